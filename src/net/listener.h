@@ -1,0 +1,36 @@
+// The daemon's one UDP endpoint: open it, receive and send datagrams, and name peers.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+/// Longest datagram text the daemon looks at; the receive buffer holds one byte more.
+constexpr std::size_t kMaxDatagram = 1023;
+
+/// The listening socket; -1 until open_listener succeeds.
+extern int listening_socket;
+
+/// Creates the close-on-exec IPv4 UDP socket, sets SO_REUSEADDR and a one-second
+/// SO_RCVTIMEO, and binds it to port on every local address. Does not return on failure.
+void open_listener(int port);
+
+/// Receives one datagram of at most kMaxDatagram bytes into buffer, filling in sender.
+/// Returns the byte count (0 for an empty datagram), or -1 on timeout, signal or error.
+ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_length);
+
+/// Returns the client identity text "a.b.c.d:port" of sender.
+std::string identity_of(const sockaddr_in& sender);
+
+/// Sends message as one datagram; returns what sendto returned (-1 on failure). Does not log.
+ssize_t send_reply(int socket, std::string_view message, int flags, const sockaddr_in& destination,
+                   socklen_t destination_length);
+
+/// Turns an identity text back into an address; empty when the text has no colon or
+/// its port is not a number in the range of a 32-bit int.
+std::optional<sockaddr_in> address_from_identity(const std::string& identity);

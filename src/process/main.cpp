@@ -1,0 +1,21 @@
+#include <syslog.h>
+
+#include "net/listener.h"
+#include "process/startup.h"
+#include "session/session_loop.h"
+
+int main(int argc, char* argv[]) {
+  // First of all, so that a signal during start-up is never lost or fatal.
+  install_termination_handling();
+  const bool background = read_options(argc, argv);  // exits on --help or a bad option
+  openlog("lmr", LOG_CONS | LOG_PID, LOG_DAEMON);
+  log_line(LOG_INFO, "Starting Lomarind...");
+  if (background) {
+    daemonize();  // returns only in the child
+  }
+  if (!pid_file_path.empty()) {
+    write_pid_file(pid_file_path);  // after the fork, so it names the serving process
+  }
+  open_listener(listening_port);  // does not return on failure
+  return run_session_loop();
+}

@@ -1,0 +1,146 @@
+#include "process/startup.h"
+
+#include <getopt.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: server [OPTIONS]\n"
+    "Options:\n"
+    "  -D, --background      Run in the background as a daemon.\n"
+    "  -p, --port [PORT]     Specify the port number (default: 9).\n"
+    "  --pidfile [FILE]      Create a PID file for the process.\n"
+    "  -h, --help            Display this help message.\n";
+
+constexpr const char* kInvalidOption = "Invalid option\n";
+constexpr const char* kInvalidPort = "Invalid port number.\n";
+constexpr const char* kShuttingDown = "Received termination signal. Shutting down...";
+
+constexpr long kLowestPort = 1;
+constexpr long kHighestPort = 65535;
+
+volatile std::sig_atomic_t termination_signal = 0;
+
+}  // namespace
+
+int listening_port = 9;
+std::string pid_file_path;
+
+int port_from_text(const char* text) {
+  // strtol into a type wider than the port, so that an overflowing argument is seen as
+  // out of range instead of wrapping into a valid-looking port.
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (errno == ERANGE || value < kLowestPort || value > kHighestPort) {
+    return -1;
+  }
+  return static_cast<int>(value);
+}
+
+OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
+  static const option kLongOptions[] = {
+      {"background", no_argument, nullptr, 'D'},
+      {"port", optional_argument, nullptr, 'p'},
+      {"pidfile", required_argument, nullptr, 0},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  // Zero makes glibc's parser start over completely, including its internal state.
+  optind = 0;
+  for (;;) {
+    int long_index = -1;
+    const int result = getopt_long(argc, argv, "Dp:h", kLongOptions, &long_index);
+    if (result == -1) {
+      return OptionsOutcome::kRun;
+    }
+    switch (result) {
+    case 'D':
+      options.background = true;
+      break;
+    case 'p':
+      // "--port" with no "=PORT" attached leaves the port as it was.
+      if (optarg != nullptr) {
+        const int port = port_from_text(optarg);
+        if (port < 0) {
+          return OptionsOutcome::kInvalidPort;
+        }
+        options.port = port;
+      }
+      break;
+    case 0:
+      if (long_index >= 0 && std::strcmp(kLongOptions[long_index].name, "pidfile") == 0 &&
+          optarg != nullptr) {
+        options.pid_file_path = optarg;
+      }
+      break;
+    case 'h':
+      return OptionsOutcome::kHelp;
+    default:
+      return OptionsOutcome::kInvalidOption;
+    }
+  }
+}
+
+bool read_options(int argc, char* argv[]) {
+  Options options;
+  switch (parse_options(argc, argv, options)) {
+  case OptionsOutcome::kRun:
+    break;
+  case OptionsOutcome::kHelp:
+    print_usage();
+    std::exit(0);
+  case OptionsOutcome::kInvalidOption:
+    std::fputs(kInvalidOption, stderr);
+    std::exit(1);
+  case OptionsOutcome::kInvalidPort:
+    std::fputs(kInvalidPort, stderr);
+    std::exit(1);
+  }
+  listening_port = options.port;
+  pid_file_path = options.pid_file_path;
+  return options.background;
+}
+
+void print_usage() { std::fputs(kUsage, stdout); }
+
+void log_line(int priority, const std::string& text) { syslog(priority, "%s", text.c_str()); }
+
+void fatal_exit(const std::string& message) {
+  log_line(LOG_ERR, message);
+  closelog();
+  std::exit(1);
+}
+
+extern "C" void handle_termination_signal(int signal_number) {
+  if (signal_number == SIGTERM || signal_number == SIGINT) {
+    termination_signal = signal_number;
+  }
+}
+
+void install_termination_handling() {
+  struct sigaction action {};
+  action.sa_handler = handle_termination_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+bool termination_requested() { return termination_signal != 0; }
+
+void exit_if_terminated() {
+  if (termination_signal == 0) {
+    return;
+  }
+  log_line(LOG_INFO, kShuttingDown);
+  closelog();
+  std::exit(0);
+}

@@ -1,0 +1,65 @@
+// The process's face: configuration, command line, log channel, termination
+// handling, fatal exit, daemon mode and the PID file.
+#pragma once
+
+#include <string>
+
+/// The UDP port to listen on; 9 until an option changes it.
+extern int listening_port;
+
+/// Where to write the PID file; empty means no PID file.
+extern std::string pid_file_path;
+
+/// What reading the command line came to.
+enum class OptionsOutcome { kRun, kHelp, kInvalidOption, kInvalidPort };
+
+/// The settings one command line asks for.
+struct Options {
+  bool background = false;
+  int port = 9;
+  std::string pid_file_path;
+};
+
+/// Parses argv with getopt_long into options, stopping at help or at the first error.
+/// Resets the parser first, so it may be called more than once. getopt_long itself
+/// writes its diagnostic for an unknown option or a missing argument to standard error.
+OptionsOutcome parse_options(int argc, char* argv[], Options& options);
+
+/// Converts a port argument as base 10 (leading white space and a sign allowed, stops at
+/// the first non-digit, no digits is 0); returns -1 when the value is outside 1 to 65535.
+int port_from_text(const char* text);
+
+/// Reads the command line into the configuration and returns the background flag.
+/// Does not return on --help (status 0) or on an invalid option or port (status 1).
+bool read_options(int argc, char* argv[]);
+
+/// Writes the help text to standard output.
+void print_usage();
+
+/// Passes text to the system log as data, never as a format.
+void log_line(int priority, const std::string& text);
+
+/// Logs message at LOG_ERR, closes the log and ends the process with status 1.
+[[noreturn]] void fatal_exit(const std::string& message);
+
+/// The handler for SIGTERM and SIGINT: records the signal and does nothing else.
+extern "C" void handle_termination_signal(int signal_number);
+
+/// Installs handle_termination_signal for SIGTERM, then SIGINT, without SA_RESTART,
+/// so that a blocking receive or wait returns early with EINTR.
+void install_termination_handling();
+
+/// True once SIGTERM or SIGINT has arrived.
+bool termination_requested();
+
+/// If a termination signal has arrived: logs so, closes the log and exits with status 0.
+void exit_if_terminated();
+
+/// Detaches from the terminal in a child process. Returns only in the child.
+void daemonize();
+
+/// Writes the calling process's number and a line feed to path. Returns only on success.
+void write_pid_file(const std::string& path);
+
+/// Deletes the PID file; returns true when it was deleted.
+bool remove_pid_file(const std::string& path);

@@ -1,0 +1,56 @@
+// The one-client session protocol: its state, its pure decisions, the loop that drives
+// them over the listening socket, and the suspend action.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+/// The loop's state. The owner and start time stay in place after the session ends.
+struct Session {
+  bool active = false;
+  std::string owner;
+  std::time_t start = 0;
+};
+
+/// What a datagram's text makes the daemon do.
+enum class Action {
+  kStartSession,    // "EHLO\n" with no session open: the sender becomes the owner
+  kRefuseLocked,    // "EHLO\n" while a session is open, from anyone
+  kDropNoSession,   // other data with no session open
+  kDropUnexpected,  // other data from a client that is not the owner
+  kSuspend,         // "SUSPEND\n" from the owner
+  kQuit,            // "QUIT\n" from the owner
+  kIgnore,          // other data from the owner: nothing at all happens
+};
+
+/// The log line and reply that go with an action.
+struct Response {
+  int priority;            // syslog priority of the line
+  std::string_view line;   // empty: no line; otherwise a fixed text or a prefix
+  bool names_sender;       // the line is the prefix followed by the sender's identity
+  std::string_view reply;  // empty: no reply to the sender
+};
+
+/// True when s is active and the clock has moved on by more than four seconds since its start.
+bool window_passed(const Session& s, std::time_t now);
+
+/// The text of a datagram: its bytes up to the first NUL or its end.
+std::string_view datagram_text(const char* bytes, std::size_t length);
+
+/// Decides what text from sender does, and opens the session (owner sender, start now)
+/// when it is kStartSession. Does no I/O.
+Action on_datagram(Session& s, std::string_view text, const std::string& sender, std::time_t now);
+
+/// The log line and reply that the loop writes for action.
+const Response& response_to(Action action);
+
+/// Runs turns until the owner's QUIT has been carried out, then returns 0.
+int run_session_loop();
+
+/// Runs "systemctl suspend" through /bin/sh and waits for it, unless a termination signal
+/// arrives first. Logs a warning when the command cannot be started or found.
+void suspend_host();
+
+/// True when a shell's wait status says the command could not be found or executed.
+bool command_not_run(int wait_status);

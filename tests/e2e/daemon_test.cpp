@@ -1,0 +1,103 @@
+#include "e2e/daemon_test.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+
+namespace lmrtest {
+
+std::string sandbox_error = "the sandbox was not entered";
+
+void DaemonTest::SetUp() {
+  if (!sandbox_error.empty()) {
+    // Root can always build the sandbox; failing there is a broken test set-up, not a reason
+    // to skip.
+    if (geteuid() == 0) {
+      FAIL() << "cannot isolate the daemon: " << sandbox_error;
+    }
+    GTEST_SKIP() << "needs root for private namespaces: " << sandbox_error;
+  }
+  std::array<char, 32> name{};
+  std::strncpy(name.data(), "/tmp/lmr-e2e-XXXXXX", name.size() - 1);
+  ASSERT_NE(mkdtemp(name.data()), nullptr);
+  dir_ = name.data();
+  std::filesystem::create_directory(dir_ / "bin");
+  std::filesystem::copy_file(LMR_FAKE_SYSTEMCTL, dir_ / "bin" / "systemctl");
+  log_ = std::make_unique<SyslogSink>();
+  ASSERT_TRUE(log_->ok()) << log_->error();
+  // Each test has a network namespace of its own, so any port is free.
+  port_ = 9999;
+}
+
+void DaemonTest::TearDown() {
+  server_.reset();
+  log_.reset();
+  if (!dir_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+}
+
+Process& DaemonTest::start_server(const std::vector<std::string>& args,
+                                  const std::vector<std::string>& extra_env, uid_t run_as) {
+  std::vector<std::string> env{
+      "PATH=" + (dir_ / "bin").string() + ":/usr/sbin:/usr/bin:/sbin:/bin",
+      "LMR_FAKE_SYSTEMCTL_RECORD=" + (dir_ / "systemctl.calls").string(),
+  };
+  env.insert(env.end(), extra_env.begin(), extra_env.end());
+  server_ = std::make_unique<Process>(LMR_SERVER_BINARY, args, env, (dir_ / "server").string(),
+                                      run_as);
+  return *server_;
+}
+
+Process& DaemonTest::start_serving(std::uint16_t port, const std::vector<std::string>& extra_args,
+                                   const std::vector<std::string>& extra_env) {
+  std::vector<std::string> args{"-p", std::to_string(port)};
+  args.insert(args.end(), extra_args.begin(), extra_args.end());
+  Process& server = start_server(args, extra_env);
+  EXPECT_TRUE(wait_until_bound(port, 5s)) << "the server did not bind port " << port;
+  return server;
+}
+
+std::optional<std::string> DaemonTest::ask(const UdpPeer& peer, std::string_view text,
+                                           std::chrono::milliseconds timeout) const {
+  EXPECT_TRUE(peer.send(text, port_));
+  return peer.receive(timeout);
+}
+
+int DaemonTest::exit_status(std::chrono::milliseconds timeout) {
+  const auto status = server_->wait(timeout);
+  if (!status.has_value() || !WIFEXITED(*status)) {
+    return -1;
+  }
+  return WEXITSTATUS(*status);
+}
+
+void DaemonTest::restart_log() {
+  log_.reset();
+  log_ = std::make_unique<SyslogSink>();
+  ASSERT_TRUE(log_->ok()) << log_->error();
+}
+
+std::string DaemonTest::systemctl_calls() const { return read_file(dir_ / "systemctl.calls"); }
+
+std::string DaemonTest::systemctl_sleeps(int seconds) {
+  return "LMR_FAKE_SYSTEMCTL_SLEEP=" + std::to_string(seconds);
+}
+
+void DaemonTest::expect_logged_once(const std::string& text, int severity, pid_t pid) const {
+  ASSERT_TRUE(log_->wait_for(text, 3s)) << "never logged: " << text;
+  EXPECT_EQ(log_->count(text), 1U) << text;
+  for (const auto& entry : log_->entries()) {
+    if (entry.text == text) {
+      EXPECT_EQ(entry.ident, "lmr") << entry.raw;
+      EXPECT_EQ(entry.facility, LOG_DAEMON) << entry.raw;
+      EXPECT_EQ(entry.severity, severity) << entry.raw;
+      EXPECT_EQ(entry.pid, pid) << entry.raw;
+    }
+  }
+}
+
+}  // namespace lmrtest

@@ -1,0 +1,181 @@
+// The session protocol over the wire: replies, log lines, the window, suspend and quit.
+#include <syslog.h>
+
+#include <string>
+#include <thread>
+
+#include "e2e/daemon_test.h"
+
+namespace lmrtest {
+namespace {
+
+using Session = DaemonTest;
+
+std::string started(const UdpPeer& peer) { return "Session started for client " + peer.identity(); }
+std::string locked(const UdpPeer& peer) {
+  return "Session locked in response to client " + peer.identity();
+}
+std::string ended(const UdpPeer& peer) { return "Session ended for client " + peer.identity(); }
+std::string no_session(const UdpPeer& peer) {
+  return "No acitve session; Dropping packet from " + peer.identity();
+}
+std::string unexpected(const UdpPeer& peer) {
+  return "Unexpected client data; Dropping packet from " + peer.identity();
+}
+
+TEST_F(Session, FirstEhloStartsAndEveryLaterEhloIsLocked) {
+  Process& server = start_serving(port_);
+  UdpPeer a;
+  UdpPeer b;
+  EXPECT_EQ(ask(a, "EHLO\n"), "START\n");
+  expect_logged_once(started(a), LOG_INFO, server.pid());
+  EXPECT_EQ(ask(b, "EHLO\n"), "LOCKED\n");
+  expect_logged_once(locked(b), LOG_INFO, server.pid());
+  EXPECT_EQ(ask(a, "EHLO\n"), "LOCKED\n") << "the owner cannot reopen its session early";
+  expect_logged_once(locked(a), LOG_INFO, server.pid());
+}
+
+TEST_F(Session, EndsAfterItsWindowWithEndToTheOwnerOnly) {
+  Process& server = start_serving(port_);
+  UdpPeer a;
+  UdpPeer b;
+  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+  const auto opened = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(2s);
+  // Traffic in the window does not lengthen it.
+  ASSERT_EQ(ask(a, "EHLO\n"), "LOCKED\n");
+  ASSERT_EQ(ask(b, "EHLO\n"), "LOCKED\n");
+  EXPECT_EQ(a.receive(8s), "END\n");
+  const auto lasted = std::chrono::steady_clock::now() - opened;
+  EXPECT_GT(lasted, 4s);
+  EXPECT_LT(lasted, 7s);
+  expect_logged_once(ended(a), LOG_INFO, server.pid());
+  EXPECT_EQ(b.receive(200ms), std::nullopt) << "END goes to the owner alone";
+  // The session is over: anyone may open the next one.
+  EXPECT_EQ(ask(b, "EHLO\n"), "START\n");
+}
+
+TEST_F(Session, OwnersSuspendGetsOkBeforeTheCommandAndKeepsTheSession) {
+  Process& server = start_serving(port_, {}, {systemctl_sleeps(2)});
+  UdpPeer a;
+  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(ask(a, "SUSPEND\n"), "OK\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s) << "OK must not wait for the command";
+  expect_logged_once(kSuspending, LOG_INFO, server.pid());
+  // Datagrams that arrive while the command runs wait their turn.
+  EXPECT_EQ(ask(a, "EHLO\n", 4s), "LOCKED\n");
+  EXPECT_EQ(systemctl_calls(), "suspend\n");
+  EXPECT_EQ(a.receive(6s), "END\n");
+  EXPECT_EQ(log_->count("Failed to execute systemctl suspend"), 0U);
+}
+
+TEST_F(Session, OwnersQuitGetsOkAndEndsTheDaemonWithStatusZero) {
+  Process& server = start_serving(port_);
+  UdpPeer a;
+  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+  EXPECT_EQ(ask(a, "QUIT\n"), "OK\n");
+  EXPECT_EQ(exit_status(), 0);
+  expect_logged_once(kQuitting, LOG_INFO, server.pid());
+  EXPECT_EQ(log_->entries().back().text, kQuitting);
+  EXPECT_EQ(systemctl_calls(), "");
+}
+
+TEST_F(Session, CommandsFromAnyoneButTheOwnerAreDroppedWithAWarning) {
+  Process& server = start_serving(port_);
+  UdpPeer a;
+  UdpPeer b;
+  // The same host from another port is another client.
+  UdpPeer a_other_port;
+  EXPECT_EQ(ask(a, "SUSPEND\n", 300ms), std::nullopt);
+  expect_logged_once(no_session(a), LOG_WARNING, server.pid());
+  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+  EXPECT_EQ(ask(b, "SUSPEND\n", 300ms), std::nullopt);
+  expect_logged_once(unexpected(b), LOG_WARNING, server.pid());
+  EXPECT_EQ(ask(a_other_port, "QUIT\n", 300ms), std::nullopt);
+  expect_logged_once(unexpected(a_other_port), LOG_WARNING, server.pid());
+  EXPECT_TRUE(server.running());
+  EXPECT_EQ(systemctl_calls(), "");
+  EXPECT_EQ(log_->count(kSuspending) + log_->count(kQuitting), 0U);
+}
+
+TEST_F(Session, OwnersOtherDataIsIgnoredSilentlyAndTextEndsAtTheFirstNul) {
+  start_serving(port_);
+  UdpPeer a;
+  UdpPeer b;
+  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+  ASSERT_TRUE(log_->wait_for(started(a), 2s));
+  const std::size_t lines = log_->received();
+  for (const std::string& text : std::initializer_list<std::string>{"EHLO", "EHLO\r\n", "ehlo\n", "SUSPEND", "suspend\n", "QUIT\n\n",
+                                 "EHLO\nX", "", std::string("\0QUIT\n", 6)}) {
+    EXPECT_EQ(ask(a, text, 150ms), std::nullopt) << text;
+  }
+  EXPECT_EQ(log_->received(), lines) << "the owner's other data is not logged";
+  EXPECT_EQ(ask(b, std::string("EHLO\n\0junk", 10)), "LOCKED\n");
+  EXPECT_EQ(ask(a, std::string("QUIT\n\0\1\2", 8)), "OK\n");
+  EXPECT_EQ(exit_status(), 0);
+}
+
+TEST_F(Session, DatagramsOfEverySizeAndFloodsDoNotDisturbTheOwner) {
+  Process& server = start_serving(port_);
+  UdpPeer junk;
+  for (const std::size_t size : {0UL, 1UL, 1023UL, 1024UL, 65507UL}) {
+    EXPECT_TRUE(junk.send(std::string(size, '\xff'), port_)) << size;
+  }
+  ASSERT_TRUE(log_->wait_for(no_session(junk), 3s, 5));
+  UdpPeer a;
+  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+  std::string bytes(512, '\0');
+  for (int i = 0; i < 2000; ++i) {
+    bytes[static_cast<std::size_t>(i) % bytes.size()] = static_cast<char>(i * 7);
+    junk.send(std::string_view(bytes).substr(0, static_cast<std::size_t>(i) % bytes.size()), port_);
+  }
+  // The flood may overflow the socket's queue and take the owner's datagram with it, as
+  // on any UDP service; a client repeats itself until it is answered.
+  std::optional<std::string> answer;
+  for (int attempt = 0; attempt < 20 && !answer; ++attempt) {
+    answer = ask(a, "QUIT\n", 500ms);
+  }
+  EXPECT_EQ(answer, "OK\n");
+  EXPECT_EQ(exit_status(), 0);
+  EXPECT_EQ(junk.receive(100ms), std::nullopt) << "junk is never answered";
+  EXPECT_LE(log_->count(unexpected(junk)), 2000U) << "at most one line per datagram";
+  EXPECT_EQ(log_->count(unexpected(a)), 0U);
+  (void)server;
+}
+
+TEST_F(Session, SuspendCommandThatCannotRunIsReportedAndServingGoesOn) {
+  // No systemctl anywhere on PATH: the shell exits with 127.
+  Process& server = start_serving(port_, {}, {"PATH=/nonexistent"});
+  UdpPeer a;
+  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+  EXPECT_EQ(ask(a, "SUSPEND\n"), "OK\n");
+  expect_logged_once("Failed to execute systemctl suspend", LOG_WARNING, server.pid());
+  EXPECT_EQ(ask(a, "QUIT\n"), "OK\n");
+  EXPECT_EQ(exit_status(), 0);
+}
+
+TEST_F(Session, SuspendCommandFailingOnItsOwnIsNotReported) {
+  start_serving(port_, {}, {"LMR_FAKE_SYSTEMCTL_STATUS=1"});
+  UdpPeer a;
+  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+  EXPECT_EQ(ask(a, "SUSPEND\n"), "OK\n");
+  EXPECT_EQ(ask(a, "QUIT\n"), "OK\n");
+  EXPECT_EQ(exit_status(), 0);
+  EXPECT_EQ(systemctl_calls(), "suspend\n");
+  EXPECT_EQ(log_->count("Failed to execute systemctl suspend"), 0U);
+}
+
+TEST_F(Session, SuspendCommandInheritsNoSocketOfTheDaemon) {
+  start_serving(port_, {}, {"LMR_FAKE_SYSTEMCTL_FDS=" + (dir_ / "fds").string()});
+  UdpPeer a;
+  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+  ASSERT_EQ(ask(a, "SUSPEND\n"), "OK\n");
+  ASSERT_EQ(ask(a, "QUIT\n", 3s), "OK\n");
+  const std::string fds = read_file(dir_ / "fds");
+  ASSERT_FALSE(fds.empty());
+  EXPECT_EQ(fds.find("socket:"), std::string::npos) << fds;
+}
+
+}  // namespace
+}  // namespace lmrtest

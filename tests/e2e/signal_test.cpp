@@ -1,0 +1,77 @@
+// Termination signals and start-up failures: how the daemon ends, and what it leaves said.
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "e2e/daemon_test.h"
+
+namespace lmrtest {
+namespace {
+
+using Ending = DaemonTest;
+
+// Sends signal_number and checks the daemon ends with status 0 within limit, after exactly
+// one line that says so, which is its last.
+void expect_clean_termination(Process& server, int signal_number,
+                              std::chrono::milliseconds limit, SyslogSink& log) {
+  const auto sent = std::chrono::steady_clock::now();
+  server.signal(signal_number);
+  const auto status = server.wait(limit + 1s);
+  ASSERT_TRUE(status.has_value()) << "still running";
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, limit);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  ASSERT_TRUE(log.wait_for(kShuttingDown, 1s));
+  EXPECT_EQ(log.count(kShuttingDown), 1U);
+  EXPECT_EQ(log.entries().back().text, kShuttingDown);
+  EXPECT_EQ(log.entries().back().severity, LOG_INFO);
+}
+
+TEST_F(Ending, SigtermOrSigintWhileWaitingEndsWithStatusZero) {
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    restart_log();
+    Process& server = start_serving(port_);
+    expect_clean_termination(server, signal_number, 1500ms, *log_);
+  }
+}
+
+TEST_F(Ending, SignalEndsTheDaemonWhileTheSuspendCommandHangs) {
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    restart_log();
+    Process& server = start_serving(port_, {}, {systemctl_sleeps(30)});
+    UdpPeer a;
+    ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+    ASSERT_EQ(ask(a, "SUSPEND\n"), "OK\n");
+    ASSERT_TRUE(log_->wait_for(kSuspending, 2s));
+    std::this_thread::sleep_for(300ms);  // let the command start
+    expect_clean_termination(server, signal_number, 1500ms, *log_);
+  }
+}
+
+TEST_F(Ending, PortTakenGivesErrorBindingAndStatusOne) {
+  // A socket without SO_REUSEADDR holds the port.
+  const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port_);
+  ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  Process& server = start_server({"-p", std::to_string(port_)});
+  EXPECT_EQ(exit_status(), 1);
+  expect_logged_once(kStarting, LOG_INFO, server.pid());
+  expect_logged_once("Error binding", LOG_ERR, server.pid());
+  EXPECT_EQ(log_->entries().back().text, "Error binding");
+  close(holder);
+}
+
+TEST_F(Ending, PrivilegedPortWithoutPrivilegeGivesErrorBinding) {
+  constexpr uid_t kNobody = 65534;
+  Process& server = start_server({}, {}, kNobody);
+  EXPECT_EQ(exit_status(), 1);
+  expect_logged_once("Error binding", LOG_ERR, server.pid());
+}
+
+}  // namespace
+}  // namespace lmrtest

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "process/startup.h"
+
+namespace {
+
+// Runs parse_options over words as a command line after "server".
+OptionsOutcome parse(std::vector<std::string> words, Options& options) {
+  words.insert(words.begin(), "server");
+  std::vector<char*> argv;
+  for (auto& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  return parse_options(static_cast<int>(words.size()), argv.data(), options);
+}
+
+TEST(Options, DefaultsAreForegroundPortNineNoPidFile) {
+  Options options;
+  EXPECT_EQ(parse({}, options), OptionsOutcome::kRun);
+  EXPECT_FALSE(options.background);
+  EXPECT_EQ(options.port, 9);
+  EXPECT_EQ(options.pid_file_path, "");
+}
+
+TEST(Options, LongAndShortFormsSetTheirSettings) {
+  Options options;
+  EXPECT_EQ(parse({"--background", "--pidfile", "/run/a.pid", "--port=1234"}, options),
+            OptionsOutcome::kRun);
+  EXPECT_TRUE(options.background);
+  EXPECT_EQ(options.port, 1234);
+  EXPECT_EQ(options.pid_file_path, "/run/a.pid");
+
+  Options short_options;
+  EXPECT_EQ(parse({"-D", "-p", "99", "--pidfile=/x"}, short_options), OptionsOutcome::kRun);
+  EXPECT_TRUE(short_options.background);
+  EXPECT_EQ(short_options.port, 99);
+  EXPECT_EQ(short_options.pid_file_path, "/x");
+}
+
+TEST(Options, PortWithoutEqualsSignKeepsThePortAndTheWordIsIgnored) {
+  Options options;
+  EXPECT_EQ(parse({"--port", "1234"}, options), OptionsOutcome::kRun);
+  EXPECT_EQ(options.port, 9);
+}
+
+TEST(Options, LaterOccurrencesOverrideEarlierOnes) {
+  Options options;
+  EXPECT_EQ(parse({"-p", "7", "--pidfile", "a", "-p", "9", "--pidfile", "b"}, options),
+            OptionsOutcome::kRun);
+  EXPECT_EQ(options.port, 9);
+  EXPECT_EQ(options.pid_file_path, "b");
+}
+
+TEST(Options, HelpStopsReadingAtOnce) {
+  Options options;
+  EXPECT_EQ(parse({"-h", "-x", "-p", "0"}, options), OptionsOutcome::kHelp);
+  EXPECT_EQ(parse({"-x", "-h"}, options), OptionsOutcome::kInvalidOption);
+  EXPECT_EQ(parse({"-p", "0", "-h"}, options), OptionsOutcome::kInvalidPort);
+}
+
+TEST(Options, MissingArgumentsAndUnknownOptionsAreInvalid) {
+  for (const char* word : {"-p", "--pidfile", "-q", "--porty", "--help=yes"}) {
+    Options options;
+    EXPECT_EQ(parse({word}, options), OptionsOutcome::kInvalidOption) << word;
+  }
+}
+
+TEST(PortFromText, ConvertsLikeBaseTenUpToTheFirstNonDigit) {
+  EXPECT_EQ(port_from_text("80x"), 80);
+  EXPECT_EQ(port_from_text("+80"), 80);
+  EXPECT_EQ(port_from_text("  \t80"), 80);
+  EXPECT_EQ(port_from_text("1"), 1);
+  EXPECT_EQ(port_from_text("65535"), 65535);
+  EXPECT_EQ(port_from_text("008"), 8);
+}
+
+TEST(PortFromText, RefusesZeroNegativeTooLargeAndOverflowingValues) {
+  for (const char* text : {"0", "", "abc", "x80", "-5", "65536", "4294967305", "4294967296",
+                           "-4294967287", "99999999999999999999999", "- 80"}) {
+    EXPECT_EQ(port_from_text(text), -1) << text;
+  }
+}
+
+}  // namespace
