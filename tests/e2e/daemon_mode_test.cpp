@@ -1,0 +1,189 @@
+// Background mode and the PID file, seen from outside: statuses, the file's content and
+// life, which process logs what, and what the background process holds open.
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "e2e/daemon_test.h"
+
+namespace lmrtest {
+namespace {
+
+class DaemonMode : public DaemonTest {
+ protected:
+  void TearDown() override {
+    // The background process is not our child; end it by the pid it logged, if it still runs.
+    if (background_pid_ > 0 && !wait_until_gone(background_pid_, 0ms)) {
+      kill(background_pid_, SIGKILL);
+      wait_until_gone(background_pid_, 2s);
+    }
+    DaemonTest::TearDown();
+  }
+
+  std::string pid_path() const { return (dir_ / "lmr.pid").string(); }
+
+  // The pid on the first line with text.
+  pid_t pid_of_line(const std::string& text) const {
+    EXPECT_TRUE(log_->wait_for(text, 3s)) << text;
+    for (const auto& entry : log_->entries()) {
+      if (entry.text == text) {
+        return entry.pid;
+      }
+    }
+    return -1;
+  }
+
+  // Starts "-D --pidfile" on port_, checks the launcher returns 0 at once, and returns the
+  // pid of the process that goes on serving.
+  pid_t start_in_background(const std::vector<std::string>& extra_env = {}) {
+    const auto started = std::chrono::steady_clock::now();
+    start_server({"-D", "-p", std::to_string(port_), "--pidfile", pid_path()}, extra_env);
+    EXPECT_EQ(exit_status(2s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    EXPECT_TRUE(wait_until_bound(port_, 5s));
+    UdpPeer a;
+    EXPECT_EQ(ask(a, "EHLO\n"), "START\n");
+    background_pid_ = pid_of_line("Session started for client " + a.identity());
+    return background_pid_;
+  }
+
+  pid_t background_pid_ = -1;
+};
+
+std::string descriptor_target(pid_t pid, int fd) {
+  std::error_code error;
+  return std::filesystem::read_symlink(
+             "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), error)
+      .string();
+}
+
+TEST_F(DaemonMode, BackgroundChildServesWritesItsPidAndTheLauncherLogsOnlyTheStart) {
+  const pid_t child = start_in_background();
+  ASSERT_GT(child, 0);
+  EXPECT_NE(child, server_->pid());
+  EXPECT_EQ(pid_of_line(kStarting), server_->pid()) << "the launcher logs the start";
+  EXPECT_EQ(read_file(pid_path()), std::to_string(child) + "\n");
+  // Detached into a session of its own, with standard descriptors on /dev/null.
+  EXPECT_EQ(getsid(child), child);
+  for (int fd = 0; fd <= 2; ++fd) {
+    EXPECT_EQ(descriptor_target(child, fd), "/dev/null") << "descriptor " << fd;
+  }
+  for (const auto& entry : log_->entries()) {
+    if (entry.text != kStarting) {
+      EXPECT_EQ(entry.pid, child) << entry.raw;
+    }
+  }
+}
+
+TEST_F(DaemonMode, QuitDeletesThePidFileAndAnExistingFileIsOverwritten) {
+  {
+    std::ofstream old(pid_path());
+    old << "4194304\nleft over by an earlier run, much longer than a pid\n";
+  }
+  const pid_t child = start_in_background();
+  EXPECT_EQ(read_file(pid_path()), std::to_string(child) + "\n");
+  UdpPeer owner;
+  // The session of start_in_background belongs to another client; wait for a new one.
+  std::optional<std::string> answer;
+  for (int attempt = 0; attempt < 8 && answer != "START\n"; ++attempt) {
+    answer = ask(owner, "EHLO\n");
+    if (answer != "START\n") {
+      std::this_thread::sleep_for(1s);
+    }
+  }
+  ASSERT_EQ(answer, "START\n");
+  EXPECT_EQ(ask(owner, "QUIT\n"), "OK\n");
+  EXPECT_TRUE(wait_until_gone(child, 3s));
+  EXPECT_FALSE(std::filesystem::exists(pid_path()));
+}
+
+TEST_F(DaemonMode, SigtermAndFailedBindLeaveThePidFileBehind) {
+  Process& server = start_serving(port_, {"--pidfile", pid_path()});
+  EXPECT_EQ(read_file(pid_path()), std::to_string(server.pid()) + "\n");
+  server.signal(SIGTERM);
+  EXPECT_EQ(exit_status(), 0);
+  EXPECT_TRUE(std::filesystem::exists(pid_path()));
+
+  const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port_);
+  ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  restart_log();
+  Process& failing = start_server({"-p", std::to_string(port_), "--pidfile", pid_path()});
+  EXPECT_EQ(exit_status(), 1);
+  expect_logged_once("Error binding", LOG_ERR, failing.pid());
+  EXPECT_EQ(read_file(pid_path()), std::to_string(failing.pid()) + "\n");
+  close(holder);
+}
+
+TEST_F(DaemonMode, UnwritablePidFileIsAnErrorThatOnlyTheLogTellsInTheBackground) {
+  const std::string missing = (dir_ / "no" / "such" / "dir" / "lmr.pid").string();
+  Process& foreground = start_server({"-p", std::to_string(port_), "--pidfile", missing});
+  EXPECT_EQ(exit_status(), 1);
+  expect_logged_once("Error creating PID file", LOG_ERR, foreground.pid());
+  EXPECT_FALSE(udp_port_bound(port_));
+
+  restart_log();
+  start_server({"-D", "-p", std::to_string(port_), "--pidfile", missing});
+  EXPECT_EQ(exit_status(), 0) << "the shell has already seen 0";
+  const pid_t child = pid_of_line("Error creating PID file");
+  EXPECT_NE(child, server_->pid());
+  EXPECT_TRUE(wait_until_gone(child, 3s));
+
+  // A directory the daemon's user may not write in.
+  restart_log();
+  std::filesystem::permissions(dir_, std::filesystem::perms::owner_all);
+  constexpr uid_t kNobody = 65534;
+  Process& unprivileged =
+      start_server({"-p", "20000", "--pidfile", pid_path()}, {}, kNobody);
+  EXPECT_EQ(exit_status(), 1);
+  expect_logged_once("Error creating PID file", LOG_ERR, unprivileged.pid());
+}
+
+TEST_F(DaemonMode, SymbolicLinkAsPidFileIsRefusedAndItsTargetUntouched) {
+  const auto target = dir_ / "precious";
+  {
+    std::ofstream file(target);
+    file << "root's data\n";
+  }
+  std::filesystem::create_symlink(target, pid_path());
+  Process& server = start_server({"-p", std::to_string(port_), "--pidfile", pid_path()});
+  EXPECT_EQ(exit_status(), 1);
+  expect_logged_once("Error creating PID file", LOG_ERR, server.pid());
+  EXPECT_EQ(read_file(target.string()), "root's data\n");
+}
+
+TEST_F(DaemonMode, SuspendCommandOfTheBackgroundDaemonGetsNullAndNoSocket) {
+  const std::string fds = (dir_ / "fds").string();
+  start_in_background({"LMR_FAKE_SYSTEMCTL_FDS=" + fds});
+  // start_in_background's session is owned by a peer that is gone; use a fresh one.
+  UdpPeer owner;
+  std::optional<std::string> answer;
+  for (int attempt = 0; attempt < 8 && answer != "START\n"; ++attempt) {
+    answer = ask(owner, "EHLO\n");
+    if (answer != "START\n") {
+      std::this_thread::sleep_for(1s);
+    }
+  }
+  ASSERT_EQ(answer, "START\n");
+  ASSERT_EQ(ask(owner, "SUSPEND\n"), "OK\n");
+  ASSERT_EQ(ask(owner, "QUIT\n", 3s), "OK\n");
+  const std::string listing = read_file(fds);
+  ASSERT_FALSE(listing.empty());
+  EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
+  for (const char* fd : {" 0 -> /dev/null", " 1 -> /dev/null", " 2 -> /dev/null"}) {
+    EXPECT_NE(listing.find(fd), std::string::npos) << fd << " in\n" << listing;
+  }
+  EXPECT_EQ(systemctl_calls(), "suspend\n");
+}
+
+}  // namespace
+}  // namespace lmrtest
