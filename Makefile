@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 # once than there are cores.
 TEST_JOBS ?= 8
 
-.PHONY: all build run test deps clean
+.PHONY: all build run test test-sanitize deps clean
 
 all: build
 
@@ -25,5 +25,11 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS)
 
+# The whole suite again, daemon included, with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DLOMARIND_SANITIZE=ON
+	cmake --build $(BUILD)-sanitize -j $(JOBS)
+	cd $(BUILD)-sanitize && ctest --output-on-failure -j $(TEST_JOBS)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-sanitize

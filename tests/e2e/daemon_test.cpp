@@ -33,6 +33,15 @@ void DaemonTest::SetUp() {
 
 void DaemonTest::TearDown() {
   server_.reset();
+  // In a sanitized build, a report from any daemon this test started (background ones too,
+  // whose standard error is /dev/null) fails the test.
+  if (!dir_.empty()) {
+    for (const auto& file : std::filesystem::directory_iterator(dir_)) {
+      if (file.path().filename().string().starts_with("sanitizer.")) {
+        ADD_FAILURE() << "sanitizer report:\n" << read_file(file.path());
+      }
+    }
+  }
   log_.reset();
   if (!dir_.empty()) {
     std::error_code ignored;
@@ -42,13 +51,19 @@ void DaemonTest::TearDown() {
 
 Process& DaemonTest::start_server(const std::vector<std::string>& args,
                                   const std::vector<std::string>& extra_env, uid_t run_as) {
+  return start_program(LMR_SERVER_BINARY, args, extra_env, run_as);
+}
+
+Process& DaemonTest::start_program(const std::string& path, const std::vector<std::string>& args,
+                                   const std::vector<std::string>& extra_env, uid_t run_as) {
   std::vector<std::string> env{
       "PATH=" + (dir_ / "bin").string() + ":/usr/sbin:/usr/bin:/sbin:/bin",
       "LMR_FAKE_SYSTEMCTL_RECORD=" + (dir_ / "systemctl.calls").string(),
+      "ASAN_OPTIONS=log_path=" + (dir_ / "sanitizer").string(),
+      "UBSAN_OPTIONS=print_stacktrace=1:log_path=" + (dir_ / "sanitizer").string(),
   };
   env.insert(env.end(), extra_env.begin(), extra_env.end());
-  server_ = std::make_unique<Process>(LMR_SERVER_BINARY, args, env, (dir_ / "server").string(),
-                                      run_as);
+  server_ = std::make_unique<Process>(path, args, env, (dir_ / "server").string(), run_as);
   return *server_;
 }
 

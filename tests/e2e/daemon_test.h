@@ -41,6 +41,11 @@ class DaemonTest : public ::testing::Test {
                         const std::vector<std::string>& extra_env = {},
                         uid_t run_as = static_cast<uid_t>(-1));
 
+  /// Starts any program with args the way start_server starts the server.
+  Process& start_program(const std::string& path, const std::vector<std::string>& args,
+                         const std::vector<std::string>& extra_env = {},
+                         uid_t run_as = static_cast<uid_t>(-1));
+
   /// Starts the server on port and waits until it is bound there.
   Process& start_serving(std::uint16_t port, const std::vector<std::string>& extra_args = {},
                          const std::vector<std::string>& extra_env = {});
