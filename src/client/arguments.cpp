@@ -1,0 +1,262 @@
+#include "client/arguments.h"
+
+#include <arpa/inet.h>
+#include <getopt.h>
+
+#include <cstdio>
+
+#include "net/protocol.h"
+
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: lomarind [-p PORT] [-t SECONDS] suspend HOST...\n"
+    "       lomarind [-p PORT] [-t SECONDS] quit HOST...\n"
+    "       lomarind [-b ADDRESS] [-p PORT] wake MAC...\n"
+    "       lomarind -h | --help\n"
+    "Suspend hosts that run the Lomarind daemon, stop their daemons, or wake machines.\n"
+    "\n"
+    "Commands:\n"
+    "  suspend HOST...  put each HOST to sleep\n"
+    "  quit HOST...     stop the daemon on each HOST\n"
+    "  wake MAC...      send a Wake-on-LAN magic packet for each MAC (aa:bb:cc:dd:ee:ff)\n"
+    "\n"
+    "HOST is a name or an IPv4 address, optionally followed by :PORT.\n"
+    "\n"
+    "Options:\n"
+    "  -p, --port PORT            the daemons' UDP port, or where wake sends to (default: 9)\n"
+    "  -t, --timeout SECONDS      give up on a host after this long (default: 10)\n"
+    "  -b, --broadcast ADDRESS    the IPv4 address wake sends to (default: 255.255.255.255)\n"
+    "  -h, --help                 show this help and exit\n"
+    "\n"
+    "All hosts are handled at once; each gets one line as soon as it is done:\n"
+    "  HOST: suspended | stopped | locked by another client | no answer | cannot resolve\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every host succeeded (for wake: every packet was sent)\n"
+    "  1  usage error or bad argument; nothing was sent\n"
+    "  2  some host stayed locked by another client's session for the whole time limit\n"
+    "  3  some host gave no answer or could not be resolved (wins over 2)\n";
+
+constexpr std::uint16_t kWakePort = 9;
+constexpr auto kDaemonPort = static_cast<std::uint16_t>(protocol::kDefaultPort);
+constexpr std::chrono::milliseconds kLongestTimeLimit{24L * 60 * 60 * 1000};
+
+std::string quoted(std::string_view text) {
+  std::string result = "'";
+  result.append(text).append("'");
+  return result;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+// Splits "name:port"; a word without a colon takes default_port.
+std::string target_from_word(const std::string& word, std::uint16_t default_port, Target& target) {
+  target.argument = word;
+  target.name = word;
+  target.port = default_port;
+  const std::size_t colon = word.find(':');
+  if (colon != std::string::npos) {
+    target.name = word.substr(0, colon);
+    const auto port = parse_port(std::string_view(word).substr(colon + 1));
+    if (!port) {
+      return "invalid port in " + quoted(word) + " (expected HOST:PORT, PORT from 1 to 65535)";
+    }
+    target.port = *port;
+  }
+  if (target.name.empty()) {
+    return "invalid HOST " + quoted(word);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::optional<std::uint16_t> parse_port(std::string_view text) {
+  if (text.empty() || text.size() > 5) {
+    return std::nullopt;
+  }
+  long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 65535) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+std::optional<std::chrono::milliseconds> parse_seconds(std::string_view text) {
+  const std::size_t point = text.find('.');
+  const std::string_view whole = text.substr(0, point);
+  const std::string_view fraction =
+      point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
+  if ((whole.empty() && fraction.empty()) || whole.size() > 6) {
+    return std::nullopt;
+  }
+  long milliseconds = 0;
+  for (const char c : whole) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    milliseconds = milliseconds * 10 + (c - '0');
+  }
+  milliseconds *= 1000;
+  long scale = 100;
+  for (const char c : fraction) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    // Digits below the millisecond are accepted and dropped.
+    milliseconds += scale * (c - '0');
+    scale /= 10;
+  }
+  const std::chrono::milliseconds limit{milliseconds};
+  if (limit <= std::chrono::milliseconds::zero() || limit > kLongestTimeLimit) {
+    return std::nullopt;
+  }
+  return limit;
+}
+
+std::optional<Mac> parse_mac(std::string_view text) {
+  // "aa:bb:cc:dd:ee:ff" is 6 pairs and 5 separators.
+  if (text.size() != 17 || (text[2] != ':' && text[2] != '-')) {
+    return std::nullopt;
+  }
+  const char separator = text[2];
+  Mac mac{};
+  for (std::size_t i = 0; i < mac.size(); ++i) {
+    const std::size_t at = i * 3;
+    const int high = hex_value(text[at]);
+    const int low = hex_value(text[at + 1]);
+    if (high < 0 || low < 0 || (i + 1 < mac.size() && text[at + 2] != separator)) {
+      return std::nullopt;
+    }
+    mac[i] = static_cast<std::uint8_t>(high * 16 + low);
+  }
+  return mac;
+}
+
+std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
+  static const option kLongOptions[] = {
+      {"port", required_argument, nullptr, 'p'},
+      {"timeout", required_argument, nullptr, 't'},
+      {"broadcast", required_argument, nullptr, 'b'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  std::optional<std::uint16_t> port;
+  bool time_limit_given = false;
+  bool address_given = false;
+  arguments.wake_address.s_addr = htonl(INADDR_BROADCAST);
+
+  // Zero makes glibc's parser start over completely; our own messages replace its own.
+  optind = 0;
+  opterr = 0;
+  for (;;) {
+    const int option_char = getopt_long(argc, argv, ":p:t:b:h", kLongOptions, nullptr);
+    if (option_char == -1) {
+      break;
+    }
+    switch (option_char) {
+    case 'p':
+      port = parse_port(optarg);
+      if (!port) {
+        return "invalid port " + quoted(optarg) + " (expected 1 to 65535)";
+      }
+      break;
+    case 't':
+      if (const auto limit = parse_seconds(optarg)) {
+        arguments.time_limit = *limit;
+      } else {
+        return "invalid time limit " + quoted(optarg) + " (expected seconds above 0, e.g. 10 or 2.5)";
+      }
+      time_limit_given = true;
+      break;
+    case 'b':
+      if (inet_pton(AF_INET, optarg, &arguments.wake_address) != 1) {
+        return "invalid broadcast address " + quoted(optarg) +
+               " (expected an IPv4 address such as 192.168.1.255)";
+      }
+      address_given = true;
+      break;
+    case 'h':
+      arguments.command = Command::kHelp;
+      return {};
+    case ':':
+      return "option " + quoted(argv[optind - 1]) + " needs a value";
+    default:
+      if (optopt != 0) {
+        return "unknown option " + quoted(std::string("-") + static_cast<char>(optopt));
+      }
+      return "unknown option " + quoted(argv[optind - 1]);
+    }
+  }
+
+  if (optind >= argc) {
+    return "no command given (expected suspend, quit or wake)";
+  }
+  const std::string command = argv[optind++];
+  if (command == "suspend") {
+    arguments.command = Command::kSuspend;
+  } else if (command == "quit") {
+    arguments.command = Command::kQuit;
+  } else if (command == "wake") {
+    arguments.command = Command::kWake;
+  } else {
+    return "unknown command " + quoted(command) + " (expected suspend, quit or wake)";
+  }
+
+  if (arguments.command == Command::kWake) {
+    if (time_limit_given) {
+      return "option -t does not apply to wake";
+    }
+    for (; optind < argc; ++optind) {
+      Sleeper sleeper{argv[optind], {}};
+      const auto mac = parse_mac(sleeper.argument);
+      if (!mac) {
+        return "invalid MAC address " + quoted(sleeper.argument) +
+               " (expected six hex pairs such as aa:bb:cc:dd:ee:ff)";
+      }
+      sleeper.mac = *mac;
+      arguments.sleepers.push_back(sleeper);
+    }
+    arguments.wake_port = port.value_or(kWakePort);
+    if (arguments.sleepers.empty()) {
+      return "wake needs at least one MAC";
+    }
+    return {};
+  }
+
+  if (address_given) {
+    return "option -b applies to wake only";
+  }
+  for (; optind < argc; ++optind) {
+    Target target;
+    std::string error = target_from_word(argv[optind], port.value_or(kDaemonPort), target);
+    if (!error.empty()) {
+      return error;
+    }
+    arguments.targets.push_back(target);
+  }
+  if (arguments.targets.empty()) {
+    return command + " needs at least one HOST";
+  }
+  return {};
+}
+
+void print_help() { std::fputs(kHelp, stdout); }

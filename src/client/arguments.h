@@ -1,0 +1,59 @@
+// The client's command line: what to do, to which hosts or machines, and within what time.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+/// What the command line asks the client to do.
+enum class Command { kHelp, kSuspend, kQuit, kWake };
+
+/// A hardware (MAC) address.
+using Mac = std::array<std::uint8_t, 6>;
+
+/// One daemon to talk to.
+struct Target {
+  std::string argument;  // the HOST word as given; its result line starts with it
+  std::string name;      // the name or address to resolve: the word without its ":PORT"
+  std::uint16_t port = 0;
+};
+
+/// One machine to wake.
+struct Sleeper {
+  std::string argument;  // the MAC word as given
+  Mac mac{};
+};
+
+/// Everything one command line asks for.
+struct Arguments {
+  Command command = Command::kHelp;
+  std::vector<Target> targets;    // suspend and quit
+  std::vector<Sleeper> sleepers;  // wake
+  std::chrono::milliseconds time_limit{10000};
+  in_addr wake_address{};  // 255.255.255.255 unless -b names another
+  std::uint16_t wake_port = 0;
+};
+
+/// Reads the command line after argv[0] into arguments. Returns an empty text when the
+/// client should run (or print its help, as arguments.command then says), otherwise the
+/// one-line reason the command line is refused. Resets getopt, so it may be called again.
+std::string parse_arguments(int argc, char* argv[], Arguments& arguments);
+
+/// A port in strict decimal, 1 to 65535; empty for anything else.
+std::optional<std::uint16_t> parse_port(std::string_view text);
+
+/// A time limit in seconds ("10", "2.5"), above zero and at most a day, to the millisecond;
+/// empty for anything else.
+std::optional<std::chrono::milliseconds> parse_seconds(std::string_view text);
+
+/// Six pairs of hex digits, all separated by ':' or all by '-'; empty for anything else.
+std::optional<Mac> parse_mac(std::string_view text);
+
+/// Writes the help text to standard output.
+void print_help();

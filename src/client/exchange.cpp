@@ -1,0 +1,410 @@
+#include "client/exchange.h"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "net/protocol.h"
+
+namespace {
+
+constexpr int kSilentStatus = 3;
+constexpr int kLockedStatus = 2;
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+void finish(Exchange& exchange, Result result) {
+  exchange.step = Step::kFinished;
+  exchange.result = result;
+}
+
+void wait_for_lock(Exchange& exchange, Clock::time_point now) {
+  exchange.step = Step::kWaitingForLock;
+  exchange.next = now + kLockedRetry;
+}
+
+// One host as the loop sees it.
+struct Peer {
+  std::string argument;
+  sockaddr_in address{};
+  int fd = -1;
+  std::size_t same_as = kNone;  // an earlier peer with the same address speaks for this one
+  Exchange exchange;
+};
+
+bool resolve(const Target& target, sockaddr_in& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(target.name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    return false;
+  }
+  std::memcpy(&address, found->ai_addr, sizeof address);
+  freeaddrinfo(found);
+  address.sin_port = htons(target.port);
+  return true;
+}
+
+bool same_address(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+// A fleet needs a descriptor per host; the soft limit is often far below the hard one.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+void print_line(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  // A fleet's lines should show up as hosts finish, also through a pipe.
+  std::fflush(stdout);
+}
+
+void send_to(const Peer& peer, Send what, std::string_view command) {
+  if (what == Send::kNothing) {
+    return;
+  }
+  const std::string_view text = what == Send::kEhlo ? protocol::kEhlo : command;
+  // A failed send is a lost datagram: the exchange repeats EHLO or gives up in time.
+  (void)sendto(peer.fd, text.data(), text.size(), 0,
+               reinterpret_cast<const sockaddr*>(&peer.address), sizeof peer.address);
+}
+
+// Reads every waiting datagram and hands those from the host's own address and port on.
+void receive_replies(Peer& peer, std::string_view command, Clock::time_point now) {
+  std::array<char, 1024> buffer{};
+  for (;;) {
+    sockaddr_in sender{};
+    socklen_t length = sizeof sender;
+    const ssize_t size = recvfrom(peer.fd, buffer.data(), buffer.size(), 0,
+                                  reinterpret_cast<sockaddr*>(&sender), &length);
+    if (size < 0) {
+      return;
+    }
+    if (length != sizeof sender || sender.sin_family != AF_INET ||
+        !same_address(sender, peer.address)) {
+      continue;
+    }
+    const Reply reply = reply_of(std::string_view(buffer.data(), static_cast<std::size_t>(size)));
+    send_to(peer, on_reply(peer.exchange, reply, now), command);
+    if (peer.exchange.step == Step::kFinished) {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+Reply reply_of(std::string_view datagram) {
+  if (datagram == protocol::kStart) {
+    return Reply::kStart;
+  }
+  if (datagram == protocol::kLocked) {
+    return Reply::kLocked;
+  }
+  if (datagram == protocol::kOk) {
+    return Reply::kOk;
+  }
+  return Reply::kOther;
+}
+
+Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit) {
+  Exchange exchange;
+  exchange.next = now;
+  exchange.deadline = now + time_limit;
+  return exchange;
+}
+
+Clock::time_point wake_time(const Exchange& exchange) {
+  return std::min(exchange.next, exchange.deadline);
+}
+
+Send on_timer(Exchange& exchange, Clock::time_point now) {
+  if (exchange.step == Step::kFinished) {
+    return Send::kNothing;
+  }
+  if (now >= exchange.deadline) {
+    // A command without OK may have been carried out, so it is no answer, not a lock; a
+    // guessed command without OK means the session was someone else's after all.
+    if (exchange.step == Step::kCommanded) {
+      finish(exchange, Result::kNoAnswer);
+    } else if (exchange.step == Step::kGuessed || exchange.heard_locked) {
+      finish(exchange, Result::kLocked);
+    } else {
+      finish(exchange, Result::kNoAnswer);
+    }
+    return Send::kNothing;
+  }
+  if (now < exchange.next) {
+    return Send::kNothing;
+  }
+  switch (exchange.step) {
+  case Step::kGreeting:
+    if (exchange.ehlos >= kEhloTries) {
+      finish(exchange, exchange.heard_locked ? Result::kLocked : Result::kNoAnswer);
+      return Send::kNothing;
+    }
+    ++exchange.ehlos;
+    exchange.next = now + kResendInterval;
+    return Send::kEhlo;
+  case Step::kSettling:
+    // Every EHLO of the round was answered LOCKED, so none of them opened a session: it
+    // is another client's. A missing reply may be our own lost START, so try the command
+    // once; sending it to someone else's session does no harm.
+    if (exchange.lockeds >= exchange.ehlos) {
+      wait_for_lock(exchange, now);
+      return Send::kNothing;
+    }
+    exchange.step = Step::kGuessed;
+    exchange.next = exchange.deadline;
+    return Send::kCommand;
+  case Step::kWaitingForLock:
+    exchange.step = Step::kGreeting;
+    exchange.ehlos = 1;
+    exchange.lockeds = 0;
+    exchange.next = now + kResendInterval;
+    return Send::kEhlo;
+  case Step::kCommanded:
+    finish(exchange, Result::kNoAnswer);
+    return Send::kNothing;
+  case Step::kGuessed:
+  case Step::kFinished:
+    break;
+  }
+  return Send::kNothing;
+}
+
+Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now) {
+  const bool before_command = exchange.step == Step::kGreeting ||
+                              exchange.step == Step::kSettling ||
+                              exchange.step == Step::kWaitingForLock;
+  switch (reply) {
+  case Reply::kStart:
+    // Only the socket that opened a session is told START, so the session is ours.
+    if (!before_command) {
+      return Send::kNothing;
+    }
+    exchange.step = Step::kCommanded;
+    exchange.next = now + kCommandWait;
+    return Send::kCommand;
+  case Reply::kLocked:
+    if (!before_command) {
+      return Send::kNothing;
+    }
+    exchange.heard_locked = true;
+    if (exchange.step == Step::kSettling) {
+      ++exchange.lockeds;
+    } else if (exchange.step == Step::kGreeting) {
+      ++exchange.lockeds;
+      if (exchange.ehlos <= 1) {
+        wait_for_lock(exchange, now);
+      } else {
+        exchange.step = Step::kSettling;
+        exchange.next = now + kSettleTime;
+      }
+    }
+    return Send::kNothing;
+  case Reply::kOk:
+    if (exchange.step == Step::kCommanded || exchange.step == Step::kGuessed) {
+      finish(exchange, Result::kDone);
+    }
+    return Send::kNothing;
+  case Reply::kOther:
+    break;
+  }
+  return Send::kNothing;
+}
+
+std::string result_line(const std::string& host, Result result, Command command) {
+  const char* text = "no answer";
+  switch (result) {
+  case Result::kDone:
+    text = command == Command::kQuit ? "stopped" : "suspended";
+    break;
+  case Result::kLocked:
+    text = "locked by another client";
+    break;
+  case Result::kUnresolved:
+    text = "cannot resolve";
+    break;
+  case Result::kPending:
+  case Result::kNoAnswer:
+    break;
+  }
+  return host + ": " + text;
+}
+
+int exit_status_of(const std::vector<Result>& results) {
+  int status = 0;
+  for (const Result result : results) {
+    if (result == Result::kNoAnswer || result == Result::kUnresolved ||
+        result == Result::kPending) {
+      return kSilentStatus;
+    }
+    if (result == Result::kLocked) {
+      status = kLockedStatus;
+    }
+  }
+  return status;
+}
+
+std::string magic_packet(const Mac& mac) {
+  std::string packet(6, '\xff');
+  for (int i = 0; i < 16; ++i) {
+    for (const std::uint8_t byte : mac) {
+      packet.push_back(static_cast<char>(byte));
+    }
+  }
+  return packet;
+}
+
+int run_command(Command command, const std::vector<Target>& targets,
+                std::chrono::milliseconds time_limit) {
+  const std::string_view request = command == Command::kQuit ? protocol::kQuit : protocol::kSuspend;
+  raise_descriptor_limit();
+  std::vector<Peer> peers(targets.size());
+  std::vector<Result> results;
+  std::size_t pending = 0;
+
+  // Names are looked up one after another before any host is contacted, so that every
+  // host then gets the whole time limit.
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    Peer& peer = peers[i];
+    peer.argument = targets[i].argument;
+    if (!resolve(targets[i], peer.address)) {
+      peer.exchange.step = Step::kFinished;
+      peer.exchange.result = Result::kUnresolved;
+      print_line(result_line(peer.argument, Result::kUnresolved, command));
+      results.push_back(Result::kUnresolved);
+      continue;
+    }
+    // Two sessions with one daemon would lock each other out, and a second command could
+    // run twice: a host named twice is asked once and reported under each name.
+    for (std::size_t j = 0; j < i; ++j) {
+      if (peers[j].fd != -1 && same_address(peers[j].address, peer.address)) {
+        peer.same_as = j;
+        break;
+      }
+    }
+    if (peer.same_as != kNone) {
+      continue;
+    }
+    peer.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (peer.fd == -1) {
+      std::fprintf(stderr, "lomarind: %s: cannot open a socket: %s\n", peer.argument.c_str(),
+                   std::strerror(errno));
+      peer.exchange.step = Step::kFinished;
+      peer.exchange.result = Result::kNoAnswer;
+      print_line(result_line(peer.argument, Result::kNoAnswer, command));
+      results.push_back(Result::kNoAnswer);
+      continue;
+    }
+    ++pending;
+  }
+
+  const Clock::time_point start = Clock::now();
+  for (Peer& peer : peers) {
+    if (peer.fd != -1) {
+      peer.exchange = start_exchange(start, time_limit);
+    }
+  }
+
+  std::vector<pollfd> ready;
+  std::vector<std::size_t> polled;
+  while (pending > 0) {
+    Clock::time_point now = Clock::now();
+    Clock::time_point wake = Clock::time_point::max();
+    for (Peer& peer : peers) {
+      if (peer.fd != -1 && peer.exchange.step != Step::kFinished) {
+        send_to(peer, on_timer(peer.exchange, now), request);
+      }
+    }
+
+    // Report whatever has finished, with any other names of the same host, then let the
+    // socket go.
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+      Peer& peer = peers[i];
+      if (peer.fd == -1) {
+        continue;
+      }
+      if (peer.exchange.step != Step::kFinished) {
+        wake = std::min(wake, wake_time(peer.exchange));
+        continue;
+      }
+      for (std::size_t j = i; j < peers.size(); ++j) {
+        if (j == i || peers[j].same_as == i) {
+          print_line(result_line(peers[j].argument, peer.exchange.result, command));
+          results.push_back(peer.exchange.result);
+        }
+      }
+      close(peer.fd);
+      peer.fd = -1;
+      --pending;
+    }
+    if (pending == 0) {
+      break;
+    }
+
+    ready.clear();
+    polled.clear();
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+      if (peers[i].fd != -1) {
+        ready.push_back(pollfd{peers[i].fd, POLLIN, 0});
+        polled.push_back(i);
+      }
+    }
+    // Rounded up, so that the loop does not spin through the last fraction of a millisecond.
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
+    const int timeout = static_cast<int>(std::max<long>(0, wait.count()));
+    if (poll(ready.data(), ready.size(), timeout) <= 0) {
+      continue;
+    }
+    now = Clock::now();
+    for (std::size_t k = 0; k < ready.size(); ++k) {
+      if ((ready[k].revents & (POLLIN | POLLERR)) != 0) {
+        receive_replies(peers[polled[k]], request, now);
+      }
+    }
+  }
+  return exit_status_of(results);
+}
+
+int send_wake(const std::vector<Sleeper>& sleepers, in_addr address, std::uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  if (fd == -1 || setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == -1) {
+    std::fprintf(stderr, "lomarind: cannot open a broadcast socket: %s\n", std::strerror(errno));
+    return kSilentStatus;
+  }
+  sockaddr_in destination{};
+  destination.sin_family = AF_INET;
+  destination.sin_addr = address;
+  destination.sin_port = htons(port);
+  int status = 0;
+  for (const Sleeper& sleeper : sleepers) {
+    const std::string packet = magic_packet(sleeper.mac);
+    const ssize_t sent = sendto(fd, packet.data(), packet.size(), 0,
+                                reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    if (sent != static_cast<ssize_t>(packet.size())) {
+      std::fprintf(stderr, "lomarind: %s: cannot send the magic packet: %s\n",
+                   sleeper.argument.c_str(), sent < 0 ? std::strerror(errno) : "sent in part");
+      status = kSilentStatus;
+      continue;
+    }
+    print_line(sleeper.argument + ": magic packet sent");
+  }
+  close(fd);
+  return status;
+}

@@ -1,0 +1,90 @@
+// Talking to daemons. Each host's exchange is a small state machine decided by pure
+// functions of the replies and the time; one poll loop drives the exchanges of all hosts
+// at once, and another function sends Wake-on-LAN packets.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/arguments.h"
+
+using Clock = std::chrono::steady_clock;
+
+/// How often EHLO is repeated while a host says nothing.
+constexpr std::chrono::milliseconds kResendInterval{1000};
+/// How many EHLOs one round sends before the host counts as silent.
+constexpr int kEhloTries = 4;
+/// After a LOCKED that followed a resend, how long to wait for the other EHLOs' replies.
+constexpr std::chrono::milliseconds kSettleTime{200};
+/// How long to wait after LOCKED before asking again.
+constexpr std::chrono::milliseconds kLockedRetry{1000};
+/// How long to wait for OK after a command sent on START.
+constexpr std::chrono::milliseconds kCommandWait{3000};
+
+/// A datagram from the host, as the exchange sees it.
+enum class Reply { kStart, kLocked, kOk, kOther };
+
+/// Where an exchange stands.
+enum class Step {
+  kGreeting,        // sending EHLO, a second apart, until a reply
+  kSettling,        // got LOCKED after a resend; counting the other EHLOs' replies
+  kWaitingForLock,  // another client owns the session; asking again soon
+  kCommanded,       // sent the command on START; waiting for OK
+  kGuessed,         // sent the command on a LOCKED that may hide our own lost START
+  kFinished,
+};
+
+/// How an exchange ended.
+enum class Result { kPending, kDone, kLocked, kNoAnswer, kUnresolved };
+
+/// What the loop must send to the host.
+enum class Send { kNothing, kEhlo, kCommand };
+
+/// One host's exchange.
+struct Exchange {
+  Step step = Step::kGreeting;
+  Result result = Result::kPending;
+  int ehlos = 0;    // EHLOs sent in this round
+  int lockeds = 0;  // LOCKED replies received in this round
+  bool heard_locked = false;
+  Clock::time_point next{};  // when on_timer has something to do
+  Clock::time_point deadline{};
+};
+
+/// Classifies a datagram; only the exact texts count.
+Reply reply_of(std::string_view datagram);
+
+/// A new exchange that sends its first EHLO at now and ends by now + time_limit.
+Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit);
+
+/// The earlier of the exchange's next step and its deadline.
+Clock::time_point wake_time(const Exchange& exchange);
+
+/// Moves the exchange on by the clock; returns what to send now.
+Send on_timer(Exchange& exchange, Clock::time_point now);
+
+/// Moves the exchange on by a reply from its host; returns what to send now.
+Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now);
+
+/// "HOST: suspended" and the other result lines, without the line feed.
+std::string result_line(const std::string& host, Result result, Command command);
+
+/// 0 when every result is kDone, 3 when any host was silent or unresolved, else 2.
+int exit_status_of(const std::vector<Result>& results);
+
+/// The Wake-on-LAN magic packet: six 0xFF bytes, then mac sixteen times (102 bytes).
+std::string magic_packet(const Mac& mac);
+
+/// Suspends (or stops) the daemons of all targets at once, printing each one's line as it
+/// finishes. Returns the exit status.
+int run_command(Command command, const std::vector<Target>& targets,
+                std::chrono::milliseconds time_limit);
+
+/// Sends one magic packet per sleeper to address:port with SO_BROADCAST, printing a line
+/// for each. Returns 0, or 3 when a packet could not be sent.
+int send_wake(const std::vector<Sleeper>& sleepers, in_addr address, std::uint16_t port);
