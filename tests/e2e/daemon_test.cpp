@@ -62,7 +62,12 @@ Process& DaemonTest::start_program(const std::string& path, const std::vector<st
       "ASAN_OPTIONS=log_path=" + (dir_ / "sanitizer").string(),
       "UBSAN_OPTIONS=print_stacktrace=1:log_path=" + (dir_ / "sanitizer").string(),
   };
-  env.insert(env.end(), extra_env.begin(), extra_env.end());
+  // A test's own entries replace the defaults of the same name.
+  for (const auto& extra : extra_env) {
+    const std::string name = extra.substr(0, extra.find('=') + 1);
+    std::erase_if(env, [&](const std::string& entry) { return entry.starts_with(name); });
+    env.push_back(extra);
+  }
   server_ = std::make_unique<Process>(path, args, env, (dir_ / "server").string(), run_as);
   return *server_;
 }
