@@ -1,0 +1,357 @@
+// Drives the session's decisions with a sequence of turns decoded from the fuzz input, in
+// the order run_session_loop takes them (expiry first, then the datagram), rebuilds the
+// log lines and replies the loop would write, and aborts when a rule of the protocol breaks.
+//
+// Input format, one event after another until the input runs out or the owner's QUIT
+// has ended the loop:
+//   kind byte % 3 == 0  a turn with a datagram:
+//                         sender byte (index into kPeers, modulo its size),
+//                         2-byte big-endian length L (modulo 65508: 0 to 65507 bytes),
+//                         fill byte, of which the datagram is made,
+//                         2-byte big-endian offset O, 2-byte big-endian count C (modulo
+//                         1025), then C bytes (as far as the input reaches) that overwrite
+//                         the datagram from O on, as far as it reaches.
+//                       So a short input can describe a datagram of any length with, say,
+//                       a NUL or a word at any place.
+//   kind byte % 3 == 1  a turn whose receive timed out.
+//   kind byte % 3 == 2  a step of the wall clock: 4-byte big-endian signed seconds.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/listener.h"
+#include "session/session_loop.h"
+
+namespace {
+
+// The fuzzer's own statement of the rules, written out here rather than taken from the
+// daemon's headers, so that a wrong constant there is caught.
+constexpr std::time_t kWindowSeconds = 5;
+constexpr std::size_t kLongestDatagram = 65507;
+constexpr std::size_t kReceiveLimit = 1023;
+constexpr std::size_t kExplicitBytes = kReceiveLimit + 1;
+constexpr std::time_t kFirstClock = 1'700'000'000;
+
+constexpr std::string_view kEhlo = "EHLO\n";
+constexpr std::string_view kSuspend = "SUSPEND\n";
+constexpr std::string_view kQuit = "QUIT\n";
+constexpr std::string_view kStart = "START\n";
+constexpr std::string_view kLocked = "LOCKED\n";
+constexpr std::string_view kOk = "OK\n";
+constexpr std::string_view kEnd = "END\n";
+
+constexpr std::string_view kStartedPrefix = "Session started for client ";
+constexpr std::string_view kLockedPrefix = "Session locked in response to client ";
+constexpr std::string_view kEndedPrefix = "Session ended for client ";
+constexpr std::string_view kNoSessionPrefix = "No acitve session; Dropping packet from ";
+constexpr std::string_view kUnexpectedPrefix = "Unexpected client data; Dropping packet from ";
+constexpr std::string_view kSuspending = "Received SUSPEND command. Suspending...";
+constexpr std::string_view kQuitting = "Received QUIT command. Stopping Lomarind...";
+
+struct Peer {
+  const char* address;
+  std::uint16_t port;
+  std::string_view identity;
+};
+
+// Two peers share an address and differ in the port only: they are different clients.
+constexpr std::array kPeers = {
+    Peer{"10.0.0.1", 5000, "10.0.0.1:5000"},
+    Peer{"10.0.0.1", 5001, "10.0.0.1:5001"},
+    Peer{"10.0.0.2", 5000, "10.0.0.2:5000"},
+    Peer{"255.255.255.255", 65535, "255.255.255.255:65535"},
+    Peer{"0.0.0.0", 0, "0.0.0.0:0"},
+};
+
+[[noreturn]] void violated(const char* rule) {
+  static_cast<void>(std::fprintf(stderr, "session invariant broken: %s\n", rule));
+  std::abort();
+}
+
+void require(bool holds, const char* rule) {
+  if (!holds) {
+    violated(rule);
+  }
+}
+
+// Reads the fuzz input front to back; past its end every read gives zeros.
+class Reader {
+ public:
+  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  bool done() const { return at_ >= size_; }
+
+  std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+
+  std::uint32_t big_endian(int bytes) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+      value = (value << 8U) | byte();
+    }
+    return value;
+  }
+
+  // Copies up to count bytes into out and returns how many the input still had.
+  std::size_t copy(char* out, std::size_t count) {
+    const std::size_t n = std::min(count, size_ - std::min(at_, size_));
+    if (n > 0) {
+      std::memcpy(out, data_ + at_, n);
+    }
+    at_ += n;
+    return n;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+sockaddr_in address_of(const Peer& peer) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(peer.port);
+  require(inet_pton(AF_INET, peer.address, &address.sin_addr) == 1, "peer address parses");
+  return address;
+}
+
+struct LogLine {
+  int priority;
+  std::string text;
+};
+
+struct Sent {
+  std::string_view message;
+  std::string destination;  // the identity of the address it went to
+};
+
+// What one turn wrote, as run_session_loop would have written it.
+struct Effects {
+  bool ended = false;
+  std::vector<LogLine> lines;
+  std::vector<Sent> sent;
+  std::optional<Action> action;
+};
+
+// The mirror of the loop's expiry step.
+void expire(Session& s, std::time_t now, Effects& effects) {
+  if (!window_passed(s, now)) {
+    return;
+  }
+  effects.ended = true;
+  std::string line(kEndedPrefix);
+  line += s.owner;
+  effects.lines.push_back({LOG_INFO, line});
+  if (const auto owner = address_from_identity(s.owner)) {
+    effects.sent.push_back({kEnd, identity_of(*owner)});
+  } else {
+    effects.lines.push_back({LOG_ERR, "Error parsing expected client info; Recovering..."});
+  }
+  s.active = false;
+}
+
+// The mirror of the loop's handling of one received datagram of length bytes.
+void handle(Session& s, std::vector<char>& buffer, std::size_t length, const sockaddr_in& sender,
+            std::time_t now, Effects& effects) {
+  const std::string identity = identity_of(sender);
+  buffer[length] = '\0';
+  const Action action = on_datagram(s, datagram_text(buffer.data(), length), identity, now);
+  effects.action = action;
+  const Response& response = response_to(action);
+  if (!response.line.empty()) {
+    std::string line(response.line);
+    if (response.names_sender) {
+      line += identity;
+    }
+    effects.lines.push_back({response.priority, line});
+  }
+  if (!response.reply.empty()) {
+    effects.sent.push_back({response.reply, identity});
+  }
+}
+
+// What the sender meant, worked out from the raw bytes without the daemon's helpers: the
+// receive keeps the first 1023 bytes, and the text ends at the first NUL.
+std::string_view request_text(const std::vector<char>& datagram, std::size_t length) {
+  const std::size_t kept = std::min(length, kReceiveLimit);
+  std::size_t end = 0;
+  while (end < kept && datagram[end] != '\0') {
+    ++end;
+  }
+  return {datagram.data(), end};
+}
+
+bool ends_with_identity(std::string_view line, std::string_view prefix, std::string_view id) {
+  return line.size() == prefix.size() + id.size() && line.substr(0, prefix.size()) == prefix &&
+         line.substr(prefix.size()) == id;
+}
+
+// Every line is a fixed text, or a fixed prefix followed by the identity it is about, at the
+// priority that goes with it.
+void check_lines(const Effects& effects, const Session& before, std::string_view sender) {
+  for (const LogLine& line : effects.lines) {
+    const std::string_view text = line.text;
+    if (ends_with_identity(text, kEndedPrefix, before.owner)) {
+      require(line.priority == LOG_INFO && effects.ended, "an end line only at expiry");
+    } else if (ends_with_identity(text, kStartedPrefix, sender) ||
+               ends_with_identity(text, kLockedPrefix, sender)) {
+      require(line.priority == LOG_INFO, "start and locked lines are info");
+    } else if (ends_with_identity(text, kNoSessionPrefix, sender) ||
+               ends_with_identity(text, kUnexpectedPrefix, sender)) {
+      require(line.priority == LOG_WARNING, "dropped datagrams are warnings");
+    } else if (text == kSuspending || text == kQuitting) {
+      require(line.priority == LOG_INFO, "command lines are info");
+    } else {
+      // This includes the line for an unparsable owner: owners come from identity_of only.
+      violated("a log line that is neither a fixed text nor a prefix and the sender");
+    }
+  }
+  require(effects.lines.size() <= 2, "at most an end line and one line for the datagram");
+}
+
+// The rules that hold after every turn. before is the state at the start of the turn,
+// expired the state after the expiry step, after the state at the end of the turn.
+void check_turn(const Session& before, const Session& expired, const Session& after,
+                std::time_t now, const Effects& effects, std::optional<std::string>& holder,
+                std::string_view sender, std::optional<std::string_view> text) {
+  // The window: a session ends exactly at the first turn at which the clock has moved on by
+  // five seconds or more since its start, and no session outlives its window.
+  require(effects.ended == (before.active && now - before.start >= kWindowSeconds),
+          "a session ends exactly when its window has passed");
+  require(!expired.active || now - expired.start < kWindowSeconds,
+          "no session is active past its window");
+
+  const bool started = effects.action == Action::kStartSession;
+  require(started == (text == kEhlo && !expired.active), "EHLO with no session starts one");
+  if (after.start != before.start || after.owner != before.owner) {
+    require(started, "owner and start time change only at a session start");
+  }
+  if (started) {
+    require(after.active && after.owner == sender && after.start == now,
+            "a new session belongs to the sender and starts now");
+  } else {
+    require(after.active == expired.active, "only a start or expiry changes the active flag");
+  }
+
+  const bool owner_command = expired.active && sender == expired.owner;
+  const bool suspend = effects.action == Action::kSuspend;
+  const bool quit = effects.action == Action::kQuit;
+  require(suspend == (owner_command && text == kSuspend), "SUSPEND acted on only for the owner");
+  require(quit == (owner_command && text == kQuit), "QUIT acted on only for the owner");
+  if (suspend || quit) {
+    require(now - after.start < kWindowSeconds, "commands only within the window");
+  }
+
+  for (const Sent& sent : effects.sent) {
+    if (sent.message == kStart) {
+      require(started && sent.destination == sender, "START goes to the new owner");
+      require(!holder.has_value(), "at most one owner: START while another holds a session");
+      holder = sent.destination;
+    } else if (sent.message == kLocked) {
+      require(expired.active && text == kEhlo && sent.destination == sender,
+              "LOCKED only while active, in answer to EHLO");
+    } else if (sent.message == kOk) {
+      require((suspend || quit) && sent.destination == after.owner && after.active,
+              "OK only to the owner of an active session");
+    } else if (sent.message == kEnd) {
+      require(effects.ended && holder == sent.destination && sent.destination == before.owner,
+              "END goes to the owner whose window passed");
+      holder.reset();
+    } else {
+      violated("a reply that is not a protocol word");
+    }
+  }
+  require(effects.sent.size() <= 2, "at most END and one reply in a turn");
+  require(after.active == holder.has_value() && (!after.active || *holder == after.owner),
+          "the one client told START and not yet END is the owner of the active session");
+
+  if (text.has_value() && !started && !suspend && !quit && effects.action != Action::kRefuseLocked) {
+    // Other data: dropped with a warning unless it came from the owner, who is ignored.
+    const bool ignored = effects.action == Action::kIgnore;
+    require(ignored == owner_command, "only the owner's other data goes unanswered and unlogged");
+    require(effects.sent.size() == (effects.ended ? 1U : 0U), "other data gets no reply");
+  }
+  check_lines(effects, before, sender);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::array<sockaddr_in, kPeers.size()> addresses = [] {
+    std::array<sockaddr_in, kPeers.size()> all{};
+    for (std::size_t i = 0; i < kPeers.size(); ++i) {
+      all.at(i) = address_of(kPeers.at(i));
+      require(identity_of(all.at(i)) == kPeers.at(i).identity, "identity text of a peer");
+    }
+    return all;
+  }();
+
+  Reader input(data, size);
+  Session session;
+  std::time_t now = kFirstClock;
+  std::optional<std::string> holder;
+  std::vector<char> datagram;
+  std::vector<char> explicit_bytes;
+  std::vector<char> buffer(kReceiveLimit + 1);
+
+  while (!input.done()) {
+    const int kind = input.byte() % 3;
+    if (kind == 2) {
+      const auto step = static_cast<std::int32_t>(input.big_endian(4));
+      now += step;
+      continue;
+    }
+    std::optional<std::size_t> sender_index;
+    std::size_t length = 0;
+    if (kind == 0) {
+      sender_index = input.byte() % kPeers.size();
+      length = input.big_endian(2) % (kLongestDatagram + 1);
+      const char fill = static_cast<char>(input.byte());
+      const std::size_t offset = input.big_endian(2);
+      const std::size_t count = input.big_endian(2) % (kExplicitBytes + 1);
+      datagram.assign(length, fill);
+      explicit_bytes.resize(count);
+      explicit_bytes.resize(input.copy(explicit_bytes.data(), count));
+      if (offset < length) {
+        std::copy_n(explicit_bytes.begin(), std::min(explicit_bytes.size(), length - offset),
+                    datagram.begin() + static_cast<std::ptrdiff_t>(offset));
+      }
+    }
+
+    const Session before = session;
+    Effects effects;
+    expire(session, now, effects);
+    const Session expired = session;
+    std::optional<std::string_view> text;
+    std::string_view sender;
+    if (sender_index.has_value()) {
+      // The receive hands over at most the first 1023 bytes; the rest of a longer
+      // datagram is lost.
+      const std::size_t received = std::min(length, kReceiveLimit);
+      std::copy_n(datagram.begin(), received, buffer.begin());
+      handle(session, buffer, received, addresses.at(*sender_index), now, effects);
+      text = request_text(datagram, length);
+      sender = kPeers.at(*sender_index).identity;
+      require(datagram_text(buffer.data(), received) == *text,
+              "the text is the first 1023 bytes up to the first NUL");
+    }
+    check_turn(before, expired, session, now, effects, holder, sender, text);
+    if (effects.action == Action::kQuit) {
+      break;
+    }
+  }
+  return 0;
+}
