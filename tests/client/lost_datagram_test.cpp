@@ -1,0 +1,208 @@
+// Lost and stray datagrams, which loopback never loses by itself: a stand-in for the daemon
+// drops or misdirects chosen replies, and records what the client sent.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "client/client_fixture.h"
+
+namespace lmrtest {
+namespace {
+
+using LostDatagrams = ClientTest;
+
+/// What the stand-in does with one datagram.
+struct Answer {
+  std::optional<std::string> reply;  // nothing: the datagram or its reply is lost
+  bool from_elsewhere = false;       // send the reply from another port than the one asked
+};
+
+class StandIn {
+ public:
+  /// Serves 127.0.0.1:port on a thread of its own; answer gets each datagram's number and
+  /// text.
+  StandIn(std::uint16_t port, std::function<Answer(std::size_t, const std::string&)> answer)
+      : answer_(std::move(answer)) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    elsewhere_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bound_ = bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~StandIn() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+    close(elsewhere_fd_);
+  }
+  StandIn(const StandIn&) = delete;
+  StandIn& operator=(const StandIn&) = delete;
+
+  bool bound() const { return bound_; }
+
+  std::vector<std::string> received() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+
+  /// The source ports the datagrams came from, one per datagram.
+  std::vector<std::uint16_t> senders() const {
+    std::lock_guard lock(mutex_);
+    return senders_;
+  }
+
+ private:
+  void serve() {
+    while (!stop_) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (poll(&ready, 1, 20) <= 0) {
+        continue;
+      }
+      std::array<char, 2048> buffer{};
+      sockaddr_in sender{};
+      socklen_t length = sizeof sender;
+      const ssize_t size = recvfrom(fd_, buffer.data(), buffer.size(), 0,
+                                    reinterpret_cast<sockaddr*>(&sender), &length);
+      if (size < 0) {
+        continue;
+      }
+      const std::string text(buffer.data(), static_cast<std::size_t>(size));
+      std::size_t index = 0;
+      {
+        std::lock_guard lock(mutex_);
+        index = received_.size();
+        received_.push_back(text);
+        senders_.push_back(ntohs(sender.sin_port));
+      }
+      const Answer answer = answer_(index, text);
+      if (answer.reply) {
+        sendto(answer.from_elsewhere ? elsewhere_fd_ : fd_, answer.reply->data(),
+               answer.reply->size(), 0, reinterpret_cast<const sockaddr*>(&sender), length);
+      }
+    }
+  }
+
+  std::function<Answer(std::size_t, const std::string&)> answer_;
+  int fd_ = -1;
+  int elsewhere_fd_ = -1;
+  bool bound_ = false;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::vector<std::string> received_;
+  std::vector<std::uint16_t> senders_;
+  std::thread thread_;
+};
+
+// Answers as the daemon would to a client that owns the session from its first EHLO on.
+Answer as_owner(const std::string& text) {
+  if (text == "EHLO\n") {
+    return {"LOCKED\n"};
+  }
+  if (text == "SUSPEND\n" || text == "QUIT\n") {
+    return {"OK\n"};
+  }
+  return {};
+}
+
+void expect_one_sender(const StandIn& stand_in) {
+  const auto senders = stand_in.senders();
+  ASSERT_FALSE(senders.empty());
+  for (const auto port : senders) {
+    EXPECT_EQ(port, senders.front()) << "every datagram must come from the same socket";
+  }
+}
+
+const std::string kHost = "127.0.0.1:9999";
+using Texts = std::vector<std::string>;
+
+TEST_F(LostDatagrams, LostEhloIsRepeated) {
+  StandIn stand_in(port_, [](std::size_t index, const std::string& text) -> Answer {
+    if (index == 0) {
+      return {};
+    }
+    return text == "EHLO\n" ? Answer{"START\n"} : as_owner(text);
+  });
+  ASSERT_TRUE(stand_in.bound());
+  const ClientRun run = run_client({"suspend", kHost});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, kHost + ": suspended\n");
+  EXPECT_EQ(stand_in.received(), (Texts{"EHLO\n", "EHLO\n", "SUSPEND\n"}));
+  expect_one_sender(stand_in);
+}
+
+TEST_F(LostDatagrams, LockedAfterALostStartIsTriedWithTheCommandOnce) {
+  // The first EHLO opened our session but its START was lost; the resend finds it locked.
+  StandIn stand_in(port_, [](std::size_t index, const std::string& text) -> Answer {
+    return index == 0 ? Answer{} : as_owner(text);
+  });
+  ASSERT_TRUE(stand_in.bound());
+  const ClientRun run = run_client({"quit", kHost});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, kHost + ": stopped\n");
+  EXPECT_EQ(stand_in.received(), (Texts{"EHLO\n", "EHLO\n", "QUIT\n"}));
+  expect_one_sender(stand_in);
+}
+
+TEST_F(LostDatagrams, GuessedCommandAnsweredBySilenceEndsLockedWithNoEhloAfterIt) {
+  // Someone else's session, and our first EHLO was lost: the guess goes unanswered.
+  StandIn stand_in(port_, [](std::size_t index, const std::string& text) -> Answer {
+    return index > 0 && text == "EHLO\n" ? Answer{"LOCKED\n"} : Answer{};
+  });
+  ASSERT_TRUE(stand_in.bound());
+  const ClientRun run = run_client({"-t", "3", "suspend", kHost});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, kHost + ": locked by another client\n");
+  EXPECT_LT(run.took, 4s);
+  EXPECT_EQ(stand_in.received(), (Texts{"EHLO\n", "EHLO\n", "SUSPEND\n"}));
+}
+
+TEST_F(LostDatagrams, LostOkIsNoAnswerAndTheCommandIsNeverFollowedByEhlo) {
+  StandIn stand_in(port_, [](std::size_t, const std::string& text) -> Answer {
+    return text == "EHLO\n" ? Answer{"START\n"} : Answer{};
+  });
+  ASSERT_TRUE(stand_in.bound());
+  const ClientRun run = run_client({"suspend", kHost});
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.out, kHost + ": no answer\n");
+  EXPECT_LT(run.took, 5s);
+  EXPECT_EQ(stand_in.received(), (Texts{"EHLO\n", "SUSPEND\n"}));
+}
+
+TEST_F(LostDatagrams, StrayRepliesAreIgnored) {
+  // A START from the wrong port, an END, a START without its line feed: none of them is
+  // the daemon's answer. Only the fourth reply counts.
+  StandIn stand_in(port_, [](std::size_t index, const std::string& text) -> Answer {
+    switch (index) {
+    case 0:
+      return {"START\n", true};
+    case 1:
+      return {"END\n"};
+    case 2:
+      return {"START"};
+    case 3:
+      return {"START\n"};
+    default:
+      return as_owner(text);
+    }
+  });
+  ASSERT_TRUE(stand_in.bound());
+  const ClientRun run = run_client({"suspend", kHost});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, kHost + ": suspended\n");
+  EXPECT_EQ(stand_in.received(), (Texts{"EHLO\n", "EHLO\n", "EHLO\n", "EHLO\n", "SUSPEND\n"}));
+  expect_one_sender(stand_in);
+}
+
+}  // namespace
+}  // namespace lmrtest

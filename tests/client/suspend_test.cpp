@@ -1,0 +1,178 @@
+// The client against the real daemon: suspend and quit, locked sessions, silent and unknown
+// hosts, and a fleet of daemons in one call.
+#include <syslog.h>
+
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#include "client/client_fixture.h"
+
+namespace lmrtest {
+namespace {
+
+using Suspend = ClientTest;
+
+const std::string kHost = "127.0.0.1:9999";
+const std::string kUnexpected = "Unexpected client data; Dropping packet from ";
+const std::string kNoSession = "No acitve session; Dropping packet from ";
+
+TEST_F(Suspend, SuspendThenQuitPrintTheirLinesAndTheDaemonObeysEach) {
+  Process& server = start_serving(port_);
+  const ClientRun suspend = run_client({"-p", "9999", "suspend", "127.0.0.1"});
+  EXPECT_EQ(suspend.status, 0);
+  EXPECT_EQ(suspend.out, "127.0.0.1: suspended\n");
+  EXPECT_EQ(suspend.err, "");
+  expect_logged_once(kSuspending, LOG_INFO, server.pid());
+  EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
+
+  // The suspend's own session is still open, so quit must wait for it to run out.
+  const ClientRun quit = run_client({"quit", "localhost:9999"});
+  EXPECT_EQ(quit.status, 0);
+  EXPECT_EQ(quit.out, "localhost:9999: stopped\n");
+  EXPECT_EQ(quit.err, "");
+  EXPECT_GT(quit.took, 2s) << "quit cannot have had the session before the first one ended";
+  EXPECT_EQ(exit_status(), 0);
+  expect_logged_once(kQuitting, LOG_INFO, server.pid());
+  EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
+  // Commands went only into sessions the client owned.
+  EXPECT_EQ(logged_with_prefix(kUnexpected) + logged_with_prefix(kNoSession), 0U);
+}
+
+TEST_F(Suspend, HostHeldByAnotherClientIsLockedForTheTimeLimitAndNoLonger) {
+  start_serving(port_);
+  UdpPeer other;
+  ASSERT_EQ(ask(other, "EHLO\n"), "START\n");
+  const ClientRun run = run_client({"-t", "2", "suspend", kHost});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, kHost + ": locked by another client\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_GE(run.took, 1900ms);
+  EXPECT_LT(run.took, 3s);
+  EXPECT_EQ(systemctl_calls(), "");
+  EXPECT_EQ(logged_with_prefix(kUnexpected), 0U) << "every EHLO was answered: nothing to guess";
+}
+
+TEST_F(Suspend, LockedHostIsSuspendedOnceTheOtherSessionRunsOut) {
+  start_serving(port_);
+  UdpPeer other;
+  ASSERT_EQ(ask(other, "EHLO\n"), "START\n");
+  const ClientRun run = run_client({"suspend", kHost});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, kHost + ": suspended\n");
+  EXPECT_GT(run.took, 3s) << "the other session lasts at least 4 seconds";
+  EXPECT_LT(run.took, 8s);
+  EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
+  EXPECT_EQ(logged_with_prefix(kUnexpected), 0U);
+}
+
+TEST_F(Suspend, DaemonBusySuspendingForAnotherClientIsWaitedOutWithoutGuessing) {
+  // While the other client's suspend command runs, the daemon answers nobody: the client
+  // repeats EHLO, then gets LOCKED for each of them at once, and must see that none of
+  // them opened a session.
+  start_serving(port_, {}, {systemctl_sleeps(2)});
+  UdpPeer other;
+  ASSERT_EQ(ask(other, "EHLO\n"), "START\n");
+  ASSERT_EQ(ask(other, "SUSPEND\n"), "OK\n");
+  std::this_thread::sleep_for(300ms);
+  const ClientRun run = run_client({"suspend", kHost});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, kHost + ": suspended\n");
+  EXPECT_EQ(systemctl_calls_once("suspend\nsuspend\n"), "suspend\nsuspend\n");
+  EXPECT_EQ(logged_with_prefix(kUnexpected) + logged_with_prefix(kNoSession), 0U);
+  EXPECT_GE(logged_with_prefix("Session locked in response to client "), 2U)
+      << "the client's EHLOs should have waited for the busy daemon";
+}
+
+TEST_F(Suspend, SilentAndUnknownHostsGiveStatusThreeWithinTheTimeLimit) {
+  start_serving(port_);
+  const ClientRun silent = run_client({"-t", "2", "quit", "127.0.0.1:9998"});
+  EXPECT_EQ(silent.status, 3);
+  EXPECT_EQ(silent.out, "127.0.0.1:9998: no answer\n");
+  EXPECT_GE(silent.took, 1900ms);
+  EXPECT_LT(silent.took, 3s);
+
+  // A silent host is given up after a few tries, long before a generous time limit.
+  const ClientRun patient = run_client({"-t", "60", "quit", "127.0.0.1:9998"});
+  EXPECT_EQ(patient.status, 3);
+  EXPECT_LT(patient.took, 6s);
+
+  // Unknown names are reported before any host is contacted, the rest as they finish.
+  const ClientRun mixed =
+      run_client({"-t", "3", "suspend", "127.0.0.1:9998", "no-such-host.invalid", kHost});
+  EXPECT_EQ(mixed.status, 3);
+  EXPECT_EQ(mixed.out,
+            "no-such-host.invalid: cannot resolve\n" + kHost + ": suspended\n" +
+                "127.0.0.1:9998: no answer\n");
+  EXPECT_EQ(mixed.err, "");
+  EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
+}
+
+TEST_F(Suspend, HostNamedTwiceIsAskedOnceAndReportedUnderEachName) {
+  start_serving(port_);
+  const ClientRun run = run_client({"-p", "9999", "suspend", "127.0.0.1", kHost, "localhost"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "127.0.0.1: suspended\n" + kHost + ": suspended\nlocalhost: suspended\n");
+  EXPECT_LT(run.took, 2s) << "a second session would have waited for the first";
+  EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
+}
+
+TEST_F(Suspend, FiftyDaemonsOnFiftyPortsInOneCall) {
+  constexpr int kHosts = 50;
+  constexpr std::uint16_t kFirstPort = 10001;
+  const std::vector<std::string> env{
+      "PATH=" + (dir_ / "bin").string() + ":/usr/sbin:/usr/bin:/sbin:/bin",
+      "LMR_FAKE_SYSTEMCTL_RECORD=" + (dir_ / "systemctl.calls").string(),
+  };
+  std::vector<std::unique_ptr<Process>> daemons;
+  std::vector<std::string> suspend{"suspend"};
+  std::vector<std::string> quit{"-t", "15", "quit"};
+  std::vector<std::string> suspended;
+  std::vector<std::string> stopped;
+  for (int i = 0; i < kHosts; ++i) {
+    const auto port = static_cast<std::uint16_t>(kFirstPort + i);
+    const std::string p = std::to_string(port);
+    daemons.push_back(std::make_unique<Process>(LMR_SERVER_BINARY, std::vector<std::string>{"-p", p},
+                                                env, (dir_ / ("server" + p)).string()));
+    const std::string host = "127.0.0.1:" + p;
+    suspend.push_back(host);
+    quit.push_back(host);
+    suspended.push_back(host + ": suspended");
+    stopped.push_back(host + ": stopped");
+  }
+  for (int i = 0; i < kHosts; ++i) {
+    ASSERT_TRUE(wait_until_bound(static_cast<std::uint16_t>(kFirstPort + i), 5s)) << i;
+  }
+  std::sort(suspended.begin(), suspended.end());
+  std::sort(stopped.begin(), stopped.end());
+
+  const ClientRun first = run_client(suspend);
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(sorted_lines(first.out), suspended);
+  EXPECT_EQ(first.err, "");
+
+  // Every host is still in the session of the first call, so each one must wait about five
+  // seconds: one after the other that would take minutes.
+  const ClientRun second = run_client(quit);
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(sorted_lines(second.out), stopped);
+  EXPECT_GT(second.took, 2s);
+  EXPECT_LT(second.took, 15s);
+  for (auto& daemon : daemons) {
+    const auto status = daemon->wait(3s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  }
+  // Each daemon ran its command before it took the next datagram, so all have run by now.
+  std::string all_calls;
+  for (int i = 0; i < kHosts; ++i) {
+    all_calls += "suspend\n";
+  }
+  EXPECT_EQ(systemctl_calls(), all_calls);
+  EXPECT_EQ(logged_with_prefix(kUnexpected) + logged_with_prefix(kNoSession), 0U);
+  std::cout << "50 free hosts suspended in " << first.took.count() << " ms; 50 locked hosts "
+            << "stopped in " << second.took.count() << " ms\n";
+}
+
+}  // namespace
+}  // namespace lmrtest
