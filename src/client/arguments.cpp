@@ -183,7 +183,8 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
       if (const auto limit = parse_seconds(optarg)) {
         arguments.time_limit = *limit;
       } else {
-        return "invalid time limit " + quoted(optarg) + " (expected seconds above 0, e.g. 10 or 2.5)";
+        return "invalid time limit " + quoted(optarg) +
+               " (expected seconds above 0, e.g. 10 or 2.5)";
       }
       time_limit_given = true;
       break;
@@ -259,4 +260,4 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
   return {};
 }
 
-void print_help() { std::fputs(kHelp, stdout); }
+void print_help() { (void)std::fputs(kHelp, stdout); }

@@ -66,10 +66,11 @@ void raise_descriptor_limit() {
 }
 
 void print_line(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  // A fleet's lines should show up as hosts finish, also through a pipe.
-  std::fflush(stdout);
+  // A fleet's lines should show up as hosts finish, also through a pipe. Output that cannot
+  // be written has nowhere to be reported; the exit status still tells.
+  (void)std::fputs(line.c_str(), stdout);
+  (void)std::fputc('\n', stdout);
+  (void)std::fflush(stdout);
 }
 
 void send_to(const Peer& peer, Send what, std::string_view command) {
@@ -138,13 +139,9 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
   if (now >= exchange.deadline) {
     // A command without OK may have been carried out, so it is no answer, not a lock; a
     // guessed command without OK means the session was someone else's after all.
-    if (exchange.step == Step::kCommanded) {
-      finish(exchange, Result::kNoAnswer);
-    } else if (exchange.step == Step::kGuessed || exchange.heard_locked) {
-      finish(exchange, Result::kLocked);
-    } else {
-      finish(exchange, Result::kNoAnswer);
-    }
+    const bool locked = exchange.step == Step::kGuessed ||
+                        (exchange.step != Step::kCommanded && exchange.heard_locked);
+    finish(exchange, locked ? Result::kLocked : Result::kNoAnswer);
     return Send::kNothing;
   }
   if (now < exchange.next) {
@@ -303,8 +300,8 @@ int run_command(Command command, const std::vector<Target>& targets,
     }
     peer.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (peer.fd == -1) {
-      std::fprintf(stderr, "lomarind: %s: cannot open a socket: %s\n", peer.argument.c_str(),
-                   std::strerror(errno));
+      (void)std::fprintf(stderr, "lomarind: %s: cannot open a socket: %s\n", peer.argument.c_str(),
+                         std::strerror(errno));
       peer.exchange.step = Step::kFinished;
       peer.exchange.result = Result::kNoAnswer;
       print_line(result_line(peer.argument, Result::kNoAnswer, command));
@@ -385,7 +382,8 @@ int send_wake(const std::vector<Sleeper>& sleepers, in_addr address, std::uint16
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const int on = 1;
   if (fd == -1 || setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == -1) {
-    std::fprintf(stderr, "lomarind: cannot open a broadcast socket: %s\n", std::strerror(errno));
+    (void)std::fprintf(stderr, "lomarind: cannot open a broadcast socket: %s\n",
+                       std::strerror(errno));
     return kSilentStatus;
   }
   sockaddr_in destination{};
@@ -395,11 +393,13 @@ int send_wake(const std::vector<Sleeper>& sleepers, in_addr address, std::uint16
   int status = 0;
   for (const Sleeper& sleeper : sleepers) {
     const std::string packet = magic_packet(sleeper.mac);
-    const ssize_t sent = sendto(fd, packet.data(), packet.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    const ssize_t sent =
+        sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
+               sizeof destination);
     if (sent != static_cast<ssize_t>(packet.size())) {
-      std::fprintf(stderr, "lomarind: %s: cannot send the magic packet: %s\n",
-                   sleeper.argument.c_str(), sent < 0 ? std::strerror(errno) : "sent in part");
+      (void)std::fprintf(stderr, "lomarind: %s: cannot send the magic packet: %s\n",
+                         sleeper.argument.c_str(),
+                         sent < 0 ? std::strerror(errno) : "sent in part");
       status = kSilentStatus;
       continue;
     }

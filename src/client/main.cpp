@@ -9,7 +9,7 @@ int main(int argc, char* argv[]) {
   Arguments arguments;
   const std::string error = parse_arguments(argc, argv, arguments);
   if (!error.empty()) {
-    std::fprintf(stderr, "lomarind: %s\nTry 'lomarind --help'.\n", error.c_str());
+    (void)std::fprintf(stderr, "lomarind: %s\nTry 'lomarind --help'.\n", error.c_str());
     return 1;
   }
   switch (arguments.command) {

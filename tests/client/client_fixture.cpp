@@ -37,8 +37,9 @@ std::string ClientTest::systemctl_calls_once(const std::string& expected) const 
 
 std::size_t ClientTest::logged_with_prefix(const std::string& prefix) const {
   const auto entries = log_->entries();
-  return static_cast<std::size_t>(std::count_if(
-      entries.begin(), entries.end(), [&](const LogEntry& e) { return e.text.starts_with(prefix); }));
+  return static_cast<std::size_t>(
+      std::count_if(entries.begin(), entries.end(),
+                    [&](const LogEntry& e) { return e.text.starts_with(prefix); }));
 }
 
 std::vector<std::string> sorted_lines(const std::string& text) {

@@ -1,7 +1,8 @@
-// One host's exchange, with the time passed in: the resend schedule, locks, lost replies.
-#include <gtest/gtest.h>
-
+// The timing of one host's exchange, with the time passed in, and the exit status: what the
+// end-to-end tests can only see as a whole.
 #include "client/exchange.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -19,16 +20,6 @@ std::vector<Send> tick(Exchange& exchange, Clock::time_point from, Clock::time_p
     }
   }
   return sent;
-}
-
-TEST(Exchange, StartGetsTheCommandAndOkEndsInSuccess) {
-  Exchange exchange = start_exchange(t0, 10s);
-  EXPECT_EQ(on_timer(exchange, t0), Send::kEhlo);
-  EXPECT_EQ(on_reply(exchange, Reply::kStart, t0 + 1ms), Send::kCommand);
-  EXPECT_EQ(on_reply(exchange, Reply::kStart, t0 + 2ms), Send::kNothing) << "one command only";
-  EXPECT_EQ(on_reply(exchange, Reply::kOk, t0 + 3ms), Send::kNothing);
-  EXPECT_EQ(exchange.step, Step::kFinished);
-  EXPECT_EQ(exchange.result, Result::kDone);
 }
 
 TEST(Exchange, SilentHostGetsFourEhlosASecondApartThenNoAnswer) {
@@ -69,66 +60,6 @@ TEST(Exchange, LockedWaitsASecondAndAsksAgainWithoutGuessing) {
   EXPECT_EQ(on_reply(exchange, Reply::kStart, t0 + 3100ms), Send::kCommand);
   EXPECT_EQ(on_reply(exchange, Reply::kOk, t0 + 3101ms), Send::kNothing);
   EXPECT_EQ(exchange.result, Result::kDone);
-}
-
-TEST(Exchange, LockedAfterAResendWithAReplyMissingTriesTheCommandOnce) {
-  // Our first EHLO opened a session whose START was lost; the resend finds it locked.
-  Exchange exchange = start_exchange(t0, 10s);
-  on_timer(exchange, t0);
-  on_timer(exchange, t0 + 1s);
-  EXPECT_EQ(on_reply(exchange, Reply::kLocked, t0 + 1010ms), Send::kNothing);
-  EXPECT_EQ(on_timer(exchange, t0 + 1100ms), Send::kNothing) << "waits for the other replies";
-  EXPECT_EQ(on_timer(exchange, t0 + 1210ms), Send::kCommand);
-  EXPECT_EQ(on_reply(exchange, Reply::kOk, t0 + 1220ms), Send::kNothing);
-  EXPECT_EQ(exchange.result, Result::kDone);
-}
-
-TEST(Exchange, GuessedCommandWithoutOkIsALockAndNeverFollowedByEhlo) {
-  Exchange exchange = start_exchange(t0, 5s);
-  on_timer(exchange, t0);
-  on_timer(exchange, t0 + 1s);
-  on_reply(exchange, Reply::kLocked, t0 + 1010ms);
-  ASSERT_EQ(on_timer(exchange, t0 + 1210ms), Send::kCommand);
-  EXPECT_EQ(on_reply(exchange, Reply::kLocked, t0 + 1300ms), Send::kNothing);
-  EXPECT_EQ(on_reply(exchange, Reply::kStart, t0 + 1400ms), Send::kNothing);
-  EXPECT_EQ(tick(exchange, t0 + 1250ms, t0 + 6s), std::vector<Send>{});
-  EXPECT_EQ(exchange.result, Result::kLocked);
-}
-
-TEST(Exchange, EveryEhloOfTheRoundLockedIsAnotherClientsSession) {
-  // The daemon was busy, so both EHLOs of the round were answered at once, both LOCKED.
-  Exchange exchange = start_exchange(t0, 10s);
-  on_timer(exchange, t0);
-  on_timer(exchange, t0 + 1s);
-  on_reply(exchange, Reply::kLocked, t0 + 1500ms);
-  on_reply(exchange, Reply::kLocked, t0 + 1501ms);
-  EXPECT_EQ(on_timer(exchange, t0 + 1700ms), Send::kNothing);
-  EXPECT_EQ(exchange.step, Step::kWaitingForLock);
-  EXPECT_EQ(tick(exchange, t0 + 1750ms, t0 + 2700ms), std::vector<Send>{Send::kEhlo});
-}
-
-TEST(Exchange, CommandWithoutOkIsNoAnswerAndNoEhloFollowsIt) {
-  Exchange exchange = start_exchange(t0, 10s);
-  on_timer(exchange, t0);
-  ASSERT_EQ(on_reply(exchange, Reply::kStart, t0 + 1ms), Send::kCommand);
-  EXPECT_EQ(on_reply(exchange, Reply::kLocked, t0 + 2ms), Send::kNothing);
-  EXPECT_EQ(tick(exchange, t0 + 50ms, t0 + 10s), std::vector<Send>{});
-  EXPECT_EQ(exchange.result, Result::kNoAnswer);
-}
-
-TEST(Exchange, EndOtherDataAndUnaskedOkChangeNothing) {
-  Exchange exchange = start_exchange(t0, 10s);
-  on_timer(exchange, t0);
-  for (const Reply reply : {Reply::kOther, Reply::kOk}) {
-    EXPECT_EQ(on_reply(exchange, reply, t0 + 1ms), Send::kNothing);
-    EXPECT_EQ(exchange.step, Step::kGreeting);
-    EXPECT_EQ(exchange.next, t0 + 1s);
-  }
-  EXPECT_EQ(reply_of("END\n"), Reply::kOther);
-  EXPECT_EQ(reply_of("START"), Reply::kOther);
-  EXPECT_EQ(reply_of("start\n"), Reply::kOther);
-  EXPECT_EQ(reply_of(std::string_view("OK\n\0", 4)), Reply::kOther);
-  EXPECT_EQ(reply_of("LOCKED\n"), Reply::kLocked);
 }
 
 TEST(ExitStatus, NoAnswerOutranksLockedWhichOutranksSuccess) {

@@ -101,9 +101,8 @@ TEST_F(Suspend, SilentAndUnknownHostsGiveStatusThreeWithinTheTimeLimit) {
   const ClientRun mixed =
       run_client({"-t", "3", "suspend", "127.0.0.1:9998", "no-such-host.invalid", kHost});
   EXPECT_EQ(mixed.status, 3);
-  EXPECT_EQ(mixed.out,
-            "no-such-host.invalid: cannot resolve\n" + kHost + ": suspended\n" +
-                "127.0.0.1:9998: no answer\n");
+  EXPECT_EQ(mixed.out, "no-such-host.invalid: cannot resolve\n" + kHost + ": suspended\n" +
+                           "127.0.0.1:9998: no answer\n");
   EXPECT_EQ(mixed.err, "");
   EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
 }
@@ -132,8 +131,9 @@ TEST_F(Suspend, FiftyDaemonsOnFiftyPortsInOneCall) {
   for (int i = 0; i < kHosts; ++i) {
     const auto port = static_cast<std::uint16_t>(kFirstPort + i);
     const std::string p = std::to_string(port);
-    daemons.push_back(std::make_unique<Process>(LMR_SERVER_BINARY, std::vector<std::string>{"-p", p},
-                                                env, (dir_ / ("server" + p)).string()));
+    daemons.push_back(std::make_unique<Process>(LMR_SERVER_BINARY,
+                                                std::vector<std::string>{"-p", p}, env,
+                                                (dir_ / ("server" + p)).string()));
     const std::string host = "127.0.0.1:" + p;
     suspend.push_back(host);
     quit.push_back(host);
