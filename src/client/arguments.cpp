@@ -200,11 +200,15 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
       return {};
     case ':':
       return "option " + quoted(argv[optind - 1]) + " needs a value";
-    default:
-      if (optopt != 0) {
-        return "unknown option " + quoted(std::string("-") + static_cast<char>(optopt));
+    default: {
+      // A long option is named by its word ("--help=x" takes no value, "--bogus" is
+      // unknown); a short one by its letter, which may sit inside a cluster such as "-xp".
+      const std::string_view word = argv[optind - 1];
+      if (word.starts_with("--")) {
+        return "invalid option " + quoted(word);
       }
-      return "unknown option " + quoted(argv[optind - 1]);
+      return "invalid option " + quoted(std::string("-") + static_cast<char>(optopt));
+    }
     }
   }
 
