@@ -278,7 +278,8 @@ void check_turn(const Session& before, const Session& expired, const Session& af
   require(after.active == holder.has_value() && (!after.active || *holder == after.owner),
           "the one client told START and not yet END is the owner of the active session");
 
-  if (text.has_value() && !started && !suspend && !quit && effects.action != Action::kRefuseLocked) {
+  if (text.has_value() && !started && !suspend && !quit &&
+      effects.action != Action::kRefuseLocked) {
     // Other data: dropped with a warning unless it came from the owner, who is ignored.
     const bool ignored = effects.action == Action::kIgnore;
     require(ignored == owner_command, "only the owner's other data goes unanswered and unlogged");

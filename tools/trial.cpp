@@ -9,9 +9,9 @@
 
 #include <array>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,7 +21,7 @@
 namespace {
 
 const char* severity_name(int severity) {
-  static constexpr std::array<const char*, 8> kNames = {"emerg", "alert", "crit", "err",
+  static constexpr std::array<const char*, 8> kNames = {"emerg",   "alert",  "crit", "err",
                                                         "warning", "notice", "info", "debug"};
   return severity >= 0 && severity < 8 ? kNames.at(static_cast<std::size_t>(severity)) : "?";
 }
@@ -33,7 +33,7 @@ void print_entry(const lmrtest::LogEntry& entry) {
     std::printf("log: %s[%d] %s: %s\n", entry.ident.c_str(), entry.pid,
                 severity_name(entry.severity), entry.text.c_str());
   }
-  std::fflush(stdout);
+  static_cast<void>(std::fflush(stdout));
 }
 
 }  // namespace
@@ -54,11 +54,10 @@ int main(int argc, char* argv[]) {
     std::printf("trial: %s, so the daemon logs to the system log (journalctl -t lmr -f)\n",
                 why_not_private.c_str());
   }
-  std::fflush(stdout);
+  static_cast<void>(std::fflush(stdout));
 
   // A directory holding the fake goes first on the daemon's PATH, whatever happened above.
-  std::array<char, 32> bin_template{};
-  std::snprintf(bin_template.data(), bin_template.size(), "/tmp/lmr-trial-XXXXXX");
+  std::string bin_template = "/tmp/lmr-trial-XXXXXX";
   const char* bin = mkdtemp(bin_template.data());
   if (bin == nullptr || symlink(fake.c_str(), (std::string(bin) + "/systemctl").c_str()) == -1) {
     std::perror("trial: cannot prepare the fake systemctl");
@@ -84,8 +83,9 @@ int main(int argc, char* argv[]) {
   }
   // Ctrl-C reaches the daemon too, as the terminal's foreground group; this process only
   // waits for it to finish saying so.
-  std::signal(SIGINT, SIG_IGN);
-  std::signal(SIGTERM, SIG_IGN);
+  if (std::signal(SIGINT, SIG_IGN) == SIG_ERR || std::signal(SIGTERM, SIG_IGN) == SIG_ERR) {
+    std::perror("trial: cannot ignore Ctrl-C");
+  }
   int status = 0;
   while (waitpid(child, &status, 0) == -1) {
   }

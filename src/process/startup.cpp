@@ -98,10 +98,10 @@ bool read_options(int argc, char* argv[]) {
     print_usage();
     std::exit(0);
   case OptionsOutcome::kInvalidOption:
-    std::fputs(kInvalidOption, stderr);
+    static_cast<void>(std::fputs(kInvalidOption, stderr));
     std::exit(1);
   case OptionsOutcome::kInvalidPort:
-    std::fputs(kInvalidPort, stderr);
+    static_cast<void>(std::fputs(kInvalidPort, stderr));
     std::exit(1);
   }
   listening_port = options.port;
@@ -109,7 +109,7 @@ bool read_options(int argc, char* argv[]) {
   return options.background;
 }
 
-void print_usage() { std::fputs(kUsage, stdout); }
+void print_usage() { static_cast<void>(std::fputs(kUsage, stdout)); }
 
 void log_line(int priority, const std::string& text) { syslog(priority, "%s", text.c_str()); }
 

@@ -97,8 +97,8 @@ int wait_for_command(pid_t child) {
     }
     // The descriptor becomes readable when the child ends; a signal cuts the sleep short.
     pollfd ready{child_fd, POLLIN, 0};
-    poll(&ready, child_fd == -1 ? 0 : 1, child_fd == -1 ? kWaitSliceMilliseconds / 10
-                                                         : kWaitSliceMilliseconds);
+    poll(&ready, child_fd == -1 ? 0 : 1,
+         child_fd == -1 ? kWaitSliceMilliseconds / 10 : kWaitSliceMilliseconds);
   }
   if (child_fd != -1) {
     close(child_fd);
@@ -114,7 +114,8 @@ bool window_passed(const Session& s, std::time_t now) {
 
 std::string_view datagram_text(const char* bytes, std::size_t length) {
   const void* nul = std::memchr(bytes, '\0', length);
-  return {bytes, nul == nullptr ? length : static_cast<std::size_t>(static_cast<const char*>(nul) - bytes)};
+  return {bytes, nul == nullptr ? length
+                                : static_cast<std::size_t>(static_cast<const char*>(nul) - bytes)};
 }
 
 Action on_datagram(Session& s, std::string_view text, const std::string& sender, std::time_t now) {
@@ -142,11 +143,13 @@ Action on_datagram(Session& s, std::string_view text, const std::string& sender,
   return Action::kIgnore;
 }
 
-const Response& response_to(Action action) { return kResponses.at(static_cast<std::size_t>(action)); }
+const Response& response_to(Action action) {
+  return kResponses.at(static_cast<std::size_t>(action));
+}
 
 bool command_not_run(int wait_status) {
-  return WIFEXITED(wait_status) &&
-         (WEXITSTATUS(wait_status) == kShellCannotExecute || WEXITSTATUS(wait_status) == kShellNotFound);
+  return WIFEXITED(wait_status) && (WEXITSTATUS(wait_status) == kShellCannotExecute ||
+                                    WEXITSTATUS(wait_status) == kShellNotFound);
 }
 
 void suspend_host() {

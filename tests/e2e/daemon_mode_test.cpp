@@ -59,8 +59,8 @@ class DaemonMode : public DaemonTest {
 
 std::string descriptor_target(pid_t pid, int fd) {
   std::error_code error;
-  return std::filesystem::read_symlink(
-             "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), error)
+  return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd),
+                                       error)
       .string();
 }
 
@@ -142,8 +142,7 @@ TEST_F(DaemonMode, UnwritablePidFileIsAnErrorThatOnlyTheLogTellsInTheBackground)
   restart_log();
   std::filesystem::permissions(dir_, std::filesystem::perms::owner_all);
   constexpr uid_t kNobody = 65534;
-  Process& unprivileged =
-      start_server({"-p", "20000", "--pidfile", pid_path()}, {}, kNobody);
+  Process& unprivileged = start_server({"-p", "20000", "--pidfile", pid_path()}, {}, kNobody);
   EXPECT_EQ(exit_status(), 1);
   expect_logged_once("Error creating PID file", LOG_ERR, unprivileged.pid());
 }

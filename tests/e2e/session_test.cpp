@@ -106,8 +106,9 @@ TEST_F(Session, OwnersOtherDataIsIgnoredSilentlyAndTextEndsAtTheFirstNul) {
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   ASSERT_TRUE(log_->wait_for(started(a), 2s));
   const std::size_t lines = log_->received();
-  for (const std::string& text : std::initializer_list<std::string>{"EHLO", "EHLO\r\n", "ehlo\n", "SUSPEND", "suspend\n", "QUIT\n\n",
-                                 "EHLO\nX", "", std::string("\0QUIT\n", 6)}) {
+  for (const std::string& text :
+       std::initializer_list<std::string>{"EHLO", "EHLO\r\n", "ehlo\n", "SUSPEND", "suspend\n",
+                                          "QUIT\n\n", "EHLO\nX", "", std::string("\0QUIT\n", 6)}) {
     EXPECT_EQ(ask(a, text, 150ms), std::nullopt) << text;
   }
   EXPECT_EQ(log_->received(), lines) << "the owner's other data is not logged";

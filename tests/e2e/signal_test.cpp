@@ -16,8 +16,8 @@ using Ending = DaemonTest;
 
 // Sends signal_number and checks the daemon ends with status 0 within limit, after exactly
 // one line that says so, which is its last.
-void expect_clean_termination(Process& server, int signal_number,
-                              std::chrono::milliseconds limit, SyslogSink& log) {
+void expect_clean_termination(Process& server, int signal_number, std::chrono::milliseconds limit,
+                              SyslogSink& log) {
   const auto sent = std::chrono::steady_clock::now();
   server.signal(signal_number);
   const auto status = server.wait(limit + 1s);

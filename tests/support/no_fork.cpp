@@ -28,7 +28,7 @@ constexpr sock_filter jump(std::uint16_t code, std::uint32_t k, std::uint8_t if_
 
 int main(int argc, char* argv[]) {
   if (argc < 2) {
-    std::fputs("usage: lmr-no-fork COMMAND [ARGS...]\n", stderr);
+    static_cast<void>(std::fputs("usage: lmr-no-fork COMMAND [ARGS...]\n", stderr));
     return 2;
   }
   constexpr std::uint32_t kRefuse = SECCOMP_RET_ERRNO | (EAGAIN & SECCOMP_RET_DATA);
@@ -44,8 +44,9 @@ int main(int argc, char* argv[]) {
       statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
       statement(BPF_RET | BPF_K, kRefuse),
   };
-  const sock_fprog program{static_cast<unsigned short>(filter.size()),
-                           const_cast<sock_filter*>(filter.data())};  // NOLINT: the API is not const
+  const sock_fprog program{
+      static_cast<unsigned short>(filter.size()),
+      const_cast<sock_filter*>(filter.data())};  // NOLINT: the API is not const
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1 ||
       prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == -1) {
     std::perror("lmr-no-fork: seccomp");

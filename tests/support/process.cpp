@@ -44,11 +44,13 @@ Process::Process(const std::string& path, const std::vector<std::string>& args,
   environment.insert(environment.end(), extra_env.begin(), extra_env.end());
 
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (auto& argument : arguments) {
     argv.push_back(argument.data());
   }
   argv.push_back(nullptr);
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (auto& assignment : environment) {
     envp.push_back(assignment.data());
   }
@@ -116,7 +118,9 @@ bool udp_port_bound(std::uint16_t port) {
   std::string line;
   std::getline(table, line);  // header
   char wanted[8];
-  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  if (std::snprintf(wanted, sizeof wanted, ":%04X", port) < 0) {
+    return false;
+  }
   while (std::getline(table, line)) {
     std::istringstream fields(line);
     std::string slot;

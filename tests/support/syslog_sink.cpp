@@ -38,7 +38,8 @@ bool parse_log_line(const std::string& raw, LogEntry& entry) {
     return false;
   }
   entry.ident = raw.substr(ident_start, open_bracket - ident_start);
-  entry.pid = static_cast<pid_t>(std::stol(raw.substr(open_bracket + 1, separator - open_bracket - 1)));
+  entry.pid =
+      static_cast<pid_t>(std::stol(raw.substr(open_bracket + 1, separator - open_bracket - 1)));
   entry.text = raw.substr(separator + 3);
   entry.raw = raw;
   return true;
@@ -52,8 +53,7 @@ SyslogSink::SyslogSink(std::string path, bool keep_entries,
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
   unlink(path_.c_str());
-  if (fd_ == -1 ||
-      bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == -1) {
+  if (fd_ == -1 || bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == -1) {
     error_ = "cannot bind " + path_ + ": " + std::strerror(errno);
     return;
   }
@@ -126,9 +126,9 @@ bool SyslogSink::wait_for(const std::string& text, std::chrono::milliseconds tim
                           std::size_t count) const {
   std::unique_lock lock(mutex_);
   return arrived_.wait_for(lock, timeout, [&] {
-    return static_cast<std::size_t>(std::count_if(entries_.begin(), entries_.end(), [&](const LogEntry& e) {
-             return e.text == text;
-           })) >= count;
+    return static_cast<std::size_t>(
+               std::count_if(entries_.begin(), entries_.end(),
+                             [&](const LogEntry& e) { return e.text == text; })) >= count;
   });
 }
 

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <system_error>
 
 namespace lmrtest {
 
@@ -15,8 +17,14 @@ UdpPeer::UdpPeer(const std::string& address, std::uint16_t port) : address_(addr
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
-  inet_pton(AF_INET, address.c_str(), &local.sin_addr);
-  bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+  if (fd_ == -1 || inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
+      bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == -1) {
+    // A peer without its own address would make every check about its identity meaningless.
+    const int error = errno;
+    close(fd_);
+    throw std::system_error(error, std::generic_category(),
+                            "UdpPeer cannot bind " + address + ":" + std::to_string(port));
+  }
   socklen_t length = sizeof local;
   getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
   port_ = ntohs(local.sin_port);

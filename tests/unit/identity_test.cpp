@@ -22,8 +22,8 @@ TEST(Identity, IsDottedAddressColonDecimalPort) {
 }
 
 TEST(Identity, RoundTripsThroughAddressFromIdentity) {
-  for (const auto& [ip, port] : {std::pair{"127.0.0.1", 9}, {"10.1.2.3", 512}, {"1.2.3.4", 65535},
-                                 {"0.0.0.0", 0}}) {
+  for (const auto& [ip, port] :
+       {std::pair{"127.0.0.1", 9}, {"10.1.2.3", 512}, {"1.2.3.4", 65535}, {"0.0.0.0", 0}}) {
     const sockaddr_in original = address_of(ip, static_cast<std::uint16_t>(port));
     const auto back = address_from_identity(identity_of(original));
     ASSERT_TRUE(back.has_value()) << ip;

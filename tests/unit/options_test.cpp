@@ -11,6 +11,7 @@ namespace {
 OptionsOutcome parse(std::vector<std::string> words, Options& options) {
   words.insert(words.begin(), "server");
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (auto& word : words) {
     argv.push_back(word.data());
   }
