@@ -12,11 +12,12 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -40,8 +41,7 @@ constexpr auto kClientTimeLimit = 12s;
 int failures = 0;
 
 void check(bool passed, const std::string& what) {
-  std::printf("%s: %s\n", passed ? "ok" : "FAILED", what.c_str());
-  std::fflush(stdout);
+  std::cout << (passed ? "ok: " : "FAILED: ") << what << std::endl;
   if (!passed) {
     ++failures;
   }
@@ -53,8 +53,8 @@ void check_output(const lmrtest::Process& process, const std::string& expected,
   const std::string output = process.standard_output();
   check(output == expected, what);
   if (output != expected) {
-    std::printf("  it printed: \"%s\"; on standard error: \"%s\"\n", output.c_str(),
-                process.standard_error().c_str());
+    std::cout << "  it printed: \"" << output << "\"; on standard error: \""
+              << process.standard_error() << "\"" << std::endl;
   }
 }
 
@@ -76,7 +76,7 @@ bool all_lines_from_daemon(const lmrtest::SyslogSink& log) {
   const auto entries = log.entries();
   for (const auto& entry : entries) {
     if (entry.ident != "lmr" || entry.facility != (3 << 3)) {
-      std::printf("  unexpected log line: %s\n", entry.raw.c_str());
+      std::cout << "  unexpected log line: " << entry.raw << std::endl;
       return false;
     }
   }
@@ -97,6 +97,13 @@ std::unique_ptr<lmrtest::Process> run_client(const std::string& client,
   return process;
 }
 
+// The whole text as a decimal number, or -1 when it is not one.
+int number_from(const std::string& text) {
+  int value = -1;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && !text.empty() ? value : -1;
+}
+
 int exit_code(const std::optional<int>& status) {
   return status.has_value() && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
 }
@@ -112,7 +119,7 @@ int main(int argc, char* argv[]) {
     if (arg == "--client" && i + 1 < argc) {
       client = argv[++i];
     } else if (arg == "--port" && i + 1 < argc) {
-      port = std::atoi(argv[++i]);
+      port = number_from(argv[++i]);
     } else if (arg == "--" && i + 1 < argc) {
       first_daemon_arg = i + 1;
       break;
@@ -122,25 +129,25 @@ int main(int argc, char* argv[]) {
     }
   }
   if (first_daemon_arg < 0 || port < 1 || port > 65535) {
-    std::fprintf(stderr, "usage: %s [--client PATH] --port PORT -- DAEMON [ARG...]\n", argv[0]);
+    std::cerr << "usage: " << argv[0] << " [--client PATH] --port PORT -- DAEMON [ARG...]\n";
     return 2;
   }
   if (!client.empty() && access(client.c_str(), X_OK) != 0) {
-    std::fprintf(stderr, "%s: no client program at %s\n", argv[0], client.c_str());
+    std::cerr << argv[0] << ": no client program at " << client << "\n";
     return 2;
   }
   if (geteuid() != 0) {
-    std::fprintf(stderr, "%s: needs root for its private namespaces\n", argv[0]);
+    std::cerr << argv[0] << ": needs root for its private namespaces\n";
     return 2;
   }
   if (const auto error = lmrtest::enter_sandbox(LMR_FAKE_SYSTEMCTL); !error.empty()) {
-    std::fprintf(stderr, "%s: cannot isolate the daemon: %s\n", argv[0], error.c_str());
+    std::cerr << argv[0] << ": cannot isolate the daemon: " << error << "\n";
     return 2;
   }
   std::array<char, 32> name{};
   std::strncpy(name.data(), "/tmp/lmr-package-XXXXXX", name.size() - 1);
   if (mkdtemp(name.data()) == nullptr) {
-    std::perror("mkdtemp");
+    std::cerr << argv[0] << ": mkdtemp: " << std::strerror(errno) << "\n";
     return 2;
   }
   const std::filesystem::path dir = name.data();
@@ -181,7 +188,7 @@ int main(int argc, char* argv[]) {
       check(exit_code(quit->wait(0ms)) == 0, "the client's quit exits with status 0");
       check_output(*quit, "127.0.0.1: stopped\n", "the client prints \"127.0.0.1: stopped\"");
     } else {
-      std::printf("note: no client given; the session is driven by hand\n");
+      std::cout << "note: no client given; the session is driven by hand" << std::endl;
       lmrtest::UdpPeer peer;
       peer.send("EHLO\n", wire_port);
       check(peer.receive(2s) == std::optional<std::string>("START\n"), "EHLO gets START");
@@ -208,7 +215,7 @@ int main(int argc, char* argv[]) {
     check(exit_code(launcher.wait(3s)) == 0, "-D returns to the shell with status 0");
     check(lmrtest::wait_until_bound(wire_port, 5s), "the background daemon listens");
     const std::string pid_text = lmrtest::read_file(pid_file.string());
-    const pid_t child = static_cast<pid_t>(std::atol(pid_text.c_str()));
+    const pid_t child = number_from(pid_text.substr(0, pid_text.find('\n')));
     check(child > 0 && pid_text == std::to_string(child) + "\n" && child != launcher.pid() &&
               kill(child, 0) == 0,
           "the PID file holds the background process's number and a line feed");
@@ -227,6 +234,6 @@ int main(int argc, char* argv[]) {
 
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
-  std::printf("%s\n", failures == 0 ? "all checks passed" : "some checks FAILED");
+  std::cout << (failures == 0 ? "all checks passed" : "some checks FAILED") << std::endl;
   return failures == 0 ? 0 : 1;
 }
