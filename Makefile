@@ -46,5 +46,17 @@ package:
 	cmake --build $(PKG_BUILD) -j $(JOBS)
 	cd $(PKG_BUILD) && cpack -G DEB
 
+# Fuzzing and static analysis, with clang (see the README). The fuzz targets run
+# FUZZ_SECONDS each: make fuzz FUZZ_SECONDS=3600 runs them for an hour.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz lint
+fuzz:
+	@scripts/install-deps clang libclang-rt-14-dev
+	FUZZ_BUILD=$(BUILD)-fuzz scripts/run-fuzzers $(FUZZ_SECONDS)
+
+lint:
+	@scripts/install-deps clang clang-tidy clang-format
+	LINT_BUILD=$(BUILD)-lint scripts/lint
+
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize
