@@ -222,6 +222,47 @@ void check_lines(const Effects& effects, const Session& before, std::string_view
   require(effects.lines.size() <= 2, "at most an end line and one line for the datagram");
 }
 
+// The row of the state table that the datagram of this turn falls in, given the state after
+// the expiry step: the one line and the one reply it must have written, after those of the
+// expiry step.
+void check_row(const Session& expired, std::string_view text, std::string_view sender,
+               const Effects& effects) {
+  std::string line;
+  int priority = LOG_INFO;
+  std::string_view reply;
+  if (text == kEhlo) {
+    line.append(expired.active ? kLockedPrefix : kStartedPrefix).append(sender);
+    reply = expired.active ? kLocked : kStart;
+  } else if (!expired.active) {
+    line.append(kNoSessionPrefix).append(sender);
+    priority = LOG_WARNING;
+  } else if (sender != expired.owner) {
+    line.append(kUnexpectedPrefix).append(sender);
+    priority = LOG_WARNING;
+  } else if (text == kSuspend) {
+    line = kSuspending;
+    reply = kOk;
+  } else if (text == kQuit) {
+    line = kQuitting;
+    reply = kOk;
+  }
+  const std::size_t earlier = effects.ended ? 1 : 0;
+  if (line.empty()) {
+    require(effects.lines.size() == earlier, "the owner's other data is not logged");
+  } else {
+    require(effects.lines.size() == earlier + 1 && effects.lines.back().text == line &&
+                effects.lines.back().priority == priority,
+            "the datagram's log line is the one its row of the state table gives");
+  }
+  if (reply.empty()) {
+    require(effects.sent.size() == earlier, "refused and ignored data gets no reply");
+  } else {
+    require(effects.sent.size() == earlier + 1 && effects.sent.back().message == reply &&
+                effects.sent.back().destination == sender,
+            "the datagram's reply is the one its row of the state table gives, to the sender");
+  }
+}
+
 // The rules that hold after every turn. before is the state at the start of the turn,
 // expired the state after the expiry step, after the state at the end of the turn.
 void check_turn(const Session& before, const Session& expired, const Session& after,
@@ -278,12 +319,8 @@ void check_turn(const Session& before, const Session& expired, const Session& af
   require(after.active == holder.has_value() && (!after.active || *holder == after.owner),
           "the one client told START and not yet END is the owner of the active session");
 
-  if (text.has_value() && !started && !suspend && !quit &&
-      effects.action != Action::kRefuseLocked) {
-    // Other data: dropped with a warning unless it came from the owner, who is ignored.
-    const bool ignored = effects.action == Action::kIgnore;
-    require(ignored == owner_command, "only the owner's other data goes unanswered and unlogged");
-    require(effects.sent.size() == (effects.ended ? 1U : 0U), "other data gets no reply");
+  if (text.has_value()) {
+    check_row(expired, *text, sender, effects);
   }
   check_lines(effects, before, sender);
 }
