@@ -360,11 +360,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const char fill = static_cast<char>(input.byte());
       const std::size_t offset = input.big_endian(2);
       const std::size_t count = input.big_endian(2) % (kExplicitBytes + 1);
-      datagram.assign(length, fill);
       explicit_bytes.resize(count);
       explicit_bytes.resize(input.copy(explicit_bytes.data(), count));
-      if (offset < length) {
-        std::copy_n(explicit_bytes.begin(), std::min(explicit_bytes.size(), length - offset),
+      // Only the start of a long datagram is built: the receive keeps no more than 1023
+      // bytes of it.
+      const std::size_t built = std::min(length, kExplicitBytes);
+      datagram.assign(built, fill);
+      if (offset < built) {
+        std::copy_n(explicit_bytes.begin(), std::min(explicit_bytes.size(), built - offset),
                     datagram.begin() + static_cast<std::ptrdiff_t>(offset));
       }
     }
