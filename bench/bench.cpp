@@ -798,6 +798,11 @@ bool print_table(const Results& results, const Options& options) {
       "%zu rounds,\nratio: median of the per-round ratios. CPU from /proc/PID/schedstat, "
       "RSS from VmHWM,\nwakeups from voluntary+nonvoluntary context switches.\n",
       results.daemon_start.size(), results.floor_start.size(), results.daemon.size());
+  std::printf(
+      "daemon: %s\nfloor:  %s\nthreads %s; %ld CPUs online\n", options.daemon_path.c_str(),
+      LMR_FLOOR_BINARY,
+      options.pin ? "pinned: servers on one CPU, clients and log sink on another" : "not pinned",
+      sysconf(_SC_NPROCESSORS_ONLN));
   return complete;
 }
 
