@@ -50,6 +50,7 @@ constexpr std::array kResponses = {
     Response{LOG_INFO, kQuitting, false, protocol::kOk},
     Response{LOG_INFO, {}, false, {}},
 };
+static_assert(kResponses.size() == static_cast<std::size_t>(Action::kIgnore) + 1);
 
 void log_text(int priority, std::string_view prefix, std::string_view identity = {}) {
   std::string line;
@@ -144,7 +145,8 @@ Action on_datagram(Session& s, std::string_view text, const std::string& sender,
 }
 
 const Response& response_to(Action action) {
-  return kResponses.at(static_cast<std::size_t>(action));
+  // Every Action has its row (see the static_assert at the table).
+  return kResponses[static_cast<std::size_t>(action)];
 }
 
 bool command_not_run(int wait_status) {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 namespace lmrtest {
 namespace {
@@ -78,10 +79,15 @@ std::string private_dev() {
       error = bind_file(dir + "/null", "/dev/console");
     }
     if (error.empty()) {
-      symlink("/proc/self/fd", "/dev/fd");
-      symlink("/proc/self/fd/0", "/dev/stdin");
-      symlink("/proc/self/fd/1", "/dev/stdout");
-      symlink("/proc/self/fd/2", "/dev/stderr");
+      for (const auto& [target, name] : {std::pair{"/proc/self/fd", "/dev/fd"},
+                                         {"/proc/self/fd/0", "/dev/stdin"},
+                                         {"/proc/self/fd/1", "/dev/stdout"},
+                                         {"/proc/self/fd/2", "/dev/stderr"}}) {
+        if (symlink(target, name) == -1) {
+          error = failure(std::string("symlink ") + name);
+          break;
+        }
+      }
     }
   }
   umount2(aside, MNT_DETACH);
