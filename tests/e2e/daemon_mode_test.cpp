@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "e2e/daemon_test.h"
 
@@ -40,21 +39,21 @@ class DaemonMode : public DaemonTest {
     return -1;
   }
 
-  // Starts "-D --pidfile" on port_, checks the launcher returns 0 at once, and returns the
-  // pid of the process that goes on serving.
+  // Starts "-D --pidfile" on port_, checks the launcher returns 0 at once, opens a session
+  // for owner_ and returns the pid of the process that goes on serving.
   pid_t start_in_background(const std::vector<std::string>& extra_env = {}) {
     const auto started = std::chrono::steady_clock::now();
     start_server({"-D", "-p", std::to_string(port_), "--pidfile", pid_path()}, extra_env);
     EXPECT_EQ(exit_status(2s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
     EXPECT_TRUE(wait_until_bound(port_, 5s));
-    UdpPeer a;
-    EXPECT_EQ(ask(a, "EHLO\n"), "START\n");
-    background_pid_ = pid_of_line("Session started for client " + a.identity());
+    EXPECT_EQ(ask(owner_, "EHLO\n"), "START\n");
+    background_pid_ = pid_of_line("Session started for client " + owner_.identity());
     return background_pid_;
   }
 
   pid_t background_pid_ = -1;
+  UdpPeer owner_;
 };
 
 std::string descriptor_target(pid_t pid, int fd) {
@@ -89,17 +88,7 @@ TEST_F(DaemonMode, QuitDeletesThePidFileAndAnExistingFileIsOverwritten) {
   }
   const pid_t child = start_in_background();
   EXPECT_EQ(read_file(pid_path()), std::to_string(child) + "\n");
-  UdpPeer owner;
-  // The session of start_in_background belongs to another client; wait for a new one.
-  std::optional<std::string> answer;
-  for (int attempt = 0; attempt < 8 && answer != "START\n"; ++attempt) {
-    answer = ask(owner, "EHLO\n");
-    if (answer != "START\n") {
-      std::this_thread::sleep_for(1s);
-    }
-  }
-  ASSERT_EQ(answer, "START\n");
-  EXPECT_EQ(ask(owner, "QUIT\n"), "OK\n");
+  EXPECT_EQ(ask(owner_, "QUIT\n"), "OK\n");
   EXPECT_TRUE(wait_until_gone(child, 3s));
   EXPECT_FALSE(std::filesystem::exists(pid_path()));
 }
@@ -163,18 +152,8 @@ TEST_F(DaemonMode, SymbolicLinkAsPidFileIsRefusedAndItsTargetUntouched) {
 TEST_F(DaemonMode, SuspendCommandOfTheBackgroundDaemonGetsNullAndNoSocket) {
   const std::string fds = (dir_ / "fds").string();
   start_in_background({"LMR_FAKE_SYSTEMCTL_FDS=" + fds});
-  // start_in_background's session is owned by a peer that is gone; use a fresh one.
-  UdpPeer owner;
-  std::optional<std::string> answer;
-  for (int attempt = 0; attempt < 8 && answer != "START\n"; ++attempt) {
-    answer = ask(owner, "EHLO\n");
-    if (answer != "START\n") {
-      std::this_thread::sleep_for(1s);
-    }
-  }
-  ASSERT_EQ(answer, "START\n");
-  ASSERT_EQ(ask(owner, "SUSPEND\n"), "OK\n");
-  ASSERT_EQ(ask(owner, "QUIT\n", 3s), "OK\n");
+  ASSERT_EQ(ask(owner_, "SUSPEND\n"), "OK\n");
+  ASSERT_EQ(ask(owner_, "QUIT\n", 3s), "OK\n");
   const std::string listing = read_file(fds);
   ASSERT_FALSE(listing.empty());
   EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
