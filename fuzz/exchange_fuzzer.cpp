@@ -239,11 +239,15 @@ void datagram_step(Exchange& exchange, std::string_view datagram, Clock::time_po
   switch (reply) {
   case Reply::kStart:
     history.heard_answer = true;
-    if (!was_finished && !commanded) {
-      require(send == Send::kCommand, "START is answered with the command");
-      history.command_on_start = true;
-    } else {
+    if (was_finished || commanded) {
       require(send == Send::kNothing, "a START after the command is ignored");
+    } else if (now < history.deadline) {
+      require(send == Send::kCommand, "START within the time limit is answered with the command");
+    }
+    // Past the deadline, before the timer step has ended the exchange, a START may be used
+    // or let go; either way the rules above and the result's hold.
+    if (send == Send::kCommand) {
+      history.command_on_start = true;
     }
     break;
   case Reply::kLocked:
