@@ -189,8 +189,10 @@ Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now) {
                               exchange.step == Step::kWaitingForLock;
   switch (reply) {
   case Reply::kStart:
-    // Only the socket that opened a session is told START, so the session is ours.
-    if (!before_command) {
+    // Only the socket that opened a session is told START, so the session is ours. One that
+    // arrives after the time limit is let go: a command sent now could suspend the host after
+    // the client has given it up and reported it as not answering.
+    if (!before_command || now >= exchange.deadline) {
       return Send::kNothing;
     }
     exchange.step = Step::kCommanded;

@@ -31,6 +31,15 @@ TEST(Exchange, SilentHostGetsFourEhlosASecondApartThenNoAnswer) {
   EXPECT_EQ(exchange.result, Result::kNoAnswer);
 }
 
+TEST(Exchange, StartAfterTheTimeLimitSendsNoCommand) {
+  Exchange exchange = start_exchange(t0, 1500ms);
+  EXPECT_EQ(tick(exchange, t0, t0 + 1450ms).size(), 2U);
+  // The loop read the clock late: the START is there, but the limit has passed.
+  EXPECT_EQ(on_reply(exchange, Reply::kStart, t0 + 1600ms), Send::kNothing);
+  on_timer(exchange, t0 + 1600ms);
+  EXPECT_EQ(exchange.result, Result::kNoAnswer);
+}
+
 TEST(Exchange, TimeLimitCutsEveryWaitShort) {
   Exchange silent = start_exchange(t0, 1500ms);
   EXPECT_EQ(tick(silent, t0, t0 + 1450ms).size(), 2U);
