@@ -36,8 +36,13 @@
 
 #include "client/arguments.h"
 #include "client/exchange.h"
+#include "fuzz_input.h"
 
 namespace {
+
+using fuzz::Reader;
+using fuzz::require;
+using fuzz::violated;
 
 using namespace std::chrono_literals;
 
@@ -52,50 +57,6 @@ constexpr Clock::duration kEhloSpacing = 1s;
 constexpr long kLongestLimitMs = 86'400'000;
 constexpr std::chrono::milliseconds kDefaultLimit = 10s;
 constexpr std::string_view kHost = "192.0.2.1:9999";
-
-[[noreturn]] void violated(const char* rule) {
-  static_cast<void>(std::fprintf(stderr, "client invariant broken: %s\n", rule));
-  std::abort();
-}
-
-void require(bool holds, const char* rule) {
-  if (!holds) {
-    violated(rule);
-  }
-}
-
-// Reads the fuzz input front to back; past its end every read gives zeros.
-class Reader {
- public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-  bool done() const { return at_ >= size_; }
-
-  std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-
-  std::uint32_t big_endian(int bytes) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) {
-      value = (value << 8U) | byte();
-    }
-    return value;
-  }
-
-  // Up to count bytes, as many as the input still has.
-  std::string_view bytes(std::size_t count) {
-    const std::size_t n = std::min(count, size_ - std::min(at_, size_));
-    const std::string_view taken(reinterpret_cast<const char*>(data_) + at_, n);
-    at_ += n;
-    return taken;
-  }
-
-  std::string_view rest() { return bytes(size_); }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
-};
 
 bool same(const Exchange& a, const Exchange& b) {
   return a.step == b.step && a.result == b.result && a.ehlos == b.ehlos && a.lockeds == b.lockeds &&

@@ -32,10 +32,15 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "net/listener.h"
 #include "session/session_loop.h"
 
 namespace {
+
+using fuzz::Reader;
+using fuzz::require;
+using fuzz::violated;
 
 // The fuzzer's own statement of the rules, written out here rather than taken from the
 // daemon's headers, so that a wrong constant there is caught.
@@ -74,50 +79,6 @@ constexpr std::array kPeers = {
     Peer{"10.0.0.2", 5000, "10.0.0.2:5000"},
     Peer{"255.255.255.255", 65535, "255.255.255.255:65535"},
     Peer{"0.0.0.0", 0, "0.0.0.0:0"},
-};
-
-[[noreturn]] void violated(const char* rule) {
-  static_cast<void>(std::fprintf(stderr, "session invariant broken: %s\n", rule));
-  std::abort();
-}
-
-void require(bool holds, const char* rule) {
-  if (!holds) {
-    violated(rule);
-  }
-}
-
-// Reads the fuzz input front to back; past its end every read gives zeros.
-class Reader {
- public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-  bool done() const { return at_ >= size_; }
-
-  std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-
-  std::uint32_t big_endian(int bytes) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) {
-      value = (value << 8U) | byte();
-    }
-    return value;
-  }
-
-  // Copies up to count bytes into out and returns how many the input still had.
-  std::size_t copy(char* out, std::size_t count) {
-    const std::size_t n = std::min(count, size_ - std::min(at_, size_));
-    if (n > 0) {
-      std::memcpy(out, data_ + at_, n);
-    }
-    at_ += n;
-    return n;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
 };
 
 sockaddr_in address_of(const Peer& peer) {
@@ -360,8 +321,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const char fill = static_cast<char>(input.byte());
       const std::size_t offset = input.big_endian(2);
       const std::size_t count = input.big_endian(2) % (kExplicitBytes + 1);
-      explicit_bytes.resize(count);
-      explicit_bytes.resize(input.copy(explicit_bytes.data(), count));
+      const std::string_view given = input.bytes(count);
+      explicit_bytes.assign(given.begin(), given.end());
       // Only the start of a long datagram is built: the receive keeps no more than 1023
       // bytes of it.
       const std::size_t built = std::min(length, kExplicitBytes);
