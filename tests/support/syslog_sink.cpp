@@ -116,20 +116,20 @@ std::vector<LogEntry> SyslogSink::entries() const {
   return entries_;
 }
 
-std::size_t SyslogSink::count(const std::string& text) const {
-  const std::lock_guard lock(mutex_);
+std::size_t SyslogSink::count_held(const std::string& text) const {
   return static_cast<std::size_t>(std::count_if(entries_.begin(), entries_.end(),
                                                 [&](const LogEntry& e) { return e.text == text; }));
+}
+
+std::size_t SyslogSink::count(const std::string& text) const {
+  const std::lock_guard lock(mutex_);
+  return count_held(text);
 }
 
 bool SyslogSink::wait_for(const std::string& text, std::chrono::milliseconds timeout,
                           std::size_t count) const {
   std::unique_lock lock(mutex_);
-  return arrived_.wait_for(lock, timeout, [&] {
-    return static_cast<std::size_t>(
-               std::count_if(entries_.begin(), entries_.end(),
-                             [&](const LogEntry& e) { return e.text == text; })) >= count;
-  });
+  return arrived_.wait_for(lock, timeout, [&] { return count_held(text) >= count; });
 }
 
 }  // namespace lmrtest

@@ -63,6 +63,9 @@ class SyslogSink {
  private:
   void read_loop();
 
+  // Entries whose text is exactly text; the caller holds mutex_.
+  std::size_t count_held(const std::string& text) const;
+
   std::string path_;
   bool keep_entries_;
   std::function<void(const LogEntry&)> on_entry_;
