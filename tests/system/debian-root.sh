@@ -1,0 +1,30 @@
+# Shared by the system tests: a minimal Debian 12 root, built once with debootstrap and kept
+# as a tarball under the build directory so that a rerun only unpacks it. Source this file.
+
+# The Debian mirror this machine's own apt uses for bookworm. No host name is written into
+# the repository: the tests go wherever the machine's apt sources point.
+debian_mirror() {
+  apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
+    awk '$2 == "bookworm" { print $1; exit }'
+}
+
+# debian_root ROOT TARBALL PACKAGES: fills the empty directory ROOT with a minbase bookworm
+# holding PACKAGES (comma-separated), from TARBALL when it exists, else by debootstrap,
+# after which TARBALL is written for the next run.
+debian_root() {
+  local root=$1 tarball=$2 packages=$3
+  mkdir -p "$root"
+  if [ -s "$tarball" ]; then
+    tar -C "$root" -xpf "$tarball"
+    return
+  fi
+  local mirror
+  mirror=$(debian_mirror)
+  if [ -z "$mirror" ]; then
+    echo "no bookworm mirror in this machine's apt sources (run apt-get update first)" >&2
+    return 1
+  fi
+  debootstrap --variant=minbase --include="$packages" bookworm "$root" "$mirror" \
+    >"$tarball.log" 2>&1 || { tail -n 20 "$tarball.log" >&2; return 1; }
+  tar -C "$root" -cpf "$tarball.tmp" . && mv "$tarball.tmp" "$tarball"
+}
