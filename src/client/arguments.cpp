@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "net/protocol.h"
@@ -102,31 +103,43 @@ std::optional<std::uint16_t> parse_port(std::string_view text) {
 
 std::optional<std::chrono::milliseconds> parse_seconds(std::string_view text) {
   const std::size_t point = text.find('.');
-  const std::string_view whole = text.substr(0, point);
+  std::string_view whole = text.substr(0, point);
   const std::string_view fraction =
       point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
-  if ((whole.empty() && fraction.empty()) || whole.size() > 6) {
+  if (whole.empty() && fraction.empty()) {
+    return std::nullopt;
+  }
+  const auto digits = [](std::string_view part) {
+    return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (!digits(whole) || !digits(fraction)) {
+    return std::nullopt;
+  }
+  // Leading zeros count for nothing; what is left of a day's seconds has at most 5 digits.
+  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
+  if (whole.size() > 5) {
     return std::nullopt;
   }
   long milliseconds = 0;
   for (const char c : whole) {
-    if (c < '0' || c > '9') {
-      return std::nullopt;
-    }
     milliseconds = milliseconds * 10 + (c - '0');
   }
   milliseconds *= 1000;
   long scale = 100;
-  for (const char c : fraction) {
-    if (c < '0' || c > '9') {
-      return std::nullopt;
-    }
-    // Digits below the millisecond are accepted and dropped.
+  for (const char c : fraction.substr(0, 3)) {
     milliseconds += scale * (c - '0');
     scale /= 10;
   }
+  // Digits below the millisecond are dropped, but they still make the number above 0 or
+  // above a day: a positive limit shorter than a millisecond is one millisecond, not none.
+  const bool below =
+      fraction.size() > 3 && fraction.find_first_not_of('0', 3) != std::string_view::npos;
+  if (milliseconds == 0 && below) {
+    milliseconds = 1;
+  }
   const std::chrono::milliseconds limit{milliseconds};
-  if (limit <= std::chrono::milliseconds::zero() || limit > kLongestTimeLimit) {
+  if (limit <= std::chrono::milliseconds::zero() || limit > kLongestTimeLimit ||
+      (limit == kLongestTimeLimit && below)) {
     return std::nullopt;
   }
   return limit;
@@ -164,15 +177,27 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
   bool address_given = false;
   arguments.wake_address.s_addr = htonl(INADDR_BROADCAST);
 
-  // Zero makes glibc's parser start over completely; our own messages replace its own.
+  // Zero makes glibc's parser start over completely; our own messages replace its own. The
+  // leading '-' hands every word that is not an option back in its place, as option 1, which
+  // glibc honours over POSIXLY_CORRECT: the command line reads the same whatever the
+  // environment holds, with options before, between or after the other words.
   optind = 0;
   opterr = 0;
+  std::vector<std::string> words;
   for (;;) {
-    const int option_char = getopt_long(argc, argv, ":p:t:b:h", kLongOptions, nullptr);
+    // Nothing is reordered, so the word this call looks at is the one optind names now, also
+    // while it reads the letters of a cluster such as "-xp" (optind is 0 only before the
+    // first call).
+    const int at = std::max(optind, 1);
+    const std::string_view word = at < argc ? argv[at] : "";
+    const int option_char = getopt_long(argc, argv, "-:p:t:b:h", kLongOptions, nullptr);
     if (option_char == -1) {
       break;
     }
     switch (option_char) {
+    case 1:
+      words.emplace_back(optarg);
+      break;
     case 'p':
       port = parse_port(optarg);
       if (!port) {
@@ -198,24 +223,27 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
     case 'h':
       arguments.command = Command::kHelp;
       return {};
-    case ':':
-      return "option " + quoted(argv[optind - 1]) + " needs a value";
     default: {
-      // A long option is named by its word ("--help=x" takes no value, "--bogus" is
-      // unknown); a short one by its letter, which may sit inside a cluster such as "-xp".
-      const std::string_view word = argv[optind - 1];
-      if (word.starts_with("--")) {
-        return "invalid option " + quoted(word);
+      // A long option is named by its word ("--help=x" takes no value, "--bogus" is unknown);
+      // a short one by its letter, which may sit inside a cluster such as "-xp".
+      const std::string name =
+          word.starts_with("--") ? std::string(word) : std::string("-") + static_cast<char>(optopt);
+      if (option_char == ':') {
+        return "option " + quoted(name) + " needs a value";
       }
-      return "invalid option " + quoted(std::string("-") + static_cast<char>(optopt));
+      return "invalid option " + quoted(name);
     }
     }
+  }
+  // Whatever follows "--" is words too.
+  for (; optind < argc; ++optind) {
+    words.emplace_back(argv[optind]);
   }
 
-  if (optind >= argc) {
+  if (words.empty()) {
     return "no command given (expected suspend, quit or wake)";
   }
-  const std::string command = argv[optind++];
+  const std::string& command = words.front();
   if (command == "suspend") {
     arguments.command = Command::kSuspend;
   } else if (command == "quit") {
@@ -225,13 +253,14 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
   } else {
     return "unknown command " + quoted(command) + " (expected suspend, quit or wake)";
   }
+  const std::vector<std::string> operands(words.begin() + 1, words.end());
 
   if (arguments.command == Command::kWake) {
     if (time_limit_given) {
       return "option -t does not apply to wake";
     }
-    for (; optind < argc; ++optind) {
-      Sleeper sleeper{argv[optind], {}};
+    for (const std::string& operand : operands) {
+      Sleeper sleeper{operand, {}};
       const auto mac = parse_mac(sleeper.argument);
       if (!mac) {
         return "invalid MAC address " + quoted(sleeper.argument) +
@@ -250,9 +279,9 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
   if (address_given) {
     return "option -b applies to wake only";
   }
-  for (; optind < argc; ++optind) {
+  for (const std::string& operand : operands) {
     Target target;
-    std::string error = target_from_word(argv[optind], port.value_or(kDaemonPort), target);
+    std::string error = target_from_word(operand, port.value_or(kDaemonPort), target);
     if (!error.empty()) {
       return error;
     }

@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -39,9 +41,52 @@ TEST(TimeLimit, WholeAndDecimalSecondsToTheMillisecond) {
   EXPECT_EQ(parse_seconds("3."), 3s);
   EXPECT_EQ(parse_seconds("0.0019"), 1ms);
   EXPECT_EQ(parse_seconds("86400"), 86400s);
-  for (const char* text : {"", ".", "0", "0.0009", "-1", "+1", "1e3", " 1", "1 ", "1.2.3", "86401",
-                           "99999999999999999999", "nan", "inf"}) {
+  EXPECT_EQ(parse_seconds("0000001"), 1s);
+  EXPECT_EQ(parse_seconds("00086400.000"), 86400s);
+  // Above 0 but below a millisecond is the shortest limit, never none.
+  EXPECT_EQ(parse_seconds("0.0001"), 1ms);
+  EXPECT_EQ(parse_seconds("0.0000000000000000000001"), 1ms);
+  for (const char* text :
+       {"", ".", "0", "000", "0.0000", "-1", "+1", "1e3", " 1", "1 ", "1.2.3", "86401",
+        "86400.0001", "00099999", "99999999999999999999", "nan", "inf"}) {
     EXPECT_FALSE(parse_seconds(text).has_value()) << text;
+  }
+}
+
+// The same words give the same result whatever the environment holds, and a bad option is
+// named as it was written: a long one by its word, a short one by its letter.
+TEST(Arguments, ParsedAlikeWithPosixlyCorrectAndBadOptionsNamed) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
+      {{"quit", "a", "-p", "9999", "b"}, ""},
+      {{"--timeout=5", "-xq", "suspend", "x"}, "invalid option '-x'"},
+      {{"-t5", "suspend", "x", "-qx"}, "invalid option '-q'"},
+      {{"suspend", "x", "--bogus"}, "invalid option '--bogus'"},
+      {{"suspend", "x", "--help=x"}, "invalid option '--help=x'"},
+      {{"suspend", "x", "-p"}, "option '-p' needs a value"},
+      {{"suspend", "x", "--port"}, "option '--port' needs a value"},
+      {{"stray", "-p", "0"}, "invalid port '0' (expected 1 to 65535)"},
+      {{"wake", "01:02:03:04:05:06", "-t", "2"}, "option -t does not apply to wake"},
+  };
+  // Set for the second pass only, and unset however the test ends.
+  struct Environment {
+    Environment(const Environment&) = delete;
+    Environment& operator=(const Environment&) = delete;
+    Environment() = default;
+    ~Environment() { unsetenv("POSIXLY_CORRECT"); }
+  } const environment;
+  for (const bool posixly_correct : {false, true}) {
+    if (posixly_correct) {
+      ASSERT_EQ(setenv("POSIXLY_CORRECT", "1", 1), 0);
+    }
+    for (const auto& [words, error] : rows) {
+      Arguments arguments;
+      EXPECT_EQ(parse(words, arguments), error) << words.at(0) << " " << posixly_correct;
+      if (error.empty()) {
+        ASSERT_EQ(arguments.targets.size(), 2U);
+        EXPECT_EQ(arguments.targets[1].argument, "b");
+        EXPECT_EQ(arguments.targets[1].port, 9999);
+      }
+    }
   }
 }
 
