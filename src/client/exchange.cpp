@@ -6,10 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "net/protocol.h"
 
@@ -32,28 +34,66 @@ void wait_for_lock(Exchange& exchange, Clock::time_point now) {
 // One host as the loop sees it.
 struct Peer {
   std::string argument;
-  sockaddr_in address{};
+  std::vector<sockaddr_in> addresses;  // every address of the name, in the resolver's order
+  std::size_t asking = 0;              // the one of them that is asked now
+  sockaddr_in address{};               // addresses[asking]
+  bool heard = false;                  // any datagram at all came from it
   int fd = -1;
   std::size_t same_as = kNone;  // an earlier peer with the same address speaks for this one
   Exchange exchange;
 };
 
-bool resolve(const Target& target, sockaddr_in& address) {
+bool same_address(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+bool contains(const std::vector<sockaddr_in>& list, const sockaddr_in& address) {
+  return std::any_of(list.begin(), list.end(),
+                     [&](const sockaddr_in& a) { return same_address(a, address); });
+}
+
+// The target's IPv4 addresses with its port, each once; empty when it cannot be resolved.
+std::vector<sockaddr_in> resolve(const Target& target) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(target.name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-    return false;
+  std::vector<sockaddr_in> addresses;
+  if (getaddrinfo(target.name.c_str(), nullptr, &hints, &found) != 0) {
+    return addresses;
   }
-  std::memcpy(&address, found->ai_addr, sizeof address);
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET || entry->ai_addrlen != sizeof(sockaddr_in)) {
+      continue;
+    }
+    sockaddr_in address{};
+    std::memcpy(&address, entry->ai_addr, sizeof address);
+    address.sin_port = htons(target.port);
+    if (!contains(addresses, address)) {
+      addresses.push_back(address);
+    }
+  }
   freeaddrinfo(found);
-  address.sin_port = htons(target.port);
-  return true;
+  return addresses;
 }
 
-bool same_address(const sockaddr_in& a, const sockaddr_in& b) {
-  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+// Moves a peer whose address never answered at all on to the next address of its name
+// that no host of this call has been asked at, with what is left of the time limit. Only
+// silence allows it: with nothing heard, no command can have gone to that address.
+bool ask_next_address(Peer& peer, std::vector<sockaddr_in>& asked, Clock::time_point now) {
+  if (peer.heard || peer.exchange.result != Result::kNoAnswer) {
+    return false;
+  }
+  const auto left = std::chrono::floor<std::chrono::milliseconds>(peer.exchange.deadline - now);
+  while (left.count() > 0 && ++peer.asking < peer.addresses.size()) {
+    if (!contains(asked, peer.addresses[peer.asking])) {
+      peer.address = peer.addresses[peer.asking];
+      asked.push_back(peer.address);
+      peer.exchange = start_exchange(now, left);
+      return true;
+    }
+  }
+  return false;
 }
 
 // A fleet needs a descriptor per host; the soft limit is often far below the hard one.
@@ -98,6 +138,7 @@ void receive_replies(Peer& peer, std::string_view command, Clock::time_point now
         !same_address(sender, peer.address)) {
       continue;
     }
+    peer.heard = true;
     const Reply reply = reply_of(std::string_view(buffer.data(), static_cast<std::size_t>(size)));
     send_to(peer, on_reply(peer.exchange, reply, now), command);
     if (peer.exchange.step == Step::kFinished) {
@@ -118,6 +159,9 @@ Reply reply_of(std::string_view datagram) {
   if (datagram == protocol::kOk) {
     return Reply::kOk;
   }
+  if (datagram == protocol::kEnd) {
+    return Reply::kEnd;
+  }
   return Reply::kOther;
 }
 
@@ -137,10 +181,10 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
     return Send::kNothing;
   }
   if (now >= exchange.deadline) {
-    // A command without OK may have been carried out, so it is no answer, not a lock; a
-    // guessed command without OK means the session was someone else's after all.
-    const bool locked = exchange.step == Step::kGuessed ||
-                        (exchange.step != Step::kCommanded && exchange.heard_locked);
+    // A command without OK in a session of our own may have been carried out, so it is no
+    // answer, not a lock. A guessed command without OK while the daemon went on answering
+    // LOCKED most likely met someone else's session.
+    const bool locked = exchange.step != Step::kCommanded && exchange.heard_locked;
     finish(exchange, locked ? Result::kLocked : Result::kNoAnswer);
     return Send::kNothing;
   }
@@ -149,6 +193,13 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
   }
   switch (exchange.step) {
   case Step::kGreeting:
+    if (exchange.guessed && exchange.ehlos > 0) {
+      // Silence after a guessed command: the command may have reached a session of our own
+      // and put the host to sleep or stopped its daemon. It is never sent again, so asking
+      // on would gain nothing.
+      finish(exchange, Result::kNoAnswer);
+      return Send::kNothing;
+    }
     if (exchange.ehlos >= kEhloTries) {
       finish(exchange, exchange.heard_locked ? Result::kLocked : Result::kNoAnswer);
       return Send::kNothing;
@@ -160,12 +211,12 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
     // Every EHLO of the round was answered LOCKED, so none of them opened a session: it
     // is another client's. A missing reply may be our own lost START, so try the command
     // once; sending it to someone else's session does no harm.
-    if (exchange.lockeds >= exchange.ehlos) {
+    if (exchange.lockeds >= exchange.ehlos || exchange.guessed) {
       wait_for_lock(exchange, now);
       return Send::kNothing;
     }
     exchange.step = Step::kGuessed;
-    exchange.next = exchange.deadline;
+    exchange.next = now + kGuessWait;
     return Send::kCommand;
   case Step::kWaitingForLock:
     exchange.step = Step::kGreeting;
@@ -177,6 +228,14 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
     finish(exchange, Result::kNoAnswer);
     return Send::kNothing;
   case Step::kGuessed:
+    // No OK: most likely another client's session dropped the command. Ask again once a
+    // second, so that the command goes out on START as soon as that session has ended.
+    exchange.guessed = true;
+    exchange.step = Step::kGreeting;
+    exchange.ehlos = 1;
+    exchange.lockeds = 0;
+    exchange.next = now + kResendInterval;
+    return Send::kEhlo;
   case Step::kFinished:
     break;
   }
@@ -184,22 +243,28 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
 }
 
 Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now) {
-  const bool before_command = exchange.step == Step::kGreeting ||
-                              exchange.step == Step::kSettling ||
-                              exchange.step == Step::kWaitingForLock;
+  const bool asking = exchange.step == Step::kGreeting || exchange.step == Step::kSettling ||
+                      exchange.step == Step::kWaitingForLock;
   switch (reply) {
   case Reply::kStart:
-    // Only the socket that opened a session is told START, so the session is ours. One that
-    // arrives after the time limit is let go: a command sent now could suspend the host after
-    // the client has given it up and reported it as not answering.
-    if (!before_command || now >= exchange.deadline) {
+    // Only the socket that opened a session is told START, so the session is ours.
+    if (exchange.step == Step::kGuessed) {
+      // It answers an EHLO sent before the guess: the guess went to our own session, and
+      // only its OK can tell whether it was carried out.
+      exchange.step = Step::kCommanded;
+      exchange.next = now + kCommandWait;
+      return Send::kNothing;
+    }
+    // One that arrives after the time limit is let go: a command sent now could suspend the
+    // host after the client has given it up and reported it as not answering.
+    if (!asking || now >= exchange.deadline) {
       return Send::kNothing;
     }
     exchange.step = Step::kCommanded;
     exchange.next = now + kCommandWait;
     return Send::kCommand;
   case Reply::kLocked:
-    if (!before_command) {
+    if (!asking) {
       return Send::kNothing;
     }
     exchange.heard_locked = true;
@@ -216,8 +281,17 @@ Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now) {
     }
     return Send::kNothing;
   case Reply::kOk:
-    if (exchange.step == Step::kCommanded || exchange.step == Step::kGuessed) {
+    // Only a command is answered OK, and a guessed one may be answered late.
+    if (exchange.step == Step::kCommanded || exchange.step == Step::kGuessed ||
+        (asking && exchange.guessed)) {
       finish(exchange, Result::kDone);
+    }
+    return Send::kNothing;
+  case Reply::kEnd:
+    // END goes only to the owner of a session that has ended: a guessed command without OK
+    // may have been carried out in it, so it is not sent again.
+    if (exchange.step == Step::kGuessed || (asking && exchange.guessed)) {
+      finish(exchange, Result::kNoAnswer);
     }
     return Send::kNothing;
   case Reply::kOther:
@@ -274,6 +348,7 @@ int run_command(Command command, const std::vector<Target>& targets,
   const std::string_view request = command == Command::kQuit ? protocol::kQuit : protocol::kSuspend;
   raise_descriptor_limit();
   std::vector<Peer> peers(targets.size());
+  std::vector<sockaddr_in> asked;  // every address that a host of this call has been asked at
   std::vector<Result> results;
   std::size_t pending = 0;
 
@@ -282,13 +357,15 @@ int run_command(Command command, const std::vector<Target>& targets,
   for (std::size_t i = 0; i < targets.size(); ++i) {
     Peer& peer = peers[i];
     peer.argument = targets[i].argument;
-    if (!resolve(targets[i], peer.address)) {
+    peer.addresses = resolve(targets[i]);
+    if (peer.addresses.empty()) {
       peer.exchange.step = Step::kFinished;
       peer.exchange.result = Result::kUnresolved;
       print_line(result_line(peer.argument, Result::kUnresolved, command));
       results.push_back(Result::kUnresolved);
       continue;
     }
+    peer.address = peer.addresses.front();
     // Two sessions with one daemon would lock each other out, and a second command could
     // run twice: a host named twice is asked once and reported under each name.
     for (std::size_t j = 0; j < i; ++j) {
@@ -300,6 +377,7 @@ int run_command(Command command, const std::vector<Target>& targets,
     if (peer.same_as != kNone) {
       continue;
     }
+    asked.push_back(peer.address);
     peer.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (peer.fd == -1) {
       (void)std::fprintf(stderr, "lomarind: %s: cannot open a socket: %s\n", peer.argument.c_str(),
@@ -338,7 +416,7 @@ int run_command(Command command, const std::vector<Target>& targets,
       if (peer.fd == -1) {
         continue;
       }
-      if (peer.exchange.step != Step::kFinished) {
+      if (peer.exchange.step != Step::kFinished || ask_next_address(peer, asked, now)) {
         wake = std::min(wake, wake_time(peer.exchange));
         continue;
       }

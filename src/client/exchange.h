@@ -25,9 +25,11 @@ constexpr std::chrono::milliseconds kSettleTime{200};
 constexpr std::chrono::milliseconds kLockedRetry{1000};
 /// How long to wait for OK after a command sent on START.
 constexpr std::chrono::milliseconds kCommandWait{3000};
+/// How long to wait for OK after a guessed command before asking again.
+constexpr std::chrono::milliseconds kGuessWait{1000};
 
 /// A datagram from the host, as the exchange sees it.
-enum class Reply { kStart, kLocked, kOk, kOther };
+enum class Reply { kStart, kLocked, kOk, kEnd, kOther };
 
 /// Where an exchange stands.
 enum class Step {
@@ -35,7 +37,8 @@ enum class Step {
   kSettling,        // got LOCKED after a resend; counting the other EHLOs' replies
   kWaitingForLock,  // another client owns the session; asking again soon
   kCommanded,       // sent the command on START; waiting for OK
-  kGuessed,         // sent the command on a LOCKED that may hide our own lost START
+  kGuessed,         // sent the command on a LOCKED that may hide our own lost START; waiting
+                    // for OK, then asking again (with guessed set)
   kFinished,
 };
 
@@ -52,6 +55,10 @@ struct Exchange {
   int ehlos = 0;    // EHLOs sent in this round
   int lockeds = 0;  // LOCKED replies received in this round
   bool heard_locked = false;
+  // The guessed command got no OK. It was dropped if the session was another client's, so
+  // it may be sent again on a START; but a session of our own that ends (END) or a host that
+  // falls silent means it may have been carried out, and the exchange then ends.
+  bool guessed = false;
   Clock::time_point next{};  // when on_timer has something to do
   Clock::time_point deadline{};
 };

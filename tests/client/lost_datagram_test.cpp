@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <functional>
@@ -154,17 +155,43 @@ TEST_F(LostDatagrams, LockedAfterALostStartIsTriedWithTheCommandOnce) {
   expect_one_sender(stand_in);
 }
 
-TEST_F(LostDatagrams, GuessedCommandAnsweredBySilenceEndsLockedWithNoEhloAfterIt) {
-  // Someone else's session, and our first EHLO was lost: the guess goes unanswered.
+TEST_F(LostDatagrams, GuessedCommandWithoutOkIsNotSentAgainWhileTheLockHolds) {
+  // Someone else's session, and our first EHLO was lost: the guess goes unanswered, and the
+  // client asks again until its time limit, never repeating the command.
   StandIn stand_in(port_, [](std::size_t index, const std::string& text) -> Answer {
     return index > 0 && text == "EHLO\n" ? Answer{"LOCKED\n"} : Answer{};
   });
   ASSERT_TRUE(stand_in.bound());
-  const ClientRun run = run_client({"-t", "3", "suspend", kHost});
+  const ClientRun run = run_client({"-t", "4", "suspend", kHost});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, kHost + ": locked by another client\n");
-  EXPECT_LT(run.took, 4s);
-  EXPECT_EQ(stand_in.received(), (Texts{"EHLO\n", "EHLO\n", "SUSPEND\n"}));
+  EXPECT_LT(run.took, 5s);
+  const Texts received = stand_in.received();
+  ASSERT_GE(received.size(), 4U);
+  EXPECT_EQ(Texts(received.begin(), received.begin() + 4),
+            (Texts{"EHLO\n", "EHLO\n", "SUSPEND\n", "EHLO\n"}));
+  EXPECT_EQ(std::count(received.begin(), received.end(), "SUSPEND\n"), 1);
+}
+
+TEST_F(LostDatagrams, GuessThatMetARealLockIsSentAgainOnStartOnceTheLockEnds) {
+  // Another client's session holds the daemon until our fifth datagram, and the reply to
+  // our first EHLO is lost: the guessed QUIT is dropped as that session's unexpected data.
+  // The client asks again once a second and stops the daemon as soon as the session is
+  // over, in little more than three seconds of its ten.
+  StandIn stand_in(port_, [](std::size_t index, const std::string& text) -> Answer {
+    if (index < 4) {
+      return index > 0 && text == "EHLO\n" ? Answer{"LOCKED\n"} : Answer{};
+    }
+    return index == 4 && text == "EHLO\n" ? Answer{"START\n"} : as_owner(text);
+  });
+  ASSERT_TRUE(stand_in.bound());
+  const ClientRun run = run_client({"-t", "10", "quit", kHost});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, kHost + ": stopped\n");
+  EXPECT_LT(run.took, 6s);
+  EXPECT_EQ(stand_in.received(),
+            (Texts{"EHLO\n", "EHLO\n", "QUIT\n", "EHLO\n", "EHLO\n", "QUIT\n"}));
+  expect_one_sender(stand_in);
 }
 
 TEST_F(LostDatagrams, LostOkIsNoAnswerAndTheCommandIsNeverFollowedByEhlo) {
