@@ -51,19 +51,37 @@ using namespace std::chrono_literals;
 constexpr std::string_view kStart = "START\n";
 constexpr std::string_view kLocked = "LOCKED\n";
 constexpr std::string_view kOk = "OK\n";
+constexpr std::string_view kEnd = "END\n";
 constexpr std::size_t kLongestReply = 1024;
 constexpr int kMostEhlosUnanswered = 4;
 constexpr Clock::duration kEhloSpacing = 1s;
+constexpr Clock::duration kOkWaitAfterGuess = 1s;
 constexpr long kLongestLimitMs = 86'400'000;
 constexpr std::chrono::milliseconds kDefaultLimit = 10s;
 constexpr std::string_view kHost = "192.0.2.1:9999";
 
 bool same(const Exchange& a, const Exchange& b) {
   return a.step == b.step && a.result == b.result && a.ehlos == b.ehlos && a.lockeds == b.lockeds &&
-         a.heard_locked == b.heard_locked && a.next == b.next && a.deadline == b.deadline;
+         a.heard_locked == b.heard_locked && a.guessed == b.guessed && a.next == b.next &&
+         a.deadline == b.deadline;
 }
 
 // What the fuzzer has seen of one exchange, kept apart from the exchange's own counters.
+//
+// The rules for a command that got no OK, so that no call carries a command out twice:
+// - A command sent on START went to a session of our own: after it, nothing more is sent,
+//   and it ends in success (OK) or no answer.
+// - A guessed command (a repeated EHLO met LOCKED, another EHLO of the round got no reply)
+//   may have met another client's session, which drops it, or our own session whose START
+//   was lost, which carries it out and may lose the OK. A second later the exchange asks
+//   again with EHLO, and may send the command once more on START, but only while it has no
+//   sign that the guess reached a session of ours:
+//   - a START before the first EHLO after the guess answers an EHLO from before it: the
+//     guess went to our own session and counts as a command sent on START;
+//   - an END (sent only to a session's owner) ends the exchange at once in no answer;
+//   - an EHLO after the guess that gets no reply within a second (a host asleep, a daemon
+//     stopped or busy suspending) ends it in no answer, and nothing more is sent.
+// - So the command goes out at most twice, and a second time only on START, after a guess.
 struct History {
   Clock::time_point deadline;
   bool finished = false;
@@ -76,9 +94,15 @@ struct History {
   int round_lockeds = 0;
   bool locked_since_ehlo = false;
   bool heard_locked = false;
-  bool heard_answer = false;  // any START, LOCKED or OK
+  bool heard_answer = false;  // any START, LOCKED, OK or END
   bool command_sent = false;
+  int commands = 0;
+  // The last command went to a session known to be ours: it was sent on START, or a START
+  // came while its guess still waited for OK.
   bool command_on_start = false;
+  std::optional<Clock::time_point> guessed_at;
+  bool asking_again = false;         // an EHLO went out after the guess
+  bool answered_since_ehlo = false;  // START, LOCKED, OK or END since the last EHLO
   // A timer step that sent something at this instant, with no reply since.
   std::optional<Clock::time_point> quiet_after_timer;
 };
@@ -103,6 +127,8 @@ void check_state(const Exchange& before, const Exchange& after, Send send, Histo
     case Result::kLocked:
       require(history.heard_locked, "locked only after a LOCKED reply");
       require(!history.command_on_start, "a command sent on START ends in OK or no answer");
+      require(!history.asking_again || history.answered_since_ehlo,
+              "a host silent after a guessed command is no answer, not locked");
       break;
     case Result::kNoAnswer:
       break;
@@ -119,7 +145,16 @@ void check_state(const Exchange& before, const Exchange& after, Send send, Histo
 // What any send means for the history, whichever event made it.
 void record_send(Send send, Clock::time_point now, History& history) {
   if (send == Send::kEhlo) {
-    require(!history.command_sent, "once a command has been sent, EHLO is never sent again");
+    require(!history.command_on_start,
+            "after a command in a session of our own, EHLO is never sent again");
+    if (history.guessed_at.has_value()) {
+      require(now - *history.guessed_at >= kOkWaitAfterGuess,
+              "a guessed command gets a second for its OK before EHLO");
+      require(!history.asking_again || history.answered_since_ehlo,
+              "after a guessed command, an EHLO that got no reply is the last");
+      history.asking_again = true;
+    }
+    history.answered_since_ehlo = false;
     require(now < history.deadline, "no EHLO at or after the deadline");
     if (history.last_ehlo.has_value()) {
       require(now - *history.last_ehlo >= kEhloSpacing, "EHLOs are at least a second apart");
@@ -135,17 +170,35 @@ void record_send(Send send, Clock::time_point now, History& history) {
     }
     ++history.round_ehlos;
   } else if (send == Send::kCommand) {
-    require(!history.command_sent, "the command is sent at most once");
+    require(history.commands == 0 || (history.guessed_at.has_value() && history.asking_again &&
+                                      !history.command_on_start && history.commands == 1),
+            "the command goes out once, or a second time only when asking again after a "
+            "guess without OK");
     require(history.last_ehlo.has_value(), "a command only after an EHLO");
     history.command_sent = true;
+    ++history.commands;
   }
 }
 
 void timer_step(Exchange& exchange, Clock::time_point now, History& history) {
   const Exchange before = exchange;
   const bool asleep = now < wake_time(before);
+  const bool silent_after_guess = !history.finished && history.asking_again &&
+                                  !history.answered_since_ehlo && !history.command_on_start &&
+                                  now - *history.last_ehlo >= kEhloSpacing;
+  const bool guess_unanswered = !history.finished && history.guessed_at.has_value() &&
+                                !history.asking_again && !history.command_on_start &&
+                                now - *history.guessed_at >= kOkWaitAfterGuess &&
+                                now < history.deadline;
   const Send send = on_timer(exchange, now);
   check_state(before, exchange, send, history);
+  if (guess_unanswered) {
+    require(send == Send::kEhlo, "a guessed command without OK asks again a second later");
+  }
+  if (silent_after_guess) {
+    require(exchange.result == Result::kNoAnswer,
+            "a host silent for a second after a guessed command is no answer at once");
+  }
   if (asleep) {
     require(send == Send::kNothing && same(before, exchange),
             "a timer step before the wake time does nothing, so the loop may sleep until then");
@@ -160,6 +213,8 @@ void timer_step(Exchange& exchange, Clock::time_point now, History& history) {
                 history.round_lockeds < history.round_ehlos,
             "the command is guessed only when a repeated EHLO of the round went unanswered");
     require(now < history.deadline, "no guessed command at or after the deadline");
+    require(history.commands == 0, "a command is guessed once, and never after another");
+    history.guessed_at = now;
   }
   record_send(send, now, history);
   if (send != Send::kNothing) {
@@ -183,6 +238,9 @@ Reply expected_reply(std::string_view datagram) {
   if (datagram == kOk) {
     return Reply::kOk;
   }
+  if (datagram == kEnd) {
+    return Reply::kEnd;
+  }
   return Reply::kOther;
 }
 
@@ -193,15 +251,26 @@ void datagram_step(Exchange& exchange, std::string_view datagram, Clock::time_po
   const Exchange before = exchange;
   const bool was_finished = history.finished;
   const bool commanded = history.command_sent;
+  // Asking with EHLO and free to send the command on START: before any command, or again
+  // after a guess that got no OK.
+  const bool asking = !commanded || (history.asking_again && !history.command_on_start);
   const Send send = on_reply(exchange, reply, now);
   check_state(before, exchange, send, history);
   history.quiet_after_timer.reset();
   require(send != Send::kEhlo, "a reply never makes an EHLO: those go by the clock");
+  record_send(send, now, history);
+  if (reply != Reply::kOther) {
+    history.answered_since_ehlo = true;
+  }
   switch (reply) {
   case Reply::kStart:
     history.heard_answer = true;
-    if (was_finished || commanded) {
+    if (was_finished || !asking) {
       require(send == Send::kNothing, "a START after the command is ignored");
+      if (!was_finished && commanded) {
+        // Still waiting for the guess's OK: the START answers an EHLO from before the guess.
+        history.command_on_start = true;
+      }
     } else if (now < history.deadline) {
       require(send == Send::kCommand, "START within the time limit is answered with the command");
     }
@@ -214,7 +283,7 @@ void datagram_step(Exchange& exchange, std::string_view datagram, Clock::time_po
   case Reply::kLocked:
     history.heard_answer = true;
     require(send == Send::kNothing, "LOCKED is not answered");
-    if (!was_finished && !commanded) {
+    if (!was_finished && asking) {
       history.heard_locked = true;
       history.ehlos_since_locked = 0;
       history.locked_since_ehlo = true;
@@ -231,12 +300,21 @@ void datagram_step(Exchange& exchange, std::string_view datagram, Clock::time_po
       require(same(before, exchange), "an OK before any command changes nothing");
     }
     break;
+  case Reply::kEnd:
+    history.heard_answer = true;
+    require(send == Send::kNothing, "END is not answered");
+    if (!was_finished && history.guessed_at.has_value() && !history.command_on_start) {
+      require(exchange.result == Result::kNoAnswer,
+              "END after a guessed command without OK is no answer at once");
+    } else {
+      require(same(before, exchange), "END changes nothing unless a guess waits for its OK");
+    }
+    break;
   case Reply::kOther:
     require(send == Send::kNothing && same(before, exchange),
             "a datagram that is not a reply word changes nothing");
     break;
   }
-  record_send(send, now, history);
 }
 
 // The line and the exit status of a finished exchange.
@@ -402,25 +480,31 @@ void check_port(std::string_view text) {
 void check_seconds(std::string_view text) {
   const auto limit = parse_seconds(text);
   const std::size_t point = text.find('.');
-  const std::string_view whole = text.substr(0, point);
+  std::string_view whole = text.substr(0, point);
   const std::string_view fraction =
       point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
-  const bool decimal = all_digits(whole) && all_digits(fraction) &&
-                       (!whole.empty() || !fraction.empty()) && whole.size() <= 9;
-  // Milliseconds: the whole seconds and the first three digits after the point.
+  const bool decimal =
+      all_digits(whole) && all_digits(fraction) && (!whole.empty() || !fraction.empty());
+  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
+  // Milliseconds: the whole seconds and the first three digits after the point; any other
+  // digit that is not 0 makes the number a little more.
   long ms = -1;
-  if (decimal) {
-    std::string thousandths(fraction.substr(0, 3));
+  bool more = false;
+  if (decimal && whole.size() <= 9) {
+    std::string thousandths(fraction.substr(0, std::min<std::size_t>(fraction.size(), 3)));
     thousandths.resize(3, '0');
     ms = number(whole) * 1000 + number(thousandths);
+    more = fraction.size() > 3 && fraction.find_first_not_of('0', 3) != std::string_view::npos;
   }
+  const bool in_range =
+      (ms > 0 || (ms == 0 && more)) && (ms < kLongestLimitMs || (ms == kLongestLimitMs && !more));
   if (limit) {
-    require(decimal && limit->count() == ms, "a time limit is its decimal seconds, to the ms");
-    require(limit->count() > 0 && limit->count() <= kLongestLimitMs,
-            "a time limit is above 0 and at most a day");
+    require(in_range, "a time limit is a whole or decimal number above 0 and at most a day");
+    require(limit->count() == std::max(ms, 1L),
+            "a time limit is its decimal seconds, to the ms, and never below 1 ms");
   }
-  if (decimal && (whole.size() <= 1 || whole[0] != '0') && ms > 0 && ms <= kLongestLimitMs) {
-    require(limit.has_value(), "every plain number of seconds up to a day is taken");
+  if (in_range) {
+    require(limit.has_value(), "every whole or decimal number above 0 and at most 86400 is taken");
   }
 }
 
@@ -474,12 +558,34 @@ void check_command_line(std::string_view text) {
 
   const Parsed parsed = parse(words);
   require(same(parsed, parse(words)), "the same command line parses the same way twice");
+  (void)setenv("POSIXLY_CORRECT", "1", 1);
+  const Parsed posixly_correct = parse(words);
+  (void)unsetenv("POSIXLY_CORRECT");
+  require(same(parsed, posixly_correct), "the environment does not change the parse");
   const Arguments& arguments = parsed.arguments;
   if (!parsed.error.empty()) {
     const bool newline_given = std::any_of(words.begin(), words.end(), [](const std::string& word) {
       return word.find('\n') != std::string::npos;
     });
     require(newline_given || parsed.error.find('\n') == std::string::npos, "a refusal is one line");
+    // The option named as invalid is one, by itself: a word of the command line, or the
+    // letter of one, and not the word of a good option next to it.
+    constexpr std::string_view kInvalid = "invalid option '";
+    if (parsed.error.starts_with(kInvalid) && parsed.error.ends_with("'")) {
+      const std::string name =
+          parsed.error.substr(kInvalid.size(), parsed.error.size() - kInvalid.size() - 1);
+      require(name.starts_with("--")
+                  ? given(name)
+                  : name.size() == 2 && name[0] == '-' &&
+                        std::any_of(words.begin() + 1, words.end(),
+                                    [&](const std::string& word) {
+                                      return word.starts_with("-") &&
+                                             word.find(name[1], 1) != std::string::npos;
+                                    }),
+              "an invalid option is named as it was written");
+      require(parse({"lomarind", name, "-h"}).error == parsed.error,
+              "the option named as invalid is invalid by itself");
+    }
     return;
   }
 

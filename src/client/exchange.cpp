@@ -183,8 +183,11 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
   if (now >= exchange.deadline) {
     // A command without OK in a session of our own may have been carried out, so it is no
     // answer, not a lock. A guessed command without OK while the daemon went on answering
-    // LOCKED most likely met someone else's session.
-    const bool locked = exchange.step != Step::kCommanded && exchange.heard_locked;
+    // LOCKED most likely met someone else's session; but if the EHLO asked after it has no
+    // reply yet, the host may have gone to sleep on it.
+    const bool silent_after_guess = exchange.guessed && exchange.step == Step::kGreeting;
+    const bool locked =
+        exchange.step != Step::kCommanded && !silent_after_guess && exchange.heard_locked;
     finish(exchange, locked ? Result::kLocked : Result::kNoAnswer);
     return Send::kNothing;
   }
