@@ -264,6 +264,12 @@ int main(int argc, char* argv[]) {
   }
   usleep(100'000);  // let the last lines be printed
   sink.reset();
+  if (!why_not_private.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    // The daemon prints nothing in the terminal, also when it cannot start.
+    say("trial: the daemon ended with status " +
+        std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) +
+        "; the system log says why (journalctl -t lmr)");
+  }
   unlink(stand_in.c_str());
   rmdir(bin);
   if (WIFSIGNALED(status)) {
