@@ -90,8 +90,8 @@ bool goes_to_background(int argc, char* argv[]) {
   Options options;
   const int saved_opterr = opterr;
   opterr = 0;
-  const bool background = parse_options(argc, copy.data(), options) == OptionsOutcome::kRun &&
-                          options.background;
+  const bool background =
+      parse_options(argc, copy.data(), options) == OptionsOutcome::kRun && options.background;
   opterr = saved_opterr;
   return background;
 }
@@ -128,8 +128,7 @@ class ParentWatch {
     std::string name;
     std::getline(comm, name);
     if (name == "make" || name == "gmake") {
-      constexpr unsigned long long kIntOrTerm =
-          (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+      constexpr unsigned long long kIntOrTerm = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
       watched_ = caught_signals(parent_).value_or(0) & kIntOrTerm;
     }
   }
@@ -219,7 +218,7 @@ int main(int argc, char* argv[]) {
     // The daemon gets the signal handling this process was started with, and ends if this
     // process is killed outright, since the stand-in is not removed then but no longer
     // watched over.
-    std::signal(SIGPIPE, SIG_DFL);
+    static_cast<void>(std::signal(SIGPIPE, SIG_DFL));
     sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
     if (prctl(PR_SET_PDEATHSIG, SIGTERM) == -1 || getppid() != trial) {
       _exit(1);

@@ -168,10 +168,12 @@ TEST_F(DaemonMode, SuspendCommandOfTheBackgroundDaemonGetsNullAndNoSocket) {
 // trial alone stops its daemon.
 TEST_F(DaemonMode, TrialRefusesTheBackgroundAndTakesItsDaemonAlongWhenSignalled) {
   const std::string port = std::to_string(port_);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-D", "-p", port}, {"--background", "-p", port},
-        {"--back", "-p", port}, {"-Dp" + port}, {"-p", port, "stray", "-D"},
-        {"--port=" + port, "--b"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-D", "-p", port},
+                                               {"--background", "-p", port},
+                                               {"--back", "-p", port},
+                                               {"-Dp" + port},
+                                               {"-p", port, "stray", "-D"},
+                                               {"--port=" + port, "--b"}}) {
     start_program(LMR_TRIAL_BINARY, args);
     EXPECT_EQ(exit_status(), 1) << args.front();
     EXPECT_NE(server_->standard_error().find("-D (--background) is refused"), std::string::npos)

@@ -97,8 +97,7 @@ std::string DaemonTest::reachable_by(const std::string& path, uid_t run_as) {
   }
   const auto copy = exec_dir_ / std::filesystem::path(path).filename();
   std::error_code error;
-  std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing,
-                             error);
+  std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing, error);
   if (error) {
     ADD_FAILURE() << "copy " << path << ": " << error.message();
     return path;
