@@ -18,6 +18,8 @@ all: build
 deps:
 	@scripts/install-deps --tests
 
+# Configures every time, so that tests left out of a build made without GoogleTest (by
+# make run) are added once it is installed.
 build: deps
 	@$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
@@ -33,7 +35,6 @@ run:
 	@cmake --build $(BUILD) -j $(JOBS) --target lomarind-trial
 	@$(BUILD)/tools/lomarind-trial -p $(PORT) $(ARGS)
 
-# Configures again, so that tests left out of a build made without GoogleTest are added.
 test: build
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(TEST_JOBS)
 
