@@ -5,31 +5,44 @@ JOBS ?= $(shell nproc)
 # End-to-end tests spend most of their time waiting for the session window, so more run at
 # once than there are cores.
 TEST_JOBS ?= 8
+# CMake's own make calls itself; without this every step says which directory it is in.
+MAKEFLAGS += --no-print-directory
+# Configuration prints only warnings and errors.
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo --log-level=WARNING
 
 .PHONY: all build run test test-sanitize deps clean
 
 all: build
 
+# Everything, tests included, and what building and running them needs.
 deps:
-	@scripts/install-deps
+	@scripts/install-deps --tests
 
+# Configures every time, so that tests left out of a build made without GoogleTest (by
+# make run) are added once it is installed.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # A trial run in the foreground: the log is printed here and "systemctl suspend" is only
-# pretended. Pass the daemon's own options in ARGS, e.g. make run ARGS="-p 7777".
-run: build
-	$(BUILD)/tools/lomarind-trial -p $(PORT) $(ARGS)
+# pretended. Pass the daemon's own options in ARGS, e.g. make run ARGS="-p 7777". Installs
+# and builds only what that needs (the compiler and CMake; the daemon and the trial tool),
+# and configures only a new build directory (a build reconfigures itself when a CMake file
+# changes).
+run:
+	@scripts/install-deps
+	@test -f $(BUILD)/CMakeCache.txt || { echo "Configuring $(BUILD)/"; $(CONFIGURE); }
+	@cmake --build $(BUILD) -j $(JOBS) --target lomarind-trial
+	@$(BUILD)/tools/lomarind-trial -p $(PORT) $(ARGS)
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(TEST_JOBS)
 
 # The whole suite again, daemon included, with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
-	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DLOMARIND_SANITIZE=ON
+	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DLOMARIND_SANITIZE=ON --log-level=WARNING
 	cmake --build $(BUILD)-sanitize -j $(JOBS)
-	cd $(BUILD)-sanitize && ctest --output-on-failure -j $(TEST_JOBS)
+	cd $(BUILD)-sanitize && ctest --output-on-failure --no-tests=error -j $(TEST_JOBS)
 
 # The Debian package, built as Debian builds its own: with dpkg-buildflags' flags, all
 # hardening on for a daemon that runs as root and reads the network (its CPPFLAGS carry
@@ -55,7 +68,7 @@ fuzz:
 	FUZZ_BUILD=$(BUILD)-fuzz scripts/run-fuzzers $(FUZZ_SECONDS)
 
 lint:
-	@scripts/install-deps clang clang-tidy clang-format
+	@scripts/install-deps --tests clang clang-tidy clang-format
 	LINT_BUILD=$(BUILD)-lint scripts/lint
 
 clean:

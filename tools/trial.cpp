@@ -1,24 +1,70 @@
 // lomarind-trial: runs the daemon in the foreground for a try-out. Its log lines are printed
 // here instead of going to the system log, and "systemctl suspend" is only pretended, so a
 // SUSPEND from a client shows what would happen without putting this machine to sleep.
-// Takes the daemon's own options. Needs root for the private /dev that carries the log;
-// without root the daemon logs to the system log as usual.
+// Takes the daemon's own options, except -D: a daemon in the background would outlive the
+// stand-in for systemctl. Needs root for the private /dev that carries the log; without
+// root the daemon logs to the system log as usual.
+//
+// However the trial ends (the daemon's QUIT, Ctrl-C, SIGTERM or SIGHUP to the trial, a
+// closed standard output), it stops the daemon first, waits for it, and only then removes
+// the stand-in: the daemon never runs without it.
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "process/startup.h"
 #include "support/sandbox.h"
 #include "support/syslog_sink.h"
 
 namespace {
+
+using namespace std::chrono_literals;
+
+// How long the daemon has to end after being told to, before it is killed.
+constexpr auto kStopGrace = 5s;
+
+// Where lines go: standard output until writing there fails (a pipe whose reader is gone,
+// as after `make run | tee log` and Ctrl-C), then standard error, so that the daemon's last
+// lines are still seen.
+std::atomic<int> output_fd{STDOUT_FILENO};
+
+void say(const std::string& text) {
+  const std::string line = text + "\n";
+  for (;;) {
+    const int fd = output_fd.load();
+    std::size_t done = 0;
+    while (done < line.size()) {
+      const ssize_t written = write(fd, line.data() + done, line.size() - done);
+      if (written < 0 && errno == EINTR) {
+        continue;
+      }
+      if (written <= 0) {
+        break;
+      }
+      done += static_cast<std::size_t>(written);
+    }
+    if (done == line.size() || fd == STDERR_FILENO) {
+      return;
+    }
+    output_fd.store(STDERR_FILENO);
+  }
+}
 
 const char* severity_name(int severity) {
   static constexpr std::array<const char*, 8> kNames = {"emerg",   "alert",  "crit", "err",
@@ -28,17 +74,106 @@ const char* severity_name(int severity) {
 
 void print_entry(const lmrtest::LogEntry& entry) {
   if (entry.ident.empty()) {
-    std::printf("log: %s\n", entry.raw.c_str());
+    say("log: " + entry.raw);
   } else {
-    std::printf("log: %s[%d] %s: %s\n", entry.ident.c_str(), entry.pid,
-                severity_name(entry.severity), entry.text.c_str());
+    say("log: " + entry.ident + "[" + std::to_string(entry.pid) + "] " +
+        severity_name(entry.severity) + ": " + entry.text);
   }
-  static_cast<void>(std::fflush(stdout));
 }
+
+// True when the daemon, given these options, would go to the background: read by the
+// daemon's own parser, on a copy (the parser reorders what it reads), without its messages
+// (the daemon prints those itself). Help and invalid options end the daemon before it forks.
+bool goes_to_background(int argc, char* argv[]) {
+  std::vector<char*> copy(argv, argv + argc);
+  copy.push_back(nullptr);
+  Options options;
+  const int saved_opterr = opterr;
+  opterr = 0;
+  const bool background =
+      parse_options(argc, copy.data(), options) == OptionsOutcome::kRun && options.background;
+  opterr = saved_opterr;
+  return background;
+}
+
+// The signals that end a trial, and the daemon's end, are taken one at a time by
+// sigtimedwait in the main loop.
+sigset_t awaited_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) {
+    sigaddset(&set, signal_number);
+  }
+  return set;
+}
+
+// The signals that process pid catches (its SigCgt), if they can be read.
+std::optional<unsigned long long> caught_signals(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("SigCgt:")) {
+      return std::strtoull(line.c_str() + 7, nullptr, 16);
+    }
+  }
+  return std::nullopt;
+}
+
+// GNU make, sent SIGINT or SIGTERM, stops catching it and waits for its children (passing
+// on only SIGTERM): when it is the parent, a stop it has begun ends the trial as well.
+class ParentWatch {
+ public:
+  ParentWatch() : parent_(getppid()) {
+    std::ifstream comm("/proc/" + std::to_string(parent_) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    if (name == "make" || name == "gmake") {
+      constexpr unsigned long long kIntOrTerm = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+      watched_ = caught_signals(parent_).value_or(0) & kIntOrTerm;
+    }
+  }
+
+  // True once the parent has ended, or has stopped catching a signal that it caught.
+  bool stopping() const {
+    if (getppid() != parent_) {
+      return true;
+    }
+    if (watched_ == 0) {
+      return false;
+    }
+    const auto caught = caught_signals(parent_);
+    return caught.has_value() && (*caught & watched_) != watched_;
+  }
+
+ private:
+  pid_t parent_;
+  unsigned long long watched_ = 0;
+};
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  const std::string server = LMR_SERVER_BINARY;
+  if (goes_to_background(argc, argv)) {
+    static_cast<void>(std::fprintf(
+        stderr,
+        "trial: -D (--background) is refused: the trial's stand-in for systemctl lasts only as\n"
+        "long as the trial, and a daemon left in the background could then suspend this machine.\n"
+        "To run the real daemon in the background, as root: %s -D --pidfile /run/lomarind.pid\n",
+        server.c_str()));
+    return 1;
+  }
+
+  // Signals are taken by the main loop, and the log reader's thread inherits the mask.
+  const sigset_t awaited = awaited_signals();
+  sigset_t previous_mask;
+  if (sigprocmask(SIG_BLOCK, &awaited, &previous_mask) == -1 ||
+      std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+    std::perror("trial: cannot set up signal handling");
+    return 1;
+  }
+  const ParentWatch parent;
+
   const std::string fake = LMR_FAKE_SYSTEMCTL;
   std::string why_not_private;
   if (geteuid() == 0) {
@@ -49,18 +184,21 @@ int main(int argc, char* argv[]) {
   std::unique_ptr<lmrtest::SyslogSink> sink;
   if (why_not_private.empty()) {
     sink = std::make_unique<lmrtest::SyslogSink>("/dev/log", false, print_entry);
-    std::printf("trial: log lines are shown here; Ctrl-C stops the daemon\n");
+    say("trial: log lines are shown here; Ctrl-C stops the daemon");
   } else {
-    std::printf("trial: %s, so the daemon logs to the system log (journalctl -t lmr -f)\n",
-                why_not_private.c_str());
+    say("trial: " + why_not_private +
+        ", so the daemon logs to the system log (journalctl -t lmr -f); Ctrl-C stops it");
   }
-  static_cast<void>(std::fflush(stdout));
 
   // A directory holding the fake goes first on the daemon's PATH, whatever happened above.
   std::string bin_template = "/tmp/lmr-trial-XXXXXX";
   const char* bin = mkdtemp(bin_template.data());
-  if (bin == nullptr || symlink(fake.c_str(), (std::string(bin) + "/systemctl").c_str()) == -1) {
+  const std::string stand_in = bin != nullptr ? std::string(bin) + "/systemctl" : "";
+  if (bin == nullptr || symlink(fake.c_str(), stand_in.c_str()) == -1) {
     std::perror("trial: cannot prepare the fake systemctl");
+    if (bin != nullptr) {
+      rmdir(bin);
+    }
     return 1;
   }
   const char* path = std::getenv("PATH");
@@ -69,29 +207,72 @@ int main(int argc, char* argv[]) {
   setenv("LMR_FAKE_SYSTEMCTL_SAY", "1", 1);
 
   std::vector<char*> arguments;
-  std::string server = LMR_SERVER_BINARY;
-  arguments.push_back(server.data());
+  arguments.push_back(const_cast<char*>(server.c_str()));  // NOLINT: execv takes char*
   for (int i = 1; i < argc; ++i) {
     arguments.push_back(argv[i]);
   }
   arguments.push_back(nullptr);
+  const pid_t trial = getpid();
   const pid_t child = fork();
   if (child == 0) {
+    // The daemon gets the signal handling this process was started with, and ends if this
+    // process is killed outright, since the stand-in is not removed then but no longer
+    // watched over.
+    static_cast<void>(std::signal(SIGPIPE, SIG_DFL));
+    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) == -1 || getppid() != trial) {
+      _exit(1);
+    }
     execv(server.c_str(), arguments.data());
     std::perror("trial: cannot start the daemon");
     _exit(127);
   }
-  // Ctrl-C reaches the daemon too, as the terminal's foreground group; this process only
-  // waits for it to finish saying so.
-  if (std::signal(SIGINT, SIG_IGN) == SIG_ERR || std::signal(SIGTERM, SIG_IGN) == SIG_ERR) {
-    std::perror("trial: cannot ignore Ctrl-C");
-  }
   int status = 0;
-  while (waitpid(child, &status, 0) == -1) {
+  if (child == -1) {
+    std::perror("trial: cannot start the daemon");
+    status = 1 << 8;  // as an exit with status 1
+  }
+
+  // Ctrl-C reaches the daemon too, as the terminal's foreground group; a signal sent to this
+  // process alone is passed on. Either way the daemon is waited for.
+  std::optional<std::chrono::steady_clock::time_point> stop_deadline;
+  const auto stop = [&](int signal_number) {
+    kill(child, signal_number);
+    if (!stop_deadline.has_value()) {
+      stop_deadline = std::chrono::steady_clock::now() + kStopGrace;
+    }
+  };
+  while (child > 0) {
+    const pid_t ended = waitpid(child, &status, WNOHANG);
+    if (ended == child || (ended == -1 && errno == ECHILD)) {
+      break;
+    }
+    timespec tick{0, 250'000'000};
+    const int signal_number = sigtimedwait(&awaited, nullptr, &tick);
+    if (signal_number == SIGINT) {
+      stop(SIGINT);
+    } else if (signal_number == SIGTERM || signal_number == SIGHUP || signal_number == SIGQUIT ||
+               (signal_number == -1 && errno == EAGAIN && !stop_deadline && parent.stopping())) {
+      stop(SIGTERM);
+    }
+    if (stop_deadline.has_value() && std::chrono::steady_clock::now() > *stop_deadline) {
+      say("trial: the daemon did not stop in time; killing it");
+      kill(child, SIGKILL);
+      stop_deadline = std::chrono::steady_clock::time_point::max();
+    }
   }
   usleep(100'000);  // let the last lines be printed
   sink.reset();
-  unlink((std::string(bin) + "/systemctl").c_str());
+  if (!why_not_private.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    // The daemon prints nothing in the terminal, also when it cannot start.
+    say("trial: the daemon ended with status " +
+        std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) +
+        "; the system log says why (journalctl -t lmr)");
+  }
+  unlink(stand_in.c_str());
   rmdir(bin);
+  if (WIFSIGNALED(status)) {
+    return 128 + WTERMSIG(status);
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }

@@ -163,5 +163,32 @@ TEST_F(DaemonMode, SuspendCommandOfTheBackgroundDaemonGetsNullAndNoSocket) {
   EXPECT_EQ(systemctl_calls(), "suspend\n");
 }
 
+// The trial run (make run) pretends to suspend only while it lives, so it must never leave a
+// daemon behind: -D, however spelt, is refused before anything starts, and a signal to the
+// trial alone stops its daemon.
+TEST_F(DaemonMode, TrialRefusesTheBackgroundAndTakesItsDaemonAlongWhenSignalled) {
+  const std::string port = std::to_string(port_);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-D", "-p", port},
+                                               {"--background", "-p", port},
+                                               {"--back", "-p", port},
+                                               {"-Dp" + port},
+                                               {"-p", port, "stray", "-D"},
+                                               {"--port=" + port, "--b"}}) {
+    start_program(LMR_TRIAL_BINARY, args);
+    EXPECT_EQ(exit_status(), 1) << args.front();
+    EXPECT_NE(server_->standard_error().find("-D (--background) is refused"), std::string::npos)
+        << server_->standard_error();
+    EXPECT_EQ(server_->standard_output(), "") << args.front();
+    EXPECT_FALSE(udp_port_bound(port_)) << args.front();
+  }
+  Process& trial = start_program(LMR_TRIAL_BINARY, {"-p", port});
+  ASSERT_TRUE(wait_until_bound(port_, 5s));
+  trial.signal(SIGTERM);
+  EXPECT_EQ(exit_status(), 0);
+  EXPECT_FALSE(udp_port_bound(port_)) << "the daemon must end with the trial";
+  EXPECT_NE(trial.standard_output().find(kShuttingDown), std::string::npos)
+      << trial.standard_output();
+}
+
 }  // namespace
 }  // namespace lmrtest

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 namespace lmrtest {
@@ -43,9 +44,12 @@ void DaemonTest::TearDown() {
     }
   }
   log_.reset();
+  std::error_code ignored;
   if (!dir_.empty()) {
-    std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
+  }
+  if (!exec_dir_.empty()) {
+    std::filesystem::remove_all(exec_dir_, ignored);
   }
 }
 
@@ -68,8 +72,37 @@ Process& DaemonTest::start_program(const std::string& path, const std::vector<st
     std::erase_if(env, [&](const std::string& entry) { return entry.starts_with(name); });
     env.push_back(extra);
   }
-  server_ = std::make_unique<Process>(path, args, env, (dir_ / "server").string(), run_as);
+  server_ = std::make_unique<Process>(reachable_by(path, run_as), args, env,
+                                      (dir_ / "server").string(), run_as);
   return *server_;
+}
+
+std::string DaemonTest::reachable_by(const std::string& path, uid_t run_as) {
+  if (run_as == static_cast<uid_t>(-1)) {
+    return path;
+  }
+  // The build tree may sit in a directory that only its owner can enter (a home directory
+  // is mode 0700), so another user gets a copy in a directory everyone can enter.
+  if (exec_dir_.empty()) {
+    std::array<char, 40> name{};
+    std::strncpy(name.data(), "/tmp/lmr-e2e-exec-XXXXXX", name.size() - 1);
+    if (mkdtemp(name.data()) == nullptr) {
+      ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+      return path;
+    }
+    exec_dir_ = name.data();
+    std::filesystem::permissions(exec_dir_, std::filesystem::perms::owner_all |
+                                                std::filesystem::perms::group_exec |
+                                                std::filesystem::perms::others_exec);
+  }
+  const auto copy = exec_dir_ / std::filesystem::path(path).filename();
+  std::error_code error;
+  std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing, error);
+  if (error) {
+    ADD_FAILURE() << "copy " << path << ": " << error.message();
+    return path;
+  }
+  return copy.string();
 }
 
 Process& DaemonTest::start_serving(std::uint16_t port, const std::vector<std::string>& extra_args,
@@ -91,6 +124,11 @@ int DaemonTest::exit_status(std::chrono::milliseconds timeout) {
   const auto status = server_->wait(timeout);
   if (!status.has_value() || !WIFEXITED(*status)) {
     return -1;
+  }
+  // Process's child says so on standard error when it could not become the program.
+  const std::string error = server_->standard_error();
+  if (error.starts_with(kCannotStart)) {
+    ADD_FAILURE() << error;
   }
   return WEXITSTATUS(*status);
 }

@@ -46,6 +46,10 @@ class DaemonTest : public ::testing::Test {
                          const std::vector<std::string>& extra_env = {},
                          uid_t run_as = static_cast<uid_t>(-1));
 
+  /// path itself, or for another user (run_as) a copy of it that this user can execute
+  /// whatever the mode of the directories above path.
+  std::string reachable_by(const std::string& path, uid_t run_as);
+
   /// Starts the server on port and waits until it is bound there.
   Process& start_serving(std::uint16_t port, const std::vector<std::string>& extra_args = {},
                          const std::vector<std::string>& extra_env = {});
@@ -71,6 +75,7 @@ class DaemonTest : public ::testing::Test {
   void expect_logged_once(const std::string& text, int severity, pid_t pid) const;
 
   std::filesystem::path dir_;
+  std::filesystem::path exec_dir_;  // copies of programs run as another user
   std::uint16_t port_ = 0;
   std::unique_ptr<SyslogSink> log_;
   std::unique_ptr<Process> server_;

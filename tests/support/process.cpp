@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -20,6 +21,16 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 
 std::string name_of(const std::string& assignment) {
   return assignment.substr(0, assignment.find('='));
+}
+
+// Between fork and exec: writes "<kCannotStart>PATH WHAT: REASON" to standard error with
+// async-signal-safe calls only.
+void say_why_not(const std::string& path, const char* what, int error) {
+  const char* reason = strerrordesc_np(error);
+  for (const char* part : {kCannotStart, path.c_str(), *what != '\0' ? " " : "", what, ": ",
+                           reason != nullptr ? reason : "unknown error", "\n"}) {
+    static_cast<void>(!write(STDERR_FILENO, part, std::strlen(part)));
+  }
 }
 
 }  // namespace
@@ -72,9 +83,11 @@ Process::Process(const std::string& path, const std::vector<std::string>& args,
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     if (run_as != static_cast<uid_t>(-1) && (setgid(run_as) == -1 || setuid(run_as) == -1)) {
+      say_why_not(path, "as another user", errno);
       _exit(126);
     }
     execve(path.c_str(), argv.data(), envp.data());
+    say_why_not(path, "", errno);
     _exit(127);
   }
 }

@@ -11,6 +11,10 @@
 
 namespace lmrtest {
 
+/// What a child's standard error starts with when it could not switch user or run the
+/// program (it then exits with status 126 or 127): the rest of the line says why.
+inline constexpr const char* kCannotStart = "lmrtest: cannot start ";
+
 /// A child process started from path with args; its standard output and error go to files.
 class Process {
  public:
