@@ -8,7 +8,7 @@
 #   /usr/bin/lomarind                     the client
 #   /lib/systemd/system/lomarind.service  the unit (Debian 12 keeps units out of /usr)
 #   /etc/ufw/applications.d/lomarind      the ufw application profile
-#   /usr/share/man/man8/server.8.gz, /usr/share/man/man1/lomarind.1.gz
+#   /usr/share/man/man8/lomarind-server.8.gz, /usr/share/man/man1/lomarind.1.gz
 #   /usr/share/doc/lomarind/              README.md, the licence, examples/allow-controllers.conf
 #
 # Install components: "lomarind" holds the program and its documentation; "licence" the
@@ -58,7 +58,7 @@ function(lomarind_install_program target destination)
 endfunction()
 
 lomarind_install_program(server ${CMAKE_INSTALL_LIBEXECDIR}/lomarind)
-lomarind_man_page(${PROJECT_SOURCE_DIR}/man/server.8 8)
+lomarind_man_page(${PROJECT_SOURCE_DIR}/man/lomarind-server.8 8)
 
 # The client is built from its own directory; its rules are added once the whole project
 # has been read, so that they do not depend on where that directory is added.

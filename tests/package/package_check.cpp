@@ -205,7 +205,7 @@ int main(int argc, char* argv[]) {
     check(all_lines_from_daemon(log), "every log line has identity lmr and facility daemon");
   }
 
-  // Daemon mode, for init systems other than systemd, as server(8) describes it.
+  // Daemon mode, for init systems other than systemd, as lomarind-server(8) describes it.
   {
     lmrtest::SyslogSink log;
     const auto pid_file = dir / "server.pid";

@@ -1,0 +1,645 @@
+#!/bin/bash
+# Builds the Debian package, boots a minimal Debian 12 under systemd-nspawn and checks the
+# installed package there, under a real systemd: postinst, suspend over loopback and from
+# outside, a host that cannot suspend, stop, crash and restart, QUIT, the allow-list and
+# port drop-ins, a reboot, the exposure score, purge. Each check prints one PASS or FAIL
+# line with its evidence; the script fails if any check fails.
+#
+# It needs root, systemd-container and debootstrap, and the first time the machine's own
+# Debian mirror (a minimal root is built once and kept as a tarball in the build directory).
+# The machine itself never sleeps:
+# - the container's four sleep services get a drop-in, before boot, that replaces their
+#   command with one appending a line to a marker file;
+# - the container's /sys/power is a plain directory of ours, whose "state" file this script
+#   writes ("freeze mem", so that logind says it can suspend); nothing here writes under /sys;
+# - every command meant for the container goes through inside(), which first checks that its
+#   target is the container's systemd, in another mount namespace than this script's.
+# Its network stays in a network namespace of its own (the veth's outer end and the
+# "outside" client live there), removed at the end with the container and its root.
+#
+#   BUILD=dir   the package, the cached root and the last run's journal (default build-system)
+#   PKG_BUILD=dir   where make package builds (default $BUILD/pkg)
+#   LOMARIND_TEST_UNIT=file   checks this unit file in place of the packaged one (installed
+#               over it after dpkg -i): shows that a broken unit gives FAILs
+set -uo pipefail
+cd "$(dirname "$0")/../.." || exit 1
+BUILD=${BUILD:-build-system}
+# The figure of systemd-analyze security that the packaged unit reaches; check 12 fails when
+# a change makes it worse.
+max_exposure=1.7
+
+# shellcheck source=tests/system/debian-root.sh
+. tests/system/debian-root.sh
+
+started=$SECONDS
+# The script's standard error, for messages from inside command substitutions.
+exec 3>&2
+die() {
+	printf 'test-systemd: %s\n' "$*" >&3
+	# From a command substitution, end the script itself, not only the subshell.
+	[ "$BASHPID" = $$ ] || kill -s TERM $$
+	exit 1
+}
+
+[ "$(id -u)" -eq 0 ] || die "needs root: it boots a container"
+for tool in systemd-nspawn debootstrap nsenter ip; do
+	command -v "$tool" >/dev/null || die "$tool is missing: apt-get install systemd-container debootstrap"
+done
+if [ -n "${LOMARIND_TEST_UNIT:-}" ]; then
+	[ -f "$LOMARIND_TEST_UNIT" ] || die "LOMARIND_TEST_UNIT: no file $LOMARIND_TEST_UNIT"
+	LOMARIND_TEST_UNIT=$(realpath "$LOMARIND_TEST_UNIT")
+fi
+mkdir -p "$BUILD"
+BUILD=$(realpath "$BUILD")
+
+netns=lmr-sys-$$
+work=
+nspawn_pid=
+leader=
+
+# --- the container's systemd, and the one way into it ------------------------------------
+
+# The systemd-nspawn process started below, still ours and still nspawn.
+nspawn_alive() {
+	[ -n "$nspawn_pid" ] &&
+		[ "$(cat "/proc/$nspawn_pid/comm" 2>/dev/null)" = systemd-nspawn ] &&
+		awk -v parent=$$ '$1 == "PPid:" { p = $2 } $1 == "State:" { s = $2 }
+			END { exit !(p == parent && s != "Z") }' "/proc/$nspawn_pid/status" 2>/dev/null
+}
+
+# Whether PID is the container's systemd: a child of our nspawn, named systemd, in a mount
+# namespace other than this script's.
+is_container_systemd() {
+	local pid=$1 theirs
+	[ -n "$pid" ] && nspawn_alive &&
+		[ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ] &&
+		[ "$(awk '$1 == "PPid:" { print $2 }' "/proc/$pid/status" 2>/dev/null)" = "$nspawn_pid" ] || return 1
+	theirs=$(readlink "/proc/$pid/ns/mnt" 2>/dev/null) || return 1
+	[ -n "$theirs" ] && [ "$theirs" != "$(readlink /proc/$$/ns/mnt)" ]
+}
+
+# Waits up to SECONDS for the container's systemd (other than NOT, the one before a reboot)
+# and sets leader.
+find_leader() {
+	local not=${2:-} deadline=$((SECONDS + $1)) child
+	while [ $SECONDS -lt $deadline ]; do
+		for child in $(cat "/proc/$nspawn_pid/task/$nspawn_pid/children" 2>/dev/null); do
+			if [ "$child" != "$not" ] && is_container_systemd "$child"; then
+				leader=$child
+				return 0
+			fi
+		done
+		nspawn_alive || return 1
+		sleep 0.2
+	done
+	return 1
+}
+
+# inside COMMAND...: runs COMMAND in the container, with a clean environment and a time
+# limit. The only way this script runs anything there; it refuses to run anything unless
+# its target is the container's systemd.
+inside() {
+	is_container_systemd "$leader" || die "refusing to run '$*': process '$leader' is not the container's systemd"
+	timeout 60 nsenter -t "$leader" -a \
+		env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 SYSTEMD_PAGER= SYSTEMD_COLORS=0 "$@"
+}
+
+# Whether the container's systemd has finished booting, well or not; while it is starting,
+# systemctl cannot connect yet and prints nothing on standard output.
+booted() {
+	[ -n "$(inside systemctl is-system-running --wait 2>/dev/null)" ]
+}
+
+# Starts systemd-nspawn on the root and waits for the container's systemd; then makes sure
+# that nothing in the container can really sleep, and sets up the veth. Dies on any failure.
+boot_container() {
+	# A simple command run in the background, so that $! is the process that becomes
+	# systemd-nspawn (nsenter and nspawn exec, they do not fork); checked below.
+	SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 nsenter --net="/run/netns/$netns" \
+		systemd-nspawn --boot -D "$root" --machine=lmr-sys --network-veth --register=no \
+		--keep-unit --console=pipe --capability=CAP_BPF --system-call-filter=bpf \
+		--bind="$power:/sys/power" </dev/null >>"$work/nspawn.log" 2>&1 &
+	nspawn_pid=$!
+	leader=
+	wait_for 5 nspawn_alive || die "process $nspawn_pid did not become systemd-nspawn: $(cat "$work/nspawn.log")"
+	find_leader 60 || die "no systemd came up in the container: $(tail -n 5 "$work/nspawn.log")"
+
+	# Before anything can ask for a sleep: the replaced sleep services and the fake
+	# /sys/power are in force, or the test stops here.
+	wait_for 60 booted || die "the container's systemd did not finish booting"
+	local service command
+	for service in suspend hibernate hybrid-sleep suspend-then-hibernate; do
+		command=$(inside systemctl show -P ExecStart "systemd-$service.service")
+		case "$command" in
+		*systemd-sleep*) die "systemd-$service.service still runs systemd-sleep" ;;
+		*lmr-sleep-marker*) ;;
+		*) die "systemd-$service.service would run '$command'; stopping before anything sleeps" ;;
+		esac
+	done
+	[ "$(inside cat /sys/power/state)" = "$(cat "$power/state")" ] ||
+		die "the container's /sys/power is not ours"
+
+	# The veth: 198.51.100.1 outside, 198.51.100.2 in the container.
+	local veth
+	veth=$(ip -n "$netns" -o link show type veth | awk -F': ' '{ print $2 }' | cut -d@ -f1 | head -n 1)
+	[ -n "$veth" ] || die "no veth in $netns"
+	ip -n "$netns" addr add 198.51.100.1/24 dev "$veth" || die "cannot set up $veth"
+	ip -n "$netns" link set "$veth" up || die "cannot set up $veth"
+	inside ip addr add 198.51.100.2/24 dev host0 || die "cannot set up host0"
+	inside ip link set host0 up || die "cannot set up host0"
+}
+
+# outside COMMAND...: runs COMMAND on this machine, in the test's network namespace only.
+outside() {
+	timeout 60 nsenter --net="/run/netns/$netns" "$@"
+}
+
+cleanup() {
+	local status=$? deadline
+	trap - EXIT INT TERM
+	if nspawn_alive; then
+		if is_container_systemd "$leader"; then
+			inside journalctl --no-pager -o short-monotonic >"$BUILD/test-systemd.journal" 2>&1 || true
+		fi
+		# SIGTERM makes nspawn halt the container; if that hangs, the container's init is
+		# killed, which ends every process in it, and then nspawn.
+		kill -s TERM "$nspawn_pid"
+		deadline=$((SECONDS + 20))
+		while nspawn_alive && [ $SECONDS -lt $deadline ]; do sleep 0.2; done
+		if nspawn_alive; then
+			is_container_systemd "$leader" && kill -s KILL "$leader"
+			sleep 1
+			nspawn_alive && kill -s KILL "$nspawn_pid"
+		fi
+		wait "$nspawn_pid" 2>/dev/null
+	fi
+	ip netns del "$netns" 2>/dev/null
+	if [ -n "$work" ] && [ -d "$work" ]; then
+		cp "$work/nspawn.log" "$BUILD/test-systemd.nspawn.log" 2>/dev/null
+		if findmnt -rno TARGET | grep -q "^$work/"; then
+			echo "test-systemd: something is still mounted under $work; left in place" >&2
+		else
+			rm -rf --one-file-system "$work"
+		fi
+	fi
+	exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+# --- checks --------------------------------------------------------------------------------
+
+failures=0
+verdict=
+pass() { verdict="PASS $check -- $*"; }
+fail() { verdict="FAIL $check -- $*"; }
+# run_check N TITLE FUNCTION: one line, PASS or FAIL, with the evidence the function gives.
+run_check() {
+	check=$(printf '%2d %s' "$1" "$2")
+	verdict=
+	"$3"
+	[ -n "$verdict" ] || fail "no verdict"
+	printf '%s\n' "$verdict"
+	case "$verdict" in FAIL*) failures=$((failures + 1)) ;; esac
+}
+
+# wait_for SECONDS COMMAND...: true as soon as COMMAND succeeds, polled twice a second.
+wait_for() {
+	local deadline=$((SECONDS + $1))
+	shift
+	until "$@"; do
+		[ $SECONDS -lt $deadline ] || return 1
+		sleep 0.5
+	done
+}
+
+# jcount TEXT JOURNALCTL-OPTIONS...: how many messages of this boot are exactly TEXT.
+jcount() {
+	local text=$1
+	shift
+	inside journalctl -b -q -o cat "$@" | grep -cxF -- "$text"
+}
+# jcount_at_least N TEXT JOURNALCTL-OPTIONS...: whether there are N such messages yet.
+jcount_at_least() {
+	local n=$1
+	shift
+	[ "$(jcount "$@")" -ge "$n" ]
+}
+prop() { inside systemctl show -P "$1" lomarind.service; }
+unit_is() { [ "$(prop ActiveState)" = "$1" ]; }
+marker_count() { cat "$root/var/lib/lmr-sleep-marker" 2>/dev/null | wc -l; }
+port_holder() { inside ss -Hulpn "sport = :$1" | grep -o 'users:(("[^"]*"' | cut -d'"' -f2; }
+
+msg_received='Received SUSPEND command. Suspending...'
+msg_failed='Failed to execute systemctl suspend'
+msg_will='The system will suspend now!'
+# What systemctl prints when logind refuses; the README quotes it.
+msg_refused='Call to Suspend failed: Sleep verb "suspend" not supported'
+
+# suspends LABEL COMMAND...: COMMAND, a client run, must suspend the container: the client
+# prints "LABEL: suspended" and exits 0, the daemon logs the SUSPEND, logind goes to sleep,
+# the marker grows by one and no failure is logged. Sets evidence either way.
+suspends() {
+	local label=$1 out rc m0 r0 w0 f0
+	shift
+	m0=$(marker_count) r0=$(jcount "$msg_received" -t lmr) w0=$(jcount "$msg_will" -t systemd-logind)
+	f0=$(jcount "$msg_failed" -t lmr)
+	out=$("$@" 2>&1)
+	rc=$?
+	if [ "$rc" != 0 ] || [ "$out" != "$label: suspended" ]; then
+		evidence="client printed '$out', status $rc"
+		return 1
+	fi
+	settled() {
+		[ "$(marker_count)" -ge $((m0 + 1)) ] && [ "$(jcount "$msg_received" -t lmr)" -ge $((r0 + 1)) ] &&
+			[ "$(jcount "$msg_will" -t systemd-logind)" -ge $((w0 + 1)) ]
+	}
+	wait_for 10 settled
+	sleep 0.5
+	local m1 r1 w1 f1
+	m1=$(marker_count) r1=$(jcount "$msg_received" -t lmr) w1=$(jcount "$msg_will" -t systemd-logind)
+	f1=$(jcount "$msg_failed" -t lmr)
+	evidence="'$out' (0); lmr: $((r1 - r0))x \"$msg_received\"; logind: $((w1 - w0))x \"$msg_will\"; marker $m0->$m1; \"$msg_failed\" $((f1 - f0))x"
+	[ "$m1" -eq $((m0 + 1)) ] && [ "$r1" -eq $((r0 + 1)) ] && [ "$w1" -eq $((w0 + 1)) ] && [ "$f1" -eq "$f0" ]
+}
+
+# no_answer LABEL COMMAND...: COMMAND, a client run, must get no answer (status 3).
+no_answer() {
+	local label=$1 out rc
+	shift
+	out=$("$@" 2>&1)
+	rc=$?
+	evidence="'$out' ($rc)"
+	[ "$rc" = 3 ] && [ "$out" = "$label: no answer" ]
+}
+
+# Reloads the units and restarts the daemon; the checks look at the outcome themselves.
+restart_daemon() {
+	inside systemctl daemon-reload && inside systemctl restart lomarind.service >/dev/null 2>&1 &&
+		wait_for 10 unit_is active
+}
+start_daemon() { inside systemctl start lomarind.service >/dev/null 2>&1; }
+
+check_boot() {
+	local state
+	state=$(inside systemctl is-system-running --wait 2>&1)
+	if [ "$state" != running ]; then
+		fail "system is '$state'; failed units: $(inside systemctl --failed --plain --no-legend | cut -d' ' -f1 | tr '\n' ' ')"
+		return
+	fi
+	local dbus logind
+	dbus=$(inside systemctl is-active dbus.service) logind=$(inside systemctl is-active systemd-logind.service)
+	if [ "$dbus" != active ] || [ "$logind" != active ]; then
+		fail "dbus $dbus, systemd-logind $logind"
+		return
+	fi
+	pass "is-system-running: $state; dbus $dbus; systemd-logind $logind; CanSuspend $(can_suspend)"
+}
+
+can_suspend() {
+	inside busctl call org.freedesktop.login1 /org/freedesktop/login1 \
+		org.freedesktop.login1.Manager CanSuspend | sed 's/^s //'
+}
+
+traces() {
+	inside find /etc /lib/systemd /usr/bin /usr/libexec /usr/share/doc /usr/share/man \
+		/usr/share/lintian /var/lib/systemd /var/lib/dpkg/info -name '*lomarind*' -print 2>/dev/null | sort
+}
+
+check_install() {
+	local out
+	traces >"$work/traces-before"
+	out=$(inside dpkg -i "/root/$(basename "$deb")" 2>&1) || {
+		fail "dpkg -i: $(printf '%s' "$out" | tail -n 1)"
+		return
+	}
+	if [ -n "${LOMARIND_TEST_UNIT:-}" ]; then
+		inside cp /root/unit-under-test /lib/systemd/system/lomarind.service
+		restart_daemon
+	fi
+	local enabled active pid logged holder
+	enabled=$(inside systemctl is-enabled lomarind.service)
+	wait_for 10 unit_is active
+	active=$(prop ActiveState) pid=$(prop MainPID)
+	if [ "$enabled" != enabled ] || [ "$active" != active ]; then
+		fail "after dpkg -i the unit is $enabled, $active"
+		return
+	fi
+	# The line from the running daemon itself, so that one from an earlier start cannot count.
+	wait_for 5 jcount_at_least 1 'Starting Lomarind...' -t lmr "_PID=$pid"
+	logged=$(jcount 'Starting Lomarind...' -t lmr "_PID=$pid")
+	holder=$(port_holder 9)
+	if [ "$logged" != 1 ] || [ "$holder" != server ]; then
+		fail "main pid $pid: 'Starting Lomarind...' logged ${logged}x; UDP port 9 held by '$holder'"
+		return
+	fi
+	pass "$enabled, $active, main pid $pid; journalctl -t lmr: \"Starting Lomarind...\"; UDP 9 held by $holder"
+}
+
+check_suspend() {
+	if ! suspends 127.0.0.1 inside lomarind -t 15 suspend 127.0.0.1; then
+		fail "over loopback: $evidence"
+		return
+	fi
+	local loopback=$evidence
+	if ! suspends 198.51.100.2 outside "$client" -t 15 suspend 198.51.100.2; then
+		fail "from outside over the veth: $evidence"
+		return
+	fi
+	pass "loopback: $loopback | outside: $evidence"
+}
+
+# The host cannot suspend: the client still says "suspended" (the daemon acknowledged the
+# command), the daemon's own log is clean, and the refusal is in the unit's journal.
+check_refused() {
+	: >"$power/state"
+	local answer
+	answer=$(can_suspend)
+	if [ "$answer" != '"na"' ]; then
+		fail "with an empty /sys/power/state logind's CanSuspend is $answer, not \"na\""
+		return
+	fi
+	local m0 w0 f0 n0 out rc
+	m0=$(marker_count) w0=$(jcount "$msg_will" -t systemd-logind) f0=$(jcount "$msg_failed" -t lmr)
+	n0=$(jcount "$msg_refused" -u lomarind.service)
+	out=$(inside lomarind -t 15 suspend 127.0.0.1 2>&1)
+	rc=$?
+	wait_for 10 jcount_at_least $((n0 + 1)) "$msg_refused" -u lomarind.service
+	local line
+	line=$(inside journalctl -b -q -u lomarind.service -o short | grep -F -- "$msg_refused" | tail -n 1)
+	printf 'freeze mem\n' >"$power/state"
+	if [ "$out" != "127.0.0.1: suspended" ] || [ "$rc" != 0 ]; then
+		fail "client printed '$out', status $rc"
+	elif [ -z "$line" ]; then
+		fail "no \"$msg_refused\" in journalctl -u lomarind"
+	elif [ "$(marker_count)" != "$m0" ] || [ "$(jcount "$msg_will" -t systemd-logind)" != "$w0" ]; then
+		fail "the container went to sleep although logind said na"
+	elif [ "$(jcount "$msg_failed" -t lmr)" != "$f0" ]; then
+		fail "the daemon logged \"$msg_failed\""
+	elif ! grep -qF "systemctl[" README.md || ! grep -qF -- "$msg_refused" README.md; then
+		fail "the README does not show the refusal line \"$msg_refused\""
+	else
+		pass "CanSuspend \"na\"; client '$out' ($rc); journalctl -u lomarind: ${line#* * * }; marker unchanged; journalctl -t lmr without \"$msg_failed\""
+	fi
+}
+
+check_stop() {
+	local t0 rc state result
+	t0=$(jcount 'Received termination signal. Shutting down...' -t lmr)
+	inside systemctl stop lomarind.service
+	rc=$?
+	state=$(prop ActiveState) result=$(prop Result)
+	if [ "$rc" != 0 ] || [ "$state" != inactive ] || [ "$result" != success ]; then
+		fail "systemctl stop: status $rc; unit $state, Result=$result"
+	elif ! wait_for 5 jcount_at_least $((t0 + 1)) 'Received termination signal. Shutting down...' -t lmr; then
+		fail "no \"Received termination signal. Shutting down...\" in journalctl -t lmr"
+	else
+		pass "systemctl stop: status 0; \"Received termination signal. Shutting down...\"; $state, Result=$result"
+	fi
+	start_daemon
+}
+
+check_crash() {
+	local pid n0 t0
+	wait_for 10 unit_is active
+	pid=$(prop MainPID) n0=$(prop NRestarts) t0=$SECONDS
+	# Only a process number greater than 1: 0 or -1 would make kill signal whole groups.
+	if ! [ "$pid" -gt 1 ] 2>/dev/null; then
+		fail "no main process to kill (MainPID '$pid', $(prop ActiveState))"
+		return
+	fi
+	inside kill -s KILL "$pid"
+	# RestartSec=5s: the new process comes after five seconds, not before.
+	restarted() {
+		local now
+		now=$(prop MainPID)
+		[ "$(prop ActiveState)" = active ] && [ "$now" != 0 ] && [ "$now" != "$pid" ]
+	}
+	if ! wait_for 15 restarted; then
+		fail "not running again 15 s after kill -9 of $pid (NRestarts $(prop NRestarts))"
+		return
+	fi
+	local elapsed=$((SECONDS - t0)) n1
+	n1=$(prop NRestarts)
+	if [ "$n1" != $((n0 + 1)) ] || [ "$elapsed" -lt 4 ]; then
+		fail "after kill -9 of $pid: NRestarts $n0->$n1, back after ${elapsed}s"
+		return
+	fi
+	pass "kill -9 $pid: restarted as $(prop MainPID) after ${elapsed}s (RestartSec=$(prop RestartUSec)), NRestarts $n0->$n1"
+}
+
+check_quit() {
+	local out rc n0
+	n0=$(prop NRestarts)
+	out=$(inside lomarind -t 15 quit 127.0.0.1 2>&1)
+	rc=$?
+	if [ "$out" != "127.0.0.1: stopped" ] || [ "$rc" != 0 ]; then
+		fail "client printed '$out', status $rc"
+		start_daemon
+		return
+	fi
+	wait_for 5 unit_is inactive
+	# Longer than RestartSec: a wrongly restarted daemon would be back by now.
+	sleep 7
+	local state result status n1
+	state=$(prop ActiveState) result=$(prop Result) status=$(prop ExecMainStatus) n1=$(prop NRestarts)
+	if [ "$state" != inactive ] || [ "$result" != success ] || [ "$status" != 0 ] || [ "$n1" != "$n0" ]; then
+		fail "after QUIT: $state, Result=$result, ExecMainStatus=$status, NRestarts $n0->$n1"
+	else
+		pass "'$out' ($rc); 7 s later: $state, Result=$result, ExecMainStatus=$status, NRestarts $n1"
+	fi
+	start_daemon
+}
+
+check_allow_list() {
+	local dropin=/etc/systemd/system/lomarind.service.d/allow-controllers.conf
+	inside install -D -m 644 /usr/share/doc/lomarind/examples/allow-controllers.conf "$dropin"
+	restart_daemon
+	local pid n0 denied
+	pid=$(prop MainPID)
+	n0=$(inside journalctl -b -q -o cat -t lmr | wc -l)
+	if ! no_answer 198.51.100.2 outside "$client" -t 6 suspend 198.51.100.2; then
+		fail "a controller outside the list: $evidence"
+		inside rm -rf /etc/systemd/system/lomarind.service.d
+		restart_daemon
+		return
+	fi
+	denied=$evidence
+	# A datagram that any daemon it reached would log as dropped.
+	outside bash -c 'echo test >/dev/udp/198.51.100.2/9'
+	sleep 1
+	local n1
+	n1=$(inside journalctl -b -q -o cat -t lmr | wc -l)
+	if [ "$n1" != "$n0" ]; then
+		fail "the daemon logged $((n1 - n0)) lines for a controller outside the list: $(inside journalctl -b -q -o cat -t lmr | tail -n 1)"
+	elif ! suspends 127.0.0.1 inside lomarind -t 15 suspend 127.0.0.1; then
+		fail "loopback, in the example list: $evidence"
+	else
+		local loopback=$evidence
+		inside sed -i 's/^IPAddressAllow=.*/& 198.51.100.1/' "$dropin"
+		restart_daemon
+		if ! suspends 198.51.100.2 outside "$client" -t 15 suspend 198.51.100.2; then
+			fail "the outside controller, once added to the list: $evidence"
+		else
+			pass "IPAddressAllow=$(prop IPAddressAllow): outside $denied, nothing logged | loopback $loopback | outside once listed: $evidence"
+		fi
+	fi
+	inside rm -rf /etc/systemd/system/lomarind.service.d
+	restart_daemon
+}
+
+check_port() {
+	inside sh -c 'mkdir -p /etc/systemd/system/lomarind.service.d &&
+		printf "[Service]\nEnvironment=LOMARIND_PORT=7777\n" >/etc/systemd/system/lomarind.service.d/port.conf'
+	restart_daemon
+	local holder
+	holder=$(port_holder 7777)
+	if [ "$holder" != server ]; then
+		fail "with the port drop-in, UDP 7777 is held by '$holder'"
+	elif ! suspends 127.0.0.1 inside lomarind -t 15 -p 7777 suspend 127.0.0.1; then
+		fail "on port 7777: $evidence"
+	else
+		local moved=$evidence
+		if ! no_answer 127.0.0.1 inside lomarind -t 6 suspend 127.0.0.1; then
+			fail "port 9 still answers: $evidence"
+		else
+			pass "UDP 7777 held by $holder; -p 7777: $moved | port 9: $evidence"
+		fi
+	fi
+	inside rm -rf /etc/systemd/system/lomarind.service.d
+	restart_daemon
+}
+
+check_reboot() {
+	local old=$leader how="" rc deadline=$((SECONDS + 60))
+	inside systemctl reboot
+	# nspawn either boots the container again itself or ends with status 133, which asks
+	# whoever started it to do so (as systemd-nspawn@.service does).
+	while [ -z "$how" ] && [ $SECONDS -lt $deadline ]; do
+		if find_leader 1 "$old"; then
+			how="systemd-nspawn booted it again"
+		elif ! nspawn_alive; then
+			wait "$nspawn_pid"
+			rc=$?
+			nspawn_pid=
+			if [ "$rc" != 133 ]; then
+				fail "systemd-nspawn ended with status $rc on reboot"
+				return
+			fi
+			boot_container
+			how="systemd-nspawn ended with status 133 and was started again"
+		fi
+	done
+	if [ -z "$how" ]; then
+		fail "no container systemd came back after the reboot"
+		return
+	fi
+	local state active pid
+	state=$(inside systemctl is-system-running --wait 2>&1)
+	wait_for 10 unit_is active
+	active=$(prop ActiveState) pid=$(prop MainPID)
+	if [ "$active" != active ]; then
+		fail "after the reboot (system $state) the unit is $active"
+	elif ! wait_for 5 jcount_at_least 1 'Starting Lomarind...' -t lmr "_PID=$pid"; then
+		fail "after the reboot the daemon (pid $pid) did not log \"Starting Lomarind...\""
+	else
+		pass "$how (systemd: host pid $old->$leader); system $state; lomarind.service $active, pid $pid, \"Starting Lomarind...\" in this boot"
+	fi
+}
+
+check_exposure() {
+	local line score
+	line=$(inside systemd-analyze security --no-pager lomarind.service 2>&1 | tail -n 1)
+	score=$(printf '%s' "$line" | sed -n 's/.*lomarind.service: \([0-9.]*\) .*/\1/p')
+	if [ -z "$score" ]; then
+		fail "no score in systemd-analyze security: $line"
+	elif awk -v s="$score" -v m="$max_exposure" 'BEGIN { exit !(s > m) }'; then
+		fail "$line (above $max_exposure)"
+	else
+		pass "$line (at most $max_exposure)"
+	fi
+}
+
+check_purge() {
+	local out
+	out=$(inside dpkg --purge lomarind 2>&1) || {
+		fail "dpkg --purge: $(printf '%s' "$out" | tail -n 1)"
+		return
+	}
+	traces >"$work/traces-after"
+	local left status
+	left=$(diff "$work/traces-before" "$work/traces-after" | sed -n 's/^> //p' | tr '\n' ' ')
+	status=$(inside dpkg-query -W -f '${Status}' lomarind 2>/dev/null) || status="unknown to dpkg"
+	if [ -n "$left" ]; then
+		fail "left after purge: $left"
+	elif inside systemctl cat lomarind.service >/dev/null 2>&1; then
+		fail "systemd still knows lomarind.service after purge"
+	elif [ -n "$(port_holder 9)" ]; then
+		fail "UDP 9 still held by $(port_holder 9)"
+	else
+		pass "lomarind $status; no files, enablement links or deb-systemd-helper state named lomarind; systemd knows no such unit; UDP 9 free"
+	fi
+}
+
+# --- the package and the container ----------------------------------------------------------
+
+echo "== building the package (make package)"
+PKG_BUILD=${PKG_BUILD:-$BUILD/pkg}
+make package PKG_BUILD="$PKG_BUILD" >"$BUILD/package.log" 2>&1 || {
+	tail -n 30 "$BUILD/package.log"
+	die "make package failed (log: $BUILD/package.log)"
+}
+deb=$(ls -t "$PKG_BUILD"/lomarind_*.deb | head -n 1)
+[ -f "$deb" ] || die "no package in $PKG_BUILD"
+deb=$(realpath "$deb")
+echo "   $deb"
+
+work=$(mktemp -d "$BUILD/run.XXXXXX")
+root=$work/root
+power=$work/power
+client=$work/client/usr/bin/lomarind
+
+echo "== a minimal Debian 12 root"
+debian_root "$root" "$BUILD/debian12-nspawn.tar" systemd,systemd-sysv,dbus,libpam-systemd,iproute2,procps ||
+	die "no Debian root"
+echo lmr-sys >"$root/etc/hostname"
+cp "$deb" "$root/root/"
+[ -z "${LOMARIND_TEST_UNIT:-}" ] || cp "$LOMARIND_TEST_UNIT" "$root/root/unit-under-test"
+# The packaged client, run from the outside end of the veth.
+dpkg-deb -x "$deb" "$work/client"
+
+# The sleep services only append to the marker file, whatever asks for them.
+for service in suspend hibernate hybrid-sleep suspend-then-hibernate; do
+	mkdir -p "$root/etc/systemd/system/systemd-$service.service.d"
+	cat >"$root/etc/systemd/system/systemd-$service.service.d/zz-lmr-test.conf" <<EOF
+[Service]
+ExecStart=
+ExecStart=/bin/sh -c "echo systemd-$service >>/var/lib/lmr-sleep-marker"
+EOF
+done
+# The container's /sys/power: logind reads what sleep states there are from "state".
+mkdir "$power"
+printf 'freeze mem\n' >"$power/state"
+
+echo "== booting it (systemd-nspawn, network namespace $netns)"
+ip netns add "$netns" || die "cannot create network namespace $netns"
+boot_container
+echo "   systemd-nspawn $nspawn_pid, the container's systemd $leader ($(readlink "/proc/$leader/ns/mnt"))"
+
+echo "== checks"
+run_check 1 "boots to running; dbus and logind active" check_boot
+run_check 2 "dpkg -i enables and starts lomarind.service" check_install
+run_check 3 "the client suspends the container, over loopback and from outside" check_suspend
+run_check 4 "logind cannot suspend: what the admin sees" check_refused
+run_check 5 "systemctl stop" check_stop
+run_check 6 "kill -9 of the main process: restarted after RestartSec" check_crash
+run_check 7 "lomarind quit: exits 0 and stays stopped" check_quit
+run_check 8 "the allow-list example drop-in" check_allow_list
+run_check 9 "a port drop-in: 7777" check_port
+run_check 10 "after a reboot the unit is active again" check_reboot
+run_check 12 "systemd-analyze security exposure" check_exposure
+run_check 11 "dpkg --purge leaves nothing" check_purge
+
+printf '\n%d of 12 checks failed; %d s in all (journal: %s)\n' "$failures" $((SECONDS - started)) \
+	"$BUILD/test-systemd.journal"
+[ "$failures" -eq 0 ]
