@@ -30,6 +30,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 top=$(pwd)
+# shellcheck source=tests/system/debian-root.sh
 . tests/system/debian-root.sh
 
 PKG_BUILD=${PKG_BUILD:-build-pkg}
@@ -85,8 +86,11 @@ trap 'exit 1' INT TERM HUP
 step "building the package (make package) and the probe"
 make --no-print-directory package PKG_BUILD="$PKG_BUILD" JOBS=2 >"$run/build.log" 2>&1 ||
 	{ tail -n 30 "$run/build.log" >&2; fail "make package"; }
-deb=$(ls -t "$PKG_BUILD"/lomarind_*.deb | head -n 1)
-[ -f "$deb" ] || fail "no .deb in $PKG_BUILD"
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$PKG_BUILD/CPackConfig.cmake")
+deb=$PKG_BUILD/lomarind_${version}_$(dpkg --print-architecture).deb
+if [ -z "$version" ] || [ ! -f "$deb" ]; then
+	fail "no package at $deb"
+fi
 [ -f "$BUILD/CMakeCache.txt" ] || cmake -S . -B "$BUILD" >>"$run/build.log" 2>&1
 cmake --build "$BUILD" --target lmr-udp-probe -j 2 >>"$run/build.log" 2>&1 ||
 	{ tail -n 30 "$run/build.log" >&2; fail "building lmr-udp-probe"; }
@@ -148,13 +152,13 @@ build_image() {
 		serial-getty@ttyS0.service apt-daily.timer apt-daily-upgrade.timer \
 		e2scrub_all.timer fstrim.timer
 
-	local kernel initrd
-	kernel=$(ls "$root"/boot/vmlinuz-* | head -n 1)
-	initrd=$(ls "$root"/boot/initrd.img-* | head -n 1)
-	[ -f "$kernel" ] && [ -f "$initrd" ] || fail "no kernel or initrd under the guest's /boot"
+	local kernel=("$root"/boot/vmlinuz-*) initrd=("$root"/boot/initrd.img-*)
+	if [ ! -f "${kernel[0]}" ] || [ ! -f "${initrd[0]}" ]; then
+		fail "no kernel or initrd under the guest's /boot"
+	fi
 	mkdir -p "$run/image"
-	cp "$kernel" "$run/image/vmlinuz"
-	cp "$initrd" "$run/image/initrd.img"
+	cp "${kernel[0]}" "$run/image/vmlinuz"
+	cp "${initrd[0]}" "$run/image/initrd.img"
 	mkfs.ext4 -q -F -L lmr-guest -d "$root" "$run/image/root.img" 1536M ||
 		fail "mkfs.ext4 -d"
 	echo "$key" >"$run/image/key"
@@ -331,8 +335,9 @@ quit_pid=''
 read -r quit_status quit_done <"$run/quit.status"
 quit_took=$(since "$quit_began" "$quit_done")
 quit_after_end=$(since "$end_at" "$quit_done")
-[ "$quit_status" -eq 0 ] && [ "$(cat "$run/quit.out")" = "127.0.0.1: stopped" ] ||
+if [ "$quit_status" -ne 0 ] || [ "$(cat "$run/quit.out")" != "127.0.0.1: stopped" ]; then
 	fail "lomarind -t 15 quit right after the wake: status $quit_status, '$(cat "$run/quit.out")' after $quit_took s (END came $end2 s after the wake)"
+fi
 # The client asks again once a second while locked: done within about a second of the END.
 awk -v s="$quit_after_end" 'BEGIN { exit !(s < 2.5) }' ||
 	fail "the quit completed $quit_after_end s after the session's END; expected within 2.5 s"
@@ -359,7 +364,7 @@ journal=$run/journal.txt
 # The daemon's lines, the LOCKED answers left out, must be exactly these, in this order.
 grep -a ' lmr\[' "$journal" | grep -vF 'Session locked in response to client 10.0.2.2:' |
 	sed 's/^.* lmr\[[0-9]*\]: //' >"$run/daemon.txt"
-ids=($(sed -n 's/^Session started for client //p' "$run/daemon.txt"))
+mapfile -t ids < <(sed -n 's/^Session started for client //p' "$run/daemon.txt")
 [ "${#ids[@]}" -eq 3 ] || fail "expected 3 sessions in the journal, found ${#ids[@]}: $(cat "$run/daemon.txt")"
 cat >"$run/expected.txt" <<-EOF
 	Starting Lomarind...
