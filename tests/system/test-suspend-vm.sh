@@ -111,8 +111,8 @@ key="$(sha256sum <"$deb" | cut -d' ' -f1) $(sha256sum <"$0" | cut -d' ' -f1)"
 build_image() {
 	[ "$(id -u)" -eq 0 ] || fail "building the guest image needs root (debootstrap, chroot, dpkg)"
 	local root=$run/root started=$EPOCHREALTIME
-	step "building the guest image (the base root is cached in $cache/guest-root.tar)"
-	debian_root "$root" "$cache/guest-root.tar" \
+	step "building the guest image (the base root is cached in $cache/suspend-vm-root.tar)"
+	debian_root "$root" "$cache/suspend-vm-root.tar" \
 		linux-image-amd64,systemd,systemd-sysv,dbus,libpam-systemd,iproute2,udev ||
 		fail "cannot build the guest's root"
 	ok "base root ready after $(since "$started") s"
