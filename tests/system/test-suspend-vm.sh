@@ -273,6 +273,9 @@ asleep() {
 wake() {
 	qmp system_wakeup
 	woke=$EPOCHREALTIME
+}
+# running: checks that the guest runs again after the wake.
+running() {
 	guest_status
 	[ "$vm_status" = running ] || fail "QMP status is '$vm_status' after system_wakeup"
 	ok "system_wakeup: status running"
@@ -287,6 +290,7 @@ ok "client: '$out'"
 asleep 1 "$ok_at"
 slept1=$slept_after
 wake
+running
 # The daemon's next answer: an EHLO every 0.2 s from the probe until one is answered
 # (LOCKED while the suspending client's session lasts, START once it has ended).
 while :; do
@@ -297,14 +301,13 @@ while :; do
 done
 answer1=$(since "$woke" "$reply_at")
 ok "the daemon answered $reply $answer1 s after the wake"
-# A new session served: the probe asks once a second until it owns one.
-until [ "$reply" = START ]; do
-	[ "$reply" = LOCKED ] || fail "the probe got '$reply' while asking for a session"
-	probe_read 1 || {
-		before "$woke" 30 || fail "no new session within 30 s of the wake"
-		probe_send EHLO
-		reply=LOCKED
-	}
+# A new session served: the probe asks again after each second without an answer until
+# it owns one.
+answer=$reply
+while [ "$answer" != START ]; do
+	[ "$answer" = LOCKED ] || fail "the probe got '$answer' while asking for a session"
+	before "$woke" 30 || fail "no new session within 30 s of the wake"
+	if probe_read 1; then answer=$reply; else probe_send EHLO; fi
 done
 session1=$(since "$woke" "$reply_at")
 ok "a new session served (START to the probe) $session1 s after the wake"
@@ -324,8 +327,10 @@ quit_began=$EPOCHREALTIME
 (
 	set +e
 	"$client" -p "$VM_PORT" -t 15 quit 127.0.0.1 >"$run/quit.out" 2>&1
-	echo "$? $EPOCHREALTIME" >"$run/quit.status") &
+	echo "$? $EPOCHREALTIME" >"$run/quit.status"
+) &
 quit_pid=$!
+running
 probe_expect END 30
 end2=$(since "$woke" "$reply_at")
 end_at=$reply_at
