@@ -107,7 +107,13 @@ ok "$deb, its client and $probe"
 # address on the user-mode network and no default route, and a unit that copies the journal to the second
 # serial port, where this script reads it.
 image=$cache/suspend-vm
-key="$(sha256sum <"$deb" | cut -d' ' -f1) $(sha256sum <"$0" | cut -d' ' -f1)"
+# The image is keyed by what the package holds (every file's content, mode and link target,
+# its control files) and by this script; the .deb itself is rebuilt with new time stamps
+# by every `make package`.
+dpkg-deb -R "$deb" "$run/deb"
+key="$(cd "$run/deb" && find . -printf '%M %p %l\n' | LC_ALL=C sort &&
+	find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)"
+key="$(sha256sum <<<"$key" | cut -d' ' -f1) $(sha256sum <"$0" | cut -d' ' -f1)"
 build_image() {
 	[ "$(id -u)" -eq 0 ] || fail "building the guest image needs root (debootstrap, chroot, dpkg)"
 	local root=$run/root started=$EPOCHREALTIME
