@@ -74,7 +74,11 @@ cleanup() {
 	if [ -f "$run/journal.log" ]; then
 		rm -rf "$logs" && mkdir -p "$logs"
 		cp "$run"/*.log "$logs"/ 2>/dev/null
-		[ "$status" -eq 0 ] || printf 'The logs of this run are in %s\n' "$logs" >&2
+		if [ "$status" -ne 0 ]; then
+			printf '\nThe guest journal, its last lines:\n' >&2
+			tr -d '\r' <"$run/journal.log" | tail -n 40 >&2
+			printf 'The logs of this run are in %s\n' "$logs" >&2
+		fi
 	fi
 	rm -rf "$run"
 	exit "$status"
@@ -339,6 +343,7 @@ quit_pid=$!
 running
 probe_expect END 30
 end2=$(since "$woke" "$reply_at")
+awk -v s="$end2" 'BEGIN { exit !(s > 0) }' || fail "END came $end2 s after the wake, before it"
 end_at=$reply_at
 ok "END reached the probe $end2 s after the wake"
 wait "$quit_pid" || true
