@@ -14,14 +14,14 @@
 # Only the guest sleeps. The daemon runs inside the guest, and the only processes started
 # here are QEMU, socat (QMP), the client and the probe: nothing here runs a sleep command on
 # this machine. QEMU boots the image with snapshot=on, so the cached image never changes.
-# The guest has an address on QEMU's user-mode network and no route beyond it. (That
-# network's restrict=on would cut the guest off instead, but it drops every UDP datagram
-# from the guest, the replies through the forward included.)
+# The guest has an IPv4 address on QEMU's user-mode network, no IPv6 and no route beyond
+# that network. (Its restrict=on would cut the guest off instead, but it drops every UDP
+# datagram from the guest, the replies through the forward included.)
 #
 # Needs root to build the guest image (debootstrap, chroot, dpkg), which is cached under
-# $SYSTEM_BUILD: the base root as a tarball (built once, about 4 minutes), and the image
-# with its kernel and initrd, rebuilt when the .deb or this script changes (about half a
-# minute), so that the package tested is always the one of the current checkout.
+# $SYSTEM_BUILD: the base root as a tarball (built once, about 3 minutes), and the image
+# with its kernel and initrd, rebuilt when the package's contents or this script change
+# (about 20 s), so that the package tested is always the one of the current checkout.
 #   PKG_BUILD=dir     where `make package` builds the .deb (default build-pkg, as test-deb.sh)
 #   BUILD=dir         the CMake build directory for the probe (default build)
 #   SYSTEM_BUILD=dir  the cache (default build-system); the last run's logs stay in
@@ -146,6 +146,8 @@ build_image() {
 		Name=en*
 		[Network]
 		Address=10.0.2.15/24
+		LinkLocalAddressing=no
+		IPv6AcceptRA=no
 	EOF
 	cat >"$root/etc/systemd/system/journal-to-serial.service" <<-'EOF'
 		[Unit]
@@ -190,7 +192,7 @@ qemu-system-x86_64 -machine pc -m 512 -smp 1 -accel tcg \
 	-kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
 	-append 'root=/dev/vda rw console=ttyS0 quiet mem_sleep_default=deep' \
 	-drive "file=$image/root.img,if=virtio,format=raw,snapshot=on" \
-	-netdev "user,id=n0,hostfwd=udp:127.0.0.1:$VM_PORT-:9" \
+	-netdev "user,id=n0,ipv6=off,hostfwd=udp:127.0.0.1:$VM_PORT-:9" \
 	-device virtio-net-pci,netdev=n0 \
 	-serial "file:$run/console.log" -serial "file:$run/journal.log" \
 	-qmp "unix:$qmp_socket,server=on,wait=off" -display none -no-reboot \
