@@ -1,0 +1,444 @@
+#!/bin/bash
+# A real suspend and resume: boots a Debian 12 guest kernel under QEMU (software emulation,
+# no KVM needed) with the package of this checkout installed and its unit enabled, and puts
+# the guest to sleep (ACPI S3) from this machine through a forwarded UDP port, twice in a
+# row, waking it each time with QMP's system_wakeup:
+#   round 1: the packaged client suspends the guest; after the wake the daemon answers
+#            again, ends that session and serves a new one;
+#   round 2: that new session belongs to a probe (one socket kept open), which suspends the
+#            guest; after the wake END reaches it; a client's QUIT sent right after the wake
+#            completes as soon as the session has ended; the unit then stays stopped.
+# It then reads the guest's journal: the daemon's lines in order and nothing else from it,
+# the kernel's S3 entry and exit in each round, one start of the unit and no restart.
+#
+# Only the guest sleeps. The daemon runs inside the guest, and the only processes started
+# here are QEMU, socat (QMP), the client and the probe: nothing here runs a sleep command on
+# this machine. QEMU boots the image with snapshot=on, so the cached image never changes.
+# The guest has an IPv4 address on QEMU's user-mode network, no IPv6 and no route beyond
+# that network. (Its restrict=on would cut the guest off instead, but it drops every UDP
+# datagram from the guest, the replies through the forward included.)
+#
+# Needs root to build the guest image (debootstrap, chroot, dpkg), which is cached under
+# $SYSTEM_BUILD: the base root as a tarball (built once, about 3 minutes), and the image
+# with its kernel and initrd, rebuilt when the package's contents or this script change
+# (about 20 s), so that the package tested is always the one of the current checkout.
+#   PKG_BUILD=dir     where `make package` builds the .deb (default build-pkg, as test-deb.sh)
+#   BUILD=dir         the CMake build directory for the probe (default build)
+#   SYSTEM_BUILD=dir  the cache (default build-system); the last run's logs stay in
+#                     $SYSTEM_BUILD/suspend-vm-logs
+#   VM_PORT=port      the loopback port forwarded to the guest's port 9 (default 45090)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+top=$(pwd)
+# shellcheck source=tests/system/debian-root.sh
+. tests/system/debian-root.sh
+
+PKG_BUILD=${PKG_BUILD:-build-pkg}
+BUILD=${BUILD:-build}
+SYSTEM_BUILD=${SYSTEM_BUILD:-build-system}
+VM_PORT=${VM_PORT:-45090}
+# How long the guest is left asleep before the wake, in seconds.
+ASLEEP=2
+
+began=$EPOCHREALTIME
+# since T0 [T1]: seconds from T0 to T1 (default now), two decimals.
+since() { awk -v a="$1" -v b="${2:-$EPOCHREALTIME}" 'BEGIN { printf "%.2f", b - a }'; }
+# before T0 SECONDS: true while less than SECONDS have passed since T0.
+before() { awk -v s="$(since "$1")" -v l="$2" 'BEGIN { exit !(s < l) }'; }
+step() { printf '[%7s s] %s\n' "$(since "$began")" "$*"; }
+ok() { printf '[%7s s] ok: %s\n' "$(since "$began")" "$*"; }
+fail() {
+	printf '[%7s s] FAILED: %s\n' "$(since "$began")" "$*" >&2
+	exit 1
+}
+
+for tool in qemu-system-x86_64 socat mkfs.ext4 dpkg-deb cmake; do
+	command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install qemu-system-x86 socat e2fsprogs dpkg cmake)"
+done
+
+mkdir -p "$SYSTEM_BUILD"
+cache=$(cd "$SYSTEM_BUILD" && pwd)
+run=$(mktemp -d "$cache/suspend-vm.XXXXXX")
+logs=$cache/suspend-vm-logs
+qemu_pid='' socat_pid='' quit_pid=''
+cleanup() {
+	local status=$?
+	set +e
+	# Only the processes started here, by their pid.
+	[ -n "${PROBE_PID:-}" ] && kill "$PROBE_PID" 2>/dev/null
+	[ -n "$quit_pid" ] && kill "$quit_pid" 2>/dev/null
+	[ -n "$socat_pid" ] && kill "$socat_pid" 2>/dev/null
+	if [ -n "$qemu_pid" ]; then
+		kill "$qemu_pid" 2>/dev/null && wait "$qemu_pid" 2>/dev/null
+	fi
+	if [ -f "$run/journal.log" ]; then
+		rm -rf "$logs" && mkdir -p "$logs"
+		cp "$run"/*.log "$logs"/ 2>/dev/null
+		if [ "$status" -ne 0 ]; then
+			printf '\nThe guest journal, its last lines:\n' >&2
+			tr -d '\r' <"$run/journal.log" | tail -n 40 >&2
+			printf 'The logs of this run are in %s\n' "$logs" >&2
+		fi
+	fi
+	rm -rf "$run"
+	exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+# ---------------------------------------------------------------------------------------
+step "building the package (make package) and the probe"
+make --no-print-directory package PKG_BUILD="$PKG_BUILD" JOBS=2 >"$run/build.log" 2>&1 ||
+	{ tail -n 30 "$run/build.log" >&2; fail "make package"; }
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$PKG_BUILD/CPackConfig.cmake")
+deb=$PKG_BUILD/lomarind_${version}_$(dpkg --print-architecture).deb
+if [ -z "$version" ] || [ ! -f "$deb" ]; then
+	fail "no package at $deb"
+fi
+[ -f "$BUILD/CMakeCache.txt" ] || cmake -S . -B "$BUILD" >>"$run/build.log" 2>&1
+cmake --build "$BUILD" --target lmr-udp-probe -j 2 >>"$run/build.log" 2>&1 ||
+	{ tail -n 30 "$run/build.log" >&2; fail "building lmr-udp-probe"; }
+probe=$top/$BUILD/tests/support/lmr-udp-probe
+# The client as the package installs it.
+dpkg-deb -x "$deb" "$run/pkg"
+client=$run/pkg/usr/bin/lomarind
+[ -x "$client" ] || fail "the package holds no /usr/bin/lomarind"
+ok "$deb, its client and $probe"
+
+# ---------------------------------------------------------------------------------------
+# The guest: a minimal Debian 12 with a kernel, systemd, logind and D-Bus (what
+# "systemctl suspend" goes through), the package installed as dpkg installs it, a static
+# address on the user-mode network and no default route, and a unit that copies the journal to the second
+# serial port, where this script reads it.
+image=$cache/suspend-vm
+# The image is keyed by what the package holds (every file's content, mode and link target,
+# its control files) and by this script; the .deb itself is rebuilt with new time stamps
+# by every `make package`.
+dpkg-deb -R "$deb" "$run/deb"
+key="$(cd "$run/deb" && find . -printf '%M %p %l\n' | LC_ALL=C sort &&
+	find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)"
+key="$(sha256sum <<<"$key" | cut -d' ' -f1) $(sha256sum <"$0" | cut -d' ' -f1)"
+build_image() {
+	[ "$(id -u)" -eq 0 ] || fail "building the guest image needs root (debootstrap, chroot, dpkg)"
+	local root=$run/root started=$EPOCHREALTIME
+	step "building the guest image (the base root is cached in $cache/suspend-vm-root.tar)"
+	debian_root "$root" "$cache/suspend-vm-root.tar" \
+		linux-image-amd64,systemd,systemd-sysv,dbus,libpam-systemd,iproute2,udev ||
+		fail "cannot build the guest's root"
+	ok "base root ready after $(since "$started") s"
+
+	# The postinst enables the unit; starting it is refused (and systemctl would not act
+	# in a chroot anyway).
+	printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+	chmod 755 "$root/usr/sbin/policy-rc.d"
+	cp "$deb" "$root/tmp/lomarind.deb"
+	chroot "$root" dpkg -i /tmp/lomarind.deb >"$run/dpkg.log" 2>&1 ||
+		{ cat "$run/dpkg.log" >&2; fail "dpkg -i in the guest's root"; }
+	rm "$root/tmp/lomarind.deb" "$root/usr/sbin/policy-rc.d"
+	[ -L "$root/etc/systemd/system/multi-user.target.wants/lomarind.service" ] ||
+		fail "the package did not enable lomarind.service"
+
+	echo lmr-guest >"$root/etc/hostname"
+	printf '/dev/vda / ext4 rw 0 0\n' >"$root/etc/fstab"
+	[ -s "$root/etc/machine-id" ] || chroot "$root" systemd-machine-id-setup >/dev/null
+	cat >"$root/etc/systemd/network/50-guest.network" <<-'EOF'
+		[Match]
+		Name=en*
+		[Network]
+		Address=10.0.2.15/24
+		LinkLocalAddressing=no
+		IPv6AcceptRA=no
+	EOF
+	cat >"$root/etc/systemd/system/journal-to-serial.service" <<-'EOF'
+		[Unit]
+		Description=Copy the journal to the second serial port
+		After=systemd-journald.service
+		[Service]
+		ExecStart=/bin/sh -c 'stty -F /dev/ttyS1 115200 raw -echo && exec journalctl --boot --follow --no-tail --output=short-precise >/dev/ttyS1'
+		[Install]
+		WantedBy=multi-user.target
+	EOF
+	chroot "$root" systemctl --quiet enable systemd-networkd.service journal-to-serial.service
+	# Nothing that asks at the console, logs in, or reaches for the network on a timer.
+	chroot "$root" systemctl --quiet mask systemd-firstboot.service getty@tty1.service \
+		serial-getty@ttyS0.service apt-daily.timer apt-daily-upgrade.timer \
+		e2scrub_all.timer fstrim.timer
+
+	local kernel=("$root"/boot/vmlinuz-*) initrd=("$root"/boot/initrd.img-*)
+	if [ ! -f "${kernel[0]}" ] || [ ! -f "${initrd[0]}" ]; then
+		fail "no kernel or initrd under the guest's /boot"
+	fi
+	mkdir -p "$run/image"
+	cp "${kernel[0]}" "$run/image/vmlinuz"
+	cp "${initrd[0]}" "$run/image/initrd.img"
+	mkfs.ext4 -q -F -L lmr-guest -d "$root" "$run/image/root.img" 1536M ||
+		fail "mkfs.ext4 -d"
+	echo "$key" >"$run/image/key"
+	rm -rf "$image" && mv "$run/image" "$image"
+	rm -rf "$root"
+	ok "guest image built in $(since "$started") s: $image"
+}
+if [ "$(cat "$image/key" 2>/dev/null)" = "$key" ]; then
+	ok "guest image cached in $image (same package and script)"
+else
+	build_image
+fi
+
+# ---------------------------------------------------------------------------------------
+step "booting the guest (QEMU, TCG, 1 CPU, 512 MB)"
+qmp_socket=$run/qmp.sock
+[ "${#qmp_socket}" -lt 100 ] || fail "the QMP socket's path is too long for a unix socket: $qmp_socket"
+qemu-system-x86_64 -machine pc -m 512 -smp 1 -accel tcg \
+	-kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
+	-append 'root=/dev/vda rw console=ttyS0 quiet mem_sleep_default=deep' \
+	-drive "file=$image/root.img,if=virtio,format=raw,snapshot=on" \
+	-netdev "user,id=n0,ipv6=off,hostfwd=udp:127.0.0.1:$VM_PORT-:9" \
+	-device virtio-net-pci,netdev=n0 \
+	-serial "file:$run/console.log" -serial "file:$run/journal.log" \
+	-qmp "unix:$qmp_socket,server=on,wait=off" -display none -no-reboot \
+	>"$run/qemu.log" 2>&1 &
+qemu_pid=$!
+booted=$EPOCHREALTIME
+
+alive() { kill -0 "$qemu_pid" 2>/dev/null || fail "QEMU ended: $(tail -n 5 "$run/qemu.log")"; }
+
+# count FILE TEXT: how many lines of FILE hold TEXT (a fixed string).
+count() { grep -caF -- "$2" "$1" 2>/dev/null || true; }
+# await FILE TEXT N SECONDS: waits until N lines of FILE hold TEXT.
+await() {
+	local deadline=$((EPOCHSECONDS + $4))
+	while [ "$(count "$1" "$2")" -lt "$3" ]; do
+		alive
+		[ "$EPOCHSECONDS" -lt "$deadline" ] || fail "no '$2' (#$3) in $(basename "$1") after $4 s"
+		sleep 0.05
+	done
+}
+
+# QMP: one connection for the whole run, so that no event is missed. Commands go in
+# through a FIFO; replies and events (with QEMU's wall-clock timestamps) collect in qmp.log.
+for _ in $(seq 100); do [ -S "$qmp_socket" ] && break; alive; sleep 0.1; done
+mkfifo "$run/qmp.in"
+exec {qmp_in}<>"$run/qmp.in"
+socat STDIO "UNIX-CONNECT:$qmp_socket" <"$run/qmp.in" >"$run/qmp.log" 2>&1 &
+socat_pid=$!
+qmp_id=0
+# qmp COMMAND: runs a QMP command and sets qmp_reply to its reply line.
+qmp() {
+	qmp_id=$((qmp_id + 1))
+	printf '{"execute": "%s", "id": "c%d"}\n' "$1" "$qmp_id" >&"$qmp_in"
+	await "$run/qmp.log" "\"id\": \"c$qmp_id\"" 1 10
+	qmp_reply=$(grep -aF "\"id\": \"c$qmp_id\"" "$run/qmp.log")
+	case $qmp_reply in *'"error"'*) fail "QMP $1: $qmp_reply" ;; esac
+}
+# event_time NAME N: QEMU's timestamp of the Nth event NAME.
+event_time() {
+	grep -aF "\"event\": \"$1\"" "$run/qmp.log" | sed -n "$2p" |
+		sed -n 's/.*"seconds": \([0-9]*\), "microseconds": \([0-9]*\).*/\1 \2/p' |
+		awk '{ printf "%d.%06d", $1, $2 }'
+}
+# guest_status: sets vm_status to QMP's run state of the guest.
+guest_status() {
+	qmp query-status
+	vm_status=$(sed -n 's/.*"status": "\([a-z-]*\)".*/\1/p' <<<"$qmp_reply")
+}
+qmp qmp_capabilities
+
+await "$run/journal.log" "Startup finished in" 1 300
+await "$run/journal.log" "lmr[" 1 10
+grep -aF 'Starting Lomarind...' "$run/journal.log" >/dev/null || fail "the daemon did not start"
+boot=$(since "$booted")
+ok "guest up and the unit started, $boot s after QEMU started"
+
+# The probe: one socket, driven line by line (a line out is a datagram; a line in is
+# "TIME WORD" for each datagram that came back).
+coproc PROBE { exec "$probe" "$VM_PORT"; }
+# probe_send WORD
+probe_send() { printf '%s\n' "$1" >&"${PROBE[1]}"; }
+# probe_read SECONDS: the next datagram within SECONDS, as reply_at and reply.
+probe_read() { read -r -t "$1" -u "${PROBE[0]}" reply_at reply; }
+# probe_expect WORD SECONDS: skips the LOCKED answers to EHLOs still under way; fails on
+# any other word or on silence.
+probe_expect() {
+	local deadline=$((EPOCHSECONDS + $2))
+	while [ "$EPOCHSECONDS" -le "$deadline" ]; do
+		probe_read 1 || continue
+		[ "$reply" = "$1" ] && return 0
+		[ "$reply" = LOCKED ] || fail "the probe got '$reply' while waiting for $1"
+	done
+	fail "no $1 reached the probe within $2 s"
+}
+
+# asleep ROUND SINCE: waits for the guest's Nth SUSPEND event and checks that it stays
+# suspended; sets slept_after to the time from SINCE to the event.
+asleep() {
+	await "$run/qmp.log" '"event": "SUSPEND"' "$1" 30
+	slept_after=$(since "$2" "$(event_time SUSPEND "$1")")
+	guest_status
+	[ "$vm_status" = suspended ] || fail "QMP status is '$vm_status' after the SUSPEND event"
+	ok "the guest is asleep: QMP SUSPEND event $slept_after s after the daemon's OK, status suspended"
+	sleep "$ASLEEP"
+	guest_status
+	[ "$vm_status" = suspended ] || fail "the guest woke by itself: status $vm_status"
+	ok "still suspended after $ASLEEP s"
+}
+# wake: system_wakeup; sets woke to the time it returned.
+wake() {
+	qmp system_wakeup
+	woke=$EPOCHREALTIME
+}
+# running: checks that the guest runs again after the wake.
+running() {
+	guest_status
+	[ "$vm_status" = running ] || fail "QMP status is '$vm_status' after system_wakeup"
+	ok "system_wakeup: status running"
+}
+
+# ---------------------------------------------------------------------------------------
+step "round 1: the packaged client suspends the guest"
+out=$("$client" -p "$VM_PORT" -t 20 suspend 127.0.0.1) || fail "client: status $?, '$out'"
+ok_at=$EPOCHREALTIME
+[ "$out" = "127.0.0.1: suspended" ] || fail "client said '$out'"
+ok "client: '$out'"
+asleep 1 "$ok_at"
+slept1=$slept_after
+wake
+running
+# The daemon's next answer: an EHLO every 0.2 s from the probe until one is answered
+# (LOCKED while the suspending client's session lasts, START once it has ended).
+while :; do
+	alive
+	before "$woke" 60 || fail "no answer from the daemon within 60 s of the wake"
+	probe_send EHLO
+	probe_read 0.2 && break
+done
+answer1=$(since "$woke" "$reply_at")
+ok "the daemon answered $reply $answer1 s after the wake"
+# A new session served: the probe asks again after each second without an answer until
+# it owns one.
+answer=$reply
+while [ "$answer" != START ]; do
+	[ "$answer" = LOCKED ] || fail "the probe got '$answer' while asking for a session"
+	before "$woke" 30 || fail "no new session within 30 s of the wake"
+	if probe_read 1; then answer=$reply; else probe_send EHLO; fi
+done
+session1=$(since "$woke" "$reply_at")
+ok "a new session served (START to the probe) $session1 s after the wake"
+
+# ---------------------------------------------------------------------------------------
+step "round 2: the probe suspends the guest in that session"
+probe_send SUSPEND
+probe_expect OK 10
+ok_at=$reply_at
+ok "probe: OK"
+asleep 2 "$ok_at"
+slept2=$slept_after
+wake
+# A QUIT right after the wake: the client meets the probe's session still open and must
+# complete as soon as it has ended, within its time limit.
+quit_began=$EPOCHREALTIME
+(
+	set +e
+	"$client" -p "$VM_PORT" -t 15 quit 127.0.0.1 >"$run/quit.out" 2>&1
+	echo "$? $EPOCHREALTIME" >"$run/quit.status"
+) &
+quit_pid=$!
+running
+probe_expect END 30
+end2=$(since "$woke" "$reply_at")
+awk -v s="$end2" 'BEGIN { exit !(s > 0) }' || fail "END came $end2 s after the wake, before it"
+end_at=$reply_at
+ok "END reached the probe $end2 s after the wake"
+wait "$quit_pid" || true
+quit_pid=''
+read -r quit_status quit_done <"$run/quit.status"
+quit_took=$(since "$quit_began" "$quit_done")
+quit_after_end=$(since "$end_at" "$quit_done")
+if [ "$quit_status" -ne 0 ] || [ "$(cat "$run/quit.out")" != "127.0.0.1: stopped" ]; then
+	fail "lomarind -t 15 quit right after the wake: status $quit_status, '$(cat "$run/quit.out")' after $quit_took s (END came $end2 s after the wake)"
+fi
+# The client asks again once a second while locked: done within about a second of the END.
+awk -v s="$quit_after_end" 'BEGIN { exit !(s < 2.5) }' ||
+	fail "the quit completed $quit_after_end s after the session's END; expected within 2.5 s"
+ok "lomarind -t 15 quit: '$(cat "$run/quit.out")' after $quit_took s, $quit_after_end s after the END"
+
+# ---------------------------------------------------------------------------------------
+step "the unit stays stopped"
+await "$run/journal.log" "lomarind.service: Deactivated successfully." 1 20
+# Longer than the unit's RestartSec, in case it were restarted.
+sleep 8
+for _ in 1 2 3; do
+	probe_send EHLO
+	! probe_read 1 || fail "the daemon answered $reply after its QUIT"
+done
+ok "no answer to EHLO 8 s after the QUIT"
+qmp quit
+wait "$qemu_pid" 2>/dev/null || true
+qemu_pid=''
+
+# ---------------------------------------------------------------------------------------
+step "the guest's journal"
+tr -d '\r' <"$run/journal.log" >"$run/journal.txt"
+journal=$run/journal.txt
+# The daemon's lines, the LOCKED answers left out, must be exactly these, in this order.
+grep -a ' lmr\[' "$journal" | grep -vF 'Session locked in response to client 10.0.2.2:' |
+	sed 's/^.* lmr\[[0-9]*\]: //' >"$run/daemon.txt"
+mapfile -t ids < <(sed -n 's/^Session started for client //p' "$run/daemon.txt")
+[ "${#ids[@]}" -eq 3 ] || fail "expected 3 sessions in the journal, found ${#ids[@]}: $(cat "$run/daemon.txt")"
+cat >"$run/expected.txt" <<-EOF
+	Starting Lomarind...
+	Session started for client ${ids[0]}
+	Received SUSPEND command. Suspending...
+	Session ended for client ${ids[0]}
+	Session started for client ${ids[1]}
+	Received SUSPEND command. Suspending...
+	Session ended for client ${ids[1]}
+	Session started for client ${ids[2]}
+	Received QUIT command. Stopping Lomarind...
+EOF
+diff -u "$run/expected.txt" "$run/daemon.txt" >&2 ||
+	fail "the daemon's lines are not the expected ones (diff above: - expected, + journal)"
+for id in "${ids[@]}"; do
+	case $id in 10.0.2.2:*) ;; *) fail "a session from an unexpected address: $id" ;; esac
+done
+ok "the daemon's lines, in order: $(wc -l <"$run/daemon.txt") lines, $(count "$journal" 'Session locked in response') LOCKED answers left out"
+
+# Each round: between its SUSPEND line and the next command, the kernel enters S3 and
+# comes back, in this order, and systemd-sleep says so.
+for round in 1 2; do
+	awk -v round="$round" '
+		/ lmr\[[0-9]+\]: Received (SUSPEND|QUIT) command/ { n++; next }
+		n == round' "$journal" >"$run/round$round.txt"
+	grep -aF -e 'PM: suspend entry' -e 'system sleep state' -e 'PM: suspend exit' \
+		"$run/round$round.txt" | sed 's/^.*kernel: //' >"$run/kernel$round.txt"
+	printf '%s\n' 'PM: suspend entry (deep)' \
+		'ACPI: PM: Preparing to enter system sleep state S3' \
+		'ACPI: PM: Waking up from system sleep state S3' 'PM: suspend exit' |
+		diff -u - "$run/kernel$round.txt" >&2 ||
+		fail "round $round: the kernel's S3 lines are not the expected ones"
+	grep -aF -e "Entering sleep state 'suspend'" -e 'System returned from sleep state' \
+		"$run/round$round.txt" | sed 's/^.*systemd-sleep\[[0-9]*\]: //' >"$run/sleep$round.txt"
+	printf '%s\n' "Entering sleep state 'suspend'..." 'System returned from sleep state.' |
+		diff -u - "$run/sleep$round.txt" >&2 ||
+		fail "round $round: systemd-sleep's lines are not the expected ones"
+	ok "round $round: S3 entered and left (kernel and systemd-sleep, in order)"
+done
+
+# Nothing unexpected: one start of the unit, no restart, no failure, no failed command.
+[ "$(count "$journal" 'Started lomarind.service')" -eq 1 ] ||
+	fail "lomarind.service was started $(count "$journal" 'Started lomarind.service') times"
+for bad in 'Failed to execute systemctl suspend' 'lomarind.service: Scheduled restart job' \
+	'lomarind.service: Failed' 'lomarind.service: Main process exited' 'Send failed' \
+	'Dropping packet' 'Error'; do
+	[ "$(count "$journal" "$bad")" -eq 0 ] || fail "the journal holds '$bad': $(grep -aF "$bad" "$journal")"
+done
+ok "one start of lomarind.service, no restart, no failure"
+
+step "passed in $(since "$began") s"
+printf '%s\n' \
+	"client's OK (round 1) to QMP SUSPEND event:  $slept1 s" \
+	"probe's OK (round 2) to QMP SUSPEND event:   $slept2 s" \
+	"wake to the daemon's next answer (round 1):  $answer1 s" \
+	"wake to a new session (START, round 1):      $session1 s" \
+	"wake to END at the probe (round 2):          $end2 s" \
+	"QUIT right after the wake (round 2):         $quit_took s, $quit_after_end s after the END" \
+	"QEMU start to the unit started:              $boot s"
