@@ -21,6 +21,7 @@ struct Options {
 };
 
 /// Parses argv with getopt_long into options, stopping at help or at the first error.
+/// Non-option words are ignored wherever they stand, whatever the environment holds.
 /// Resets the parser first, so it may be called more than once. getopt_long itself
 /// writes its diagnostic for an unknown option or a missing argument to standard error.
 OptionsOutcome parse_options(int argc, char* argv[], Options& options);
