@@ -120,6 +120,9 @@ void print_usage() { static_cast<void>(std::fputs(kUsage, stdout)); }
 void log_line(int priority, const std::string& text) { syslog(priority, "%s", text.c_str()); }
 
 void fatal_exit(const std::string& message) {
+  // A termination signal that came in while the failing step ran was sent before its
+  // failure showed, and wins as it would have a moment earlier.
+  exit_if_terminated();
   log_line(LOG_ERR, message);
   closelog();
   std::exit(1);

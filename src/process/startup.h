@@ -40,7 +40,8 @@ void print_usage();
 /// Passes text to the system log as data, never as a format.
 void log_line(int priority, const std::string& text);
 
-/// Logs message at LOG_ERR, closes the log and ends the process with status 1.
+/// Logs message at LOG_ERR, closes the log and ends the process with status 1; once a
+/// termination signal has arrived, ends as exit_if_terminated does instead.
 [[noreturn]] void fatal_exit(const std::string& message);
 
 /// The handler for SIGTERM and SIGINT: records the signal and does nothing else.

@@ -4,11 +4,15 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "e2e/daemon_test.h"
 
@@ -61,6 +65,51 @@ std::string descriptor_target(pid_t pid, int fd) {
   return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd),
                                        error)
       .string();
+}
+
+// Fills the stalled sink's queue, so that the next line the daemon logs waits in its send.
+void fill_log_queue() {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, "/dev/log", sizeof address.sun_path - 1);
+  ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  while (send(fd, "filler", 6, MSG_DONTWAIT) > 0) {
+  }
+  close(fd);
+}
+
+// True once pid is blocked in a send (its start line, with the log queue full).
+bool waiting_in_send(pid_t pid, std::chrono::milliseconds timeout) {
+  const std::string in_send = std::to_string(SYS_sendto) + " ";
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!read_file("/proc/" + std::to_string(pid) + "/syscall").starts_with(in_send)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+TEST_F(DaemonMode, SignalBeforeTheForkEndsStartUpThereAndStartsNoChild) {
+  log_->stall(true);
+  fill_log_queue();
+  Process& launcher = start_server({"-D", "-p", std::to_string(port_), "--pidfile", pid_path()});
+  ASSERT_TRUE(waiting_in_send(launcher.pid(), 5s));
+  launcher.signal(SIGTERM);
+  std::this_thread::sleep_for(100ms);
+  log_->stall(false);
+  EXPECT_EQ(exit_status(), 0);
+  expect_logged_once(kStarting, LOG_INFO, launcher.pid());
+  expect_logged_once(kShuttingDown, LOG_INFO, launcher.pid());
+  std::this_thread::sleep_for(300ms);
+  for (const auto& entry : log_->entries()) {
+    EXPECT_TRUE(entry.text.empty() || entry.pid == launcher.pid())
+        << "a child logged: " << entry.raw;
+  }
+  EXPECT_FALSE(std::filesystem::exists(pid_path()));
+  EXPECT_FALSE(udp_port_bound(port_));
 }
 
 TEST_F(DaemonMode, BackgroundChildServesWritesItsPidAndTheLauncherLogsOnlyTheStart) {
