@@ -8,7 +8,7 @@ int main(int argc, char* argv[]) {
   // First of all, so that a signal during start-up is never lost or fatal.
   install_termination_handling();
   const bool background = read_options(argc, argv);  // exits on --help or a bad option
-  openlog("lmr", LOG_CONS | LOG_PID, LOG_DAEMON);
+  open_log();
   // From here on a termination signal ends start-up before the next step (the start line,
   // the fork, the PID file, the bind), with its own log line: the log is open for it.
   exit_if_terminated();

@@ -117,6 +117,8 @@ bool read_options(int argc, char* argv[]) {
 
 void print_usage() { static_cast<void>(std::fputs(kUsage, stdout)); }
 
+void open_log() { openlog("lmr", LOG_CONS | LOG_PID, LOG_DAEMON); }
+
 void log_line(int priority, const std::string& text) { syslog(priority, "%s", text.c_str()); }
 
 void fatal_exit(const std::string& message) {

@@ -37,6 +37,9 @@ bool read_options(int argc, char* argv[]);
 /// Writes the help text to standard output.
 void print_usage();
 
+/// Opens the log channel: identity "lmr", LOG_CONS and LOG_PID, facility LOG_DAEMON.
+void open_log();
+
 /// Passes text to the system log as data, never as a format.
 void log_line(int priority, const std::string& text);
 

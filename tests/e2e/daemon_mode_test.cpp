@@ -44,10 +44,18 @@ class DaemonMode : public DaemonTest {
   }
 
   // Starts "-D --pidfile" on port_, checks the launcher returns 0 at once, opens a session
-  // for owner_ and returns the pid of the process that goes on serving.
-  pid_t start_in_background(const std::vector<std::string>& extra_env = {}) {
+  // for owner_ and returns the pid of the process that goes on serving. With
+  // standard_closed, the launcher starts with descriptors 0, 1 and 2 closed.
+  pid_t start_in_background(const std::vector<std::string>& extra_env = {},
+                            bool standard_closed = false) {
     const auto started = std::chrono::steady_clock::now();
-    start_server({"-D", "-p", std::to_string(port_), "--pidfile", pid_path()}, extra_env);
+    std::vector<std::string> args{"-D", "-p", std::to_string(port_), "--pidfile", pid_path()};
+    if (standard_closed) {
+      args.insert(args.begin(), {"-c", R"(exec "$0" "$@" <&- >&- 2>&-)", LMR_SERVER_BINARY});
+      start_program("/bin/sh", args, extra_env);
+    } else {
+      start_server(args, extra_env);
+    }
     EXPECT_EQ(exit_status(2s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
     EXPECT_TRUE(wait_until_bound(port_, 5s));
@@ -199,17 +207,27 @@ TEST_F(DaemonMode, SymbolicLinkAsPidFileIsRefusedAndItsTargetUntouched) {
 }
 
 TEST_F(DaemonMode, SuspendCommandOfTheBackgroundDaemonGetsNullAndNoSocket) {
-  const std::string fds = (dir_ / "fds").string();
-  start_in_background({"LMR_FAKE_SYSTEMCTL_FDS=" + fds});
-  ASSERT_EQ(ask(owner_, "SUSPEND\n"), "OK\n");
-  ASSERT_EQ(ask(owner_, "QUIT\n", 3s), "OK\n");
-  const std::string listing = read_file(fds);
-  ASSERT_FALSE(listing.empty());
-  EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
-  for (const char* fd : {" 0 -> /dev/null", " 1 -> /dev/null", " 2 -> /dev/null"}) {
-    EXPECT_NE(listing.find(fd), std::string::npos) << fd << " in\n" << listing;
+  // Also when the launcher had 0, 1 and 2 closed, as some supervisors start daemons: its
+  // start line then opened the log socket on one of them.
+  for (const bool standard_closed : {false, true}) {
+    restart_log();
+    const std::string fds = (dir_ / "fds").string();
+    const pid_t child = start_in_background({"LMR_FAKE_SYSTEMCTL_FDS=" + fds}, standard_closed);
+    ASSERT_EQ(ask(owner_, "SUSPEND\n"), "OK\n");
+    ASSERT_TRUE(log_->wait_for(kSuspending, 2s)) << "the child's log works";
+    for (int fd = 0; fd <= 2; ++fd) {
+      EXPECT_EQ(descriptor_target(child, fd), "/dev/null") << "descriptor " << fd;
+    }
+    ASSERT_EQ(ask(owner_, "QUIT\n", 3s), "OK\n");
+    EXPECT_TRUE(wait_until_gone(child, 3s));
+    const std::string listing = read_file(fds);
+    ASSERT_FALSE(listing.empty());
+    EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
+    for (const char* fd : {" 0 -> /dev/null", " 1 -> /dev/null", " 2 -> /dev/null"}) {
+      EXPECT_NE(listing.find(fd), std::string::npos) << fd << " in\n" << listing;
+    }
   }
-  EXPECT_EQ(systemctl_calls(), "suspend\n");
+  EXPECT_EQ(systemctl_calls(), "suspend\nsuspend\n");
 }
 
 }  // namespace
