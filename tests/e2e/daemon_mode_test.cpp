@@ -102,6 +102,7 @@ bool waiting_in_send(pid_t pid, std::chrono::milliseconds timeout) {
 
 TEST_F(DaemonMode, SignalBeforeTheForkEndsStartUpThereAndStartsNoChild) {
   log_->stall(true);
+  std::this_thread::sleep_for(100ms);  // a read the sink was already waiting in is over
   fill_log_queue();
   Process& launcher = start_server({"-D", "-p", std::to_string(port_), "--pidfile", pid_path()});
   ASSERT_TRUE(waiting_in_send(launcher.pid(), 5s));
