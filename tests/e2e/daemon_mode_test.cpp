@@ -101,6 +101,7 @@ bool waiting_in_send(pid_t pid, std::chrono::milliseconds timeout) {
 }
 
 TEST_F(DaemonMode, SignalBeforeTheForkEndsStartUpThereAndStartsNoChild) {
+  // The launcher is held in its start line by a full log queue while the signal comes in.
   log_->stall(true);
   std::this_thread::sleep_for(100ms);  // a read the sink was already waiting in is over
   fill_log_queue();
