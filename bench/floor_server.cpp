@@ -1,8 +1,8 @@
 // lomarind-floor: the least a server can do to answer as the daemon does. It receives a
-// datagram, writes one log line naming the sender, and sends the reply, with the same socket
-// options, the same log channel and the same session window as the daemon, and nothing
-// else. The benchmark runs it beside the daemon, so that the daemon's figures can be read
-// against the cost of those system calls alone.
+// datagram with the local address it was sent to, writes one log line naming the sender,
+// and sends the reply from that address, with the same socket options, the same log channel
+// and the same session window as the daemon, and nothing else. The benchmark runs it beside the
+// daemon, so that the daemon's figures can be read against the cost of those system calls alone.
 //
 // Usage: lomarind-floor -p PORT
 //
@@ -24,9 +24,52 @@ namespace {
 constexpr std::time_t kSessionSeconds = 4;
 constexpr std::size_t kMaxDatagram = 1023;
 
-void reply(int fd, const char* text, const sockaddr_in& to) {
-  if (sendto(fd, text, std::strlen(text), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
-      -1) {
+// Room for the one control message, aligned as a cmsghdr must be.
+struct Control {
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> bytes;
+};
+
+ssize_t receive(int fd, char* buffer, sockaddr_in& from, in_addr& local) {
+  iovec data{buffer, kMaxDatagram};
+  Control control{};
+  msghdr header{};
+  header.msg_name = &from;
+  header.msg_namelen = sizeof from;
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  header.msg_control = control.bytes.data();
+  header.msg_controllen = control.bytes.size();
+  const ssize_t received = recvmsg(fd, &header, 0);
+  local.s_addr = htonl(INADDR_ANY);
+  for (const cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr;
+       item = CMSG_NXTHDR(&header, const_cast<cmsghdr*>(item))) {
+    if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(item), sizeof info);
+      local = info.ipi_spec_dst;
+    }
+  }
+  return received;
+}
+
+void reply(int fd, const char* text, const sockaddr_in& to, const in_addr& from) {
+  iovec data{const_cast<char*>(text), std::strlen(text)};
+  Control control{};
+  msghdr header{};
+  header.msg_name = const_cast<sockaddr_in*>(&to);
+  header.msg_namelen = sizeof to;
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  header.msg_control = control.bytes.data();
+  header.msg_controllen = control.bytes.size();
+  cmsghdr* item = CMSG_FIRSTHDR(&header);
+  item->cmsg_level = IPPROTO_IP;
+  item->cmsg_type = IP_PKTINFO;
+  item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info{};
+  info.ipi_spec_dst = from;
+  std::memcpy(CMSG_DATA(item), &info, sizeof info);
+  if (sendmsg(fd, &header, 0) == -1) {
     syslog(LOG_WARNING, "Send failed");
   }
 }
@@ -45,12 +88,14 @@ int main(int argc, char* argv[]) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const int reuse = 1;
   const timeval timeout{1, 0};
+  const int packet_info = 1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(static_cast<uint16_t>(port));
   if (fd == -1 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == -1 ||
       setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == -1 ||
+      setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &packet_info, sizeof packet_info) == -1 ||
       bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == -1) {
     syslog(LOG_ERR, "Error binding");
     return 1;
@@ -58,18 +103,18 @@ int main(int argc, char* argv[]) {
 
   std::array<char, kMaxDatagram + 1> buffer{};
   sockaddr_in sender{};
-  socklen_t sender_length = sizeof sender;
+  in_addr local{};
   bool active = false;
   std::time_t start = 0;
   sockaddr_in owner{};
+  in_addr owner_local{};
   for (;;) {
-    const ssize_t received = recvfrom(fd, buffer.data(), kMaxDatagram, 0,
-                                      reinterpret_cast<sockaddr*>(&sender), &sender_length);
+    const ssize_t received = receive(fd, buffer.data(), sender, local);
     const std::time_t now = std::time(nullptr);
     if (active && now - start > kSessionSeconds) {
       syslog(LOG_INFO, "Session ended for client %s:%u", inet_ntoa(owner.sin_addr),
              ntohs(owner.sin_port));
-      reply(fd, "END\n", owner);
+      reply(fd, "END\n", owner, owner_local);
       active = false;
     }
     if (received < 0) {
@@ -81,13 +126,14 @@ int main(int argc, char* argv[]) {
     if (std::strcmp(buffer.data(), "EHLO\n") == 0) {
       if (active) {
         syslog(LOG_INFO, "Session locked in response to client %s:%u", host, source_port);
-        reply(fd, "LOCKED\n", sender);
+        reply(fd, "LOCKED\n", sender, local);
       } else {
         active = true;
         start = now;
         owner = sender;
+        owner_local = local;
         syslog(LOG_INFO, "Session started for client %s:%u", host, source_port);
-        reply(fd, "START\n", sender);
+        reply(fd, "START\n", sender, local);
       }
     } else if (!active) {
       syslog(LOG_WARNING, "No acitve session; Dropping packet from %s:%u", host, source_port);

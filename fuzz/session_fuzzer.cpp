@@ -70,15 +70,17 @@ struct Peer {
   const char* address;
   std::uint16_t port;
   std::string_view identity;
+  const char* asked;  // the daemon's address the peer sends to
 };
 
 // Two peers share an address and differ in the port only: they are different clients.
+// They ask different addresses of the daemon, so a reply from the wrong one shows.
 constexpr std::array kPeers = {
-    Peer{"10.0.0.1", 5000, "10.0.0.1:5000"},
-    Peer{"10.0.0.1", 5001, "10.0.0.1:5001"},
-    Peer{"10.0.0.2", 5000, "10.0.0.2:5000"},
-    Peer{"255.255.255.255", 65535, "255.255.255.255:65535"},
-    Peer{"0.0.0.0", 0, "0.0.0.0:0"},
+    Peer{"10.0.0.1", 5000, "10.0.0.1:5000", "10.0.0.100"},
+    Peer{"10.0.0.1", 5001, "10.0.0.1:5001", "10.0.0.101"},
+    Peer{"10.0.0.2", 5000, "10.0.0.2:5000", "10.0.0.100"},
+    Peer{"255.255.255.255", 65535, "255.255.255.255:65535", "192.168.0.1"},
+    Peer{"0.0.0.0", 0, "0.0.0.0:0", "0.0.0.0"},
 };
 
 sockaddr_in address_of(const Peer& peer) {
@@ -97,6 +99,7 @@ struct LogLine {
 struct Sent {
   std::string_view message;
   std::string destination;  // the identity of the address it went to
+  std::string source;       // the local address it left from
 };
 
 // What one turn wrote, as run_session_loop would have written it.
@@ -117,7 +120,7 @@ void expire(Session& s, std::time_t now, Effects& effects) {
   line += s.owner;
   effects.lines.push_back({LOG_INFO, line});
   if (const auto owner = address_from_identity(s.owner)) {
-    effects.sent.push_back({kEnd, identity_of(*owner)});
+    effects.sent.push_back({kEnd, identity_of(*owner), inet_ntoa(s.local)});
   } else {
     effects.lines.push_back({LOG_ERR, "Error parsing expected client info; Recovering..."});
   }
@@ -126,10 +129,10 @@ void expire(Session& s, std::time_t now, Effects& effects) {
 
 // The mirror of the loop's handling of one received datagram of length bytes.
 void handle(Session& s, std::vector<char>& buffer, std::size_t length, const sockaddr_in& sender,
-            std::time_t now, Effects& effects) {
+            in_addr local, std::time_t now, Effects& effects) {
   const std::string identity = identity_of(sender);
   buffer[length] = '\0';
-  const Action action = on_datagram(s, datagram_text(buffer.data(), length), identity, now);
+  const Action action = on_datagram(s, datagram_text(buffer.data(), length), identity, local, now);
   effects.action = action;
   const Response& response = response_to(action);
   if (!response.line.empty()) {
@@ -140,7 +143,7 @@ void handle(Session& s, std::vector<char>& buffer, std::size_t length, const soc
     effects.lines.push_back({response.priority, line});
   }
   if (!response.reply.empty()) {
-    effects.sent.push_back({response.reply, identity});
+    effects.sent.push_back({response.reply, identity, inet_ntoa(local)});
   }
 }
 
@@ -228,7 +231,8 @@ void check_row(const Session& expired, std::string_view text, std::string_view s
 // expired the state after the expiry step, after the state at the end of the turn.
 void check_turn(const Session& before, const Session& expired, const Session& after,
                 std::time_t now, const Effects& effects, std::optional<std::string>& holder,
-                std::string_view sender, std::optional<std::string_view> text) {
+                std::string& holder_asked, std::string_view sender, std::string_view asked,
+                std::optional<std::string_view> text) {
   // The window: a session ends exactly at the first turn at which the clock has moved on by
   // five seconds or more since its start, and no session outlives its window.
   require(effects.ended == (before.active && now - before.start >= kWindowSeconds),
@@ -258,7 +262,13 @@ void check_turn(const Session& before, const Session& expired, const Session& af
   }
 
   for (const Sent& sent : effects.sent) {
+    if (sent.message == kEnd) {
+      require(sent.source == holder_asked, "END leaves from the address the owner's EHLO asked");
+    } else {
+      require(sent.source == asked, "a reply leaves from the address its datagram asked");
+    }
     if (sent.message == kStart) {
+      holder_asked = asked;
       require(started && sent.destination == sender, "START goes to the new owner");
       require(!holder.has_value(), "at most one owner: START while another holds a session");
       holder = sent.destination;
@@ -297,11 +307,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     return all;
   }();
+  static const std::array<in_addr, kPeers.size()> asked_addresses = [] {
+    std::array<in_addr, kPeers.size()> all{};
+    for (std::size_t i = 0; i < kPeers.size(); ++i) {
+      require(inet_pton(AF_INET, kPeers.at(i).asked, &all.at(i)) == 1, "asked address");
+    }
+    return all;
+  }();
 
   Reader input(data, size);
   Session session;
   std::time_t now = kFirstClock;
   std::optional<std::string> holder;
+  std::string holder_asked;
   std::vector<char> datagram;
   std::vector<char> explicit_bytes;
   std::vector<char> buffer(kReceiveLimit + 1);
@@ -339,18 +357,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Session expired = session;
     std::optional<std::string_view> text;
     std::string_view sender;
+    std::string_view asked;
     if (sender_index.has_value()) {
       // The receive hands over at most the first 1023 bytes; the rest of a longer
       // datagram is lost.
       const std::size_t received = std::min(length, kReceiveLimit);
       std::copy_n(datagram.begin(), received, buffer.begin());
-      handle(session, buffer, received, addresses.at(*sender_index), now, effects);
+      handle(session, buffer, received, addresses.at(*sender_index),
+             asked_addresses.at(*sender_index), now, effects);
       text = request_text(datagram, length);
       sender = kPeers.at(*sender_index).identity;
+      asked = kPeers.at(*sender_index).asked;
       require(datagram_text(buffer.data(), received) == *text,
               "the text is the first 1023 bytes up to the first NUL");
     }
-    check_turn(before, expired, session, now, effects, holder, sender, text);
+    check_turn(before, expired, session, now, effects, holder, holder_asked, sender, asked, text);
     if (effects.action == Action::kQuit) {
       break;
     }

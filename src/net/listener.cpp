@@ -3,13 +3,24 @@
 #include <arpa/inet.h>
 #include <sys/time.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "process/startup.h"
 
 int listening_socket = -1;
+
+namespace {
+
+// Room for the one control message the socket exchanges, aligned as a cmsghdr must be.
+struct PacketInfoControl {
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> bytes;
+};
+
+}  // namespace
 
 void open_listener(int port) {
   // Close-on-exec keeps the suspend command from inheriting the daemon's endpoint.
@@ -26,6 +37,14 @@ void open_listener(int port) {
   if (setsockopt(listening_socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == -1) {
     fatal_exit("Error setting socket timeout option");
   }
+  // Each datagram then says which local address it was sent to, and each reply leaves from
+  // that address: a client that checks where its answer comes from hears it on a host with
+  // more than one address.
+  const int packet_info = 1;
+  if (setsockopt(listening_socket, IPPROTO_IP, IP_PKTINFO, &packet_info, sizeof packet_info) ==
+      -1) {
+    fatal_exit("Error setting socket packet info option");
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -35,9 +54,31 @@ void open_listener(int port) {
   }
 }
 
-ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_length) {
-  return recvfrom(listening_socket, buffer, kMaxDatagram, 0, reinterpret_cast<sockaddr*>(&sender),
-                  &sender_length);
+ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_length,
+                         in_addr& local) {
+  iovec data{buffer, kMaxDatagram};
+  PacketInfoControl control{};
+  msghdr header{};
+  header.msg_name = &sender;
+  header.msg_namelen = sender_length;
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  header.msg_control = control.bytes.data();
+  header.msg_controllen = control.bytes.size();
+  const ssize_t received = recvmsg(listening_socket, &header, 0);
+  sender_length = header.msg_namelen;
+  local.s_addr = htonl(INADDR_ANY);
+  for (const cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr;
+       item = CMSG_NXTHDR(&header, const_cast<cmsghdr*>(item))) {
+    if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(item), sizeof info);
+      // The address the datagram reached this host at; for a broadcast, the receiving
+      // interface's own address, which a reply can leave from.
+      local = info.ipi_spec_dst;
+    }
+  }
+  return received;
 }
 
 std::string identity_of(const sockaddr_in& sender) {
@@ -48,9 +89,26 @@ std::string identity_of(const sockaddr_in& sender) {
 }
 
 ssize_t send_reply(int socket, std::string_view message, int flags, const sockaddr_in& destination,
-                   socklen_t destination_length) {
-  return sendto(socket, message.data(), message.size(), flags,
-                reinterpret_cast<const sockaddr*>(&destination), destination_length);
+                   socklen_t destination_length, const in_addr& source) {
+  // sendmsg only reads through these pointers.
+  iovec data{const_cast<char*>(message.data()), message.size()};
+  PacketInfoControl control{};
+  msghdr header{};
+  header.msg_name = const_cast<sockaddr_in*>(&destination);
+  header.msg_namelen = destination_length;
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  header.msg_control = control.bytes.data();
+  header.msg_controllen = control.bytes.size();
+  cmsghdr* item = CMSG_FIRSTHDR(&header);
+  item->cmsg_level = IPPROTO_IP;
+  item->cmsg_type = IP_PKTINFO;
+  item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  // No interface: the route to destination picks it, as it would for any reply.
+  in_pktinfo info{};
+  info.ipi_spec_dst = source;
+  std::memcpy(CMSG_DATA(item), &info, sizeof info);
+  return sendmsg(socket, &header, flags);
 }
 
 std::optional<sockaddr_in> address_from_identity(const std::string& identity) {

@@ -16,20 +16,23 @@ constexpr std::size_t kMaxDatagram = 1023;
 /// The listening socket; -1 until open_listener succeeds.
 extern int listening_socket;
 
-/// Creates the close-on-exec IPv4 UDP socket, sets SO_REUSEADDR and a one-second
-/// SO_RCVTIMEO, and binds it to port on every local address. Does not return on failure.
+/// Creates the close-on-exec IPv4 UDP socket, sets SO_REUSEADDR, a one-second SO_RCVTIMEO
+/// and IP_PKTINFO, and binds it to port on every local address. Does not return on failure.
 void open_listener(int port);
 
-/// Receives one datagram of at most kMaxDatagram bytes into buffer, filling in sender.
+/// Receives one datagram of at most kMaxDatagram bytes into buffer, filling in sender and
+/// local, the local address it was sent to (0.0.0.0 when the system does not say).
 /// Returns the byte count (0 for an empty datagram), or -1 on timeout, signal or error.
-ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_length);
+ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_length,
+                         in_addr& local);
 
 /// Returns the client identity text "a.b.c.d:port" of sender.
 std::string identity_of(const sockaddr_in& sender);
 
-/// Sends message as one datagram; returns what sendto returned (-1 on failure). Does not log.
+/// Sends message as one datagram from the local address source (0.0.0.0: the system's
+/// choice) to destination; returns -1 as the send did, else the bytes sent. Does not log.
 ssize_t send_reply(int socket, std::string_view message, int flags, const sockaddr_in& destination,
-                   socklen_t destination_length);
+                   socklen_t destination_length, const in_addr& source);
 
 /// Turns an identity text back into an address; empty when the text has no colon or
 /// its port is not a number in the range of a 32-bit int.

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -44,7 +45,13 @@ void daemonize() {
     _exit(0);
   }
   setsid();
-  if (!attach_standard_descriptors_to_null()) {
+  // Started with 0, 1 or 2 closed, the launcher's start line put the log socket on one of
+  // them. It is closed first, so that /dev/null takes all three, and opened again above
+  // them by the child's first line.
+  closelog();
+  const bool attached = attach_standard_descriptors_to_null();
+  open_log();
+  if (!attached) {
     fatal_exit("Error redirecting standard descriptors to /dev/null");
   }
 }

@@ -8,14 +8,20 @@ int main(int argc, char* argv[]) {
   // First of all, so that a signal during start-up is never lost or fatal.
   install_termination_handling();
   const bool background = read_options(argc, argv);  // exits on --help or a bad option
-  openlog("lmr", LOG_CONS | LOG_PID, LOG_DAEMON);
+  open_log();
+  // From here on a termination signal ends start-up before the next step (the start line,
+  // the fork, the PID file, the bind), with its own log line: the log is open for it.
+  exit_if_terminated();
   log_line(LOG_INFO, "Starting Lomarind...");
+  exit_if_terminated();
   if (background) {
     daemonize();  // returns only in the child
   }
+  exit_if_terminated();
   if (!pid_file_path.empty()) {
     write_pid_file(pid_file_path);  // after the fork, so it names the serving process
   }
+  exit_if_terminated();
   open_listener(listening_port);  // does not return on failure
   return run_session_loop();
 }

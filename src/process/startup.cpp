@@ -57,11 +57,17 @@ OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
   optind = 0;
   for (;;) {
     int long_index = -1;
-    const int result = getopt_long(argc, argv, "Dp:h", kLongOptions, &long_index);
+    // The leading '-' hands each non-option word over as option 1, in place, so that
+    // options after one are read whatever the environment holds: without it, glibc stops
+    // at the first such word when POSIXLY_CORRECT is set.
+    const int result = getopt_long(argc, argv, "-Dp:h", kLongOptions, &long_index);
     if (result == -1) {
       return OptionsOutcome::kRun;
     }
     switch (result) {
+    case 1:
+      // A non-option word: accepted and ignored, wherever it stands.
+      break;
     case 'D':
       options.background = true;
       break;
@@ -111,9 +117,14 @@ bool read_options(int argc, char* argv[]) {
 
 void print_usage() { static_cast<void>(std::fputs(kUsage, stdout)); }
 
+void open_log() { openlog("lmr", LOG_CONS | LOG_PID, LOG_DAEMON); }
+
 void log_line(int priority, const std::string& text) { syslog(priority, "%s", text.c_str()); }
 
 void fatal_exit(const std::string& message) {
+  // A termination signal that came in while the failing step ran was sent before its
+  // failure showed, and wins as it would have a moment earlier.
+  exit_if_terminated();
   log_line(LOG_ERR, message);
   closelog();
   std::exit(1);

@@ -21,6 +21,7 @@ struct Options {
 };
 
 /// Parses argv with getopt_long into options, stopping at help or at the first error.
+/// Non-option words are ignored wherever they stand, whatever the environment holds.
 /// Resets the parser first, so it may be called more than once. getopt_long itself
 /// writes its diagnostic for an unknown option or a missing argument to standard error.
 OptionsOutcome parse_options(int argc, char* argv[], Options& options);
@@ -36,10 +37,14 @@ bool read_options(int argc, char* argv[]);
 /// Writes the help text to standard output.
 void print_usage();
 
+/// Opens the log channel: identity "lmr", LOG_CONS and LOG_PID, facility LOG_DAEMON.
+void open_log();
+
 /// Passes text to the system log as data, never as a format.
 void log_line(int priority, const std::string& text);
 
-/// Logs message at LOG_ERR, closes the log and ends the process with status 1.
+/// Logs message at LOG_ERR, closes the log and ends the process with status 1; once a
+/// termination signal has arrived, ends as exit_if_terminated does instead.
 [[noreturn]] void fatal_exit(const std::string& message);
 
 /// The handler for SIGTERM and SIGINT: records the signal and does nothing else.

@@ -59,8 +59,10 @@ void log_text(int priority, std::string_view prefix, std::string_view identity =
   log_line(priority, line);
 }
 
-void reply(std::string_view message, const sockaddr_in& destination, socklen_t length) {
-  if (send_reply(listening_socket, message, 0, destination, length) == -1) {
+// Sends message to destination from the local address source.
+void reply(std::string_view message, const sockaddr_in& destination, socklen_t length,
+           const in_addr& source) {
+  if (send_reply(listening_socket, message, 0, destination, length, source) == -1) {
     log_text(LOG_WARNING, kSendFailed);
   }
 }
@@ -68,7 +70,7 @@ void reply(std::string_view message, const sockaddr_in& destination, socklen_t l
 void end_session(Session& s) {
   log_text(LOG_INFO, kSessionEnded, s.owner);
   if (const auto owner = address_from_identity(s.owner)) {
-    reply(protocol::kEnd, *owner, sizeof *owner);
+    reply(protocol::kEnd, *owner, sizeof *owner, s.local);
   } else {
     log_text(LOG_ERR, kOwnerUnparsable);
   }
@@ -119,7 +121,8 @@ std::string_view datagram_text(const char* bytes, std::size_t length) {
                                 : static_cast<std::size_t>(static_cast<const char*>(nul) - bytes)};
 }
 
-Action on_datagram(Session& s, std::string_view text, const std::string& sender, std::time_t now) {
+Action on_datagram(Session& s, std::string_view text, const std::string& sender, in_addr local,
+                   std::time_t now) {
   if (text == protocol::kEhlo) {
     if (s.active) {
       return Action::kRefuseLocked;
@@ -127,6 +130,7 @@ Action on_datagram(Session& s, std::string_view text, const std::string& sender,
     s.active = true;
     s.owner = sender;
     s.start = now;
+    s.local = local;
     return Action::kStartSession;
   }
   if (!s.active) {
@@ -186,9 +190,10 @@ int run_session_loop() {
   std::array<char, kMaxDatagram + 1> buffer{};
   sockaddr_in sender{};
   socklen_t sender_length = sizeof sender;
+  in_addr local{};
   for (;;) {
     exit_if_terminated();
-    const ssize_t received = receive_datagram(buffer.data(), sender, sender_length);
+    const ssize_t received = receive_datagram(buffer.data(), sender, sender_length, local);
     exit_if_terminated();
     const std::time_t now = std::time(nullptr);
     // Expiry is looked at on every turn, before the datagram of this turn.
@@ -201,13 +206,15 @@ int run_session_loop() {
     const std::string identity = identity_of(sender);
     const auto length = static_cast<std::size_t>(received);
     buffer[length] = '\0';
-    const Action action = on_datagram(session, datagram_text(buffer.data(), length), identity, now);
+    const Action action =
+        on_datagram(session, datagram_text(buffer.data(), length), identity, local, now);
     const Response& response = response_to(action);
     if (!response.line.empty()) {
       log_text(response.priority, response.line, response.names_sender ? identity : "");
     }
     if (!response.reply.empty()) {
-      reply(response.reply, sender, sender_length);
+      // From the address the client sent to, which is where it waits for the answer.
+      reply(response.reply, sender, sender_length, local);
     }
     if (action == Action::kSuspend) {
       suspend_host();

@@ -2,6 +2,8 @@
 // them over the listening socket, and the suspend action.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -11,6 +13,7 @@ struct Session {
   bool active = false;
   std::string owner;
   std::time_t start = 0;
+  in_addr local{};  // the local address the owner's EHLO was sent to: END leaves from it
 };
 
 /// What a datagram's text makes the daemon do.
@@ -38,9 +41,10 @@ bool window_passed(const Session& s, std::time_t now);
 /// The text of a datagram: its bytes up to the first NUL or its end.
 std::string_view datagram_text(const char* bytes, std::size_t length);
 
-/// Decides what text from sender does, and opens the session (owner sender, start now)
-/// when it is kStartSession. Does no I/O.
-Action on_datagram(Session& s, std::string_view text, const std::string& sender, std::time_t now);
+/// Decides what text from sender, sent to the local address local, does, and opens the
+/// session (owner sender, reached at local, start now) when it is kStartSession. Does no I/O.
+Action on_datagram(Session& s, std::string_view text, const std::string& sender, in_addr local,
+                   std::time_t now);
 
 /// The log line and reply that the loop writes for action.
 const Response& response_to(Action action);

@@ -4,11 +4,15 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "e2e/daemon_test.h"
 
@@ -40,10 +44,18 @@ class DaemonMode : public DaemonTest {
   }
 
   // Starts "-D --pidfile" on port_, checks the launcher returns 0 at once, opens a session
-  // for owner_ and returns the pid of the process that goes on serving.
-  pid_t start_in_background(const std::vector<std::string>& extra_env = {}) {
+  // for owner_ and returns the pid of the process that goes on serving. With
+  // standard_closed, the launcher starts with descriptors 0, 1 and 2 closed.
+  pid_t start_in_background(const std::vector<std::string>& extra_env = {},
+                            bool standard_closed = false) {
     const auto started = std::chrono::steady_clock::now();
-    start_server({"-D", "-p", std::to_string(port_), "--pidfile", pid_path()}, extra_env);
+    std::vector<std::string> args{"-D", "-p", std::to_string(port_), "--pidfile", pid_path()};
+    if (standard_closed) {
+      args.insert(args.begin(), {"-c", R"(exec "$0" "$@" <&- >&- 2>&-)", LMR_SERVER_BINARY});
+      start_program("/bin/sh", args, extra_env);
+    } else {
+      start_server(args, extra_env);
+    }
     EXPECT_EQ(exit_status(2s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
     EXPECT_TRUE(wait_until_bound(port_, 5s));
@@ -61,6 +73,53 @@ std::string descriptor_target(pid_t pid, int fd) {
   return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd),
                                        error)
       .string();
+}
+
+// Fills the stalled sink's queue, so that the next line the daemon logs waits in its send.
+void fill_log_queue() {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, "/dev/log", sizeof address.sun_path - 1);
+  ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  while (send(fd, "filler", 6, MSG_DONTWAIT) > 0) {
+  }
+  close(fd);
+}
+
+// True once pid is blocked in a send (its start line, with the log queue full).
+bool waiting_in_send(pid_t pid, std::chrono::milliseconds timeout) {
+  const std::string in_send = std::to_string(SYS_sendto) + " ";
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!read_file("/proc/" + std::to_string(pid) + "/syscall").starts_with(in_send)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+TEST_F(DaemonMode, SignalBeforeTheForkEndsStartUpThereAndStartsNoChild) {
+  // The launcher is held in its start line by a full log queue while the signal comes in.
+  log_->stall(true);
+  std::this_thread::sleep_for(100ms);  // a read the sink was already waiting in is over
+  fill_log_queue();
+  Process& launcher = start_server({"-D", "-p", std::to_string(port_), "--pidfile", pid_path()});
+  ASSERT_TRUE(waiting_in_send(launcher.pid(), 5s));
+  launcher.signal(SIGTERM);
+  std::this_thread::sleep_for(100ms);
+  log_->stall(false);
+  EXPECT_EQ(exit_status(), 0);
+  expect_logged_once(kStarting, LOG_INFO, launcher.pid());
+  expect_logged_once(kShuttingDown, LOG_INFO, launcher.pid());
+  std::this_thread::sleep_for(300ms);
+  for (const auto& entry : log_->entries()) {
+    EXPECT_TRUE(entry.text.empty() || entry.pid == launcher.pid())
+        << "a child logged: " << entry.raw;
+  }
+  EXPECT_FALSE(std::filesystem::exists(pid_path()));
+  EXPECT_FALSE(udp_port_bound(port_));
 }
 
 TEST_F(DaemonMode, BackgroundChildServesWritesItsPidAndTheLauncherLogsOnlyTheStart) {
@@ -150,17 +209,27 @@ TEST_F(DaemonMode, SymbolicLinkAsPidFileIsRefusedAndItsTargetUntouched) {
 }
 
 TEST_F(DaemonMode, SuspendCommandOfTheBackgroundDaemonGetsNullAndNoSocket) {
-  const std::string fds = (dir_ / "fds").string();
-  start_in_background({"LMR_FAKE_SYSTEMCTL_FDS=" + fds});
-  ASSERT_EQ(ask(owner_, "SUSPEND\n"), "OK\n");
-  ASSERT_EQ(ask(owner_, "QUIT\n", 3s), "OK\n");
-  const std::string listing = read_file(fds);
-  ASSERT_FALSE(listing.empty());
-  EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
-  for (const char* fd : {" 0 -> /dev/null", " 1 -> /dev/null", " 2 -> /dev/null"}) {
-    EXPECT_NE(listing.find(fd), std::string::npos) << fd << " in\n" << listing;
+  // Also when the launcher had 0, 1 and 2 closed, as some supervisors start daemons: its
+  // start line then opened the log socket on one of them.
+  for (const bool standard_closed : {false, true}) {
+    restart_log();
+    const std::string fds = (dir_ / "fds").string();
+    const pid_t child = start_in_background({"LMR_FAKE_SYSTEMCTL_FDS=" + fds}, standard_closed);
+    ASSERT_EQ(ask(owner_, "SUSPEND\n"), "OK\n");
+    ASSERT_TRUE(log_->wait_for(kSuspending, 2s)) << "the child's log works";
+    for (int fd = 0; fd <= 2; ++fd) {
+      EXPECT_EQ(descriptor_target(child, fd), "/dev/null") << "descriptor " << fd;
+    }
+    ASSERT_EQ(ask(owner_, "QUIT\n", 3s), "OK\n");
+    EXPECT_TRUE(wait_until_gone(child, 3s));
+    const std::string listing = read_file(fds);
+    ASSERT_FALSE(listing.empty());
+    EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
+    for (const char* fd : {" 0 -> /dev/null", " 1 -> /dev/null", " 2 -> /dev/null"}) {
+      EXPECT_NE(listing.find(fd), std::string::npos) << fd << " in\n" << listing;
+    }
   }
-  EXPECT_EQ(systemctl_calls(), "suspend\n");
+  EXPECT_EQ(systemctl_calls(), "suspend\nsuspend\n");
 }
 
 // The trial run (make run) pretends to suspend only while it lives, so it must never leave a

@@ -1,4 +1,7 @@
 // The session protocol over the wire: replies, log lines, the window, suspend and quit.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <syslog.h>
 
 #include <string>
@@ -33,6 +36,35 @@ TEST_F(Session, FirstEhloStartsAndEveryLaterEhloIsLocked) {
   expect_logged_once(locked(b), LOG_INFO, server.pid());
   EXPECT_EQ(ask(a, "EHLO\n"), "LOCKED\n") << "the owner cannot reopen its session early";
   expect_logged_once(locked(a), LOG_INFO, server.pid());
+}
+
+// Connects peer to address:port, so that it hears nothing from anywhere else, as a client
+// that checks where its answer comes from.
+void hear_only(const UdpPeer& peer, const std::string& address, std::uint16_t port) {
+  sockaddr_in daemon{};
+  daemon.sin_family = AF_INET;
+  daemon.sin_port = htons(port);
+  ASSERT_EQ(inet_pton(AF_INET, address.c_str(), &daemon.sin_addr), 1);
+  ASSERT_EQ(connect(peer.fd(), reinterpret_cast<const sockaddr*>(&daemon), sizeof daemon), 0);
+}
+
+TEST_F(Session, EveryReplyComesFromTheAddressTheClientSentTo) {
+  start_serving(port_);
+  // Both are this host's addresses, but a reply routed by the kernel alone would leave from
+  // 127.0.0.1, where the clients sit.
+  UdpPeer a;
+  UdpPeer b;
+  hear_only(a, "127.0.0.2", port_);
+  hear_only(b, "127.0.0.3", port_);
+  ASSERT_TRUE(a.send("EHLO\n", port_, "127.0.0.2"));
+  EXPECT_EQ(a.receive(2s), "START\n");
+  ASSERT_TRUE(b.send("EHLO\n", port_, "127.0.0.3"));
+  EXPECT_EQ(b.receive(2s), "LOCKED\n");
+  ASSERT_TRUE(a.send("SUSPEND\n", port_, "127.0.0.2"));
+  EXPECT_EQ(a.receive(2s), "OK\n");
+  // END leaves from where the owner's EHLO went, whatever came in since.
+  EXPECT_EQ(a.receive(8s), "END\n");
+  EXPECT_EQ(b.receive(200ms), std::nullopt);
 }
 
 TEST_F(Session, EndsAfterItsWindowWithEndToTheOwnerOnly) {

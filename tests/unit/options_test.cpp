@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,39 @@ TEST(Options, MissingArgumentsAndUnknownOptionsAreInvalid) {
     Options options;
     EXPECT_EQ(parse({word}, options), OptionsOutcome::kInvalidOption) << word;
   }
+}
+
+TEST(Options, NonOptionWordsAreIgnoredWhereverTheyStandWhateverTheEnvironment) {
+  struct Row {
+    std::vector<std::string> words;
+    OptionsOutcome outcome;
+    int port;
+    bool background;
+  };
+  const std::vector<Row> rows = {
+      {{"stray", "-p", "0"}, OptionsOutcome::kInvalidPort, 9, false},
+      {{"stray", "-x"}, OptionsOutcome::kInvalidOption, 9, false},
+      {{"stray", "-h"}, OptionsOutcome::kHelp, 9, false},
+      {{"a", "-p", "80", "b", "-D", "c"}, OptionsOutcome::kRun, 80, true},
+      {{"--port", "86", "-D"}, OptionsOutcome::kRun, 9, true},
+      {{"-", "-D"}, OptionsOutcome::kRun, 9, true},
+      {{"--", "-p", "0"}, OptionsOutcome::kRun, 9, false},  // "--" ends the options
+  };
+  // glibc's parser stops at the first non-option word when POSIXLY_CORRECT is set.
+  for (const bool posixly_correct : {false, true}) {
+    if (posixly_correct) {
+      ASSERT_EQ(setenv("POSIXLY_CORRECT", "1", 1), 0);
+    }
+    for (const Row& row : rows) {
+      Options options;
+      EXPECT_EQ(parse(row.words, options), row.outcome) << row.words.front() << posixly_correct;
+      if (row.outcome == OptionsOutcome::kRun) {
+        EXPECT_EQ(options.port, row.port) << row.words.front() << posixly_correct;
+        EXPECT_EQ(options.background, row.background) << row.words.front() << posixly_correct;
+      }
+    }
+  }
+  ASSERT_EQ(unsetenv("POSIXLY_CORRECT"), 0);
 }
 
 TEST(PortFromText, ConvertsLikeBaseTenUpToTheFirstNonDigit) {

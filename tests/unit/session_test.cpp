@@ -1,5 +1,6 @@
 // The session's decisions, with the clock passed in: every row of the state table and the
 // window's edges, in microseconds.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -12,48 +13,53 @@ constexpr std::time_t kT0 = 1'700'000'000;
 const std::string kA = "10.0.0.1:5000";
 const std::string kB = "10.0.0.2:5000";
 const std::string kAOtherPort = "10.0.0.1:5001";
+// Two addresses of this host that a client may send to.
+const in_addr kLocal{htonl(0x7f000001)};       // 127.0.0.1
+const in_addr kOtherLocal{htonl(0x7f000002)};  // 127.0.0.2
 
-Session owned_by_a() { return Session{true, kA, kT0}; }
+Session owned_by_a() { return Session{true, kA, kT0, kLocal}; }
 
 TEST(SessionProtocol, EhloWithNoSessionStartsOneOwnedByTheSender) {
   Session s;
-  EXPECT_EQ(on_datagram(s, "EHLO\n", kA, kT0), Action::kStartSession);
+  EXPECT_EQ(on_datagram(s, "EHLO\n", kA, kOtherLocal, kT0), Action::kStartSession);
   EXPECT_TRUE(s.active);
   EXPECT_EQ(s.owner, kA);
   EXPECT_EQ(s.start, kT0);
+  EXPECT_EQ(s.local.s_addr, kOtherLocal.s_addr) << "END leaves from where the owner asked";
 }
 
 TEST(SessionProtocol, EhloWhileActiveGetsLockedAndKeepsOwnerAndStart) {
   for (const auto& sender : {kA, kB}) {
     Session s = owned_by_a();
-    EXPECT_EQ(on_datagram(s, "EHLO\n", sender, kT0 + 2), Action::kRefuseLocked);
+    EXPECT_EQ(on_datagram(s, "EHLO\n", sender, kOtherLocal, kT0 + 2), Action::kRefuseLocked);
     EXPECT_EQ(s.owner, kA);
+    EXPECT_EQ(s.local.s_addr, kLocal.s_addr);
     EXPECT_EQ(s.start, kT0);
   }
 }
 
 TEST(SessionProtocol, OtherDataWithNoSessionIsDroppedEvenAfterAnEndedOne) {
   Session s;
-  EXPECT_EQ(on_datagram(s, "SUSPEND\n", kA, kT0), Action::kDropNoSession);
+  EXPECT_EQ(on_datagram(s, "SUSPEND\n", kA, kLocal, kT0), Action::kDropNoSession);
   Session ended{false, kA, kT0};
-  EXPECT_EQ(on_datagram(ended, "QUIT\n", kA, kT0), Action::kDropNoSession);
+  EXPECT_EQ(on_datagram(ended, "QUIT\n", kA, kLocal, kT0), Action::kDropNoSession);
   EXPECT_FALSE(ended.active);
 }
 
 TEST(SessionProtocol, CommandsFromAnotherClientAreUnexpected) {
   for (const auto& sender : {kB, kAOtherPort}) {
     Session s = owned_by_a();
-    EXPECT_EQ(on_datagram(s, "SUSPEND\n", sender, kT0), Action::kDropUnexpected);
-    EXPECT_EQ(on_datagram(s, "QUIT\n", sender, kT0), Action::kDropUnexpected);
+    EXPECT_EQ(on_datagram(s, "SUSPEND\n", sender, kLocal, kT0), Action::kDropUnexpected);
+    EXPECT_EQ(on_datagram(s, "QUIT\n", sender, kLocal, kT0), Action::kDropUnexpected);
   }
 }
 
 TEST(SessionProtocol, OwnerCommandsAreActedOnAndOtherDataIgnored) {
   Session s = owned_by_a();
-  EXPECT_EQ(on_datagram(s, "SUSPEND\n", kA, kT0 + 1), Action::kSuspend);
-  EXPECT_EQ(on_datagram(s, "QUIT\n", kA, kT0 + 1), Action::kQuit);
+  EXPECT_EQ(on_datagram(s, "SUSPEND\n", kA, kLocal, kT0 + 1), Action::kSuspend);
+  EXPECT_EQ(on_datagram(s, "QUIT\n", kA, kLocal, kT0 + 1), Action::kQuit);
   for (const char* text : {"EHLO", "EHLO\r\n", "ehlo\n", "SUSPEND", "QUIT\n\n", "", "END\n"}) {
-    EXPECT_EQ(on_datagram(s, text, kA, kT0 + 1), Action::kIgnore) << text;
+    EXPECT_EQ(on_datagram(s, text, kA, kLocal, kT0 + 1), Action::kIgnore) << text;
   }
   EXPECT_TRUE(s.active);
   EXPECT_EQ(s.start, kT0) << "nothing the owner sends lengthens the session";
@@ -95,8 +101,8 @@ TEST(SessionWindow, ExpiryTurnLetsANewEhloStartAndDropsTheOldOwnersCommand) {
   ASSERT_TRUE(window_passed(s, kT0 + 5));
   s.active = false;
   Session for_suspend = s;
-  EXPECT_EQ(on_datagram(for_suspend, "SUSPEND\n", kA, kT0 + 5), Action::kDropNoSession);
-  EXPECT_EQ(on_datagram(s, "EHLO\n", kB, kT0 + 5), Action::kStartSession);
+  EXPECT_EQ(on_datagram(for_suspend, "SUSPEND\n", kA, kLocal, kT0 + 5), Action::kDropNoSession);
+  EXPECT_EQ(on_datagram(s, "EHLO\n", kB, kLocal, kT0 + 5), Action::kStartSession);
   EXPECT_EQ(s.owner, kB);
   EXPECT_EQ(s.start, kT0 + 5);
 }
