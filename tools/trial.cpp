@@ -82,16 +82,14 @@ void print_entry(const lmrtest::LogEntry& entry) {
 }
 
 // True when the daemon, given these options, would go to the background: read by the
-// daemon's own parser, on a copy (the parser reorders what it reads), without its messages
-// (the daemon prints those itself). Help and invalid options end the daemon before it forks.
+// daemon's own parser (which leaves argv in its order), without its messages (the daemon
+// prints those itself). Help and invalid options end the daemon before it forks.
 bool goes_to_background(int argc, char* argv[]) {
-  std::vector<char*> copy(argv, argv + argc);
-  copy.push_back(nullptr);
   Options options;
   const int saved_opterr = opterr;
   opterr = 0;
   const bool background =
-      parse_options(argc, copy.data(), options) == OptionsOutcome::kRun && options.background;
+      parse_options(argc, argv, options) == OptionsOutcome::kRun && options.background;
   opterr = saved_opterr;
   return background;
 }

@@ -36,11 +36,13 @@ struct Peer {
   std::string argument;
   std::vector<sockaddr_in> addresses;  // every address of the name, in the resolver's order
   std::size_t asking = 0;              // the one of them that is asked now
-  sockaddr_in address{};               // addresses[asking]
   bool heard = false;                  // any datagram at all came from it
   int fd = -1;
   std::size_t same_as = kNone;  // an earlier peer with the same address speaks for this one
   Exchange exchange;
+
+  // The address asked now; only for a peer whose name resolved.
+  const sockaddr_in& address() const { return addresses[asking]; }
 };
 
 bool same_address(const sockaddr_in& a, const sockaddr_in& b) {
@@ -85,10 +87,11 @@ bool ask_next_address(Peer& peer, std::vector<sockaddr_in>& asked, Clock::time_p
     return false;
   }
   const auto left = std::chrono::floor<std::chrono::milliseconds>(peer.exchange.deadline - now);
-  while (left.count() > 0 && ++peer.asking < peer.addresses.size()) {
-    if (!contains(asked, peer.addresses[peer.asking])) {
-      peer.address = peer.addresses[peer.asking];
-      asked.push_back(peer.address);
+  for (std::size_t next = peer.asking + 1; left.count() > 0 && next < peer.addresses.size();
+       ++next) {
+    if (!contains(asked, peer.addresses[next])) {
+      peer.asking = next;
+      asked.push_back(peer.address());
       peer.exchange = start_exchange(now, left);
       return true;
     }
@@ -120,7 +123,7 @@ void send_to(const Peer& peer, Send what, std::string_view command) {
   const std::string_view text = what == Send::kEhlo ? protocol::kEhlo : command;
   // A failed send is a lost datagram: the exchange repeats EHLO or gives up in time.
   (void)sendto(peer.fd, text.data(), text.size(), 0,
-               reinterpret_cast<const sockaddr*>(&peer.address), sizeof peer.address);
+               reinterpret_cast<const sockaddr*>(&peer.address()), sizeof(sockaddr_in));
 }
 
 // Reads every waiting datagram and hands those from the host's own address and port on.
@@ -135,7 +138,7 @@ void receive_replies(Peer& peer, std::string_view command, Clock::time_point now
       return;
     }
     if (length != sizeof sender || sender.sin_family != AF_INET ||
-        !same_address(sender, peer.address)) {
+        !same_address(sender, peer.address())) {
       continue;
     }
     peer.heard = true;
@@ -368,11 +371,10 @@ int run_command(Command command, const std::vector<Target>& targets,
       results.push_back(Result::kUnresolved);
       continue;
     }
-    peer.address = peer.addresses.front();
     // Two sessions with one daemon would lock each other out, and a second command could
     // run twice: a host named twice is asked once and reported under each name.
     for (std::size_t j = 0; j < i; ++j) {
-      if (peers[j].fd != -1 && same_address(peers[j].address, peer.address)) {
+      if (peers[j].fd != -1 && same_address(peers[j].address(), peer.address())) {
         peer.same_as = j;
         break;
       }
@@ -380,7 +382,7 @@ int run_command(Command command, const std::vector<Target>& targets,
     if (peer.same_as != kNone) {
       continue;
     }
-    asked.push_back(peer.address);
+    asked.push_back(peer.address());
     peer.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (peer.fd == -1) {
       (void)std::fprintf(stderr, "lomarind: %s: cannot open a socket: %s\n", peer.argument.c_str(),
