@@ -1,8 +1,8 @@
 #!/bin/bash
 # Builds the Debian package, boots a minimal Debian 12 under systemd-nspawn and checks the
 # installed package there, under a real systemd: postinst, suspend over loopback and from
-# outside, a host that cannot suspend, stop, crash and restart, QUIT, the allow-list and
-# port drop-ins, a reboot, the exposure score, purge. Each check prints one PASS or FAIL
+# outside, a host that cannot suspend, stop, crash and restart, QUIT, the allow-list, port
+# and keyed drop-ins, a reboot, the exposure score, purge. Each check prints one PASS or FAIL
 # line with its evidence; the script fails if any check fails.
 #
 # It needs root, systemd-container and debootstrap, and the first time the machine's own
@@ -510,6 +510,66 @@ check_port() {
 	restart_daemon
 }
 
+# keyed_controller KEY: a controller with KEY, in python3 from outside: it suspends with the
+# proof of its session's challenge, waits for END, then in a new session replays that
+# datagram and sends a plain SUSPEND. Prints the replies, "-" for none.
+keyed_controller() {
+	outside python3 - "$1" <<'PY'
+import hashlib, hmac, socket, sys
+key, daemon = bytes.fromhex(sys.argv[1]), ("198.51.100.2", 9)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+def ask(data, wait):
+    s.settimeout(wait)
+    if data:
+        s.sendto(data, daemon)
+    try:
+        return s.recv(100).decode().split()
+    except socket.timeout:
+        return ["-"]
+start = ask(b"EHLO\n", 3)
+text = "lomarind-proof-v1 %s SUSPEND" % start[-1]
+suspend = b"SUSPEND %s\n" % hmac.new(key, text.encode(), hashlib.sha256).hexdigest().encode()
+replies = [start[0], ask(suspend, 3)[0], ask(None, 10)[0], ask(b"EHLO\n", 3)[0]]
+print(" ".join(replies + [ask(suspend, 2)[0], ask(b"SUSPEND\n", 2)[0]]))
+PY
+}
+
+# The keyed example drop-in, with a key made as its comments say: the credential passes the
+# daemon's checks, a keyed controller suspends the container, a replay and a plain SUSPEND
+# do nothing, and the key is nowhere in the journal.
+check_keyed() {
+	inside sh -c 'mkdir -p /etc/lomarind && (umask 077; head -c 32 /dev/urandom |
+		od -An -tx1 -v | tr -d " \n"; echo) >/etc/lomarind/key' &&
+		inside install -D -m 644 /usr/share/doc/lomarind/examples/keyed.conf \
+			/etc/systemd/system/lomarind.service.d/keyed.conf
+	restart_daemon
+	local key credential m0 r0 u0 replies
+	key=$(inside cat /etc/lomarind/key)
+	credential=$(inside stat -c '%U %a' /run/credentials/lomarind.service/key 2>&1)
+	m0=$(marker_count) r0=$(jcount "$msg_received" -t lmr)
+	u0=$(inside journalctl -b -q -o cat -t lmr | grep -c '^Command without a valid proof; ')
+	if ! command -v python3 >/dev/null; then
+		fail "python3 is missing on this machine (apt-get install python3)"
+	else
+		replies=$(keyed_controller "$key" 2>&1)
+		sleep 0.5
+		local m1 r1 u1 leaks
+		m1=$(marker_count) r1=$(jcount "$msg_received" -t lmr)
+		u1=$(inside journalctl -b -q -o cat -t lmr | grep -c '^Command without a valid proof; ')
+		leaks=$(inside journalctl -b -q -o cat | grep -ciF "${key:-none}")
+		local evidence="credential: $credential; replies: $replies; marker $m0->$m1; \"$msg_received\" $((r1 - r0))x; unproven $((u1 - u0))x; key in the journal ${leaks}x"
+		if [ "$credential" = "root 400" ] && [ "$replies" = "START OK END START - -" ] &&
+			[ "$m1" -eq $((m0 + 1)) ] && [ "$r1" -eq $((r0 + 1)) ] && [ "$u1" -eq $((u0 + 2)) ] &&
+			[ "$leaks" = 0 ]; then
+			pass "$evidence"
+		else
+			fail "$evidence"
+		fi
+	fi
+	inside rm -rf /etc/systemd/system/lomarind.service.d /etc/lomarind
+	restart_daemon
+}
+
 check_reboot() {
 	local old=$leader how="" rc deadline=$((SECONDS + 60))
 	inside systemctl reboot
@@ -600,7 +660,7 @@ power=$work/power
 client=$work/client/usr/bin/lomarind
 
 echo "== a minimal Debian 12 root"
-debian_root "$root" "$BUILD/debian12-nspawn.tar" systemd,systemd-sysv,dbus,libpam-systemd,iproute2,procps ||
+debian_root "$root" "$BUILD/debian12-nspawn.tar" systemd,systemd-sysv,dbus,libpam-systemd,iproute2,procps,libsodium23 ||
 	die "no Debian root"
 echo lmr-sys >"$root/etc/hostname"
 cp "$deb" "$root/root/"
@@ -636,10 +696,11 @@ run_check 6 "kill -9 of the main process: restarted after RestartSec" check_cras
 run_check 7 "lomarind quit: exits 0 and stays stopped" check_quit
 run_check 8 "the allow-list example drop-in" check_allow_list
 run_check 9 "a port drop-in: 7777" check_port
+run_check 13 "the keyed example drop-in: a proof suspends, a replay does not" check_keyed
 run_check 10 "after a reboot the unit is active again" check_reboot
 run_check 12 "systemd-analyze security exposure" check_exposure
 run_check 11 "dpkg --purge leaves nothing" check_purge
 
-printf '\n%d of 12 checks failed; %d s in all (journal: %s)\n' "$failures" $((SECONDS - started)) \
+printf '\n%d of 13 checks failed; %d s in all (journal: %s)\n' "$failures" $((SECONDS - started)) \
 	"$BUILD/test-systemd.journal"
 [ "$failures" -eq 0 ]
