@@ -102,6 +102,9 @@ void wipe_key(Key& key) { sodium_memzero(key.bytes.data(), key.bytes.size()); }
 
 std::string read_key_file(const std::string& path, Key& key) {
   wipe_key(key);
+  if (path.empty()) {
+    return "an empty name names no key file";
+  }
   if (!sodium_ready()) {
     return "libsodium could not be initialised";
   }

@@ -38,13 +38,13 @@ bool attach_standard_descriptors_to_null() {
 Key session_key;
 
 std::string load_key() {
-  if (key_file_path.empty()) {
+  if (!key_file_path.has_value()) {
     return "";
   }
-  std::string refusal = read_key_file(key_file_path, session_key);
+  std::string refusal = read_key_file(*key_file_path, session_key);
   // A core dump would hold the key; so would a debugger's look at the process.
   if (refusal.empty() && prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == -1) {
-    refusal = key_file_path + ": the process could not be made non-dumpable";
+    refusal = *key_file_path + ": the process could not be made non-dumpable";
   }
   if (refusal.empty()) {
     return "";

@@ -33,7 +33,7 @@ volatile std::sig_atomic_t termination_signal = 0;
 
 int listening_port = 9;
 std::string pid_file_path;
-std::string key_file_path;
+std::optional<std::string> key_file_path;
 
 int port_from_text(const char* text) {
   // strtol into a type wider than the port, so that an overflowing argument is seen as

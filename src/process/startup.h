@@ -2,6 +2,7 @@
 // handling, fatal exit, daemon mode and the PID file.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "key/key.h"
@@ -12,8 +13,8 @@ extern int listening_port;
 /// Where to write the PID file; empty means no PID file.
 extern std::string pid_file_path;
 
-/// The key file of keyed sessions; empty means keyless.
-extern std::string key_file_path;
+/// The key file of keyed sessions; none means keyless (an empty name is a file refused).
+extern std::optional<std::string> key_file_path;
 
 /// The key load_key read from key_file_path; all zeros while keyless.
 extern Key session_key;
@@ -26,7 +27,7 @@ struct Options {
   bool background = false;
   int port = 9;
   std::string pid_file_path;
-  std::string key_file_path;
+  std::optional<std::string> key_file_path;
 };
 
 /// Parses argv with getopt_long into options, stopping at help or at the first error.

@@ -230,7 +230,7 @@ int run_session_loop() {
   sockaddr_in sender{};
   socklen_t sender_length = sizeof sender;
   in_addr local{};
-  const Key* key = key_file_path.empty() ? nullptr : &session_key;
+  const Key* key = key_file_path.has_value() ? &session_key : nullptr;
   for (;;) {
     exit_if_terminated();
     const ssize_t received = receive_datagram(buffer.data(), sender, sender_length, local);

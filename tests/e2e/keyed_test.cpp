@@ -83,7 +83,7 @@ TEST_F(Keyed, RefusedKeyFilesEndStartUpWithAReasonAndAnAcceptedKeyMakesItNonDump
   const std::string nobodys = file("nobodys", digits, 0600);
   ASSERT_EQ(chown(nobodys.c_str(), kNobody, kNobody), 0);
   for (const std::string& path :
-       {(dir_ / "missing").string(), dir_.string(), fifo, link, nobodys,
+       {std::string(), (dir_ / "missing").string(), dir_.string(), fifo, link, nobodys,
         file("group", digits, 0640), file("others", digits, 0604), file("empty", "", 0600),
         file("short", digits.substr(1), 0600), file("long", digits + "0", 0600),
         file("non-hex", "g" + digits.substr(1), 0600), file("two-lfs", digits + "\n\n", 0600),

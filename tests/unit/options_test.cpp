@@ -69,6 +69,9 @@ TEST(Options, HelpStopsReadingAtOnce) {
 }
 
 TEST(Options, MissingArgumentsAndUnknownOptionsAreInvalid) {
+  Options empty_key;
+  EXPECT_EQ(parse({"--key-file="}, empty_key), OptionsOutcome::kRun);
+  EXPECT_EQ(empty_key.key_file_path, "") << "given, if empty: refused later, never keyless";
   for (const char* word : {"-p", "--pidfile", "--key-file", "-q", "--porty", "--help=yes"}) {
     Options options;
     EXPECT_EQ(parse({word}, options), OptionsOutcome::kInvalidOption) << word;
