@@ -49,9 +49,12 @@ int port_from_text(const char* text) {
 
 OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
   static const option kLongOptions[] = {
-      {"background", no_argument, nullptr, 'D'},  {"port", optional_argument, nullptr, 'p'},
-      {"pidfile", required_argument, nullptr, 0}, {"key-file", required_argument, nullptr, 0},
-      {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0},
+      {"background", no_argument, nullptr, 'D'},
+      {"port", optional_argument, nullptr, 'p'},
+      {"pidfile", required_argument, nullptr, 0},
+      {"key-file", required_argument, nullptr, 0},  // the key file of keyed sessions
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
   };
   // Zero makes glibc's parser start over completely, including its internal state.
   optind = 0;
