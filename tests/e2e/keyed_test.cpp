@@ -24,10 +24,9 @@ class Keyed : public DaemonTest {
 
   // The challenge of a new session that peer opens.
   std::string open_session(const UdpPeer& peer) {
-    const std::optional<std::string> start = ask(peer, "EHLO\n");
-    const std::string challenge(challenge_in(start.value_or("")));
-    EXPECT_NE(challenge, "") << start.value_or("no reply");
-    return challenge;
+    const std::string start = ask(peer, "EHLO\n").value_or("no reply");
+    EXPECT_NE(challenge_in(start), "") << start;
+    return std::string(challenge_in(start));
   }
 
   std::string key_path_;
@@ -71,7 +70,7 @@ TEST_F(Keyed, OnlyAFreshProofOfTheOwnerIsCarriedOutAndNeverTwice) {
 TEST_F(Keyed, RefusedKeyFilesEndStartUpWithAReasonAndAnAcceptedKeyMakesItNonDumpable) {
   const std::string digits = read_file(key_path_).substr(0, 64);
   const auto file = [&](const std::string& name, const std::string& content, mode_t mode) {
-    const std::string path = (dir_ / name).string();
+    std::string path = (dir_ / name).string();
     std::ofstream(path) << content;
     chmod(path.c_str(), mode);
     return path;
