@@ -28,12 +28,13 @@ build: deps
 # pretended. Pass the daemon's own options in ARGS, e.g. make run ARGS="-p 7777". Installs
 # and builds only what that needs (the compiler and CMake; the daemon and the trial tool),
 # and configures only a new build directory (a build reconfigures itself when a CMake file
-# changes).
+# changes). exec makes the trial make's own child, whatever ARGS hold, so that make's
+# SIGTERM reaches it and make waits for it.
 run:
 	@scripts/install-deps
 	@test -f $(BUILD)/CMakeCache.txt || { echo "Configuring $(BUILD)/"; $(CONFIGURE); }
 	@cmake --build $(BUILD) -j $(JOBS) --target lomarind-trial
-	@$(BUILD)/tools/lomarind-trial -p $(PORT) $(ARGS)
+	@exec $(BUILD)/tools/lomarind-trial -p $(PORT) $(ARGS)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(TEST_JOBS)
