@@ -1,6 +1,7 @@
 #include "process/startup.h"
 
 #include <getopt.h>
+#include <signal.h>
 #include <syslog.h>
 
 #include <cerrno>
@@ -143,6 +144,13 @@ void install_termination_handling() {
   action.sa_flags = 0;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  // A launcher may hand over a signal mask with them blocked; they end the daemon all the
+  // same. One already pending is taken by the handler as soon as it is unblocked.
+  sigset_t termination;
+  sigemptyset(&termination);
+  sigaddset(&termination, SIGTERM);
+  sigaddset(&termination, SIGINT);
+  sigprocmask(SIG_UNBLOCK, &termination, nullptr);
 }
 
 bool termination_requested() { return termination_signal != 0; }
