@@ -13,6 +13,7 @@ const std::string kHelp =
     "  -D, --background      Run in the background as a daemon.\n"
     "  -p, --port [PORT]     Specify the port number (default: 9).\n"
     "  --pidfile [FILE]      Create a PID file for the process.\n"
+    "  --sleep [VERB]        On SUSPEND, run systemctl VERB (default: suspend).\n"
     "  -h, --help            Display this help message.\n";
 
 using CommandLine = DaemonTest;
@@ -39,6 +40,15 @@ TEST_F(CommandLine, BadPortsAreRefusedBeforeTheLogOpens) {
   EXPECT_EQ(exit_status(), 1);
   EXPECT_EQ(server_->standard_error(), "Invalid port number.\n");
   EXPECT_EQ(log_->received(), 0U);
+}
+
+TEST_F(CommandLine, BadSleepVerbIsRefusedBeforeTheLogOpens) {
+  start_server({"-p", "80", "--sleep=hibernation"});
+  EXPECT_EQ(exit_status(), 1);
+  EXPECT_TRUE(server_->standard_error().starts_with("Invalid sleep verb"))
+      << server_->standard_error();
+  EXPECT_EQ(log_->received(), 0U);
+  EXPECT_FALSE(udp_port_bound(80));
 }
 
 TEST_F(CommandLine, BadOptionsGiveTheParsersDiagnosticThenInvalidOption) {
