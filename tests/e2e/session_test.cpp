@@ -1,7 +1,6 @@
 // The session protocol over the wire: replies, log lines, the window, suspend and quit.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -9,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -131,59 +131,36 @@ TEST_F(Session, OwnersSuspendRunsSystemctlWithTheChosenVerb) {
   }
 }
 
-// The service manager's end of systemd's notification protocol: a datagram socket that
-// NOTIFY_SOCKET names, by path or (with '@') in the abstract namespace.
+// The service manager's end of systemd's notification protocol: a datagram socket, here in
+// the abstract namespace, which NOTIFY_SOCKET names with a leading '@'.
 TEST_F(Session, NotifiesTheServiceManagerAtEachChangeOfStateOnly) {
-  struct Row {
-    std::string name;
-    bool listening;  // false: nothing is bound there and every notification fails
-    bool by_quit;    // or by SIGTERM
-  };
-  for (const Row& row : {Row{"@lmr-e2e-notify", true, true}, Row{dir_ / "notify", true, false},
-                         Row{"@lmr-e2e-nobody", false, true}}) {
-    restart_log();
-    const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un address{AF_UNIX, {}};
-    row.name.copy(address.sun_path, row.name.size());
-    address.sun_path[0] = row.name[0] == '@' ? '\0' : '/';
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + row.name.size());
-    ASSERT_TRUE(!row.listening ||
-                bind(manager, reinterpret_cast<sockaddr*>(&address), length) == 0);
-    Process& server = start_serving(port_, {"--sleep=hibernate"}, {"NOTIFY_SOCKET=" + row.name});
-    UdpPeer a;
-    UdpPeer b;
-    ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
-    ASSERT_EQ(ask(b, "EHLO\n"), "LOCKED\n");
-    ASSERT_EQ(ask(b, "SUSPEND\n", 200ms), std::nullopt);
-    ASSERT_EQ(ask(a, "SUSPEND\n"), "OK\n");
-    ASSERT_EQ(ask(a, "EHLO\n", 3s), "LOCKED\n");  // once the command has ended
-    if (row.by_quit) {
-      EXPECT_EQ(ask(a, "QUIT\n"), "OK\n");
-    } else {
-      server.signal(SIGTERM);
-    }
-    EXPECT_EQ(exit_status(), 0);
-    std::vector<std::string> said;
-    std::array<char, 4096> bytes{};
-    for (ssize_t n = 0; (n = recv(manager, bytes.data(), bytes.size(), 0)) >= 0;) {
-      said.emplace_back(bytes.data(), static_cast<std::size_t>(n));
-    }
-    close(manager);
-    EXPECT_EQ(log_->count("Failed to notify the service manager"), row.listening ? 0U : 1U);
-    if (!row.listening) {
-      continue;
-    }
-    // Ready, waiting, a's session, the command, a's session again, stopping: no word on
-    // the refused EHLO or the dropped datagram.
-    ASSERT_EQ(said.size(), 6U) << testing::PrintToString(said);
-    EXPECT_EQ(said[0], "READY=1\nMAINPID=" + std::to_string(server.pid()));
-    EXPECT_TRUE(said[1].starts_with("STATUS=")) << said[1];
-    EXPECT_EQ(said[1].find(a.identity()), std::string::npos);
-    EXPECT_TRUE(said[2].starts_with("STATUS=") && said[2].ends_with(a.identity())) << said[2];
-    EXPECT_NE(said[3].find("systemctl hibernate"), std::string::npos) << said[3];
-    EXPECT_EQ(said[4], said[2]);
-    EXPECT_TRUE(said[5].starts_with("STOPPING=1\nSTATUS=")) << said[5];
+  const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const sockaddr_un address{AF_UNIX, "\0lmr-e2e-notify"};
+  const auto length = offsetof(sockaddr_un, sun_path) + 1 + std::strlen(&address.sun_path[1]);
+  ASSERT_EQ(bind(manager, reinterpret_cast<const sockaddr*>(&address), length), 0);
+  Process& server = start_serving(port_, {"--sleep=hibernate"}, {"NOTIFY_SOCKET=@lmr-e2e-notify"});
+  UdpPeer a;
+  UdpPeer b;
+  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+  ASSERT_EQ(ask(b, "EHLO\n"), "LOCKED\n");
+  ASSERT_EQ(ask(b, "SUSPEND\n", 200ms), std::nullopt);
+  ASSERT_EQ(ask(a, "SUSPEND\n"), "OK\n");
+  ASSERT_EQ(ask(a, "QUIT\n", 3s), "OK\n");  // answered once the command has ended
+  ASSERT_EQ(exit_status(), 0);
+  std::vector<std::string> said;
+  std::array<char, 512> bytes{};
+  for (ssize_t n = 0; (n = recv(manager, bytes.data(), bytes.size(), 0)) >= 0;) {
+    said.emplace_back(bytes.data(), static_cast<std::size_t>(n));
   }
+  close(manager);
+  // Ready, waiting, a's session, the command, a's session again, stopping: nothing for the
+  // refused EHLO or the dropped datagram.
+  ASSERT_EQ(said.size(), 6U) << testing::PrintToString(said);
+  EXPECT_EQ(said[0], "READY=1\nMAINPID=" + std::to_string(server.pid()));
+  EXPECT_TRUE(said[2].starts_with("STATUS=") && said[2].ends_with(a.identity())) << said[2];
+  EXPECT_NE(said[3].find("systemctl hibernate"), std::string::npos) << said[3];
+  EXPECT_EQ(said[4], said[2]);
+  EXPECT_TRUE(said[5].starts_with("STOPPING=1\n")) << said[5];
 }
 
 TEST_F(Session, OwnersQuitGetsOkAndEndsTheDaemonWithStatusZero) {
@@ -290,6 +267,8 @@ TEST_F(Session, SuspendCommandInheritsNoSocketOfTheDaemon) {
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   ASSERT_EQ(ask(a, "SUSPEND\n"), "OK\n");
   ASSERT_EQ(ask(a, "QUIT\n", 3s), "OK\n");
+  // Nothing listens at NOTIFY_SOCKET: the daemon serves all the same and says so once.
+  EXPECT_EQ(log_->count("Failed to notify the service manager"), 1U);
   const std::string fds = read_file(dir_ / "fds");
   ASSERT_FALSE(fds.empty());
   EXPECT_EQ(fds.find("socket:"), std::string::npos) << fds;
