@@ -2,13 +2,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <syslog.h>
-#include <unistd.h>
 
-#include <array>
-#include <cstddef>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -129,38 +124,6 @@ TEST_F(Session, OwnersSuspendRunsSystemctlWithTheChosenVerb) {
     EXPECT_EQ(systemctl_calls(), row.can_run ? row.verb + "\n" : "") << row.verb;
     EXPECT_EQ(log_->count("Failed to execute systemctl " + row.verb), row.can_run ? 0U : 1U);
   }
-}
-
-// The service manager's end of systemd's notification protocol: a datagram socket, here in
-// the abstract namespace, which NOTIFY_SOCKET names with a leading '@'.
-TEST_F(Session, NotifiesTheServiceManagerAtEachChangeOfStateOnly) {
-  const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  const sockaddr_un address{AF_UNIX, "\0lmr-e2e-notify"};
-  const auto length = offsetof(sockaddr_un, sun_path) + 1 + std::strlen(&address.sun_path[1]);
-  ASSERT_EQ(bind(manager, reinterpret_cast<const sockaddr*>(&address), length), 0);
-  Process& server = start_serving(port_, {"--sleep=hibernate"}, {"NOTIFY_SOCKET=@lmr-e2e-notify"});
-  UdpPeer a;
-  UdpPeer b;
-  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
-  ASSERT_EQ(ask(b, "EHLO\n"), "LOCKED\n");
-  ASSERT_EQ(ask(b, "SUSPEND\n", 200ms), std::nullopt);
-  ASSERT_EQ(ask(a, "SUSPEND\n"), "OK\n");
-  ASSERT_EQ(ask(a, "QUIT\n", 3s), "OK\n");  // answered once the command has ended
-  ASSERT_EQ(exit_status(), 0);
-  std::vector<std::string> said;
-  std::array<char, 512> bytes{};
-  for (ssize_t n = 0; (n = recv(manager, bytes.data(), bytes.size(), 0)) >= 0;) {
-    said.emplace_back(bytes.data(), static_cast<std::size_t>(n));
-  }
-  close(manager);
-  // Ready, waiting, a's session, the command, a's session again, stopping: nothing for the
-  // refused EHLO or the dropped datagram.
-  ASSERT_EQ(said.size(), 6U) << testing::PrintToString(said);
-  EXPECT_EQ(said[0], "READY=1\nMAINPID=" + std::to_string(server.pid()));
-  EXPECT_TRUE(said[2].starts_with("STATUS=") && said[2].ends_with(a.identity())) << said[2];
-  EXPECT_NE(said[3].find("systemctl hibernate"), std::string::npos) << said[3];
-  EXPECT_EQ(said[4], said[2]);
-  EXPECT_TRUE(said[5].starts_with("STOPPING=1\n")) << said[5];
 }
 
 TEST_F(Session, OwnersQuitGetsOkAndEndsTheDaemonWithStatusZero) {

@@ -3,8 +3,8 @@
 # installed package there, under a real systemd: postinst, suspend over loopback and from
 # outside, a host that cannot suspend, stop, crash and restart, QUIT, the allow-list, port
 # and sleep verb drop-ins, the status line, a restart onto a taken port, a reboot, the
-# exposure score, purge. Each check prints one PASS or FAIL
-# line with its evidence; the script fails if any check fails.
+# exposure score, purge. Each check prints one PASS or FAIL line with its evidence; the
+# script fails if any check fails.
 #
 # It needs root, systemd-container and debootstrap, and the first time the machine's own
 # Debian mirror (a minimal root is built once and kept as a tarball in the build directory).
@@ -195,6 +195,8 @@ checks=0
 verdict=
 pass() { verdict="PASS $check -- $*"; }
 fail() { verdict="FAIL $check -- $*"; }
+# verdict_by STATUS EVIDENCE: PASS when STATUS, that of the check's last test, is 0.
+verdict_by() { if [ "$1" = 0 ]; then pass "$2"; else fail "$2"; fi; }
 # run_check N TITLE FUNCTION: one line, PASS or FAIL, with the evidence the function gives.
 run_check() {
 	check=$(printf '%2d %s' "$1" "$2")
@@ -525,34 +527,21 @@ check_hibernate() {
 	n0=$(jcount "$msg_no_hibernate" -t systemctl) h0=$(hibernations)
 	out=$(inside lomarind -t 15 suspend 127.0.0.1 2>&1)
 	reached() { jcount_at_least $((n0 + 1)) "$msg_no_hibernate" -t systemctl || [ "$(hibernations)" -gt "$h0" ]; }
-	wait_for 10 reached
-	local evidence="client '$out'; journalctl -t systemctl: $(inside journalctl -b -q -o cat -t systemctl | tail -n 1); \
-hibernations in the marker $h0->$(hibernations); CanHibernate $(inside busctl call org.freedesktop.login1 \
-		/org/freedesktop/login1 org.freedesktop.login1.Manager CanHibernate)"
-	if [ "$out" = "127.0.0.1: suspended" ] && reached && [ "$(jcount 'Failed to execute systemctl hibernate' -t lmr)" = 0 ]; then
-		pass "$evidence"
-	else
-		fail "$evidence"
-	fi
+	wait_for 10 reached && [ "$out" = "127.0.0.1: suspended" ] && [ "$(jcount 'Failed to execute systemctl hibernate' -t lmr)" = 0 ]
+	verdict_by $? "client '$out'; journalctl -t systemctl: $(inside journalctl -b -q -o cat \
+		-t systemctl | tail -n 1); marker: hibernate ${h0}x->$(hibernations)x; CanHibernate $(inside busctl call \
+		org.freedesktop.login1 /org/freedesktop/login1 org.freedesktop.login1.Manager CanHibernate)"
 	inside rm -rf /etc/systemd/system/lomarind.service.d
 	restart_daemon
 }
 
 # systemctl status shows the session and, once it has ended, the wait for the next one.
 check_status() {
-	local line
-	session_shown() { line=$(inside systemctl status --no-pager lomarind.service | grep -F "Status: \"$1"); }
+	local line during
+	status_is() { line=$(inside systemctl status --no-pager lomarind.service | grep -F "Status: \"$1"); }
 	outside bash -c 'printf "EHLO\n" >/dev/udp/198.51.100.2/9'
-	if ! wait_for 3 session_shown 'Session open for client 198.51.100.1:'; then
-		fail "during a session from 198.51.100.1, systemctl status shows '$(prop StatusText)'"
-		return
-	fi
-	local during=$line
-	if wait_for 8 session_shown 'Waiting for a client'; then
-		pass "during the session:${during#*:} | after its end:${line#*:}"
-	else
-		fail "after the session's end, systemctl status shows '$(prop StatusText)'"
-	fi
+	wait_for 3 status_is 'Session open for client 198.51.100.1:' && during=$line && wait_for 8 status_is 'Waiting for a client'
+	verdict_by $? "during a session from 198.51.100.1:${during#*:} | after its end:${line#*:}"
 }
 
 # A restart onto a port that another socket holds fails at once, with a non-zero status. The
@@ -561,21 +550,15 @@ check_port_taken() {
 	inside systemctl stop lomarind.service
 	inside systemd-run --quiet --unit=lmr-holder perl -MIO::Socket::INET -e \
 		'my $s = IO::Socket::INET->new(LocalAddr => "0.0.0.0:9", Proto => "udp") or die; sleep 60'
-	local holder t0 rc took
 	wait_for 5 eval '[ "$(port_holder 9)" = perl ]'
+	local holder t0 rc took
 	holder=$(port_holder 9) t0=$(date +%s%N)
 	inside systemctl restart lomarind.service 2>/dev/null
 	rc=$? took=$((($(date +%s%N) - t0) / 1000000))
-	local bind_error
-	bind_error=$(jcount 'Error binding' -t lmr)
 	inside systemctl stop lmr-holder.service lomarind.service
-	if [ "$holder" != perl ] || [ "$rc" = 0 ] || [ "$took" -gt 5000 ] || [ "$bind_error" = 0 ]; then
-		fail "UDP 9 held by '$holder': systemctl restart status $rc after $took ms; \"Error binding\" ${bind_error}x"
-	elif ! restart_daemon; then
-		fail "with the port free again, the unit is $(prop ActiveState)"
-	else
-		pass "UDP 9 held by $holder: systemctl restart status $rc after $took ms, \"Error binding\"; port freed: $(prop ActiveState)"
-	fi
+	[ "$holder" = perl ] && [ "$rc" != 0 ] && [ "$took" -lt 5000 ] && jcount_at_least 1 'Error binding' -t lmr && restart_daemon
+	verdict_by $? "UDP 9 held by '$holder': systemctl restart status $rc after $took ms, \
+\"Error binding\" $(jcount 'Error binding' -t lmr)x; port freed: $(prop ActiveState)"
 }
 
 check_reboot() {
