@@ -4,11 +4,16 @@
 #include <signal.h>
 #include <syslog.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+#include "process/notify.h"
 
 namespace {
 
@@ -18,14 +23,24 @@ constexpr const char* kUsage =
     "  -D, --background      Run in the background as a daemon.\n"
     "  -p, --port [PORT]     Specify the port number (default: 9).\n"
     "  --pidfile [FILE]      Create a PID file for the process.\n"
+    "  --sleep [VERB]        On SUSPEND, run systemctl VERB (default: suspend).\n"
     "  -h, --help            Display this help message.\n";
 
 constexpr const char* kInvalidOption = "Invalid option\n";
 constexpr const char* kInvalidPort = "Invalid port number.\n";
+constexpr const char* kInvalidSleepVerb =
+    "Invalid sleep verb: use suspend, hibernate, hybrid-sleep or suspend-then-hibernate.\n";
 constexpr const char* kShuttingDown = "Received termination signal. Shutting down...";
 
 constexpr long kLowestPort = 1;
 constexpr long kHighestPort = 65535;
+
+// The sleep states that systemctl and logind offer; --sleep accepts exactly these.
+constexpr std::array<std::string_view, 4> kSleepVerbs = {"suspend", "hibernate", "hybrid-sleep",
+                                                         "suspend-then-hibernate"};
+
+// The value getopt_long returns for --sleep: above every character, so no short option.
+constexpr int kSleepOption = 256;
 
 volatile std::sig_atomic_t termination_signal = 0;
 
@@ -33,6 +48,7 @@ volatile std::sig_atomic_t termination_signal = 0;
 
 int listening_port = 9;
 std::string pid_file_path;
+std::string sleep_verb = "suspend";
 
 int port_from_text(const char* text) {
   // strtol into a type wider than the port, so that an overflowing argument is seen as
@@ -51,6 +67,7 @@ OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
       {"background", no_argument, nullptr, 'D'},
       {"port", optional_argument, nullptr, 'p'},
       {"pidfile", required_argument, nullptr, 0},
+      {"sleep", required_argument, nullptr, kSleepOption},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -88,6 +105,12 @@ OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
         options.pid_file_path = optarg;
       }
       break;
+    case kSleepOption:
+      if (std::find(kSleepVerbs.begin(), kSleepVerbs.end(), optarg) == kSleepVerbs.end()) {
+        return OptionsOutcome::kInvalidSleepVerb;
+      }
+      options.sleep_verb = optarg;
+      break;
     case 'h':
       return OptionsOutcome::kHelp;
     default:
@@ -110,9 +133,13 @@ bool read_options(int argc, char* argv[]) {
   case OptionsOutcome::kInvalidPort:
     static_cast<void>(std::fputs(kInvalidPort, stderr));
     std::exit(1);
+  case OptionsOutcome::kInvalidSleepVerb:
+    static_cast<void>(std::fputs(kInvalidSleepVerb, stderr));
+    std::exit(1);
   }
   listening_port = options.port;
   pid_file_path = options.pid_file_path;
+  sleep_verb = options.sleep_verb;
   return options.background;
 }
 
@@ -159,6 +186,7 @@ void exit_if_terminated() {
   if (termination_signal == 0) {
     return;
   }
+  notify_stopping();
   log_line(LOG_INFO, kShuttingDown);
   closelog();
   std::exit(0);

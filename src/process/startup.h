@@ -10,14 +10,18 @@ extern int listening_port;
 /// Where to write the PID file; empty means no PID file.
 extern std::string pid_file_path;
 
+/// What a SUSPEND runs "systemctl" with; "suspend" until an option changes it.
+extern std::string sleep_verb;
+
 /// What reading the command line came to.
-enum class OptionsOutcome { kRun, kHelp, kInvalidOption, kInvalidPort };
+enum class OptionsOutcome { kRun, kHelp, kInvalidOption, kInvalidPort, kInvalidSleepVerb };
 
 /// The settings one command line asks for.
 struct Options {
   bool background = false;
   int port = 9;
   std::string pid_file_path;
+  std::string sleep_verb = "suspend";
 };
 
 /// Parses argv with getopt_long into options, stopping at help or at the first error.

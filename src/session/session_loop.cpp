@@ -13,6 +13,7 @@
 
 #include "net/listener.h"
 #include "net/protocol.h"
+#include "process/notify.h"
 #include "process/startup.h"
 
 extern char** environ;
@@ -28,10 +29,16 @@ constexpr std::string_view kUnexpectedClient = "Unexpected client data; Dropping
 constexpr std::string_view kSuspending = "Received SUSPEND command. Suspending...";
 constexpr std::string_view kQuitting = "Received QUIT command. Stopping Lomarind...";
 constexpr std::string_view kSendFailed = "Send failed";
-constexpr std::string_view kSuspendFailed = "Failed to execute systemctl suspend";
+constexpr std::string_view kCommandFailed = "Failed to execute ";
+
+// The status line that the service manager shows, at each change of state.
+constexpr std::string_view kWaitingStatus = "Waiting for a client";
+constexpr std::string_view kSessionOpenStatus = "Session open for client ";
+constexpr std::string_view kRunningStatus = "Running ";
+constexpr std::string_view kForClient = " for client ";
 
 constexpr const char* kShell = "/bin/sh";
-constexpr const char* kSuspendCommand = "systemctl suspend";
+constexpr std::string_view kSystemctl = "systemctl ";
 
 // What /bin/sh exits with when the command is not executable or not found.
 constexpr int kShellCannotExecute = 126;
@@ -67,6 +74,9 @@ void reply(std::string_view message, const sockaddr_in& destination, socklen_t l
   }
 }
 
+// What a SUSPEND runs: "systemctl suspend", or the verb that --sleep chose.
+std::string sleep_command() { return std::string(kSystemctl).append(sleep_verb); }
+
 void end_session(Session& s) {
   log_text(LOG_INFO, kSessionEnded, s.owner);
   if (const auto owner = address_from_identity(s.owner)) {
@@ -75,9 +85,11 @@ void end_session(Session& s) {
     log_text(LOG_ERR, kOwnerUnparsable);
   }
   s.active = false;
+  notify_status(kWaitingStatus);
 }
 
 void quit_shutdown() {
+  notify_stopping();
   if (!pid_file_path.empty()) {
     remove_pid_file(pid_file_path);
   }
@@ -175,13 +187,13 @@ void suspend_host() {
 
   std::array<char, 3> shell_name{'s', 'h', '\0'};
   std::array<char, 3> dash_c{'-', 'c', '\0'};
-  std::string command = kSuspendCommand;
+  std::string command = sleep_command();
   std::array<char*, 4> arguments{shell_name.data(), dash_c.data(), command.data(), nullptr};
   pid_t child = -1;
   const int spawned = posix_spawn(&child, kShell, nullptr, &attributes, arguments.data(), environ);
   posix_spawnattr_destroy(&attributes);
   if (spawned != 0 || command_not_run(wait_for_command(child))) {
-    log_text(LOG_WARNING, kSuspendFailed);
+    log_text(LOG_WARNING, kCommandFailed, command);
   }
 }
 
@@ -191,6 +203,7 @@ int run_session_loop() {
   sockaddr_in sender{};
   socklen_t sender_length = sizeof sender;
   in_addr local{};
+  notify_status(kWaitingStatus);
   for (;;) {
     exit_if_terminated();
     const ssize_t received = receive_datagram(buffer.data(), sender, sender_length, local);
@@ -216,8 +229,13 @@ int run_session_loop() {
       // From the address the client sent to, which is where it waits for the answer.
       reply(response.reply, sender, sender_length, local);
     }
-    if (action == Action::kSuspend) {
+    if (action == Action::kStartSession) {
+      notify_status(kSessionOpenStatus, identity);
+    } else if (action == Action::kSuspend) {
+      notify_status(std::string(kRunningStatus).append(sleep_command()).append(kForClient),
+                    identity);
       suspend_host();
+      notify_status(kSessionOpenStatus, identity);
     } else if (action == Action::kQuit) {
       quit_shutdown();
       return 0;

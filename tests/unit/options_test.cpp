@@ -26,6 +26,7 @@ TEST(Options, DefaultsAreForegroundPortNineNoPidFile) {
   EXPECT_FALSE(options.background);
   EXPECT_EQ(options.port, 9);
   EXPECT_EQ(options.pid_file_path, "");
+  EXPECT_EQ(options.sleep_verb, "suspend");
 }
 
 TEST(Options, LongAndShortFormsSetTheirSettings) {
@@ -65,7 +66,7 @@ TEST(Options, HelpStopsReadingAtOnce) {
 }
 
 TEST(Options, MissingArgumentsAndUnknownOptionsAreInvalid) {
-  for (const char* word : {"-p", "--pidfile", "-q", "--porty", "--help=yes"}) {
+  for (const char* word : {"-p", "--pidfile", "--sleep", "-q", "--porty", "--help=yes"}) {
     Options options;
     EXPECT_EQ(parse({word}, options), OptionsOutcome::kInvalidOption) << word;
   }
@@ -102,6 +103,20 @@ TEST(Options, NonOptionWordsAreIgnoredWhereverTheyStandWhateverTheEnvironment) {
     }
   }
   ASSERT_EQ(unsetenv("POSIXLY_CORRECT"), 0);
+}
+
+// Exactly the sleep operations that systemctl offers, spelled as systemctl spells them.
+TEST(Options, SleepTakesTheVerbsOfSystemctlAndNothingElse) {
+  for (const char* verb : {"hibernate", "hybrid-sleep", "suspend-then-hibernate", "suspend"}) {
+    Options options;
+    EXPECT_EQ(parse({"--sleep", "hibernate", std::string("--sleep=") + verb}, options),
+              OptionsOutcome::kRun);
+    EXPECT_EQ(options.sleep_verb, verb);
+  }
+  for (const char* verb : {"", "Hibernate", "hibernate ", "poweroff", "suspend;reboot", "sleep"}) {
+    Options options;
+    EXPECT_EQ(parse({"--sleep", verb}, options), OptionsOutcome::kInvalidSleepVerb) << verb;
+  }
 }
 
 TEST(PortFromText, ConvertsLikeBaseTenUpToTheFirstNonDigit) {
