@@ -5,9 +5,10 @@
 // stand-in for systemctl. Needs root for the private /dev that carries the log; without
 // root the daemon logs to the system log as usual.
 //
-// However the trial ends (the daemon's QUIT, Ctrl-C, SIGTERM or SIGHUP to the trial, a
-// closed standard output), it stops the daemon first, waits for it, and only then removes
-// the stand-in: the daemon never runs without it.
+// However the trial ends (the daemon's QUIT, Ctrl-C, SIGTERM or SIGHUP to the trial, the end
+// of its parent, a closed standard output), it stops the daemon first, then ends whatever the
+// daemon left running (a suspend command that a termination signal interrupted), waits for
+// all of it, and only then removes the stand-in: nothing the daemon started runs without it.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -22,9 +23,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,7 +39,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long the daemon has to end after being told to, before it is killed.
+// How long the daemon has to end after being told to, and what it left running after it has
+// ended, before they are killed.
 constexpr auto kStopGrace = 5s;
 
 // Where lines go: standard output until writing there fails (a pipe whose reader is gone,
@@ -105,48 +109,35 @@ sigset_t awaited_signals() {
   return set;
 }
 
-// The signals that process pid catches (its SigCgt), if they can be read.
-std::optional<unsigned long long> caught_signals(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.starts_with("SigCgt:")) {
-      return std::strtoull(line.c_str() + 7, nullptr, 16);
+// The processes whose parent is this one, read from /proc.
+std::vector<pid_t> children() {
+  const pid_t self = getpid();
+  std::vector<pid_t> found;
+  std::error_code error;
+  for (auto entry = std::filesystem::directory_iterator("/proc", error);
+       !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+    const std::string name = entry->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) {
+      continue;
+    }
+    // "pid (name) state ppid ...": the name may hold anything, so the fields after its last
+    // parenthesis are read.
+    std::ifstream stat(entry->path() / "stat");
+    std::string text;
+    std::getline(stat, text);
+    const auto name_end = text.rfind(')');
+    if (name_end == std::string::npos) {
+      continue;
+    }
+    std::istringstream fields(text.substr(name_end + 1));
+    std::string state;
+    pid_t parent = 0;
+    if (fields >> state >> parent && parent == self) {
+      found.push_back(static_cast<pid_t>(std::stol(name)));
     }
   }
-  return std::nullopt;
+  return found;
 }
-
-// GNU make, sent SIGINT or SIGTERM, stops catching it and waits for its children (passing
-// on only SIGTERM): when it is the parent, a stop it has begun ends the trial as well.
-class ParentWatch {
- public:
-  ParentWatch() : parent_(getppid()) {
-    std::ifstream comm("/proc/" + std::to_string(parent_) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    if (name == "make" || name == "gmake") {
-      constexpr unsigned long long kIntOrTerm = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
-      watched_ = caught_signals(parent_).value_or(0) & kIntOrTerm;
-    }
-  }
-
-  // True once the parent has ended, or has stopped catching a signal that it caught.
-  bool stopping() const {
-    if (getppid() != parent_) {
-      return true;
-    }
-    if (watched_ == 0) {
-      return false;
-    }
-    const auto caught = caught_signals(parent_);
-    return caught.has_value() && (*caught & watched_) != watched_;
-  }
-
- private:
-  pid_t parent_;
-  unsigned long long watched_ = 0;
-};
 
 }  // namespace
 
@@ -170,7 +161,18 @@ int main(int argc, char* argv[]) {
     std::perror("trial: cannot set up signal handling");
     return 1;
   }
-  const ParentWatch parent;
+  // GNU make passes SIGTERM on to the trial and a terminal's Ctrl-C reaches it directly;
+  // a parent that ends some other way (killed outright, say) is taken as SIGTERM. And this
+  // process becomes the reaper of what the daemon leaves behind, to end and wait for it.
+  const pid_t parent = getppid();
+  if (prctl(PR_SET_PDEATHSIG, SIGTERM) == -1 || prctl(PR_SET_CHILD_SUBREAPER, 1) == -1) {
+    std::perror("trial: cannot watch over its parent and the daemon's children");
+    return 1;
+  }
+  if (getppid() != parent) {
+    static_cast<void>(std::fputs("trial: its parent has ended\n", stderr));
+    return 1;
+  }
 
   const std::string fake = LMR_FAKE_SYSTEMCTL;
   std::string why_not_private;
@@ -232,31 +234,50 @@ int main(int argc, char* argv[]) {
   }
 
   // Ctrl-C reaches the daemon too, as the terminal's foreground group; a signal sent to this
-  // process alone is passed on. Either way the daemon is waited for.
-  std::optional<std::chrono::steady_clock::time_point> stop_deadline;
+  // process alone is passed on. Either way the daemon is waited for, and after it everything
+  // it left running (its children come to this process when it ends) is told to end, killed
+  // if it has not after the grace, and waited for: the loop ends when no child is left.
+  using Clock = std::chrono::steady_clock;
+  bool daemon_running = child > 0;
+  std::optional<Clock::time_point> stop_deadline;
+  std::optional<Clock::time_point> leftover_deadline;
   const auto stop = [&](int signal_number) {
-    kill(child, signal_number);
-    if (!stop_deadline.has_value()) {
-      stop_deadline = std::chrono::steady_clock::now() + kStopGrace;
+    if (daemon_running) {
+      kill(child, signal_number);
+      stop_deadline = stop_deadline.value_or(Clock::now() + kStopGrace);
     }
   };
-  while (child > 0) {
-    const pid_t ended = waitpid(child, &status, WNOHANG);
-    if (ended == child || (ended == -1 && errno == ECHILD)) {
+  for (;;) {
+    int ended_status = 0;
+    const pid_t ended = waitpid(-1, &ended_status, WNOHANG);
+    if (ended > 0) {
+      if (ended == child) {
+        status = ended_status;
+        daemon_running = false;
+      }
+      continue;
+    }
+    if (ended == -1 && errno == ECHILD) {
       break;
+    }
+    if (!daemon_running) {
+      leftover_deadline = leftover_deadline.value_or(Clock::now() + kStopGrace);
+      const int signal_number = Clock::now() > *leftover_deadline ? SIGKILL : SIGTERM;
+      for (const pid_t leftover : children()) {
+        kill(leftover, signal_number);
+      }
     }
     timespec tick{0, 250'000'000};
     const int signal_number = sigtimedwait(&awaited, nullptr, &tick);
     if (signal_number == SIGINT) {
       stop(SIGINT);
-    } else if (signal_number == SIGTERM || signal_number == SIGHUP || signal_number == SIGQUIT ||
-               (signal_number == -1 && errno == EAGAIN && !stop_deadline && parent.stopping())) {
+    } else if (signal_number == SIGTERM || signal_number == SIGHUP || signal_number == SIGQUIT) {
       stop(SIGTERM);
     }
-    if (stop_deadline.has_value() && std::chrono::steady_clock::now() > *stop_deadline) {
+    if (daemon_running && stop_deadline.has_value() && Clock::now() > *stop_deadline) {
       say("trial: the daemon did not stop in time; killing it");
       kill(child, SIGKILL);
-      stop_deadline = std::chrono::steady_clock::time_point::max();
+      stop_deadline = Clock::time_point::max();
     }
   }
   usleep(100'000);  // let the last lines be printed

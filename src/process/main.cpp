@@ -1,6 +1,7 @@
 #include <syslog.h>
 
 #include "net/listener.h"
+#include "process/notify.h"
 #include "process/startup.h"
 #include "session/session_loop.h"
 
@@ -29,5 +30,6 @@ int main(int argc, char* argv[]) {
   }
   exit_if_terminated();
   open_listener(listening_port);  // does not return on failure
+  notify_ready();  // only now: a service manager waiting for this knows that the port is ours
   return run_session_loop();
 }

@@ -1,13 +1,19 @@
 #include "process/startup.h"
 
 #include <getopt.h>
+#include <signal.h>
 #include <syslog.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+#include "process/notify.h"
 
 namespace {
 
@@ -18,14 +24,24 @@ constexpr const char* kUsage =
     "  -p, --port [PORT]     Specify the port number (default: 9).\n"
     "  --pidfile [FILE]      Create a PID file for the process.\n"
     "  --key-file [FILE]     Accept only commands proven with the key in FILE.\n"
+    "  --sleep [VERB]        On SUSPEND, run systemctl VERB (default: suspend).\n"
     "  -h, --help            Display this help message.\n";
 
 constexpr const char* kInvalidOption = "Invalid option\n";
 constexpr const char* kInvalidPort = "Invalid port number.\n";
+constexpr const char* kInvalidSleepVerb =
+    "Invalid sleep verb: use suspend, hibernate, hybrid-sleep or suspend-then-hibernate.\n";
 constexpr const char* kShuttingDown = "Received termination signal. Shutting down...";
 
 constexpr long kLowestPort = 1;
 constexpr long kHighestPort = 65535;
+
+// The sleep states that systemctl and logind offer; --sleep accepts exactly these.
+constexpr std::array<std::string_view, 4> kSleepVerbs = {"suspend", "hibernate", "hybrid-sleep",
+                                                         "suspend-then-hibernate"};
+
+// The value getopt_long returns for --sleep: above every character, so no short option.
+constexpr int kSleepOption = 256;
 
 volatile std::sig_atomic_t termination_signal = 0;
 
@@ -34,6 +50,7 @@ volatile std::sig_atomic_t termination_signal = 0;
 int listening_port = 9;
 std::string pid_file_path;
 std::optional<std::string> key_file_path;
+std::string sleep_verb = "suspend";
 
 int port_from_text(const char* text) {
   // strtol into a type wider than the port, so that an overflowing argument is seen as
@@ -53,6 +70,7 @@ OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
       {"port", optional_argument, nullptr, 'p'},
       {"pidfile", required_argument, nullptr, 0},
       {"key-file", required_argument, nullptr, 0},  // the key file of keyed sessions
+      {"sleep", required_argument, nullptr, kSleepOption},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -94,6 +112,12 @@ OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
         options.key_file_path = optarg;
       }
       break;
+    case kSleepOption:
+      if (std::find(kSleepVerbs.begin(), kSleepVerbs.end(), optarg) == kSleepVerbs.end()) {
+        return OptionsOutcome::kInvalidSleepVerb;
+      }
+      options.sleep_verb = optarg;
+      break;
     case 'h':
       return OptionsOutcome::kHelp;
     default:
@@ -116,10 +140,14 @@ bool read_options(int argc, char* argv[]) {
   case OptionsOutcome::kInvalidPort:
     static_cast<void>(std::fputs(kInvalidPort, stderr));
     std::exit(1);
+  case OptionsOutcome::kInvalidSleepVerb:
+    static_cast<void>(std::fputs(kInvalidSleepVerb, stderr));
+    std::exit(1);
   }
   listening_port = options.port;
   pid_file_path = options.pid_file_path;
   key_file_path = options.key_file_path;
+  sleep_verb = options.sleep_verb;
   return options.background;
 }
 
@@ -151,6 +179,13 @@ void install_termination_handling() {
   action.sa_flags = 0;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  // A launcher may hand over a signal mask with them blocked; they end the daemon all the
+  // same. One already pending is taken by the handler as soon as it is unblocked.
+  sigset_t termination;
+  sigemptyset(&termination);
+  sigaddset(&termination, SIGTERM);
+  sigaddset(&termination, SIGINT);
+  sigprocmask(SIG_UNBLOCK, &termination, nullptr);
 }
 
 bool termination_requested() { return termination_signal != 0; }
@@ -159,6 +194,7 @@ void exit_if_terminated() {
   if (termination_signal == 0) {
     return;
   }
+  notify_stopping();
   log_line(LOG_INFO, kShuttingDown);
   closelog();
   std::exit(0);

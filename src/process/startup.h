@@ -18,9 +18,11 @@ extern std::optional<std::string> key_file_path;
 
 /// The key load_key read from key_file_path; all zeros while keyless.
 extern Key session_key;
+/// What a SUSPEND runs "systemctl" with; "suspend" until an option changes it.
+extern std::string sleep_verb;
 
 /// What reading the command line came to.
-enum class OptionsOutcome { kRun, kHelp, kInvalidOption, kInvalidPort };
+enum class OptionsOutcome { kRun, kHelp, kInvalidOption, kInvalidPort, kInvalidSleepVerb };
 
 /// The settings one command line asks for.
 struct Options {
@@ -28,6 +30,7 @@ struct Options {
   int port = 9;
   std::string pid_file_path;
   std::optional<std::string> key_file_path;
+  std::string sleep_verb = "suspend";
 };
 
 /// Parses argv with getopt_long into options, stopping at help or at the first error.

@@ -15,6 +15,7 @@
 
 #include "net/listener.h"
 #include "net/protocol.h"
+#include "process/notify.h"
 #include "process/startup.h"
 
 extern char** environ;
@@ -31,10 +32,16 @@ constexpr std::string_view kUnproven = "Command without a valid proof; Dropping 
 constexpr std::string_view kSuspending = "Received SUSPEND command. Suspending...";
 constexpr std::string_view kQuitting = "Received QUIT command. Stopping Lomarind...";
 constexpr std::string_view kSendFailed = "Send failed";
-constexpr std::string_view kSuspendFailed = "Failed to execute systemctl suspend";
+constexpr std::string_view kCommandFailed = "Failed to execute ";
+
+// The status line that the service manager shows, at each change of state.
+constexpr std::string_view kWaitingStatus = "Waiting for a client";
+constexpr std::string_view kSessionOpenStatus = "Session open for client ";
+constexpr std::string_view kRunningStatus = "Running ";
+constexpr std::string_view kForClient = " for client ";
 
 constexpr const char* kShell = "/bin/sh";
-constexpr const char* kSuspendCommand = "systemctl suspend";
+constexpr std::string_view kSystemctl = "systemctl ";
 
 // What /bin/sh exits with when the command is not executable or not found.
 constexpr int kShellCannotExecute = 126;
@@ -71,6 +78,9 @@ void reply(std::string_view message, const sockaddr_in& destination, socklen_t l
   }
 }
 
+// What a SUSPEND runs: "systemctl suspend", or the verb that --sleep chose.
+std::string sleep_command() { return std::string(kSystemctl).append(sleep_verb); }
+
 void end_session(Session& s) {
   log_text(LOG_INFO, kSessionEnded, s.owner);
   if (const auto owner = address_from_identity(s.owner)) {
@@ -79,9 +89,11 @@ void end_session(Session& s) {
     log_text(LOG_ERR, kOwnerUnparsable);
   }
   s.active = false;
+  notify_status(kWaitingStatus);
 }
 
 void quit_shutdown() {
+  notify_stopping();
   if (!pid_file_path.empty()) {
     remove_pid_file(pid_file_path);
   }
@@ -214,13 +226,13 @@ void suspend_host() {
 
   std::array<char, 3> shell_name{'s', 'h', '\0'};
   std::array<char, 3> dash_c{'-', 'c', '\0'};
-  std::string command = kSuspendCommand;
+  std::string command = sleep_command();
   std::array<char*, 4> arguments{shell_name.data(), dash_c.data(), command.data(), nullptr};
   pid_t child = -1;
   const int spawned = posix_spawn(&child, kShell, nullptr, &attributes, arguments.data(), environ);
   posix_spawnattr_destroy(&attributes);
   if (spawned != 0 || command_not_run(wait_for_command(child))) {
-    log_text(LOG_WARNING, kSuspendFailed);
+    log_text(LOG_WARNING, kCommandFailed, command);
   }
 }
 
@@ -231,6 +243,7 @@ int run_session_loop() {
   socklen_t sender_length = sizeof sender;
   in_addr local{};
   const Key* key = key_file_path.has_value() ? &session_key : nullptr;
+  notify_status(kWaitingStatus);
   for (;;) {
     exit_if_terminated();
     const ssize_t received = receive_datagram(buffer.data(), sender, sender_length, local);
@@ -262,8 +275,13 @@ int run_session_loop() {
                                     : std::string();
       reply(keyed.empty() ? response.reply : keyed, sender, sender_length, local);
     }
-    if (action == Action::kSuspend) {
+    if (action == Action::kStartSession) {
+      notify_status(kSessionOpenStatus, identity);
+    } else if (action == Action::kSuspend) {
+      notify_status(std::string(kRunningStatus).append(sleep_command()).append(kForClient),
+                    identity);
       suspend_host();
+      notify_status(kSessionOpenStatus, identity);
     } else if (action == Action::kQuit) {
       quit_shutdown();
       return 0;

@@ -59,8 +59,8 @@ const Response& response_to(Action action);
 /// Runs turns until the owner's QUIT has been carried out, then returns 0.
 int run_session_loop();
 
-/// Runs "systemctl suspend" through /bin/sh and waits for it, unless a termination signal
-/// arrives first. Logs a warning when the command cannot be started or found.
+/// Runs "systemctl suspend" (or the verb of --sleep) through /bin/sh and waits for it, unless a
+/// termination signal arrives first. Logs a warning when the command cannot be started or found.
 void suspend_host();
 
 /// True when a shell's wait status says the command could not be found or executed.

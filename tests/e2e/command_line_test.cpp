@@ -14,6 +14,7 @@ const std::string kHelp =
     "  -p, --port [PORT]     Specify the port number (default: 9).\n"
     "  --pidfile [FILE]      Create a PID file for the process.\n"
     "  --key-file [FILE]     Accept only commands proven with the key in FILE.\n"
+    "  --sleep [VERB]        On SUSPEND, run systemctl VERB (default: suspend).\n"
     "  -h, --help            Display this help message.\n";
 
 using CommandLine = DaemonTest;
@@ -29,7 +30,7 @@ TEST_F(CommandLine, HelpIsExactOnStandardOutputAndEndsOptionReading) {
   EXPECT_EQ(log_->received(), 0U) << "the log must not be opened before the options are read";
 }
 
-TEST_F(CommandLine, BadPortsAreRefusedBeforeTheLogOpens) {
+TEST_F(CommandLine, BadPortsAndSleepVerbsAreRefusedBeforeTheLogOpens) {
   for (const char* port : {"0", "65536", "-5", "abc", "", "4294967305", "99999999999999999999"}) {
     start_server({"-p", port});
     EXPECT_EQ(exit_status(), 1) << port;
@@ -39,6 +40,10 @@ TEST_F(CommandLine, BadPortsAreRefusedBeforeTheLogOpens) {
   start_server({"--port=0"});
   EXPECT_EQ(exit_status(), 1);
   EXPECT_EQ(server_->standard_error(), "Invalid port number.\n");
+  start_server({"--sleep=hibernation"});
+  EXPECT_EQ(exit_status(), 1);
+  EXPECT_TRUE(server_->standard_error().starts_with("Invalid sleep verb"))
+      << server_->standard_error();
   EXPECT_EQ(log_->received(), 0U);
 }
 

@@ -2,10 +2,12 @@
 // life, which process logs what, and what the background process holds open.
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -234,7 +236,7 @@ TEST_F(DaemonMode, SuspendCommandOfTheBackgroundDaemonGetsNullAndNoSocket) {
 
 // The trial run (make run) pretends to suspend only while it lives, so it must never leave a
 // daemon behind: -D, however spelt, is refused before anything starts, and a signal to the
-// trial alone stops its daemon.
+// trial alone stops its daemon, and the suspend command that this interrupts.
 TEST_F(DaemonMode, TrialRefusesTheBackgroundAndTakesItsDaemonAlongWhenSignalled) {
   const std::string port = std::to_string(port_);
   for (const std::vector<std::string>& args : {std::vector<std::string>{"-D", "-p", port},
@@ -257,6 +259,21 @@ TEST_F(DaemonMode, TrialRefusesTheBackgroundAndTakesItsDaemonAlongWhenSignalled)
   EXPECT_FALSE(udp_port_bound(port_)) << "the daemon must end with the trial";
   EXPECT_NE(trial.standard_output().find(kShuttingDown), std::string::npos)
       << trial.standard_output();
+
+  // Made their reaper, this process would get whatever the trial left running.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  start_program(LMR_TRIAL_BINARY, {"-p", port}, {systemctl_sleeps(30)});
+  ASSERT_TRUE(wait_until_bound(port_, 5s));
+  UdpPeer owner;
+  ASSERT_EQ(ask(owner, "EHLO\n"), "START\n");
+  ASSERT_EQ(ask(owner, "SUSPEND\n"), "OK\n");
+  for (int tries = 0; tries < 200 && systemctl_calls().empty(); ++tries) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(systemctl_calls(), "suspend\n");
+  server_->signal(SIGTERM);
+  EXPECT_EQ(exit_status(), 0);
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "the trial left a process running";
 }
 
 }  // namespace

@@ -13,12 +13,10 @@ std::string sandbox_error = "the sandbox was not entered";
 
 void DaemonTest::SetUp() {
   if (!sandbox_error.empty()) {
-    // Root can always build the sandbox; failing there is a broken test set-up, not a reason
-    // to skip.
-    if (geteuid() == 0) {
-      FAIL() << "cannot isolate the daemon: " << sandbox_error;
-    }
-    GTEST_SKIP() << "needs root for private namespaces: " << sandbox_error;
+    // Private namespaces need root, and a root that holds CAP_SYS_ADMIN and CAP_NET_ADMIN,
+    // which a container's root may lack. Without them the daemon is not run at all; CI fails
+    // on such a skip.
+    GTEST_SKIP() << "cannot isolate the daemon: " << sandbox_error;
   }
   std::array<char, 32> name{};
   std::strncpy(name.data(), "/tmp/lmr-e2e-XXXXXX", name.size() - 1);

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <syslog.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -100,6 +101,29 @@ TEST_F(Session, OwnersSuspendGetsOkBeforeTheCommandAndKeepsTheSession) {
   EXPECT_EQ(systemctl_calls(), "suspend\n");
   EXPECT_EQ(a.receive(6s), "END\n");
   EXPECT_EQ(log_->count("Failed to execute systemctl suspend"), 0U);
+}
+
+TEST_F(Session, OwnersSuspendRunsSystemctlWithTheChosenVerb) {
+  struct Row {
+    std::string verb;
+    bool can_run;  // false: no systemctl on PATH, so the warning names what did not run
+  };
+  for (const Row& row : {Row{"hibernate", true}, Row{"hybrid-sleep", true},
+                         Row{"suspend-then-hibernate", true}, Row{"hibernate", false}}) {
+    restart_log();
+    std::filesystem::remove(dir_ / "systemctl.calls");
+    Process& server = start_serving(
+        port_, {"--sleep=" + row.verb},
+        row.can_run ? std::vector<std::string>{} : std::vector<std::string>{"PATH=/nonexistent"});
+    UdpPeer a;
+    ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+    EXPECT_EQ(ask(a, "SUSPEND\n"), "OK\n");
+    expect_logged_once(kSuspending, LOG_INFO, server.pid());
+    EXPECT_EQ(ask(a, "QUIT\n", 3s), "OK\n");  // answered once the command has ended
+    EXPECT_EQ(exit_status(), 0);
+    EXPECT_EQ(systemctl_calls(), row.can_run ? row.verb + "\n" : "") << row.verb;
+    EXPECT_EQ(log_->count("Failed to execute systemctl " + row.verb), row.can_run ? 0U : 1U);
+  }
 }
 
 TEST_F(Session, OwnersQuitGetsOkAndEndsTheDaemonWithStatusZero) {
@@ -200,11 +224,14 @@ TEST_F(Session, SuspendCommandFailingOnItsOwnIsNotReported) {
 }
 
 TEST_F(Session, SuspendCommandInheritsNoSocketOfTheDaemon) {
-  start_serving(port_, {}, {"LMR_FAKE_SYSTEMCTL_FDS=" + (dir_ / "fds").string()});
+  start_serving(port_, {},
+                {"LMR_FAKE_SYSTEMCTL_FDS=" + (dir_ / "fds").string(), "NOTIFY_SOCKET=@lmr-e2e"});
   UdpPeer a;
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   ASSERT_EQ(ask(a, "SUSPEND\n"), "OK\n");
   ASSERT_EQ(ask(a, "QUIT\n", 3s), "OK\n");
+  // Nothing listens at NOTIFY_SOCKET: the daemon serves all the same and says so once.
+  EXPECT_EQ(log_->count("Failed to notify the service manager"), 1U);
   const std::string fds = read_file(dir_ / "fds");
   ASSERT_FALSE(fds.empty());
   EXPECT_EQ(fds.find("socket:"), std::string::npos) << fds;

@@ -31,10 +31,17 @@ void expect_clean_termination(Process& server, int signal_number, std::chrono::m
 }
 
 TEST_F(Ending, SigtermOrSigintWhileWaitingEndsWithStatusZero) {
-  for (const int signal_number : {SIGTERM, SIGINT}) {
-    restart_log();
-    Process& server = start_serving(port_);
-    expect_clean_termination(server, signal_number, 1500ms, *log_);
+  // Also when a launcher hands the daemon a signal mask with both blocked.
+  for (const bool blocked : {false, true}) {
+    for (const int signal_number : {SIGTERM, SIGINT}) {
+      restart_log();
+      const std::string port = std::to_string(port_);
+      Process& server = blocked ? start_program("/usr/bin/env", {"--block-signal=TERM,INT",
+                                                                 LMR_SERVER_BINARY, "-p", port})
+                                : start_server({"-p", port});
+      ASSERT_TRUE(wait_until_bound(port_, 5s)) << "blocked: " << blocked;
+      expect_clean_termination(server, signal_number, 1500ms, *log_);
+    }
   }
 }
 

@@ -242,10 +242,11 @@ ok "systemd-analyze verify with the port, allow-controllers and keyed drop-ins: 
 
 # ---------------------------------------------------------------------------------------
 step "running the installed daemon and client (private namespace, systemctl stand-in)"
-# The command line the unit runs, with its one environment setting filled in.
+# The command line the unit runs, with its environment settings filled in.
 port=$(sed -n 's/^Environment=LOMARIND_PORT=\([0-9]*\)$/\1/p' "$unit")
 [ "$port" = 9 ] || fail "the unit's LOMARIND_PORT is '$port', not 9"
-command=$(sed -n 's/^ExecStart=//p' "$unit" | sed "s/\${LOMARIND_PORT}/$port/")
+verb=$(sed -n 's/^Environment=LOMARIND_SLEEP=//p' "$unit")
+command=$(sed -n 's/^ExecStart=//p' "$unit" | sed "s/\${LOMARIND_PORT}/$port/; s/\${LOMARIND_SLEEP}/$verb/")
 echo "   $command"
 client_option=
 if [ "$with_client" = yes ]; then

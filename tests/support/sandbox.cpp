@@ -33,7 +33,7 @@ std::string bring_loopback_up() {
   } else {
     request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
     if (ioctl(fd, SIOCSIFFLAGS, &request) == -1) {
-      error = failure("SIOCSIFFLAGS lo");
+      error = failure("SIOCSIFFLAGS lo, which needs CAP_NET_ADMIN");
     }
   }
   close(fd);

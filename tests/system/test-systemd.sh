@@ -2,8 +2,9 @@
 # Builds the Debian package, boots a minimal Debian 12 under systemd-nspawn and checks the
 # installed package there, under a real systemd: postinst, suspend over loopback and from
 # outside, a host that cannot suspend, stop, crash and restart, QUIT, the allow-list, port
-# and keyed drop-ins, a reboot, the exposure score, purge. Each check prints one PASS or FAIL
-# line with its evidence; the script fails if any check fails.
+# and sleep verb and keyed drop-ins, the status line, a restart onto a taken port, a reboot,
+# the exposure score, purge. Each check prints one PASS or FAIL line with its evidence; the
+# script fails if any check fails.
 #
 # It needs root, systemd-container and debootstrap, and the first time the machine's own
 # Debian mirror (a minimal root is built once and kept as a tarball in the build directory).
@@ -190,9 +191,12 @@ trap 'exit 1' INT TERM
 # --- checks --------------------------------------------------------------------------------
 
 failures=0
+checks=0
 verdict=
 pass() { verdict="PASS $check -- $*"; }
 fail() { verdict="FAIL $check -- $*"; }
+# verdict_by STATUS EVIDENCE: PASS when STATUS, that of the check's last test, is 0.
+verdict_by() { if [ "$1" = 0 ]; then pass "$2"; else fail "$2"; fi; }
 # run_check N TITLE FUNCTION: one line, PASS or FAIL, with the evidence the function gives.
 run_check() {
 	check=$(printf '%2d %s' "$1" "$2")
@@ -200,6 +204,7 @@ run_check() {
 	"$3"
 	[ -n "$verdict" ] || fail "no verdict"
 	printf '%s\n' "$verdict"
+	checks=$((checks + 1))
 	case "$verdict" in FAIL*) failures=$((failures + 1)) ;; esac
 }
 
@@ -235,6 +240,7 @@ msg_failed='Failed to execute systemctl suspend'
 msg_will='The system will suspend now!'
 # What systemctl prints when logind refuses; the README quotes it.
 msg_refused='Call to Suspend failed: Sleep verb "suspend" not supported'
+msg_no_hibernate='Call to Hibernate failed: Sleep verb "hibernate" not supported'
 
 # suspends LABEL COMMAND...: COMMAND, a client run, must suspend the container: the client
 # prints "LABEL: suspended" and exits 0, the daemon logs the SUSPEND, logind goes to sleep,
@@ -570,6 +576,51 @@ check_keyed() {
 	restart_daemon
 }
 
+# LOMARIND_SLEEP=hibernate: a SUSPEND reaches "systemctl hibernate", which runs the replaced
+# hibernate service (the marker) or is refused by logind, whichever the container does.
+check_hibernate() {
+	inside sh -c 'mkdir -p /etc/systemd/system/lomarind.service.d &&
+		printf "[Service]\nEnvironment=LOMARIND_SLEEP=hibernate\n" >/etc/systemd/system/lomarind.service.d/sleep.conf'
+	restart_daemon
+	local n0 h0 out
+	hibernations() { cat "$root/var/lib/lmr-sleep-marker" 2>/dev/null | grep -c hibernate; }
+	n0=$(jcount "$msg_no_hibernate" -t systemctl) h0=$(hibernations)
+	out=$(inside lomarind -t 15 suspend 127.0.0.1 2>&1)
+	reached() { jcount_at_least $((n0 + 1)) "$msg_no_hibernate" -t systemctl || [ "$(hibernations)" -gt "$h0" ]; }
+	wait_for 10 reached && [ "$out" = "127.0.0.1: suspended" ] && [ "$(jcount 'Failed to execute systemctl hibernate' -t lmr)" = 0 ]
+	verdict_by $? "client '$out'; journalctl -t systemctl: $(inside journalctl -b -q -o cat \
+		-t systemctl | tail -n 1); marker: hibernate ${h0}x->$(hibernations)x; CanHibernate $(inside busctl call \
+		org.freedesktop.login1 /org/freedesktop/login1 org.freedesktop.login1.Manager CanHibernate)"
+	inside rm -rf /etc/systemd/system/lomarind.service.d
+	restart_daemon
+}
+
+# systemctl status shows the session and, once it has ended, the wait for the next one.
+check_status() {
+	local line during
+	status_is() { line=$(inside systemctl status --no-pager lomarind.service | grep -F "Status: \"$1"); }
+	outside bash -c 'printf "EHLO\n" >/dev/udp/198.51.100.2/9'
+	wait_for 3 status_is 'Session open for client 198.51.100.1:' && during=$line && wait_for 8 status_is 'Waiting for a client'
+	verdict_by $? "during a session from 198.51.100.1:${during#*:} | after its end:${line#*:}"
+}
+
+# A restart onto a port that another socket holds fails at once, with a non-zero status. The
+# holder is perl's, without SO_REUSEADDR (systemd's own sockets set it, and share the port).
+check_port_taken() {
+	inside systemctl stop lomarind.service
+	inside systemd-run --quiet --unit=lmr-holder perl -MIO::Socket::INET -e \
+		'my $s = IO::Socket::INET->new(LocalAddr => "0.0.0.0:9", Proto => "udp") or die; sleep 60'
+	wait_for 5 eval '[ "$(port_holder 9)" = perl ]'
+	local holder t0 rc took
+	holder=$(port_holder 9) t0=$(date +%s%N)
+	inside systemctl restart lomarind.service 2>/dev/null
+	rc=$? took=$((($(date +%s%N) - t0) / 1000000))
+	inside systemctl stop lmr-holder.service lomarind.service
+	[ "$holder" = perl ] && [ "$rc" != 0 ] && [ "$took" -lt 5000 ] && jcount_at_least 1 'Error binding' -t lmr && restart_daemon
+	verdict_by $? "UDP 9 held by '$holder': systemctl restart status $rc after $took ms, \
+\"Error binding\" $(jcount 'Error binding' -t lmr)x; port freed: $(prop ActiveState)"
+}
+
 check_reboot() {
 	local old=$leader how="" rc deadline=$((SECONDS + 60))
 	inside systemctl reboot
@@ -696,11 +747,14 @@ run_check 6 "kill -9 of the main process: restarted after RestartSec" check_cras
 run_check 7 "lomarind quit: exits 0 and stays stopped" check_quit
 run_check 8 "the allow-list example drop-in" check_allow_list
 run_check 9 "a port drop-in: 7777" check_port
-run_check 13 "the keyed example drop-in: a proof suspends, a replay does not" check_keyed
+run_check 13 "a sleep verb drop-in: hibernate" check_hibernate
+run_check 14 "systemctl status shows the session" check_status
+run_check 15 "restart onto a taken port fails at once" check_port_taken
+run_check 16 "the keyed example drop-in: a proof suspends, a replay does not" check_keyed
 run_check 10 "after a reboot the unit is active again" check_reboot
 run_check 12 "systemd-analyze security exposure" check_exposure
 run_check 11 "dpkg --purge leaves nothing" check_purge
 
-printf '\n%d of 13 checks failed; %d s in all (journal: %s)\n' "$failures" $((SECONDS - started)) \
+printf '\n%d of %d checks failed; %d s in all (journal: %s)\n' "$failures" "$checks" $((SECONDS - started)) \
 	"$BUILD/test-systemd.journal"
 [ "$failures" -eq 0 ]

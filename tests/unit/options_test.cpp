@@ -26,6 +26,7 @@ TEST(Options, DefaultsAreForegroundPortNineNoPidFile) {
   EXPECT_FALSE(options.background);
   EXPECT_EQ(options.port, 9);
   EXPECT_EQ(options.pid_file_path, "");
+  EXPECT_EQ(options.sleep_verb, "suspend");
 }
 
 TEST(Options, LongAndShortFormsSetTheirSettings) {
@@ -72,7 +73,8 @@ TEST(Options, MissingArgumentsAndUnknownOptionsAreInvalid) {
   Options empty_key;
   EXPECT_EQ(parse({"--key-file="}, empty_key), OptionsOutcome::kRun);
   EXPECT_EQ(empty_key.key_file_path, "") << "given, if empty: refused later, never keyless";
-  for (const char* word : {"-p", "--pidfile", "--key-file", "-q", "--porty", "--help=yes"}) {
+  for (const char* word :
+       {"-p", "--pidfile", "--key-file", "--sleep", "-q", "--porty", "--help=yes"}) {
     Options options;
     EXPECT_EQ(parse({word}, options), OptionsOutcome::kInvalidOption) << word;
   }
@@ -109,6 +111,20 @@ TEST(Options, NonOptionWordsAreIgnoredWhereverTheyStandWhateverTheEnvironment) {
     }
   }
   ASSERT_EQ(unsetenv("POSIXLY_CORRECT"), 0);
+}
+
+// Exactly the sleep operations that systemctl offers, spelled as systemctl spells them.
+TEST(Options, SleepTakesTheVerbsOfSystemctlAndNothingElse) {
+  for (const char* verb : {"hibernate", "hybrid-sleep", "suspend-then-hibernate", "suspend"}) {
+    Options options;
+    EXPECT_EQ(parse({"--sleep", "hibernate", std::string("--sleep=") + verb}, options),
+              OptionsOutcome::kRun);
+    EXPECT_EQ(options.sleep_verb, verb);
+  }
+  for (const char* verb : {"", "Hibernate", "hibernate ", "poweroff", "suspend;reboot", "sleep"}) {
+    Options options;
+    EXPECT_EQ(parse({"--sleep", verb}, options), OptionsOutcome::kInvalidSleepVerb) << verb;
+  }
 }
 
 TEST(PortFromText, ConvertsLikeBaseTenUpToTheFirstNonDigit) {
