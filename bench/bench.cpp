@@ -6,8 +6,11 @@
 // alike; each figure is the median over rounds, and the ratio the median of the per-round
 // ratios daemon/floor.
 //
+// Afterwards it sets the daemon with a key against the daemon without one: CPU per whole
+// session and peak RSS (see measure_keyed).
+//
 // Usage: lomarind-bench [--quick] [--rounds=N] [--round-trips=N] [--idle-seconds=N]
-//                       [--start-samples=N] [--daemon=PATH]
+//                       [--start-samples=N] [--keyed-samples=N] [--daemon=PATH]
 //                       [--wrap=COMMAND] [--pin]
 // --daemon measures another build of the daemon; --wrap runs both servers under a command
 // such as "strace -c -o /tmp/{name}" or "valgrind --tool=callgrind", to see where their time
@@ -41,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "key/key.h"
 #include "measure.h"
 #include "net/protocol.h"
 #include "support/process.h"
@@ -54,6 +58,8 @@ using namespace std::chrono_literals;
 
 constexpr std::uint16_t kDaemonPort = 9101;
 constexpr std::uint16_t kFloorPort = 9102;
+constexpr std::uint16_t kKeylessPort = 9103;
+constexpr std::uint16_t kKeyedPort = 9104;
 constexpr int kInFlight = 32;
 constexpr int kRoundTripsPerBlock = 1000;
 constexpr auto kBlock = 250ms;
@@ -76,7 +82,8 @@ struct Options {
   std::string daemon_path = LMR_SERVER_BINARY;
   std::vector<std::string> wrap;  // command words that both servers are started under
   bool pin = false;
-  int start_samples = 3;  // EHLO->START samples per round and server, at the least
+  int start_samples = 3;   // EHLO->START samples per round and server, at the least
+  int keyed_samples = 12;  // whole sessions per daemon, keyed and keyless
 };
 
 // Where the threads run, with --pin: the benchmark's own (clients and log sink) on one CPU,
@@ -247,6 +254,7 @@ struct Subject {
   std::string name;
   std::string path;
   std::uint16_t port = 0;
+  std::vector<std::string> args;  // after -p PORT
   std::unique_ptr<lmrtest::Process> process;
   std::unique_ptr<Client> owner;    // opens the sessions and gets their END
   std::unique_ptr<Client> asker;    // every EHLO from it gets LOCKED
@@ -324,6 +332,7 @@ Clock::duration start(Subject& s, const Options& options, const std::string& wor
     }
   }
   command.insert(command.end(), {s.path, "-p", std::to_string(s.port)});
+  command.insert(command.end(), s.args.begin(), s.args.end());
   s.process = std::make_unique<lmrtest::Process>(
       command.front(), std::vector<std::string>(command.begin() + 1, command.end()),
       std::vector<std::string>{}, work_dir + "/" + s.name + "-" + std::to_string(round));
@@ -339,7 +348,7 @@ Clock::duration start(Subject& s, const Options& options, const std::string& wor
     s.owner->send(protocol::kEhlo);
     if (const auto reply = s.owner->receive_within(100us)) {
       const auto answered = Clock::now();
-      if (*reply != protocol::kStart) {
+      if (*reply != protocol::kStart && challenge_in(*reply).empty()) {
         fail(s.name + " answered its first EHLO with something other than START");
       }
       s.server_pid = options.wrap.empty() ? s.process->pid() : server_under(s.process->pid());
@@ -724,6 +733,98 @@ void run_round(Subject& daemon, Subject& floor, const lmrtest::SyslogSink& sink,
   }
 }
 
+// One whole session of the owner, after the one before it has ended: EHLO->START,
+// SUSPEND->OK (with the proof of the challenge when key is given), and EHLO->LOCKED, which
+// comes once the suspend command has run. Returns the server's CPU time for it, in us.
+double whole_session(Subject& s, const Key* key) {
+  wait_for_end(s);
+  const auto cpu_before = cpu_of(s);
+  s.owner->send(protocol::kEhlo);
+  const auto start = s.owner->receive();
+  const std::string challenge(challenge_in(start.value_or("")));
+  if (!start || (key != nullptr ? challenge.empty() : *start != protocol::kStart)) {
+    fail(s.name + " did not answer EHLO with its START");
+  }
+  s.session_open = true;
+  s.owner->send(key != nullptr ? keyed_command(*key, challenge, "SUSPEND")
+                               : std::string(protocol::kSuspend));
+  if (s.owner->receive() != protocol::kOk) {
+    fail(s.name + " did not answer its owner's SUSPEND with OK");
+  }
+  s.owner->send(protocol::kEhlo);
+  if (s.owner->receive() != protocol::kLocked) {
+    fail(s.name + " did not answer EHLO within the session with LOCKED");
+  }
+  return static_cast<double>(cpu_of(s) - cpu_before) / 1000.0;
+}
+
+// The daemon with --key-file against the same daemon without it, sessions alternating
+// between the two: the medians of CPU per whole session and of peak RSS, and their ratios.
+// A whole session is what a key adds work to: the challenge, the proof and its check.
+void measure_keyed(const Options& options, const lmrtest::SyslogSink& sink,
+                   const Placement& placement, const std::string& work_dir) {
+  const std::string key_path = work_dir + "/key";
+  Key key;
+  std::string error = write_new_key_file(key_path);
+  if (error.empty()) {
+    error = read_key_file(key_path, key);
+  }
+  if (!error.empty()) {
+    fail(error);
+  }
+  std::array<Subject, 2> pair;
+  for (std::size_t at = 0; at < 2; ++at) {
+    pair.at(at).name = at == 0 ? "keyless" : "keyed";
+    pair.at(at).path = options.daemon_path;
+    pair.at(at).port = at == 0 ? kKeylessPort : kKeyedPort;
+    pair.at(at).sink = &sink;
+    pair.at(at).placement = &placement;
+  }
+  pair[1].args = {"--key-file=" + key_path};
+  // Per row (CPU, peak RSS, anonymous RSS), the samples without and with the key.
+  std::array<std::array<std::vector<double>, 2>, 3> samples;
+  // Two timed sessions per process, the order alternating, after one that is not timed:
+  // its first proof and challenge fault in the library's code, once in the life of a daemon.
+  for (int round = 0; round < std::max(1, options.keyed_samples / 2); ++round) {
+    for (Subject& s : pair) {
+      start(s, options, work_dir, round);
+    }
+    for (std::size_t i = 0; i < 6; ++i) {
+      const std::size_t at = (i + static_cast<std::size_t>(round)) % 2;
+      const double cpu = whole_session(pair.at(at), at == 1 ? &key : nullptr);
+      if (i >= 2) {
+        samples[0].at(at).push_back(cpu);
+      }
+    }
+    for (std::size_t at = 0; at < 2; ++at) {
+      samples[1].at(at).push_back(static_cast<double>(status_of(pair.at(at), "VmHWM")));
+      samples[2].at(at).push_back(static_cast<double>(status_of(pair.at(at), "RssAnon")));
+      stop(pair.at(at));
+    }
+  }
+  std::printf("\n%-36s %12s %12s %13s %9s %4s\n", "keyed (median)", "keyless", "keyed",
+              "keyed/keyless", "target", "met");
+  const std::array<const char*, 3> labels = {"CPU per whole session (us)", "peak RSS, VmHWM (kB)",
+                                             "of it anonymous, RssAnon (kB)"};
+  for (std::size_t row = 0; row < labels.size(); ++row) {
+    const double without = lmrbench::median(samples.at(row)[0]);
+    const double with = lmrbench::median(samples.at(row)[1]);
+    const double ratio = with / without;
+    const bool judged = row < 2;
+    std::printf("%-36s %12.*f %12.*f %13.3f %9s %4s\n", labels.at(row), row == 0 ? 1 : 0, without,
+                row == 0 ? 1 : 0, with, ratio, judged ? "<= 1.05" : "-",
+                !judged             ? "-"
+                : std::isnan(ratio) ? "?"
+                : ratio <= 1.05     ? "yes"
+                                    : "NO");
+  }
+  std::printf(
+      "whole session: EHLO->START, SUSPEND->OK (proven when keyed) and EHLO->LOCKED, after the\n"
+      "suspend command has run; %zu sessions each, two per process after one untimed.\n",
+      samples[0][0].size());
+  unlink(key_path.c_str());
+}
+
 std::string formatted(int decimals, double value) {
   if (std::isnan(value)) {
     return "-";
@@ -828,7 +929,8 @@ int usage(const char* error) {
   (void)std::fprintf(
       stderr,
       "%s%sUsage: lomarind-bench [--quick] [--rounds=N] [--round-trips=N] "
-      "[--idle-seconds=N]\n                      [--start-samples=N] [--daemon=PATH] "
+      "[--idle-seconds=N]\n                      [--start-samples=N] [--keyed-samples=N] "
+      "[--daemon=PATH] "
       "[--wrap=COMMAND] [--pin]\n",
       error, *error != '\0' ? "\n" : "");
   return *error != '\0' ? 2 : 0;
@@ -856,6 +958,7 @@ int main(int argc, char* argv[]) {
       options.drop_time = 250ms;
       options.idle_time = 3000ms;
       options.start_samples = 1;
+      options.keyed_samples = 2;
     } else if (arg.starts_with("--rounds=") && value("--rounds=") > 0) {
       options.rounds = value("--rounds=");
     } else if (arg.starts_with("--round-trips=") && value("--round-trips=") > 0) {
@@ -873,6 +976,8 @@ int main(int argc, char* argv[]) {
         }
         words.remove_prefix(std::min(end + 1, words.size()));
       }
+    } else if (arg.starts_with("--keyed-samples=") && value("--keyed-samples=") > 1) {
+      options.keyed_samples = value("--keyed-samples=");
     } else if (arg.starts_with("--start-samples=") && value("--start-samples=") > 0) {
       options.start_samples = value("--start-samples=");
     } else if (arg == "--pin") {
@@ -942,6 +1047,7 @@ int main(int argc, char* argv[]) {
         (void)std::fprintf(stderr, "lomarind-bench: some figures could not be measured\n");
         status = 1;
       }
+      measure_keyed(options, sink, placement, work_dir);
     } catch (const std::exception& error) {
       (void)std::fprintf(stderr, "lomarind-bench: %s\n", error.what());
       status = 1;

@@ -10,6 +10,7 @@
 #   /etc/ufw/applications.d/lomarind      the ufw application profile
 #   /usr/share/man/man8/lomarind-server.8.gz, /usr/share/man/man1/lomarind.1.gz
 #   /usr/share/doc/lomarind/              README.md, the licence, examples/allow-controllers.conf
+#                                         and examples/keyed.conf
 #
 # Install components: "lomarind" holds the program and its documentation; "licence" the
 # LICENSE file, which the Debian package replaces by its copyright file; "debian" the files
@@ -73,7 +74,7 @@ endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL lomarind_install_client)
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT lomarind)
-install(FILES packaging/examples/allow-controllers.conf
+install(FILES packaging/examples/allow-controllers.conf packaging/examples/keyed.conf
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT lomarind)
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
 
@@ -179,8 +180,9 @@ suspend the host, which it does by running systemctl suspend. The host is later
 woken by Wake-on-LAN, which the lomarind client can also send.
 
 The package enables lomarind.service. Limit which machines may suspend the
-host with the example drop-in in /usr/share/doc/lomarind/examples or with the
-ufw application profile Lomarind.")
+host with the example drop-ins in /usr/share/doc/lomarind/examples (an address
+list, or a key that every command must prove) or with the ufw application
+profile Lomarind.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/prerm

@@ -2,9 +2,10 @@
 // the order run_session_loop takes them (expiry first, then the datagram), rebuilds the
 // log lines and replies the loop would write, and aborts when a rule of the protocol breaks.
 //
-// Input format, one event after another until the input runs out or the owner's QUIT
-// has ended the loop:
-//   kind byte % 3 == 0  a turn with a datagram:
+// Every input runs twice: without a key, and with a fixed test key, as a daemon started with
+// --key-file. Input format, one event after another until the input runs out or the owner's
+// QUIT has ended the loop:
+//   kind byte % 4 == 0  a turn with a datagram:
 //                         sender byte (index into kPeers, modulo its size),
 //                         2-byte big-endian length L (modulo 65508: 0 to 65507 bytes),
 //                         fill byte, of which the datagram is made,
@@ -13,8 +14,13 @@
 //                         the datagram from O on, as far as it reaches.
 //                       So a short input can describe a datagram of any length with, say,
 //                       a NUL or a word at any place.
-//   kind byte % 3 == 1  a turn whose receive timed out.
-//   kind byte % 3 == 2  a step of the wall clock: 4-byte big-endian signed seconds.
+//   kind byte % 4 == 1  a turn whose receive timed out.
+//   kind byte % 4 == 2  a step of the wall clock: 4-byte big-endian signed seconds.
+//   kind byte % 4 == 3  a turn with a keyed command, as a controller with the key would
+//                       send it (or an eavesdropper replay it): sender byte, choice byte,
+//                       whose bit 0 picks QUIT over SUSPEND, bits 1-2 the proof (of the
+//                       latest challenge handed out, of the one before, under another key,
+//                       of the other word), and bit 3 leaves out the line feed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <syslog.h>
@@ -28,11 +34,13 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fuzz_input.h"
+#include "key/key.h"
 #include "net/listener.h"
 #include "session/session_loop.h"
 
@@ -51,8 +59,6 @@ constexpr std::size_t kExplicitBytes = kReceiveLimit + 1;
 constexpr std::time_t kFirstClock = 1'700'000'000;
 
 constexpr std::string_view kEhlo = "EHLO\n";
-constexpr std::string_view kSuspend = "SUSPEND\n";
-constexpr std::string_view kQuit = "QUIT\n";
 constexpr std::string_view kStart = "START\n";
 constexpr std::string_view kLocked = "LOCKED\n";
 constexpr std::string_view kOk = "OK\n";
@@ -65,6 +71,52 @@ constexpr std::string_view kNoSessionPrefix = "No acitve session; Dropping packe
 constexpr std::string_view kUnexpectedPrefix = "Unexpected client data; Dropping packet from ";
 constexpr std::string_view kSuspending = "Received SUSPEND command. Suspending...";
 constexpr std::string_view kQuitting = "Received QUIT command. Stopping Lomarind...";
+constexpr std::string_view kUnprovenPrefix = "Command without a valid proof; Dropping packet from ";
+
+// Keyed mode: the proof is HMAC-SHA-256 over these bytes, and START carries the challenge.
+constexpr std::string_view kProofLabel = "lomarind-proof-v1 ";
+constexpr std::string_view kKeyedStart = "START ";
+constexpr std::array<std::string_view, 2> kWords = {"SUSPEND", "QUIT"};
+const std::string kTestKey(32, '\x42');
+const std::string kOtherKey(32, '\x43');
+
+std::string proof(std::string_view key, std::string_view challenge, std::string_view word) {
+  std::string message(kProofLabel);
+  message.append(challenge).append(" ").append(word);
+  return hmac_sha256_hex(key, message);
+}
+
+// What a controller knows in keyed mode: every challenge handed out, the one of the
+// current session until a command spends it, and every command carried out.
+struct Keying {
+  bool keyed = false;
+  std::vector<std::string> issued;
+  std::string unspent;
+  std::set<std::string, std::less<>> carried_out;
+};
+
+// The command word that text carries out in its owner's session, or empty: without a key the
+// plain command, with one the command with the proof of the unspent challenge.
+std::string_view proven_word(const Keying& k, std::string_view text) {
+  for (const std::string_view word : kWords) {
+    const std::string proven =
+        k.keyed ? std::string(word) + " " + proof(kTestKey, k.unspent, word) : std::string(word);
+    if ((!k.keyed || !k.unspent.empty()) && text == proven + "\n") {
+      return word;
+    }
+  }
+  return {};
+}
+
+// True for an owner's command under a key that does not carry it out: a word followed by a
+// space or a line feed.
+bool unproven(const Keying& k, std::string_view text) {
+  return k.keyed && proven_word(k, text).empty() &&
+         std::any_of(kWords.begin(), kWords.end(), [&](std::string_view word) {
+           return text.starts_with(std::string(word) + " ") ||
+                  text.starts_with(std::string(word) + "\n");
+         });
+}
 
 struct Peer {
   const char* address;
@@ -97,7 +149,7 @@ struct LogLine {
 };
 
 struct Sent {
-  std::string_view message;
+  std::string message;
   std::string destination;  // the identity of the address it went to
   std::string source;       // the local address it left from
 };
@@ -120,7 +172,7 @@ void expire(Session& s, std::time_t now, Effects& effects) {
   line += s.owner;
   effects.lines.push_back({LOG_INFO, line});
   if (const auto owner = address_from_identity(s.owner)) {
-    effects.sent.push_back({kEnd, identity_of(*owner), inet_ntoa(s.local)});
+    effects.sent.push_back({std::string(kEnd), identity_of(*owner), inet_ntoa(s.local)});
   } else {
     effects.lines.push_back({LOG_ERR, "Error parsing expected client info; Recovering..."});
   }
@@ -129,10 +181,15 @@ void expire(Session& s, std::time_t now, Effects& effects) {
 
 // The mirror of the loop's handling of one received datagram of length bytes.
 void handle(Session& s, std::vector<char>& buffer, std::size_t length, const sockaddr_in& sender,
-            in_addr local, std::time_t now, Effects& effects) {
+            in_addr local, std::time_t now, const Key* key, Effects& effects) {
   const std::string identity = identity_of(sender);
   buffer[length] = '\0';
-  const Action action = on_datagram(s, datagram_text(buffer.data(), length), identity, local, now);
+  // The loop draws a random challenge; any fresh one will do here, so a counter stands in.
+  static std::size_t challenges = 0;
+  std::array<char, 33> fresh{};
+  static_cast<void>(std::snprintf(fresh.data(), fresh.size(), "%032zx", ++challenges));
+  const Action action = on_datagram(s, datagram_text(buffer.data(), length), identity, local, now,
+                                    key, key != nullptr && !s.active ? fresh.data() : "");
   effects.action = action;
   const Response& response = response_to(action);
   if (!response.line.empty()) {
@@ -143,7 +200,10 @@ void handle(Session& s, std::vector<char>& buffer, std::size_t length, const soc
     effects.lines.push_back({response.priority, line});
   }
   if (!response.reply.empty()) {
-    effects.sent.push_back({response.reply, identity, inet_ntoa(local)});
+    const bool keyed_start = key != nullptr && action == Action::kStartSession;
+    effects.sent.push_back(
+        {keyed_start ? std::string(kKeyedStart) + s.challenge + "\n" : std::string(response.reply),
+         identity, inet_ntoa(local)});
   }
 }
 
@@ -174,7 +234,8 @@ void check_lines(const Effects& effects, const Session& before, std::string_view
                ends_with_identity(text, kLockedPrefix, sender)) {
       require(line.priority == LOG_INFO, "start and locked lines are info");
     } else if (ends_with_identity(text, kNoSessionPrefix, sender) ||
-               ends_with_identity(text, kUnexpectedPrefix, sender)) {
+               ends_with_identity(text, kUnexpectedPrefix, sender) ||
+               ends_with_identity(text, kUnprovenPrefix, sender)) {
       require(line.priority == LOG_WARNING, "dropped datagrams are warnings");
     } else if (text == kSuspending || text == kQuitting) {
       require(line.priority == LOG_INFO, "command lines are info");
@@ -190,25 +251,29 @@ void check_lines(const Effects& effects, const Session& before, std::string_view
 // the expiry step: the one line and the one reply it must have written, after those of the
 // expiry step.
 void check_row(const Session& expired, std::string_view text, std::string_view sender,
-               const Effects& effects) {
+               const Effects& effects, const Keying& keying, std::string_view start) {
   std::string line;
   int priority = LOG_INFO;
   std::string_view reply;
+  const std::string_view word = proven_word(keying, text);
   if (text == kEhlo) {
     line.append(expired.active ? kLockedPrefix : kStartedPrefix).append(sender);
-    reply = expired.active ? kLocked : kStart;
+    reply = expired.active ? kLocked : start;
   } else if (!expired.active) {
     line.append(kNoSessionPrefix).append(sender);
     priority = LOG_WARNING;
   } else if (sender != expired.owner) {
     line.append(kUnexpectedPrefix).append(sender);
     priority = LOG_WARNING;
-  } else if (text == kSuspend) {
+  } else if (word == kWords[0]) {
     line = kSuspending;
     reply = kOk;
-  } else if (text == kQuit) {
+  } else if (word == kWords[1]) {
     line = kQuitting;
     reply = kOk;
+  } else if (unproven(keying, text)) {
+    line.append(kUnprovenPrefix).append(sender);
+    priority = LOG_WARNING;
   }
   const std::size_t earlier = effects.ended ? 1 : 0;
   if (line.empty()) {
@@ -232,7 +297,7 @@ void check_row(const Session& expired, std::string_view text, std::string_view s
 void check_turn(const Session& before, const Session& expired, const Session& after,
                 std::time_t now, const Effects& effects, std::optional<std::string>& holder,
                 std::string& holder_asked, std::string_view sender, std::string_view asked,
-                std::optional<std::string_view> text) {
+                std::optional<std::string_view> text, Keying& keying) {
   // The window: a session ends exactly at the first turn at which the clock has moved on by
   // five seconds or more since its start, and no session outlives its window.
   require(effects.ended == (before.active && now - before.start >= kWindowSeconds),
@@ -252,13 +317,30 @@ void check_turn(const Session& before, const Session& expired, const Session& af
     require(after.active == expired.active, "only a start or expiry changes the active flag");
   }
 
+  if (effects.ended) {
+    keying.unspent.clear();
+  }
   const bool owner_command = expired.active && sender == expired.owner;
   const bool suspend = effects.action == Action::kSuspend;
   const bool quit = effects.action == Action::kQuit;
-  require(suspend == (owner_command && text == kSuspend), "SUSPEND acted on only for the owner");
-  require(quit == (owner_command && text == kQuit), "QUIT acted on only for the owner");
+  const std::string_view word = text.has_value() ? proven_word(keying, *text) : "";
+  require(suspend == (owner_command && word == kWords[0]),
+          "SUSPEND acted on only for the owner, and with a key only with a valid proof");
+  require(quit == (owner_command && word == kWords[1]),
+          "QUIT acted on only for the owner, and with a key only with a valid proof");
   if (suspend || quit) {
     require(now - after.start < kWindowSeconds, "commands only within the window");
+  }
+  std::string start(kStart);
+  if (started && keying.keyed) {
+    start = std::string(kKeyedStart) + after.challenge + "\n";
+    require(after.challenge.size() == 32 &&
+                after.challenge.find_first_not_of("0123456789abcdef") == std::string::npos &&
+                std::find(keying.issued.begin(), keying.issued.end(), after.challenge) ==
+                    keying.issued.end(),
+            "a keyed session starts with a new challenge of 32 lower-case hex digits");
+    keying.issued.push_back(after.challenge);
+    keying.unspent = after.challenge;
   }
 
   for (const Sent& sent : effects.sent) {
@@ -267,7 +349,7 @@ void check_turn(const Session& before, const Session& expired, const Session& af
     } else {
       require(sent.source == asked, "a reply leaves from the address its datagram asked");
     }
-    if (sent.message == kStart) {
+    if (sent.message == start) {
       holder_asked = asked;
       require(started && sent.destination == sender, "START goes to the new owner");
       require(!holder.has_value(), "at most one owner: START while another holds a session");
@@ -291,14 +373,30 @@ void check_turn(const Session& before, const Session& expired, const Session& af
           "the one client told START and not yet END is the owner of the active session");
 
   if (text.has_value()) {
-    check_row(expired, *text, sender, effects);
+    check_row(expired, *text, sender, effects, keying, start);
   }
   check_lines(effects, before, sender);
+  if (keying.keyed && (suspend || quit)) {
+    require(keying.carried_out.emplace(*text).second, "no proof is accepted twice");
+    keying.unspent.clear();
+  }
 }
 
-}  // namespace
+// A keyed command as choice asks for it (see the input format).
+std::string keyed_command_text(const Keying& k, std::uint8_t choice) {
+  const std::string_view word = kWords.at(choice & 1U);
+  const std::string_view other = kWords.at(1 - (choice & 1U));
+  const std::size_t n = k.issued.size();
+  const std::string latest = n > 0 ? k.issued[n - 1] : "";
+  const std::string earlier = n > 1 ? k.issued[n - 2] : "";
+  const std::array<std::string, 4> proofs = {
+      proof(kTestKey, latest, word), proof(kTestKey, earlier, word), proof(kOtherKey, latest, word),
+      proof(kTestKey, latest, other)};
+  return std::string(word) + " " + proofs.at((choice >> 1U) & 3U) +
+         ((choice & 8U) != 0 ? "" : "\n");
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void run(const std::uint8_t* data, std::size_t size, bool keyed) {
   static const std::array<sockaddr_in, kPeers.size()> addresses = [] {
     std::array<sockaddr_in, kPeers.size()> all{};
     for (std::size_t i = 0; i < kPeers.size(); ++i) {
@@ -316,6 +414,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }();
 
   Reader input(data, size);
+  Key key;
+  std::copy(kTestKey.begin(), kTestKey.end(), key.bytes.begin());
+  Keying keying;
+  keying.keyed = keyed;
   Session session;
   std::time_t now = kFirstClock;
   std::optional<std::string> holder;
@@ -325,7 +427,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<char> buffer(kReceiveLimit + 1);
 
   while (!input.done()) {
-    const int kind = input.byte() % 3;
+    const int kind = input.byte() % 4;
     if (kind == 2) {
       const auto step = static_cast<std::int32_t>(input.big_endian(4));
       now += step;
@@ -333,7 +435,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::optional<std::size_t> sender_index;
     std::size_t length = 0;
-    if (kind == 0) {
+    if (kind == 3) {
+      sender_index = input.byte() % kPeers.size();
+      const std::string command = keyed_command_text(keying, input.byte());
+      datagram.assign(command.begin(), command.end());
+      length = datagram.size();
+    } else if (kind == 0) {
       sender_index = input.byte() % kPeers.size();
       length = input.big_endian(2) % (kLongestDatagram + 1);
       const char fill = static_cast<char>(input.byte());
@@ -364,17 +471,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::size_t received = std::min(length, kReceiveLimit);
       std::copy_n(datagram.begin(), received, buffer.begin());
       handle(session, buffer, received, addresses.at(*sender_index),
-             asked_addresses.at(*sender_index), now, effects);
+             asked_addresses.at(*sender_index), now, keyed ? &key : nullptr, effects);
       text = request_text(datagram, length);
       sender = kPeers.at(*sender_index).identity;
       asked = kPeers.at(*sender_index).asked;
       require(datagram_text(buffer.data(), received) == *text,
               "the text is the first 1023 bytes up to the first NUL");
     }
-    check_turn(before, expired, session, now, effects, holder, holder_asked, sender, asked, text);
+    check_turn(before, expired, session, now, effects, holder, holder_asked, sender, asked, text,
+               keying);
     if (effects.action == Action::kQuit) {
       break;
     }
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  run(data, size, false);
+  run(data, size, true);
   return 0;
 }

@@ -23,6 +23,7 @@ constexpr const char* kUsage =
     "  -D, --background      Run in the background as a daemon.\n"
     "  -p, --port [PORT]     Specify the port number (default: 9).\n"
     "  --pidfile [FILE]      Create a PID file for the process.\n"
+    "  --key-file [FILE]     Accept only commands proven with the key in FILE.\n"
     "  --sleep [VERB]        On SUSPEND, run systemctl VERB (default: suspend).\n"
     "  -h, --help            Display this help message.\n";
 
@@ -48,6 +49,7 @@ volatile std::sig_atomic_t termination_signal = 0;
 
 int listening_port = 9;
 std::string pid_file_path;
+std::optional<std::string> key_file_path;
 std::string sleep_verb = "suspend";
 
 int port_from_text(const char* text) {
@@ -67,6 +69,7 @@ OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
       {"background", no_argument, nullptr, 'D'},
       {"port", optional_argument, nullptr, 'p'},
       {"pidfile", required_argument, nullptr, 0},
+      {"key-file", required_argument, nullptr, 0},  // the key file of keyed sessions
       {"sleep", required_argument, nullptr, kSleepOption},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -104,6 +107,10 @@ OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
           optarg != nullptr) {
         options.pid_file_path = optarg;
       }
+      if (long_index >= 0 && std::strcmp(kLongOptions[long_index].name, "key-file") == 0 &&
+          optarg != nullptr) {
+        options.key_file_path = optarg;
+      }
       break;
     case kSleepOption:
       if (std::find(kSleepVerbs.begin(), kSleepVerbs.end(), optarg) == kSleepVerbs.end()) {
@@ -139,6 +146,7 @@ bool read_options(int argc, char* argv[]) {
   }
   listening_port = options.port;
   pid_file_path = options.pid_file_path;
+  key_file_path = options.key_file_path;
   sleep_verb = options.sleep_verb;
   return options.background;
 }

@@ -2,7 +2,10 @@
 // handling, fatal exit, daemon mode and the PID file.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "key/key.h"
 
 /// The UDP port to listen on; 9 until an option changes it.
 extern int listening_port;
@@ -10,6 +13,11 @@ extern int listening_port;
 /// Where to write the PID file; empty means no PID file.
 extern std::string pid_file_path;
 
+/// The key file of keyed sessions; none means keyless (an empty name is a file refused).
+extern std::optional<std::string> key_file_path;
+
+/// The key load_key read from key_file_path; all zeros while keyless.
+extern Key session_key;
 /// What a SUSPEND runs "systemctl" with; "suspend" until an option changes it.
 extern std::string sleep_verb;
 
@@ -21,6 +29,7 @@ struct Options {
   bool background = false;
   int port = 9;
   std::string pid_file_path;
+  std::optional<std::string> key_file_path;
   std::string sleep_verb = "suspend";
 };
 
@@ -66,6 +75,10 @@ void exit_if_terminated();
 
 /// Detaches from the terminal in a child process. Returns only in the child.
 void daemonize();
+
+/// Reads key_file_path, if set, into session_key and makes the process non-dumpable. Returns
+/// "" when keyless or loaded; otherwise writes the refusal to standard error and returns it.
+std::string load_key();
 
 /// Writes the calling process's number and a line feed to path. Returns only on success.
 void write_pid_file(const std::string& path);

@@ -77,6 +77,7 @@ field Maintainer | grep -Eq '^[^<]+ <[^@ ]+@[^> ]+>$' || fail "Maintainer is '$(
 # Computed by dpkg-shlibdeps from the binaries, so they carry version constraints.
 field Depends | grep -Eq 'libc6 \(>= [0-9.]+\)' || fail "Depends lacks libc6: '$(field Depends)'"
 field Depends | grep -Eq 'libstdc\+\+6 \(>= ' || fail "Depends lacks libstdc++6: '$(field Depends)'"
+field Depends | grep -Eq 'libsodium23 \(>= ' || fail "Depends lacks libsodium23: '$(field Depends)'"
 [ "$(field Recommends)" = systemd ] || fail "Recommends is '$(field Recommends)'"
 summary=$(field Description | head -n 1)
 [ -n "$summary" ] && [ "$(field Description | wc -l)" -gt 2 ] ||
@@ -97,6 +98,7 @@ awk '{ print $6 }' "$tmp/contents" | grep -v '/$' | sort >"$tmp/files"
 	echo ./usr/share/doc/lomarind/changelog.gz
 	echo ./usr/share/doc/lomarind/copyright
 	echo ./usr/share/doc/lomarind/examples/allow-controllers.conf
+	echo ./usr/share/doc/lomarind/examples/keyed.conf
 	echo ./usr/share/lintian/overrides/lomarind
 	echo ./usr/share/man/man8/lomarind-server.8.gz
 	[ "$with_client" = no ] || echo ./usr/bin/lomarind
@@ -231,12 +233,12 @@ verify "$unit" || fail "systemd-analyze verify $unit"
 ok "systemd-analyze verify $unit: clean"
 mkdir -p "$tmp/units/lomarind.service.d"
 cp "$unit" "$tmp/units/"
-cp "$example" "$tmp/units/lomarind.service.d/"
+cp "$example" "$(dirname "$example")/keyed.conf" "$tmp/units/lomarind.service.d/"
 printf '[Service]\nEnvironment=LOMARIND_PORT=7777\n' >"$tmp/units/lomarind.service.d/port.conf"
 export SYSTEMD_UNIT_PATH="$tmp/units:"
 verify "$tmp/units/lomarind.service" || fail "systemd-analyze verify with the example drop-ins"
 unset SYSTEMD_UNIT_PATH
-ok "systemd-analyze verify with the port and allow-controllers drop-ins: clean"
+ok "systemd-analyze verify with the port, allow-controllers and keyed drop-ins: clean"
 
 # ---------------------------------------------------------------------------------------
 step "running the installed daemon and client (private namespace, systemctl stand-in)"
@@ -289,6 +291,7 @@ DESTDIR="$tmp/stage" cmake --install "$BUILD" --prefix /opt/lmr >/dev/null
 	echo ./opt/lmr/share/doc/lomarind/LICENSE
 	echo ./opt/lmr/share/doc/lomarind/README.md
 	echo ./opt/lmr/share/doc/lomarind/examples/allow-controllers.conf
+	echo ./opt/lmr/share/doc/lomarind/examples/keyed.conf
 	echo ./opt/lmr/share/man/man8/lomarind-server.8.gz
 	[ "$with_client" = no ] || echo ./opt/lmr/bin/lomarind
 	[ "$with_client_page" = no ] || echo ./opt/lmr/share/man/man1/lomarind.1.gz

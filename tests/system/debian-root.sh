@@ -9,12 +9,12 @@ debian_mirror() {
 }
 
 # debian_root ROOT TARBALL PACKAGES: fills the empty directory ROOT with a minbase bookworm
-# holding PACKAGES (comma-separated), from TARBALL when it exists, else by debootstrap,
-# after which TARBALL is written for the next run.
+# holding PACKAGES (comma-separated), from TARBALL when it exists and was made for the same
+# PACKAGES, else by debootstrap, after which TARBALL is written for the next run.
 debian_root() {
   local root=$1 tarball=$2 packages=$3
   mkdir -p "$root"
-  if [ -s "$tarball" ]; then
+  if [ -s "$tarball" ] && [ "$(cat "$tarball.packages" 2>/dev/null)" = "$packages" ]; then
     tar -C "$root" -xpf "$tarball"
     return
   fi
@@ -26,5 +26,6 @@ debian_root() {
   fi
   debootstrap --variant=minbase --include="$packages" bookworm "$root" "$mirror" \
     >"$tarball.log" 2>&1 || { tail -n 20 "$tarball.log" >&2; return 1; }
-  tar -C "$root" -cpf "$tarball.tmp" . && mv "$tarball.tmp" "$tarball"
+  tar -C "$root" -cpf "$tarball.tmp" . && mv "$tarball.tmp" "$tarball" &&
+    printf '%s\n' "$packages" >"$tarball.packages"
 }

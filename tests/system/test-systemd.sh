@@ -2,8 +2,8 @@
 # Builds the Debian package, boots a minimal Debian 12 under systemd-nspawn and checks the
 # installed package there, under a real systemd: postinst, suspend over loopback and from
 # outside, a host that cannot suspend, stop, crash and restart, QUIT, the allow-list, port
-# and sleep verb drop-ins, the status line, a restart onto a taken port, a reboot, the
-# exposure score, purge. Each check prints one PASS or FAIL line with its evidence; the
+# and sleep verb and keyed drop-ins, the status line, a restart onto a taken port, a reboot,
+# the exposure score, purge. Each check prints one PASS or FAIL line with its evidence; the
 # script fails if any check fails.
 #
 # It needs root, systemd-container and debootstrap, and the first time the machine's own
@@ -516,6 +516,66 @@ check_port() {
 	restart_daemon
 }
 
+# keyed_controller KEY: a controller with KEY, in python3 from outside: it suspends with the
+# proof of its session's challenge, waits for END, then in a new session replays that
+# datagram and sends a plain SUSPEND. Prints the replies, "-" for none.
+keyed_controller() {
+	outside python3 - "$1" <<'PY'
+import hashlib, hmac, socket, sys
+key, daemon = bytes.fromhex(sys.argv[1]), ("198.51.100.2", 9)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+def ask(data, wait):
+    s.settimeout(wait)
+    if data:
+        s.sendto(data, daemon)
+    try:
+        return s.recv(100).decode().split()
+    except socket.timeout:
+        return ["-"]
+start = ask(b"EHLO\n", 3)
+text = "lomarind-proof-v1 %s SUSPEND" % start[-1]
+suspend = b"SUSPEND %s\n" % hmac.new(key, text.encode(), hashlib.sha256).hexdigest().encode()
+replies = [start[0], ask(suspend, 3)[0], ask(None, 10)[0], ask(b"EHLO\n", 3)[0]]
+print(" ".join(replies + [ask(suspend, 2)[0], ask(b"SUSPEND\n", 2)[0]]))
+PY
+}
+
+# The keyed example drop-in, with a key made as its comments say: the credential passes the
+# daemon's checks, a keyed controller suspends the container, a replay and a plain SUSPEND
+# do nothing, and the key is nowhere in the journal.
+check_keyed() {
+	inside sh -c 'mkdir -p /etc/lomarind && (umask 077; head -c 32 /dev/urandom |
+		od -An -tx1 -v | tr -d " \n"; echo) >/etc/lomarind/key' &&
+		inside install -D -m 644 /usr/share/doc/lomarind/examples/keyed.conf \
+			/etc/systemd/system/lomarind.service.d/keyed.conf
+	restart_daemon
+	local key credential m0 r0 u0 replies
+	key=$(inside cat /etc/lomarind/key)
+	credential=$(inside stat -c '%U %a' /run/credentials/lomarind.service/key 2>&1)
+	m0=$(marker_count) r0=$(jcount "$msg_received" -t lmr)
+	u0=$(inside journalctl -b -q -o cat -t lmr | grep -c '^Command without a valid proof; ')
+	if ! command -v python3 >/dev/null; then
+		fail "python3 is missing on this machine (apt-get install python3)"
+	else
+		replies=$(keyed_controller "$key" 2>&1)
+		sleep 0.5
+		local m1 r1 u1 leaks
+		m1=$(marker_count) r1=$(jcount "$msg_received" -t lmr)
+		u1=$(inside journalctl -b -q -o cat -t lmr | grep -c '^Command without a valid proof; ')
+		leaks=$(inside journalctl -b -q -o cat | grep -ciF "${key:-none}")
+		local evidence="credential: $credential; replies: $replies; marker $m0->$m1; \"$msg_received\" $((r1 - r0))x; unproven $((u1 - u0))x; key in the journal ${leaks}x"
+		if [ "$credential" = "root 400" ] && [ "$replies" = "START OK END START - -" ] &&
+			[ "$m1" -eq $((m0 + 1)) ] && [ "$r1" -eq $((r0 + 1)) ] && [ "$u1" -eq $((u0 + 2)) ] &&
+			[ "$leaks" = 0 ]; then
+			pass "$evidence"
+		else
+			fail "$evidence"
+		fi
+	fi
+	inside rm -rf /etc/systemd/system/lomarind.service.d /etc/lomarind
+	restart_daemon
+}
+
 # LOMARIND_SLEEP=hibernate: a SUSPEND reaches "systemctl hibernate", which runs the replaced
 # hibernate service (the marker) or is refused by logind, whichever the container does.
 check_hibernate() {
@@ -651,7 +711,7 @@ power=$work/power
 client=$work/client/usr/bin/lomarind
 
 echo "== a minimal Debian 12 root"
-debian_root "$root" "$BUILD/debian12-nspawn.tar" systemd,systemd-sysv,dbus,libpam-systemd,iproute2,procps ||
+debian_root "$root" "$BUILD/debian12-nspawn.tar" systemd,systemd-sysv,dbus,libpam-systemd,iproute2,procps,libsodium23 ||
 	die "no Debian root"
 echo lmr-sys >"$root/etc/hostname"
 cp "$deb" "$root/root/"
@@ -690,6 +750,7 @@ run_check 9 "a port drop-in: 7777" check_port
 run_check 13 "a sleep verb drop-in: hibernate" check_hibernate
 run_check 14 "systemctl status shows the session" check_status
 run_check 15 "restart onto a taken port fails at once" check_port_taken
+run_check 16 "the keyed example drop-in: a proof suspends, a replay does not" check_keyed
 run_check 10 "after a reboot the unit is active again" check_reboot
 run_check 12 "systemd-analyze security exposure" check_exposure
 run_check 11 "dpkg --purge leaves nothing" check_purge

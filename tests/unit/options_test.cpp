@@ -31,14 +31,18 @@ TEST(Options, DefaultsAreForegroundPortNineNoPidFile) {
 
 TEST(Options, LongAndShortFormsSetTheirSettings) {
   Options options;
-  EXPECT_EQ(parse({"--background", "--pidfile", "/run/a.pid", "--port=1234"}, options),
+  EXPECT_EQ(parse({"--background", "--pidfile", "/run/a.pid", "--port=1234", "--key-file", "/k"},
+                  options),
             OptionsOutcome::kRun);
+  EXPECT_EQ(options.key_file_path, "/k");
   EXPECT_TRUE(options.background);
   EXPECT_EQ(options.port, 1234);
   EXPECT_EQ(options.pid_file_path, "/run/a.pid");
 
   Options short_options;
-  EXPECT_EQ(parse({"-D", "-p", "99", "--pidfile=/x"}, short_options), OptionsOutcome::kRun);
+  EXPECT_EQ(parse({"-D", "-p", "99", "--pidfile=/x", "--key-file=/y"}, short_options),
+            OptionsOutcome::kRun);
+  EXPECT_EQ(short_options.key_file_path, "/y");
   EXPECT_TRUE(short_options.background);
   EXPECT_EQ(short_options.port, 99);
   EXPECT_EQ(short_options.pid_file_path, "/x");
@@ -66,7 +70,11 @@ TEST(Options, HelpStopsReadingAtOnce) {
 }
 
 TEST(Options, MissingArgumentsAndUnknownOptionsAreInvalid) {
-  for (const char* word : {"-p", "--pidfile", "--sleep", "-q", "--porty", "--help=yes"}) {
+  Options empty_key;
+  EXPECT_EQ(parse({"--key-file="}, empty_key), OptionsOutcome::kRun);
+  EXPECT_EQ(empty_key.key_file_path, "") << "given, if empty: refused later, never keyless";
+  for (const char* word :
+       {"-p", "--pidfile", "--key-file", "--sleep", "-q", "--porty", "--help=yes"}) {
     Options options;
     EXPECT_EQ(parse({word}, options), OptionsOutcome::kInvalidOption) << word;
   }
