@@ -31,13 +31,16 @@ constexpr const char* kHelp =
     "  -h, --help                 show this help and exit\n"
     "\n"
     "All hosts are handled at once; each gets one line as soon as it is done:\n"
-    "  HOST: suspended | stopped | locked by another client | no answer | cannot resolve\n"
+    "  HOST: suspended | stopped | locked by another client | no answer |\n"
+    "        command not confirmed | cannot resolve\n"
     "\n"
     "Exit status:\n"
     "  0  every host succeeded (for wake: every packet was sent)\n"
     "  1  usage error or bad argument; nothing was sent\n"
-    "  2  some host stayed locked by another client's session for the whole time limit\n"
-    "  3  some host gave no answer or could not be resolved (wins over 2)\n";
+    "  2  some host stayed locked for the whole time limit; nothing was carried out\n"
+    "  3  some host gave no answer, could not be resolved, or got its command without\n"
+    "     confirming it: the command may have been carried out, look before asking again\n"
+    "     (wins over 2)\n";
 
 constexpr std::uint16_t kWakePort = 9;
 constexpr auto kDaemonPort = static_cast<std::uint16_t>(protocol::kDefaultPort);

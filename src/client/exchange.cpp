@@ -184,14 +184,13 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
     return Send::kNothing;
   }
   if (now >= exchange.deadline) {
-    // A command without OK in a session of our own may have been carried out, so it is no
-    // answer, not a lock. A guessed command without OK while the daemon went on answering
-    // LOCKED most likely met someone else's session; but if the EHLO asked after it has no
-    // reply yet, the host may have gone to sleep on it.
-    const bool silent_after_guess = exchange.guessed && exchange.step == Step::kGreeting;
-    const bool locked =
-        exchange.step != Step::kCommanded && !silent_after_guess && exchange.heard_locked;
-    finish(exchange, locked ? Result::kLocked : Result::kNoAnswer);
+    // Only a command sent may have been carried out; before it, the host was either held by
+    // a session (ours whose START was lost, or another client's) or silent.
+    if (exchange.step == Step::kCommanded) {
+      finish(exchange, Result::kUnconfirmed);
+    } else {
+      finish(exchange, exchange.heard_locked ? Result::kLocked : Result::kNoAnswer);
+    }
     return Send::kNothing;
   }
   if (now < exchange.next) {
@@ -199,49 +198,21 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
   }
   switch (exchange.step) {
   case Step::kGreeting:
-    if (exchange.guessed && exchange.ehlos > 0) {
-      // Silence after a guessed command: the command may have reached a session of our own
-      // and put the host to sleep or stopped its daemon. It is never sent again, so asking
-      // on would gain nothing.
-      finish(exchange, Result::kNoAnswer);
-      return Send::kNothing;
-    }
     if (exchange.ehlos >= kEhloTries) {
-      finish(exchange, exchange.heard_locked ? Result::kLocked : Result::kNoAnswer);
+      finish(exchange, Result::kNoAnswer);
       return Send::kNothing;
     }
     ++exchange.ehlos;
     exchange.next = now + kResendInterval;
     return Send::kEhlo;
-  case Step::kSettling:
-    // Every EHLO of the round was answered LOCKED, so none of them opened a session: it
-    // is another client's. A missing reply may be our own lost START, so try the command
-    // once; sending it to someone else's session does no harm.
-    if (exchange.lockeds >= exchange.ehlos || exchange.guessed) {
-      wait_for_lock(exchange, now);
-      return Send::kNothing;
-    }
-    exchange.step = Step::kGuessed;
-    exchange.next = now + kGuessWait;
-    return Send::kCommand;
   case Step::kWaitingForLock:
     exchange.step = Step::kGreeting;
     exchange.ehlos = 1;
-    exchange.lockeds = 0;
     exchange.next = now + kResendInterval;
     return Send::kEhlo;
   case Step::kCommanded:
-    finish(exchange, Result::kNoAnswer);
+    finish(exchange, Result::kUnconfirmed);
     return Send::kNothing;
-  case Step::kGuessed:
-    // No OK: most likely another client's session dropped the command. Ask again once a
-    // second, so that the command goes out on START as soon as that session has ended.
-    exchange.guessed = true;
-    exchange.step = Step::kGreeting;
-    exchange.ehlos = 1;
-    exchange.lockeds = 0;
-    exchange.next = now + kResendInterval;
-    return Send::kEhlo;
   case Step::kFinished:
     break;
   }
@@ -249,20 +220,12 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
 }
 
 Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now) {
-  const bool asking = exchange.step == Step::kGreeting || exchange.step == Step::kSettling ||
-                      exchange.step == Step::kWaitingForLock;
+  const bool asking = exchange.step == Step::kGreeting || exchange.step == Step::kWaitingForLock;
   switch (reply) {
   case Reply::kStart:
-    // Only the socket that opened a session is told START, so the session is ours.
-    if (exchange.step == Step::kGuessed) {
-      // It answers an EHLO sent before the guess: the guess went to our own session, and
-      // only its OK can tell whether it was carried out.
-      exchange.step = Step::kCommanded;
-      exchange.next = now + kCommandWait;
-      return Send::kNothing;
-    }
-    // One that arrives after the time limit is let go: a command sent now could suspend the
-    // host after the client has given it up and reported it as not answering.
+    // Only the socket that opened a session is told START, so the session is ours, and the
+    // command goes out once. One that arrives after the time limit is let go: a command sent
+    // now could suspend the host after the client has given it up.
     if (!asking || now >= exchange.deadline) {
       return Send::kNothing;
     }
@@ -270,34 +233,26 @@ Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now) {
     exchange.next = now + kCommandWait;
     return Send::kCommand;
   case Reply::kLocked:
-    if (!asking) {
-      return Send::kNothing;
-    }
-    exchange.heard_locked = true;
-    if (exchange.step == Step::kSettling) {
-      ++exchange.lockeds;
-    } else if (exchange.step == Step::kGreeting) {
-      ++exchange.lockeds;
-      if (exchange.ehlos <= 1) {
-        wait_for_lock(exchange, now);
-      } else {
-        exchange.step = Step::kSettling;
-        exchange.next = now + kSettleTime;
-      }
+    // A session holds the daemon: another client's, or ours if the START of one of our
+    // EHLOs was lost. Either way the command waits for a START; guessing could carry it out
+    // in a session that then reports nothing, or twice.
+    if (exchange.step == Step::kGreeting) {
+      exchange.heard_locked = true;
+      wait_for_lock(exchange, now);
     }
     return Send::kNothing;
   case Reply::kOk:
-    // Only a command is answered OK, and a guessed one may be answered late.
-    if (exchange.step == Step::kCommanded || exchange.step == Step::kGuessed ||
-        (asking && exchange.guessed)) {
+    // Only the owner's command is answered OK.
+    if (exchange.step == Step::kCommanded) {
       finish(exchange, Result::kDone);
     }
     return Send::kNothing;
   case Reply::kEnd:
-    // END goes only to the owner of a session that has ended: a guessed command without OK
-    // may have been carried out in it, so it is not sent again.
-    if (exchange.step == Step::kGuessed || (asking && exchange.guessed)) {
-      finish(exchange, Result::kNoAnswer);
+    // END goes only to a session's owner: before the command, that is our own session whose
+    // START was lost, and the daemon is free again now.
+    if (asking) {
+      exchange.step = Step::kWaitingForLock;
+      exchange.next = now;
     }
     return Send::kNothing;
   case Reply::kOther:
@@ -315,6 +270,9 @@ std::string result_line(const std::string& host, Result result, Command command)
   case Result::kLocked:
     text = "locked by another client";
     break;
+  case Result::kUnconfirmed:
+    text = "command not confirmed";
+    break;
   case Result::kUnresolved:
     text = "cannot resolve";
     break;
@@ -328,12 +286,10 @@ std::string result_line(const std::string& host, Result result, Command command)
 int exit_status_of(const std::vector<Result>& results) {
   int status = 0;
   for (const Result result : results) {
-    if (result == Result::kNoAnswer || result == Result::kUnresolved ||
-        result == Result::kPending) {
-      return kSilentStatus;
-    }
     if (result == Result::kLocked) {
       status = kLockedStatus;
+    } else if (result != Result::kDone) {
+      return kSilentStatus;
     }
   }
   return status;

@@ -19,14 +19,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kResendInterval{1000};
 /// How many EHLOs one round sends before the host counts as silent.
 constexpr int kEhloTries = 4;
-/// After a LOCKED that followed a resend, how long to wait for the other EHLOs' replies.
-constexpr std::chrono::milliseconds kSettleTime{200};
 /// How long to wait after LOCKED before asking again.
 constexpr std::chrono::milliseconds kLockedRetry{1000};
-/// How long to wait for OK after a command sent on START.
+/// How long to wait for OK after the command.
 constexpr std::chrono::milliseconds kCommandWait{3000};
-/// How long to wait for OK after a guessed command before asking again.
-constexpr std::chrono::milliseconds kGuessWait{1000};
 
 /// A datagram from the host, as the exchange sees it.
 enum class Reply { kStart, kLocked, kOk, kEnd, kOther };
@@ -34,31 +30,31 @@ enum class Reply { kStart, kLocked, kOk, kEnd, kOther };
 /// Where an exchange stands.
 enum class Step {
   kGreeting,        // sending EHLO, a second apart, until a reply
-  kSettling,        // got LOCKED after a resend; counting the other EHLOs' replies
-  kWaitingForLock,  // another client owns the session; asking again soon
+  kWaitingForLock,  // a session holds the daemon; asking again soon
   kCommanded,       // sent the command on START; waiting for OK
-  kGuessed,         // sent the command on a LOCKED that may hide our own lost START; waiting
-                    // for OK, then asking again (with guessed set)
   kFinished,
 };
 
 /// How an exchange ended.
-enum class Result { kPending, kDone, kLocked, kNoAnswer, kUnresolved };
+enum class Result {
+  kPending,
+  kDone,
+  kLocked,       // never got a session; nothing was sent but EHLO
+  kNoAnswer,     // the host fell silent; nothing was sent but EHLO
+  kUnconfirmed,  // the command went out and no OK came: it may have been carried out
+  kUnresolved,
+};
 
 /// What the loop must send to the host.
 enum class Send { kNothing, kEhlo, kCommand };
 
-/// One host's exchange.
+/// One host's exchange. The command is sent once at most, and only on a START to this
+/// exchange's own socket: that is what makes it safe under any loss, delay or reordering.
 struct Exchange {
   Step step = Step::kGreeting;
   Result result = Result::kPending;
-  int ehlos = 0;    // EHLOs sent in this round
-  int lockeds = 0;  // LOCKED replies received in this round
+  int ehlos = 0;  // EHLOs sent in this round
   bool heard_locked = false;
-  // The guessed command got no OK. It was dropped if the session was another client's, so
-  // it may be sent again on a START; but a session of our own that ends (END) or a host that
-  // falls silent means it may have been carried out, and the exchange then ends.
-  bool guessed = false;
   Clock::time_point next{};  // when on_timer has something to do
   Clock::time_point deadline{};
 };
@@ -81,7 +77,8 @@ Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now);
 /// "HOST: suspended" and the other result lines, without the line feed.
 std::string result_line(const std::string& host, Result result, Command command);
 
-/// 0 when every result is kDone, 3 when any host was silent or unresolved, else 2.
+/// 0 when every result is kDone, 3 when any host was silent, unconfirmed or unresolved,
+/// else 2.
 int exit_status_of(const std::vector<Result>& results);
 
 /// The Wake-on-LAN magic packet: six 0xFF bytes, then mac sixteen times (102 bytes).
