@@ -4,7 +4,9 @@
 //
 // Input format: the first byte chooses what the rest is.
 //   byte % 3 == 0  one call for one host: a byte choosing the command (even: suspend, odd:
-//                  quit); a 2-byte big-endian time limit in milliseconds (modulo 30 000, plus
+//                  quit) and, by its half modulo 5, the keys: none; the same key in both;
+//                  a wrong key in the client; a key in the daemon only; in the client
+//                  only; a 2-byte big-endian time limit in milliseconds (modulo 30 000, plus
 //                  one); a byte whose value modulo 4 is the number of other clients, each
 //                  then given by a 2-byte big-endian time (modulo 20 000 ms) at which it
 //                  sends one EHLO. After that the model draws one byte whenever it needs a
@@ -23,9 +25,10 @@
 //
 // The exchange is checked by what came of it, never by its own rules: a command is carried
 // out at most once in a call; "suspended" or "stopped" only if it was carried out; "locked
-// by another client" and "no answer" only if it was not; the call ends by its time limit;
-// and with nothing lost, nothing slow and nobody else asking, the command is carried out
-// and reported so.
+// by another client" and "no answer" only if it was not; "needs a key" and "does not ask
+// for a key" only when the keys do not match, and then no command is sent; the call ends by
+// its time limit; and with nothing lost, nothing slow and nobody else asking, the result is
+// what the keys make it: carried out and reported so when they match.
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -34,6 +37,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +45,7 @@
 #include "client/arguments.h"
 #include "client/exchange.h"
 #include "fuzz_input.h"
+#include "key/key.h"
 #include "net/protocol.h"
 
 namespace {
@@ -71,6 +76,7 @@ struct Daemon {
   bool active = false;
   int owner = 0;
   int session = 0;
+  std::string challenge;  // keyed: the open session's, until a valid proof spends it
   Clock::time_point asleep_until{};
   std::deque<Event> waiting;  // datagrams that came while the host slept
   int carried_out = 0;
@@ -78,7 +84,7 @@ struct Daemon {
 
 class Model {
  public:
-  explicit Model(Reader& input) : input_(input) {}
+  Model(Reader& input, const Key* key) : input_(input), key_(key) {}
 
   void send(int from, int to, std::string_view text, Clock::time_point now) {
     const std::uint8_t fate = input_.byte();
@@ -145,12 +151,19 @@ class Model {
       ++daemon_.session;
       ends_ = now + 4001ms + input_.byte() * 2000ms / 256;
       events_.emplace(ends_, Event{Event::kExpiry, kDaemon, kDaemon, {}, daemon_.session});
-      send(kDaemon, event.from, protocol::kStart, now);
-    } else if (daemon_.active && event.from == daemon_.owner &&
-               (event.text == protocol::kSuspend || event.text == protocol::kQuit)) {
+      if (key_ == nullptr) {
+        send(kDaemon, event.from, protocol::kStart, now);
+        return;
+      }
+      daemon_.challenge = std::string(32, '0') + std::to_string(daemon_.session);
+      daemon_.challenge.erase(0, daemon_.challenge.size() - 32);
+      send(kDaemon, event.from, std::string(protocol::kStartPrefix) + daemon_.challenge + "\n",
+           now);
+    } else if (daemon_.active && event.from == daemon_.owner && commands(event.text)) {
       ++daemon_.carried_out;
+      daemon_.challenge.clear();
       send(kDaemon, event.from, protocol::kOk, now);
-      if (event.text == protocol::kQuit) {
+      if (event.text.starts_with(protocol::kQuitWord)) {
         daemon_.stopped = true;
       } else {
         daemon_.asleep_until = now + input_.byte() * 100ms;
@@ -162,7 +175,24 @@ class Model {
   const Daemon& daemon() const { return daemon_; }
 
  private:
+  // Whether text is a command the daemon carries out: a plain one, or with a key one whose
+  // proof is valid for the session's challenge, which it spends.
+  bool commands(std::string_view text) const {
+    if (key_ == nullptr) {
+      return text == protocol::kSuspend || text == protocol::kQuit;
+    }
+    for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
+      if (!daemon_.challenge.empty() && text.size() == word.size() + 66 && text.starts_with(word) &&
+          text[word.size()] == ' ' && text.back() == '\n' &&
+          proof_matches(*key_, daemon_.challenge, word, text.substr(word.size() + 1, 64))) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   Reader& input_;
+  const Key* key_;
   Daemon daemon_;
   Clock::time_point ends_{};
   bool lost_ = false;
@@ -170,22 +200,42 @@ class Model {
   std::multimap<Clock::time_point, Event> events_;  // equal times keep their order
 };
 
+// Which of the two sides holds a key, and whether it is the same.
+enum class Keys { kNone, kSame, kWrong, kDaemonOnly, kClientOnly };
+
 void run_exchange(Reader& input) {
-  const Command command = input.byte() % 2 == 0 ? Command::kSuspend : Command::kQuit;
-  const std::string_view request = command == Command::kQuit ? protocol::kQuit : protocol::kSuspend;
+  const std::uint8_t choice = input.byte();
+  const Command command = choice % 2 == 0 ? Command::kSuspend : Command::kQuit;
+  const auto keys = static_cast<Keys>(choice / 2 % 5);
+  Key daemon_key;
+  Key client_key;
+  daemon_key.bytes.fill(0x5a);
+  client_key.bytes.fill(keys == Keys::kWrong ? 0xa5 : 0x5a);
+  const bool daemon_keyed = keys != Keys::kNone && keys != Keys::kClientOnly;
+  const bool client_keyed = keys != Keys::kNone && keys != Keys::kDaemonOnly;
   const auto limit = std::chrono::milliseconds(input.big_endian(2) % 30'000 + 1);
   const Clock::time_point start = Clock::time_point{} + 1000s;
-  Model model(input);
+  Model model(input, daemon_keyed ? &daemon_key : nullptr);
   const int others = input.byte() % 4;
   for (int other = 0; other < others; ++other) {
     model.send(other + 2, kDaemon, protocol::kEhlo,
                start + std::chrono::milliseconds(input.big_endian(2) % 20'000));
   }
-  Exchange exchange = start_exchange(start, limit);
+  Exchange exchange = start_exchange(start, limit, client_keyed);
   Clock::time_point now = start;
+  std::string challenge;  // from the last keyed START, as the client's loop keeps it
+  int commands_sent = 0;
   const auto client_sends = [&](Send send) {
-    if (send != Send::kNothing) {
-      model.send(kClient, kDaemon, send == Send::kEhlo ? protocol::kEhlo : request, now);
+    if (send == Send::kEhlo) {
+      model.send(kClient, kDaemon, protocol::kEhlo, now);
+    } else if (send == Send::kCommand) {
+      ++commands_sent;
+      const bool quit = command == Command::kQuit;
+      model.send(kClient, kDaemon,
+                 client_keyed ? keyed_command(client_key, challenge,
+                                              quit ? protocol::kQuitWord : protocol::kSuspendWord)
+                              : std::string(quit ? protocol::kQuit : protocol::kSuspend),
+                 now);
     }
   };
   client_sends(on_timer(exchange, now));
@@ -207,7 +257,11 @@ void run_exchange(Reader& input) {
     now = at;
     if (event.kind == Event::kArrival && event.to != kDaemon) {
       if (event.to == kClient && asking) {
-        client_sends(on_reply(exchange, reply_of(event.text), now));
+        const Reply reply = reply_of(event.text);
+        if (reply == Reply::kKeyedStart) {
+          challenge = challenge_in(event.text);
+        }
+        client_sends(on_reply(exchange, reply, now));
       }
     } else {
       model.at_daemon(event, now);
@@ -226,12 +280,22 @@ void run_exchange(Reader& input) {
   case Result::kNoAnswer:
     require(carried_out == 0, "no answer only if the command was not carried out");
     break;
+  case Result::kNeedsKey:
+  case Result::kNotKeyed:
+    require(exchange.result == (client_keyed ? Result::kNotKeyed : Result::kNeedsKey) &&
+                client_keyed != daemon_keyed && commands_sent == 0,
+            "a key mismatch only when the keys do not match, and then no command is sent");
+    break;
   default:
     break;
   }
+  require(client_keyed == daemon_keyed || commands_sent == 0,
+          "no command goes to a daemon whose key setting does not match the client's");
+  constexpr std::array kEasyResult{Result::kDone, Result::kDone, Result::kUnproven,
+                                   Result::kNeedsKey, Result::kNotKeyed};
   const bool easy = others == 0 && limit >= 3s && model.smooth();
-  require(!easy || exchange.result == Result::kDone,
-          "with nothing lost or slow and nobody else asking, the command gets through");
+  require(!easy || exchange.result == kEasyResult[static_cast<std::size_t>(keys)],
+          "with nothing lost or slow and nobody else asking, the keys decide the result");
 }
 
 int hex_digit(char c) {
@@ -385,7 +449,8 @@ bool same(const Parsed& a, const Parsed& b) {
     return s.argument == t.argument && s.mac == t.mac;
   };
   return a.error == b.error && x.command == y.command && x.time_limit == y.time_limit &&
-         x.wake_address.s_addr == y.wake_address.s_addr && x.wake_port == y.wake_port &&
+         x.key_file == y.key_file && x.wake_address.s_addr == y.wake_address.s_addr &&
+         x.wake_port == y.wake_port &&
          std::equal(x.targets.begin(), x.targets.end(), y.targets.begin(), y.targets.end(),
                     same_target) &&
          std::equal(x.sleepers.begin(), x.sleepers.end(), y.sleepers.begin(), y.sleepers.end(),
@@ -438,6 +503,10 @@ void check_command_line(std::string_view text) {
   }
 
   switch (arguments.command) {
+  case Command::kKeygen:
+    require(given("keygen") && given(arguments.key_file) && arguments.targets.empty(),
+            "keygen writes to a FILE word of the command line");
+    break;
   case Command::kHelp:
     require(std::any_of(words.begin() + 1, words.end(),
                         [](const std::string& word) {
