@@ -8,11 +8,17 @@ int main(int argc, char* argv[]) {
   // First of all, so that a signal during start-up is never lost or fatal.
   install_termination_handling();
   const bool background = read_options(argc, argv);  // exits on --help or a bad option
+  // Before the log opens, so that standard error is still the launcher's and no log socket
+  // can sit on descriptor 2 when a refusal is written there.
+  const std::string key_refused = load_key();
   open_log();
   // From here on a termination signal ends start-up before the next step (the start line,
   // the fork, the PID file, the bind), with its own log line: the log is open for it.
   exit_if_terminated();
   log_line(LOG_INFO, "Starting Lomarind...");
+  if (!key_refused.empty()) {
+    fatal_exit(key_refused);
+  }
   exit_if_terminated();
   if (background) {
     daemonize();  // returns only in the child

@@ -17,6 +17,7 @@ constexpr const char* kUsage =
     "  -D, --background      Run in the background as a daemon.\n"
     "  -p, --port [PORT]     Specify the port number (default: 9).\n"
     "  --pidfile [FILE]      Create a PID file for the process.\n"
+    "  --key-file [FILE]     Accept only commands proven with the key in FILE.\n"
     "  -h, --help            Display this help message.\n";
 
 constexpr const char* kInvalidOption = "Invalid option\n";
@@ -32,6 +33,7 @@ volatile std::sig_atomic_t termination_signal = 0;
 
 int listening_port = 9;
 std::string pid_file_path;
+std::string key_file_path;
 
 int port_from_text(const char* text) {
   // strtol into a type wider than the port, so that an overflowing argument is seen as
@@ -47,11 +49,9 @@ int port_from_text(const char* text) {
 
 OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
   static const option kLongOptions[] = {
-      {"background", no_argument, nullptr, 'D'},
-      {"port", optional_argument, nullptr, 'p'},
-      {"pidfile", required_argument, nullptr, 0},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
+      {"background", no_argument, nullptr, 'D'},  {"port", optional_argument, nullptr, 'p'},
+      {"pidfile", required_argument, nullptr, 0}, {"key-file", required_argument, nullptr, 0},
+      {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0},
   };
   // Zero makes glibc's parser start over completely, including its internal state.
   optind = 0;
@@ -86,6 +86,10 @@ OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
           optarg != nullptr) {
         options.pid_file_path = optarg;
       }
+      if (long_index >= 0 && std::strcmp(kLongOptions[long_index].name, "key-file") == 0 &&
+          optarg != nullptr) {
+        options.key_file_path = optarg;
+      }
       break;
     case 'h':
       return OptionsOutcome::kHelp;
@@ -112,6 +116,7 @@ bool read_options(int argc, char* argv[]) {
   }
   listening_port = options.port;
   pid_file_path = options.pid_file_path;
+  key_file_path = options.key_file_path;
   return options.background;
 }
 

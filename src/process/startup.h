@@ -4,11 +4,19 @@
 
 #include <string>
 
+#include "key/key.h"
+
 /// The UDP port to listen on; 9 until an option changes it.
 extern int listening_port;
 
 /// Where to write the PID file; empty means no PID file.
 extern std::string pid_file_path;
+
+/// The key file of keyed sessions; empty means keyless.
+extern std::string key_file_path;
+
+/// The key load_key read from key_file_path; all zeros while keyless.
+extern Key session_key;
 
 /// What reading the command line came to.
 enum class OptionsOutcome { kRun, kHelp, kInvalidOption, kInvalidPort };
@@ -18,6 +26,7 @@ struct Options {
   bool background = false;
   int port = 9;
   std::string pid_file_path;
+  std::string key_file_path;
 };
 
 /// Parses argv with getopt_long into options, stopping at help or at the first error.
@@ -62,6 +71,10 @@ void exit_if_terminated();
 
 /// Detaches from the terminal in a child process. Returns only in the child.
 void daemonize();
+
+/// Reads key_file_path, if set, into session_key and makes the process non-dumpable. Returns
+/// "" when keyless or loaded; otherwise writes the refusal to standard error and returns it.
+std::string load_key();
 
 /// Writes the calling process's number and a line feed to path. Returns only on success.
 void write_pid_file(const std::string& path);

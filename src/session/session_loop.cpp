@@ -7,9 +7,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstring>
+#include <utility>
 
 #include "net/listener.h"
 #include "net/protocol.h"
@@ -25,6 +27,7 @@ constexpr std::string_view kSessionEnded = "Session ended for client ";
 constexpr std::string_view kOwnerUnparsable = "Error parsing expected client info; Recovering...";
 constexpr std::string_view kNoSession = "No acitve session; Dropping packet from ";
 constexpr std::string_view kUnexpectedClient = "Unexpected client data; Dropping packet from ";
+constexpr std::string_view kUnproven = "Command without a valid proof; Dropping packet from ";
 constexpr std::string_view kSuspending = "Received SUSPEND command. Suspending...";
 constexpr std::string_view kQuitting = "Received QUIT command. Stopping Lomarind...";
 constexpr std::string_view kSendFailed = "Send failed";
@@ -49,8 +52,9 @@ constexpr std::array kResponses = {
     Response{LOG_INFO, kSuspending, false, protocol::kOk},
     Response{LOG_INFO, kQuitting, false, protocol::kOk},
     Response{LOG_INFO, {}, false, {}},
+    Response{LOG_WARNING, kUnproven, true, {}},
 };
-static_assert(kResponses.size() == static_cast<std::size_t>(Action::kIgnore) + 1);
+static_assert(kResponses.size() == static_cast<std::size_t>(Action::kDropUnproven) + 1);
 
 void log_text(int priority, std::string_view prefix, std::string_view identity = {}) {
   std::string line;
@@ -84,6 +88,37 @@ void quit_shutdown() {
   close(listening_socket);
   listening_socket = -1;
   closelog();
+  wipe_key(session_key);
+}
+
+// The keyed START reply that carries challenge.
+std::string keyed_start(std::string_view challenge) {
+  std::string start(protocol::kStartPrefix);
+  start.append(challenge).append("\n");
+  return start;
+}
+
+// The owner's text under a key: a command word followed by a space or a line feed is a
+// command, carried out only as "WORD proof\n" with the proof of the unspent challenge.
+Action on_keyed_command(const Key& key, Session& s, std::string_view text) {
+  const std::array<std::pair<std::string_view, Action>, 2> commands{{
+      {protocol::kSuspendWord, Action::kSuspend},
+      {protocol::kQuitWord, Action::kQuit},
+  }};
+  for (const auto& [word, action] : commands) {
+    const std::string_view rest = text.substr(std::min(word.size(), text.size()));
+    if (!text.starts_with(word) || !(rest.starts_with(' ') || rest.starts_with('\n'))) {
+      continue;
+    }
+    if (rest.size() == protocol::kProofDigits + 2 && rest.starts_with(' ') &&
+        rest.ends_with('\n') &&
+        proof_matches(key, s.challenge, word, rest.substr(1, protocol::kProofDigits))) {
+      s.challenge.clear();  // spent: no proof is ever accepted twice
+      return action;
+    }
+    return Action::kDropUnproven;
+  }
+  return Action::kIgnore;
 }
 
 // Waits for the child, looking at the termination flag at least once a second, so that
@@ -122,7 +157,7 @@ std::string_view datagram_text(const char* bytes, std::size_t length) {
 }
 
 Action on_datagram(Session& s, std::string_view text, const std::string& sender, in_addr local,
-                   std::time_t now) {
+                   std::time_t now, const Key* key, std::string_view fresh_challenge) {
   if (text == protocol::kEhlo) {
     if (s.active) {
       return Action::kRefuseLocked;
@@ -131,6 +166,7 @@ Action on_datagram(Session& s, std::string_view text, const std::string& sender,
     s.owner = sender;
     s.start = now;
     s.local = local;
+    s.challenge = key != nullptr ? fresh_challenge : std::string_view();
     return Action::kStartSession;
   }
   if (!s.active) {
@@ -138,6 +174,9 @@ Action on_datagram(Session& s, std::string_view text, const std::string& sender,
   }
   if (sender != s.owner) {
     return Action::kDropUnexpected;
+  }
+  if (key != nullptr) {
+    return on_keyed_command(*key, s, text);
   }
   if (text == protocol::kSuspend) {
     return Action::kSuspend;
@@ -191,6 +230,7 @@ int run_session_loop() {
   sockaddr_in sender{};
   socklen_t sender_length = sizeof sender;
   in_addr local{};
+  const Key* key = key_file_path.empty() ? nullptr : &session_key;
   for (;;) {
     exit_if_terminated();
     const ssize_t received = receive_datagram(buffer.data(), sender, sender_length, local);
@@ -206,15 +246,21 @@ int run_session_loop() {
     const std::string identity = identity_of(sender);
     const auto length = static_cast<std::size_t>(received);
     buffer[length] = '\0';
-    const Action action =
-        on_datagram(session, datagram_text(buffer.data(), length), identity, local, now);
+    // Drawn before the decision, for the session that this datagram may open.
+    const std::string challenge =
+        key != nullptr && !session.active ? new_challenge() : std::string();
+    const Action action = on_datagram(session, datagram_text(buffer.data(), length), identity,
+                                      local, now, key, challenge);
     const Response& response = response_to(action);
     if (!response.line.empty()) {
       log_text(response.priority, response.line, response.names_sender ? identity : "");
     }
     if (!response.reply.empty()) {
       // From the address the client sent to, which is where it waits for the answer.
-      reply(response.reply, sender, sender_length, local);
+      const std::string keyed = action == Action::kStartSession && key != nullptr
+                                    ? keyed_start(session.challenge)
+                                    : std::string();
+      reply(keyed.empty() ? response.reply : keyed, sender, sender_length, local);
     }
     if (action == Action::kSuspend) {
       suspend_host();

@@ -8,12 +8,15 @@
 #include <string>
 #include <string_view>
 
+#include "key/key.h"
+
 /// The loop's state. The owner and start time stay in place after the session ends.
 struct Session {
   bool active = false;
   std::string owner;
   std::time_t start = 0;
-  in_addr local{};  // the local address the owner's EHLO was sent to: END leaves from it
+  in_addr local{};          // the local address the owner's EHLO was sent to: END leaves from it
+  std::string challenge{};  // keyed: the session's challenge until a proof spends it, then empty
 };
 
 /// What a datagram's text makes the daemon do.
@@ -25,6 +28,7 @@ enum class Action {
   kSuspend,         // "SUSPEND\n" from the owner
   kQuit,            // "QUIT\n" from the owner
   kIgnore,          // other data from the owner: nothing at all happens
+  kDropUnproven,    // keyed: "SUSPEND" or "QUIT" from the owner without a valid proof
 };
 
 /// The log line and reply that go with an action.
@@ -43,8 +47,11 @@ std::string_view datagram_text(const char* bytes, std::size_t length);
 
 /// Decides what text from sender, sent to the local address local, does, and opens the
 /// session (owner sender, reached at local, start now) when it is kStartSession. Does no I/O.
+/// With a key, the session opens with fresh_challenge, the owner's commands must carry its
+/// proof (net/protocol.h), and the first valid proof spends the challenge.
 Action on_datagram(Session& s, std::string_view text, const std::string& sender, in_addr local,
-                   std::time_t now);
+                   std::time_t now, const Key* key = nullptr,
+                   std::string_view fresh_challenge = {});
 
 /// The log line and reply that the loop writes for action.
 const Response& response_to(Action action);
