@@ -1,34 +1,42 @@
-// The client's input handling: one host's exchange driven by replies of any bytes and timer
-// steps at any time, and the parsers of its command line fed with any text. Aborts when a
-// rule of the client's behaviour breaks.
+// The client's input handling: one host's exchange run against a model of the daemon over a
+// network that loses, delays and reorders datagrams, and the parsers of its command line fed
+// with any text. Aborts when an outcome is wrong.
 //
 // Input format: the first byte chooses what the rest is.
-//   byte % 3 == 0  one exchange, as run_command drives it for one host:
-//                    a byte choosing the command (even: suspend, odd: quit), for the result
-//                    line; a 4-byte big-endian time limit in milliseconds (modulo 86 400 000,
-//                    plus one); then events until the input runs out:
-//                    kind % 3 == 0  a datagram from the host: 2-byte big-endian length
-//                                   (modulo 1025, the most the client's receive keeps), then
-//                                   that many bytes, as far as the input reaches;
-//                    kind % 3 == 1  a timer step (on_timer) at the present time;
-//                    kind % 3 == 2  the steady clock moves on by a 2-byte big-endian count of
-//                                   the unit kind / 3 % 4 chooses: nanoseconds, microseconds,
-//                                   milliseconds or seconds.
-//                  The exchange starts with a timer step, as the loop does, and ends with one
-//                  at its deadline (or later), after which it must have finished.
+//   byte % 3 == 0  one call for one host: a byte choosing the command (even: suspend, odd:
+//                  quit) and, by its half modulo 5, the keys: none; the same key in both;
+//                  a wrong key in the client; a key in the daemon only; in the client
+//                  only; a 2-byte big-endian time limit in milliseconds (modulo 30 000, plus
+//                  one); a byte whose value modulo 4 is the number of other clients, each
+//                  then given by a 2-byte big-endian time (modulo 20 000 ms) at which it
+//                  sends one EHLO. After that the model draws one byte whenever it needs a
+//                  choice, in the order the events happen:
+//                  - every datagram sent, by anyone: its fate, (byte % 4 == 3) lost (below
+//                    128) or delivered at once without its first byte, else delivered
+//                    after byte / 4 units of 1 ms, 20 ms or 100 ms (byte % 4);
+//                  - every session opened: its length, from just over 4 s to 6 s, as the
+//                    daemon's whole-second clock makes it;
+//                  - every suspend carried out: how long the host sleeps, byte * 100 ms,
+//                    with datagrams waiting meanwhile.
+//                  Past the input's end every byte is 0: delivered at once.
 //   byte % 3 == 1  text for parse_mac, parse_port and parse_seconds.
 //   byte % 3 == 2  a command line for parse_arguments: the words after argv[0], separated
 //                  by NUL bytes.
-#include <arpa/inet.h>
-
+//
+// The exchange is checked by what came of it, never by its own rules: a command is carried
+// out at most once in a call; "suspended" or "stopped" only if it was carried out; "locked
+// by another client" and "no answer" only if it was not; "needs a key" and "does not ask
+// for a key" only when the keys do not match, and then no command is sent; the call ends by
+// its time limit; and with nothing lost, nothing slow and nobody else asking, the result is
+// what the keys make it: carried out and reported so when they match.
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <deque>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,353 +45,257 @@
 #include "client/arguments.h"
 #include "client/exchange.h"
 #include "fuzz_input.h"
+#include "key/key.h"
+#include "net/protocol.h"
 
 namespace {
 
 using fuzz::Reader;
 using fuzz::require;
-using fuzz::violated;
 
 using namespace std::chrono_literals;
 
-// The fuzzer's own statement of the rules, written out here rather than taken from the
-// client's headers, so that a wrong constant there is caught.
-constexpr std::string_view kStart = "START\n";
-constexpr std::string_view kLocked = "LOCKED\n";
-constexpr std::string_view kOk = "OK\n";
-constexpr std::string_view kEnd = "END\n";
-constexpr std::size_t kLongestReply = 1024;
-constexpr int kMostEhlosUnanswered = 4;
-constexpr Clock::duration kEhloSpacing = 1s;
-constexpr Clock::duration kOkWaitAfterGuess = 1s;
 constexpr long kLongestLimitMs = 86'400'000;
 constexpr std::chrono::milliseconds kDefaultLimit = 10s;
-constexpr std::string_view kHost = "192.0.2.1:9999";
 
-bool same(const Exchange& a, const Exchange& b) {
-  return a.step == b.step && a.result == b.result && a.ehlos == b.ehlos && a.lockeds == b.lockeds &&
-         a.heard_locked == b.heard_locked && a.guessed == b.guessed && a.next == b.next &&
-         a.deadline == b.deadline;
-}
+constexpr int kDaemon = 0;
+constexpr int kClient = 1;  // the exchange under test; other clients are 2 and up
 
-// What the fuzzer has seen of one exchange, kept apart from the exchange's own counters.
-//
-// The rules for a command that got no OK, so that no call carries a command out twice:
-// - A command sent on START went to a session of our own: after it, nothing more is sent,
-//   and it ends in success (OK) or no answer.
-// - A guessed command (a repeated EHLO met LOCKED, another EHLO of the round got no reply)
-//   may have met another client's session, which drops it, or our own session whose START
-//   was lost, which carries it out and may lose the OK. A second later the exchange asks
-//   again with EHLO, and may send the command once more on START, but only while it has no
-//   sign that the guess reached a session of ours:
-//   - a START before the first EHLO after the guess answers an EHLO from before it: the
-//     guess went to our own session and counts as a command sent on START;
-//   - an END (sent only to a session's owner) ends the exchange at once in no answer;
-//   - an EHLO after the guess that gets no reply within a second (a host asleep, a daemon
-//     stopped or busy suspending) ends it in no answer, and nothing more is sent.
-// - So the command goes out at most twice, and a second time only on START, after a guess.
-struct History {
-  Clock::time_point deadline;
-  bool finished = false;
-  Result result = Result::kPending;
-  std::optional<Clock::time_point> last_ehlo;
-  int ehlos_since_locked = 0;  // EHLOs sent since the last LOCKED reply
-  // The round: the EHLOs since the first one sent after a LOCKED reply, and the LOCKED
-  // replies since then.
-  int round_ehlos = 0;
-  int round_lockeds = 0;
-  bool locked_since_ehlo = false;
-  bool heard_locked = false;
-  bool heard_answer = false;  // any START, LOCKED, OK or END
-  bool command_sent = false;
-  int commands = 0;
-  // The last command went to a session known to be ours: it was sent on START, or a START
-  // came while its guess still waited for OK.
-  bool command_on_start = false;
-  std::optional<Clock::time_point> guessed_at;
-  bool asking_again = false;         // an EHLO went out after the guess
-  bool answered_since_ehlo = false;  // START, LOCKED, OK or END since the last EHLO
-  // A timer step that sent something at this instant, with no reply since.
-  std::optional<Clock::time_point> quiet_after_timer;
+struct Event {
+  enum Kind { kArrival, kExpiry, kWake } kind;
+  int from = kDaemon;
+  int to = kDaemon;
+  std::string text;
+  int session = 0;  // for kExpiry: which session's window ends
 };
 
-// The rules that hold after every event: before is the exchange as the event found it.
-void check_state(const Exchange& before, const Exchange& after, Send send, History& history) {
-  require((after.step == Step::kFinished) == (after.result != Result::kPending),
-          "the result is pending exactly while the exchange is not finished");
-  require(after.deadline == history.deadline, "the deadline never moves");
-  require(wake_time(after) <= history.deadline, "the exchange wakes no later than its deadline");
-  if (history.finished) {
-    require(send == Send::kNothing, "nothing is sent after the exchange finished");
-    require(same(before, after), "a finished exchange stays as it ended");
-  }
-  if (after.step == Step::kFinished && !history.finished) {
-    history.finished = true;
-    history.result = after.result;
-    switch (after.result) {
-    case Result::kDone:
-      require(history.command_sent, "success only after a command");
-      break;
-    case Result::kLocked:
-      require(history.heard_locked, "locked only after a LOCKED reply");
-      require(!history.command_on_start, "a command sent on START ends in OK or no answer");
-      require(!history.asking_again || history.answered_since_ehlo,
-              "a host silent after a guessed command is no answer, not locked");
-      break;
-    case Result::kNoAnswer:
-      break;
-    case Result::kPending:
-    case Result::kUnresolved:
-      violated("an exchange ends in a result of its own");
-    }
-    if (!history.heard_answer) {
-      require(after.result == Result::kNoAnswer, "a host that never answered is no answer");
-    }
-  }
-}
+// The daemon as clients see it: one session at a time, owned by the sender of the EHLO that
+// opened it, ending by itself; commands only from the owner; asleep after a suspend.
+struct Daemon {
+  bool stopped = false;
+  bool active = false;
+  int owner = 0;
+  int session = 0;
+  std::string challenge;  // keyed: the open session's, until a valid proof spends it
+  Clock::time_point asleep_until{};
+  std::deque<Event> waiting;  // datagrams that came while the host slept
+  int carried_out = 0;
+};
 
-// What any send means for the history, whichever event made it.
-void record_send(Send send, Clock::time_point now, History& history) {
-  if (send == Send::kEhlo) {
-    require(!history.command_on_start,
-            "after a command in a session of our own, EHLO is never sent again");
-    if (history.guessed_at.has_value()) {
-      require(now - *history.guessed_at >= kOkWaitAfterGuess,
-              "a guessed command gets a second for its OK before EHLO");
-      require(!history.asking_again || history.answered_since_ehlo,
-              "after a guessed command, an EHLO that got no reply is the last");
-      history.asking_again = true;
-    }
-    history.answered_since_ehlo = false;
-    require(now < history.deadline, "no EHLO at or after the deadline");
-    if (history.last_ehlo.has_value()) {
-      require(now - *history.last_ehlo >= kEhloSpacing, "EHLOs are at least a second apart");
-    }
-    history.last_ehlo = now;
-    ++history.ehlos_since_locked;
-    require(history.ehlos_since_locked <= kMostEhlosUnanswered,
-            "at most four EHLOs without a LOCKED reply");
-    if (history.locked_since_ehlo) {
-      history.round_ehlos = 0;
-      history.round_lockeds = 0;
-      history.locked_since_ehlo = false;
-    }
-    ++history.round_ehlos;
-  } else if (send == Send::kCommand) {
-    require(history.commands == 0 || (history.guessed_at.has_value() && history.asking_again &&
-                                      !history.command_on_start && history.commands == 1),
-            "the command goes out once, or a second time only when asking again after a "
-            "guess without OK");
-    require(history.last_ehlo.has_value(), "a command only after an EHLO");
-    history.command_sent = true;
-    ++history.commands;
-  }
-}
+class Model {
+ public:
+  Model(Reader& input, const Key* key) : input_(input), key_(key) {}
 
-void timer_step(Exchange& exchange, Clock::time_point now, History& history) {
-  const Exchange before = exchange;
-  const bool asleep = now < wake_time(before);
-  const bool silent_after_guess = !history.finished && history.asking_again &&
-                                  !history.answered_since_ehlo && !history.command_on_start &&
-                                  now - *history.last_ehlo >= kEhloSpacing;
-  const bool guess_unanswered = !history.finished && history.guessed_at.has_value() &&
-                                !history.asking_again && !history.command_on_start &&
-                                now - *history.guessed_at >= kOkWaitAfterGuess &&
-                                now < history.deadline;
-  const Send send = on_timer(exchange, now);
-  check_state(before, exchange, send, history);
-  if (guess_unanswered) {
-    require(send == Send::kEhlo, "a guessed command without OK asks again a second later");
-  }
-  if (silent_after_guess) {
-    require(exchange.result == Result::kNoAnswer,
-            "a host silent for a second after a guessed command is no answer at once");
-  }
-  if (asleep) {
-    require(send == Send::kNothing && same(before, exchange),
-            "a timer step before the wake time does nothing, so the loop may sleep until then");
-  }
-  if (history.quiet_after_timer == now) {
-    require(send == Send::kNothing, "a second timer step at the same instant sends nothing");
-  }
-  if (send == Send::kCommand) {
-    // A command on the timer is the guess: a repeated EHLO was answered LOCKED, and another
-    // EHLO of the same round got no reply.
-    require(history.round_ehlos >= 2 && history.round_lockeds >= 1 &&
-                history.round_lockeds < history.round_ehlos,
-            "the command is guessed only when a repeated EHLO of the round went unanswered");
-    require(now < history.deadline, "no guessed command at or after the deadline");
-    require(history.commands == 0, "a command is guessed once, and never after another");
-    history.guessed_at = now;
-  }
-  record_send(send, now, history);
-  if (send != Send::kNothing) {
-    history.quiet_after_timer = now;
-  }
-  if (now >= history.deadline) {
-    require(exchange.step == Step::kFinished, "a timer step at the deadline finishes it");
-  }
-  if (exchange.step != Step::kFinished) {
-    require(wake_time(exchange) > now, "after a timer step the exchange wakes in the future");
-  }
-}
-
-Reply expected_reply(std::string_view datagram) {
-  if (datagram == kStart) {
-    return Reply::kStart;
-  }
-  if (datagram == kLocked) {
-    return Reply::kLocked;
-  }
-  if (datagram == kOk) {
-    return Reply::kOk;
-  }
-  if (datagram == kEnd) {
-    return Reply::kEnd;
-  }
-  return Reply::kOther;
-}
-
-void datagram_step(Exchange& exchange, std::string_view datagram, Clock::time_point now,
-                   History& history) {
-  const Reply reply = reply_of(datagram);
-  require(reply == expected_reply(datagram), "only the exact reply texts count");
-  const Exchange before = exchange;
-  const bool was_finished = history.finished;
-  const bool commanded = history.command_sent;
-  // Asking with EHLO and free to send the command on START: before any command, or again
-  // after a guess that got no OK.
-  const bool asking = !commanded || (history.asking_again && !history.command_on_start);
-  const Send send = on_reply(exchange, reply, now);
-  check_state(before, exchange, send, history);
-  history.quiet_after_timer.reset();
-  require(send != Send::kEhlo, "a reply never makes an EHLO: those go by the clock");
-  record_send(send, now, history);
-  if (reply != Reply::kOther) {
-    history.answered_since_ehlo = true;
-  }
-  switch (reply) {
-  case Reply::kStart:
-    history.heard_answer = true;
-    if (was_finished || !asking) {
-      require(send == Send::kNothing, "a START after the command is ignored");
-      if (!was_finished && commanded) {
-        // Still waiting for the guess's OK: the START answers an EHLO from before the guess.
-        history.command_on_start = true;
+  void send(int from, int to, std::string_view text, Clock::time_point now) {
+    const std::uint8_t fate = input_.byte();
+    if (fate % 4 == 3) {
+      // Lost, or arrives damaged: one byte short, which no peer may take for a message.
+      lost_ = true;
+      if (fate >= 128 && !text.empty()) {
+        events_.emplace(now, Event{Event::kArrival, from, to, std::string(text.substr(1))});
       }
-    } else if (now < history.deadline) {
-      require(send == Send::kCommand, "START within the time limit is answered with the command");
+      return;
     }
-    // Past the deadline, before the timer step has ended the exchange, a START may be used
-    // or let go; either way the rules above and the result's hold.
-    if (send == Send::kCommand) {
-      history.command_on_start = true;
-    }
-    break;
-  case Reply::kLocked:
-    history.heard_answer = true;
-    require(send == Send::kNothing, "LOCKED is not answered");
-    if (!was_finished && asking) {
-      history.heard_locked = true;
-      history.ehlos_since_locked = 0;
-      history.locked_since_ehlo = true;
-      ++history.round_lockeds;
-    }
-    break;
-  case Reply::kOk:
-    history.heard_answer = true;
-    require(send == Send::kNothing, "OK is not answered");
-    if (!was_finished && commanded) {
-      require(exchange.result == Result::kDone, "OK after the command is success");
-    }
-    if (!commanded) {
-      require(same(before, exchange), "an OK before any command changes nothing");
-    }
-    break;
-  case Reply::kEnd:
-    history.heard_answer = true;
-    require(send == Send::kNothing, "END is not answered");
-    if (!was_finished && history.guessed_at.has_value() && !history.command_on_start) {
-      require(exchange.result == Result::kNoAnswer,
-              "END after a guessed command without OK is no answer at once");
-    } else {
-      require(same(before, exchange), "END changes nothing unless a guess waits for its OK");
-    }
-    break;
-  case Reply::kOther:
-    require(send == Send::kNothing && same(before, exchange),
-            "a datagram that is not a reply word changes nothing");
-    break;
+    constexpr std::array<Clock::duration, 3> kUnits{1ms, 20ms, 100ms};
+    const Clock::duration delay = (fate / 4) * kUnits[fate % 4];
+    slowest_ = std::max(slowest_, delay);
+    events_.emplace(now + delay, Event{Event::kArrival, from, to, std::string(text)});
   }
-}
 
-// The line and the exit status of a finished exchange.
-void check_outcome(Result result, Command command) {
-  std::string_view text;
-  switch (result) {
-  case Result::kDone:
-    text = command == Command::kQuit ? "stopped" : "suspended";
-    break;
-  case Result::kLocked:
-    text = "locked by another client";
-    break;
-  case Result::kNoAnswer:
-    text = "no answer";
-    break;
-  case Result::kPending:
-  case Result::kUnresolved:
-    violated("an exchange ends in a result of its own");
+  // Nothing was lost and nothing took long.
+  bool smooth() const { return !lost_ && slowest_ <= 100ms; }
+
+  bool idle() const { return events_.empty(); }
+  Clock::time_point next_time() const { return events_.begin()->first; }
+
+  // Takes the next event; those for the daemon are handled here, the rest handed back.
+  std::pair<Clock::time_point, Event> pop() {
+    auto first = events_.begin();
+    auto taken = std::make_pair(first->first, first->second);
+    events_.erase(first);
+    return taken;
   }
-  std::string line(kHost);
-  line.append(": ").append(text);
-  require(result_line(std::string(kHost), result, command) == line, "the result line");
 
-  const int alone = result == Result::kDone ? 0 : result == Result::kLocked ? 2 : 3;
-  require(exit_status_of({result}) == alone, "the exit status of one host");
-  require(exit_status_of({Result::kDone, result}) == alone, "success adds nothing to a status");
-  require(exit_status_of({result, Result::kLocked}) == std::max(alone, 2), "2 unless 3");
-  require(exit_status_of({Result::kUnresolved, result}) == 3, "cannot resolve is 3");
-}
+  void at_daemon(const Event& event, Clock::time_point now) {
+    if (daemon_.stopped) {
+      return;
+    }
+    if (now < daemon_.asleep_until) {
+      daemon_.waiting.push_back(event);
+      return;
+    }
+    if (event.kind == Event::kWake) {
+      while (!daemon_.waiting.empty() && now >= daemon_.asleep_until && !daemon_.stopped) {
+        const Event next = daemon_.waiting.front();
+        daemon_.waiting.pop_front();
+        at_daemon(next, now);
+      }
+      return;
+    }
+    // Expiry is seen first in every turn, before that turn's datagram.
+    if (daemon_.active &&
+        (event.kind == Event::kExpiry ? event.session == daemon_.session : now >= ends_)) {
+      daemon_.active = false;
+      send(kDaemon, daemon_.owner, protocol::kEnd, now);
+    }
+    if (event.kind != Event::kArrival) {
+      return;
+    }
+    if (event.text == protocol::kEhlo) {
+      if (daemon_.active) {
+        send(kDaemon, event.from, protocol::kLocked, now);
+        return;
+      }
+      daemon_.active = true;
+      daemon_.owner = event.from;
+      ++daemon_.session;
+      ends_ = now + 4001ms + input_.byte() * 2000ms / 256;
+      events_.emplace(ends_, Event{Event::kExpiry, kDaemon, kDaemon, {}, daemon_.session});
+      if (key_ == nullptr) {
+        send(kDaemon, event.from, protocol::kStart, now);
+        return;
+      }
+      daemon_.challenge = std::string(32, '0') + std::to_string(daemon_.session);
+      daemon_.challenge.erase(0, daemon_.challenge.size() - 32);
+      send(kDaemon, event.from, std::string(protocol::kStartPrefix) + daemon_.challenge + "\n",
+           now);
+    } else if (daemon_.active && event.from == daemon_.owner && commands(event.text)) {
+      ++daemon_.carried_out;
+      daemon_.challenge.clear();
+      send(kDaemon, event.from, protocol::kOk, now);
+      if (event.text.starts_with(protocol::kQuitWord)) {
+        daemon_.stopped = true;
+      } else {
+        daemon_.asleep_until = now + input_.byte() * 100ms;
+        events_.emplace(daemon_.asleep_until, Event{Event::kWake, kDaemon, kDaemon, {}, 0});
+      }
+    }
+  }
+
+  const Daemon& daemon() const { return daemon_; }
+
+ private:
+  // Whether text is a command the daemon carries out: a plain one, or with a key one whose
+  // proof is valid for the session's challenge, which it spends.
+  bool commands(std::string_view text) const {
+    if (key_ == nullptr) {
+      return text == protocol::kSuspend || text == protocol::kQuit;
+    }
+    for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
+      if (!daemon_.challenge.empty() && text.size() == word.size() + 66 && text.starts_with(word) &&
+          text[word.size()] == ' ' && text.back() == '\n' &&
+          proof_matches(*key_, daemon_.challenge, word, text.substr(word.size() + 1, 64))) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  Reader& input_;
+  const Key* key_;
+  Daemon daemon_;
+  Clock::time_point ends_{};
+  bool lost_ = false;
+  Clock::duration slowest_{};
+  std::multimap<Clock::time_point, Event> events_;  // equal times keep their order
+};
+
+// Which of the two sides holds a key, and whether it is the same.
+enum class Keys { kNone, kSame, kWrong, kDaemonOnly, kClientOnly };
 
 void run_exchange(Reader& input) {
-  const Command command = input.byte() % 2 == 0 ? Command::kSuspend : Command::kQuit;
-  const std::chrono::milliseconds limit{input.big_endian(4) % kLongestLimitMs + 1};
-  constexpr std::array<Clock::duration, 4> kUnits = {1ns, 1us, 1ms, 1s};
-
-  const Clock::time_point start = Clock::time_point{} + 100s;
+  const std::uint8_t choice = input.byte();
+  const Command command = choice % 2 == 0 ? Command::kSuspend : Command::kQuit;
+  const auto keys = static_cast<Keys>(choice / 2 % 5);
+  Key daemon_key;
+  Key client_key;
+  daemon_key.bytes.fill(0x5a);
+  client_key.bytes.fill(keys == Keys::kWrong ? 0xa5 : 0x5a);
+  const bool daemon_keyed = keys != Keys::kNone && keys != Keys::kClientOnly;
+  const bool client_keyed = keys != Keys::kNone && keys != Keys::kDaemonOnly;
+  const auto limit = std::chrono::milliseconds(input.big_endian(2) % 30'000 + 1);
+  const Clock::time_point start = Clock::time_point{} + 1000s;
+  Model model(input, daemon_keyed ? &daemon_key : nullptr);
+  const int others = input.byte() % 4;
+  for (int other = 0; other < others; ++other) {
+    model.send(other + 2, kDaemon, protocol::kEhlo,
+               start + std::chrono::milliseconds(input.big_endian(2) % 20'000));
+  }
+  Exchange exchange = start_exchange(start, limit, client_keyed);
   Clock::time_point now = start;
-  History history;
-  history.deadline = start + limit;
-  Exchange exchange = start_exchange(start, limit);
-  require(exchange.step != Step::kFinished && wake_time(exchange) == start,
-          "a new exchange is due at once");
-  timer_step(exchange, now, history);
-  require(history.last_ehlo == start, "the first EHLO goes at the start");
-
-  while (!input.done()) {
-    const std::uint8_t kind = input.byte();
-    switch (kind % 3) {
-    case 0: {
-      const std::size_t length = input.big_endian(2) % (kLongestReply + 1);
-      datagram_step(exchange, input.bytes(length), now, history);
+  std::string challenge;  // from the last keyed START, as the client's loop keeps it
+  int commands_sent = 0;
+  const auto client_sends = [&](Send send) {
+    if (send == Send::kEhlo) {
+      model.send(kClient, kDaemon, protocol::kEhlo, now);
+    } else if (send == Send::kCommand) {
+      ++commands_sent;
+      const bool quit = command == Command::kQuit;
+      model.send(kClient, kDaemon,
+                 client_keyed ? keyed_command(client_key, challenge,
+                                              quit ? protocol::kQuitWord : protocol::kSuspendWord)
+                              : std::string(quit ? protocol::kQuit : protocol::kSuspend),
+                 now);
+    }
+  };
+  client_sends(on_timer(exchange, now));
+  for (int steps = 0;; ++steps) {
+    require(steps < 1'000'000, "the exchange and the model come to rest");
+    const bool asking = exchange.step != Step::kFinished;
+    if (model.idle() && !asking) {
       break;
     }
-    case 1:
-      timer_step(exchange, now, history);
-      break;
-    default: {
-      // Past a day after the deadline, time no longer matters; stopping there keeps the
-      // clock far from overflow however long the input.
-      const auto step = input.big_endian(2) * kUnits.at(kind / 3 % kUnits.size());
-      if (now < history.deadline + 24h) {
-        now += step;
+    if (asking && (model.idle() || wake_time(exchange) <= model.next_time())) {
+      require(wake_time(exchange) >= now, "the exchange never asks to wake in the past");
+      now = wake_time(exchange);
+      client_sends(on_timer(exchange, now));
+      require(exchange.step == Step::kFinished || now < exchange.deadline,
+              "the call ends by its time limit");
+      continue;
+    }
+    auto [at, event] = model.pop();
+    now = at;
+    if (event.kind == Event::kArrival && event.to != kDaemon) {
+      if (event.to == kClient && asking) {
+        const Reply reply = reply_of(event.text);
+        if (reply == Reply::kKeyedStart) {
+          challenge = challenge_in(event.text);
+        }
+        client_sends(on_reply(exchange, reply, now));
       }
-      break;
-    }
+    } else {
+      model.at_daemon(event, now);
     }
   }
-  timer_step(exchange, std::max(now, history.deadline), history);
-  check_outcome(exchange.result, command);
+
+  const int carried_out = model.daemon().carried_out;
+  require(carried_out <= 1, "a command is carried out at most once in a call");
+  switch (exchange.result) {
+  case Result::kDone:
+    require(carried_out == 1, "suspended or stopped only if the command was carried out");
+    break;
+  case Result::kLocked:
+    require(carried_out == 0, "locked only if the command was not carried out");
+    break;
+  case Result::kNoAnswer:
+    require(carried_out == 0, "no answer only if the command was not carried out");
+    break;
+  case Result::kNeedsKey:
+  case Result::kNotKeyed:
+    require(exchange.result == (client_keyed ? Result::kNotKeyed : Result::kNeedsKey) &&
+                client_keyed != daemon_keyed && commands_sent == 0,
+            "a key mismatch only when the keys do not match, and then no command is sent");
+    break;
+  default:
+    break;
+  }
+  require(client_keyed == daemon_keyed || commands_sent == 0,
+          "no command goes to a daemon whose key setting does not match the client's");
+  constexpr std::array kEasyResult{Result::kDone, Result::kDone, Result::kUnproven,
+                                   Result::kNeedsKey, Result::kNotKeyed};
+  const bool easy = others == 0 && limit >= 3s && model.smooth();
+  require(!easy || exchange.result == kEasyResult[static_cast<std::size_t>(keys)],
+          "with nothing lost or slow and nobody else asking, the keys decide the result");
 }
 
 int hex_digit(char c) {
@@ -537,7 +449,8 @@ bool same(const Parsed& a, const Parsed& b) {
     return s.argument == t.argument && s.mac == t.mac;
   };
   return a.error == b.error && x.command == y.command && x.time_limit == y.time_limit &&
-         x.wake_address.s_addr == y.wake_address.s_addr && x.wake_port == y.wake_port &&
+         x.key_file == y.key_file && x.wake_address.s_addr == y.wake_address.s_addr &&
+         x.wake_port == y.wake_port &&
          std::equal(x.targets.begin(), x.targets.end(), y.targets.begin(), y.targets.end(),
                     same_target) &&
          std::equal(x.sleepers.begin(), x.sleepers.end(), y.sleepers.begin(), y.sleepers.end(),
@@ -590,6 +503,10 @@ void check_command_line(std::string_view text) {
   }
 
   switch (arguments.command) {
+  case Command::kKeygen:
+    require(given("keygen") && given(arguments.key_file) && arguments.targets.empty(),
+            "keygen writes to a FILE word of the command line");
+    break;
   case Command::kHelp:
     require(std::any_of(words.begin() + 1, words.end(),
                         [](const std::string& word) {

@@ -11,9 +11,10 @@
 namespace {
 
 constexpr const char* kHelp =
-    "Usage: lomarind [-p PORT] [-t SECONDS] suspend HOST...\n"
-    "       lomarind [-p PORT] [-t SECONDS] quit HOST...\n"
+    "Usage: lomarind [-p PORT] [-t SECONDS] [--key-file FILE] suspend HOST...\n"
+    "       lomarind [-p PORT] [-t SECONDS] [--key-file FILE] quit HOST...\n"
     "       lomarind [-b ADDRESS] [-p PORT] wake MAC...\n"
+    "       lomarind keygen FILE\n"
     "       lomarind -h | --help\n"
     "Suspend hosts that run the Lomarind daemon, stop their daemons, or wake machines.\n"
     "\n"
@@ -21,25 +22,35 @@ constexpr const char* kHelp =
     "  suspend HOST...  put each HOST to sleep\n"
     "  quit HOST...     stop the daemon on each HOST\n"
     "  wake MAC...      send a Wake-on-LAN magic packet for each MAC (aa:bb:cc:dd:ee:ff)\n"
+    "  keygen FILE      write a new key for keyed sessions to FILE (mode 0600)\n"
     "\n"
     "HOST is a name or an IPv4 address, optionally followed by :PORT.\n"
     "\n"
     "Options:\n"
     "  -p, --port PORT            the daemons' UDP port, or where wake sends to (default: 9)\n"
     "  -t, --timeout SECONDS      give up on a host after this long (default: 10)\n"
+    "  --key-file FILE            prove each command with the key in FILE (keyed daemons)\n"
     "  -b, --broadcast ADDRESS    the IPv4 address wake sends to (default: 255.255.255.255)\n"
     "  -h, --help                 show this help and exit\n"
     "\n"
     "All hosts are handled at once; each gets one line as soon as it is done:\n"
-    "  HOST: suspended | stopped | locked by another client | no answer | cannot resolve\n"
+    "  HOST: suspended | stopped | locked by another client | no answer |\n"
+    "        command not confirmed | command not confirmed (wrong key?) |\n"
+    "        needs a key | does not ask for a key | cannot resolve\n"
     "\n"
     "Exit status:\n"
     "  0  every host succeeded (for wake: every packet was sent)\n"
-    "  1  usage error or bad argument; nothing was sent\n"
-    "  2  some host stayed locked by another client's session for the whole time limit\n"
-    "  3  some host gave no answer or could not be resolved (wins over 2)\n";
+    "  1  usage error, bad argument or key file; nothing was sent\n"
+    "  2  some host stayed locked for the whole time limit; nothing was carried out\n"
+    "  3  some host gave no answer, could not be resolved, or got its command without\n"
+    "     confirming it: the command may have been carried out, look before asking again\n"
+    "     (wins over 4 and 2)\n"
+    "  4  some host's daemon needs a key and none was given, or asks for none and one was;\n"
+    "     nothing was sent to it but EHLO (wins over 2)\n";
 
 constexpr std::uint16_t kWakePort = 9;
+// getopt_long's code for --key-file, which has no letter.
+constexpr int kKeyFileOption = 256;
 constexpr auto kDaemonPort = static_cast<std::uint16_t>(protocol::kDefaultPort);
 constexpr std::chrono::milliseconds kLongestTimeLimit{24L * 60 * 60 * 1000};
 
@@ -170,6 +181,7 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
       {"timeout", required_argument, nullptr, 't'},
       {"broadcast", required_argument, nullptr, 'b'},
       {"help", no_argument, nullptr, 'h'},
+      {"key-file", required_argument, nullptr, kKeyFileOption},
       {nullptr, 0, nullptr, 0},
   };
   std::optional<std::uint16_t> port;
@@ -223,6 +235,12 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
     case 'h':
       arguments.command = Command::kHelp;
       return {};
+    case kKeyFileOption:
+      if (*optarg == '\0') {
+        return "option '--key-file' needs a value";
+      }
+      arguments.key_file = optarg;
+      break;
     default: {
       // A long option is named by its word ("--help=x" takes no value, "--bogus" is unknown);
       // a short one by its letter, which may sit inside a cluster such as "-xp".
@@ -241,7 +259,7 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
   }
 
   if (words.empty()) {
-    return "no command given (expected suspend, quit or wake)";
+    return "no command given (expected suspend, quit, wake or keygen)";
   }
   const std::string& command = words.front();
   if (command == "suspend") {
@@ -250,14 +268,30 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
     arguments.command = Command::kQuit;
   } else if (command == "wake") {
     arguments.command = Command::kWake;
+  } else if (command == "keygen") {
+    arguments.command = Command::kKeygen;
   } else {
-    return "unknown command " + quoted(command) + " (expected suspend, quit or wake)";
+    return "unknown command " + quoted(command) + " (expected suspend, quit, wake or keygen)";
   }
   const std::vector<std::string> operands(words.begin() + 1, words.end());
+
+  if (arguments.command == Command::kKeygen) {
+    if (port || time_limit_given || address_given || !arguments.key_file.empty()) {
+      return "keygen takes no options";
+    }
+    if (operands.size() != 1 || operands.front().empty()) {
+      return "keygen needs one FILE";
+    }
+    arguments.key_file = operands.front();
+    return {};
+  }
 
   if (arguments.command == Command::kWake) {
     if (time_limit_given) {
       return "option -t does not apply to wake";
+    }
+    if (!arguments.key_file.empty()) {
+      return "option --key-file does not apply to wake";
     }
     for (const std::string& operand : operands) {
       Sleeper sleeper{operand, {}};

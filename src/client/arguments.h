@@ -12,7 +12,7 @@
 #include <vector>
 
 /// What the command line asks the client to do.
-enum class Command { kHelp, kSuspend, kQuit, kWake };
+enum class Command { kHelp, kSuspend, kQuit, kWake, kKeygen };
 
 /// A hardware (MAC) address.
 using Mac = std::array<std::uint8_t, 6>;
@@ -38,6 +38,8 @@ struct Arguments {
   std::chrono::milliseconds time_limit{10000};
   in_addr wake_address{};  // 255.255.255.255 unless -b names another
   std::uint16_t wake_port = 0;
+  std::string key_file;  // suspend and quit: the key that proves each command; keygen: where
+                         // to write a new one
 };
 
 /// Reads the command line after argv[0] into arguments. Returns an empty text when the

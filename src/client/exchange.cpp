@@ -19,6 +19,7 @@ namespace {
 
 constexpr int kSilentStatus = 3;
 constexpr int kLockedStatus = 2;
+constexpr int kKeyMismatchStatus = 4;
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 void finish(Exchange& exchange, Result result) {
@@ -39,6 +40,7 @@ struct Peer {
   bool heard = false;                  // any datagram at all came from it
   int fd = -1;
   std::size_t same_as = kNone;  // an earlier peer with the same address speaks for this one
+  std::string challenge;        // from the last keyed START
   Exchange exchange;
 
   // The address asked now; only for a peer whose name resolved.
@@ -92,7 +94,7 @@ bool ask_next_address(Peer& peer, std::vector<sockaddr_in>& asked, Clock::time_p
     if (!contains(asked, peer.addresses[next])) {
       peer.asking = next;
       asked.push_back(peer.address());
-      peer.exchange = start_exchange(now, left);
+      peer.exchange = start_exchange(now, left, peer.exchange.keyed);
       return true;
     }
   }
@@ -116,18 +118,33 @@ void print_line(const std::string& line) {
   (void)std::fflush(stdout);
 }
 
-void send_to(const Peer& peer, Send what, std::string_view command) {
+// What a host is asked to do: the command's word, and the key that proves it, if any.
+struct Request {
+  Command command;
+  const Key* key;
+};
+
+void send_to(const Peer& peer, Send what, const Request& request) {
   if (what == Send::kNothing) {
     return;
   }
-  const std::string_view text = what == Send::kEhlo ? protocol::kEhlo : command;
+  std::string text(protocol::kEhlo);
+  if (what == Send::kCommand) {
+    const bool quit = request.command == Command::kQuit;
+    // The exchange sends a command with a key only on a keyed START, whose challenge the
+    // peer keeps.
+    text = request.key == nullptr
+               ? std::string(quit ? protocol::kQuit : protocol::kSuspend)
+               : keyed_command(*request.key, peer.challenge,
+                               quit ? protocol::kQuitWord : protocol::kSuspendWord);
+  }
   // A failed send is a lost datagram: the exchange repeats EHLO or gives up in time.
   (void)sendto(peer.fd, text.data(), text.size(), 0,
                reinterpret_cast<const sockaddr*>(&peer.address()), sizeof(sockaddr_in));
 }
 
 // Reads every waiting datagram and hands those from the host's own address and port on.
-void receive_replies(Peer& peer, std::string_view command, Clock::time_point now) {
+void receive_replies(Peer& peer, const Request& request, Clock::time_point now) {
   std::array<char, 1024> buffer{};
   for (;;) {
     sockaddr_in sender{};
@@ -142,8 +159,12 @@ void receive_replies(Peer& peer, std::string_view command, Clock::time_point now
       continue;
     }
     peer.heard = true;
-    const Reply reply = reply_of(std::string_view(buffer.data(), static_cast<std::size_t>(size)));
-    send_to(peer, on_reply(peer.exchange, reply, now), command);
+    const std::string_view text(buffer.data(), static_cast<std::size_t>(size));
+    const Reply reply = reply_of(text);
+    if (reply == Reply::kKeyedStart) {
+      peer.challenge = challenge_in(text);
+    }
+    send_to(peer, on_reply(peer.exchange, reply, now), request);
     if (peer.exchange.step == Step::kFinished) {
       return;
     }
@@ -155,6 +176,9 @@ void receive_replies(Peer& peer, std::string_view command, Clock::time_point now
 Reply reply_of(std::string_view datagram) {
   if (datagram == protocol::kStart) {
     return Reply::kStart;
+  }
+  if (!challenge_in(datagram).empty()) {
+    return Reply::kKeyedStart;
   }
   if (datagram == protocol::kLocked) {
     return Reply::kLocked;
@@ -168,8 +192,9 @@ Reply reply_of(std::string_view datagram) {
   return Reply::kOther;
 }
 
-Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit) {
+Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit, bool keyed) {
   Exchange exchange;
+  exchange.keyed = keyed;
   exchange.next = now;
   exchange.deadline = now + time_limit;
   return exchange;
@@ -184,14 +209,13 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
     return Send::kNothing;
   }
   if (now >= exchange.deadline) {
-    // A command without OK in a session of our own may have been carried out, so it is no
-    // answer, not a lock. A guessed command without OK while the daemon went on answering
-    // LOCKED most likely met someone else's session; but if the EHLO asked after it has no
-    // reply yet, the host may have gone to sleep on it.
-    const bool silent_after_guess = exchange.guessed && exchange.step == Step::kGreeting;
-    const bool locked =
-        exchange.step != Step::kCommanded && !silent_after_guess && exchange.heard_locked;
-    finish(exchange, locked ? Result::kLocked : Result::kNoAnswer);
+    // Only a command sent may have been carried out; before it, the host was either held by
+    // a session (ours whose START was lost, or another client's) or silent.
+    if (exchange.step == Step::kCommanded) {
+      finish(exchange, exchange.keyed ? Result::kUnproven : Result::kUnconfirmed);
+    } else {
+      finish(exchange, exchange.heard_locked ? Result::kLocked : Result::kNoAnswer);
+    }
     return Send::kNothing;
   }
   if (now < exchange.next) {
@@ -199,49 +223,23 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
   }
   switch (exchange.step) {
   case Step::kGreeting:
-    if (exchange.guessed && exchange.ehlos > 0) {
-      // Silence after a guessed command: the command may have reached a session of our own
-      // and put the host to sleep or stopped its daemon. It is never sent again, so asking
-      // on would gain nothing.
-      finish(exchange, Result::kNoAnswer);
-      return Send::kNothing;
-    }
     if (exchange.ehlos >= kEhloTries) {
-      finish(exchange, exchange.heard_locked ? Result::kLocked : Result::kNoAnswer);
+      finish(exchange, Result::kNoAnswer);
       return Send::kNothing;
     }
     ++exchange.ehlos;
     exchange.next = now + kResendInterval;
     return Send::kEhlo;
-  case Step::kSettling:
-    // Every EHLO of the round was answered LOCKED, so none of them opened a session: it
-    // is another client's. A missing reply may be our own lost START, so try the command
-    // once; sending it to someone else's session does no harm.
-    if (exchange.lockeds >= exchange.ehlos || exchange.guessed) {
-      wait_for_lock(exchange, now);
-      return Send::kNothing;
-    }
-    exchange.step = Step::kGuessed;
-    exchange.next = now + kGuessWait;
-    return Send::kCommand;
   case Step::kWaitingForLock:
     exchange.step = Step::kGreeting;
     exchange.ehlos = 1;
-    exchange.lockeds = 0;
     exchange.next = now + kResendInterval;
     return Send::kEhlo;
   case Step::kCommanded:
-    finish(exchange, Result::kNoAnswer);
+    // With a key, a command whose proof the daemon refuses is dropped without a reply, just
+    // as one whose OK is lost: the line says that it may be either.
+    finish(exchange, exchange.keyed ? Result::kUnproven : Result::kUnconfirmed);
     return Send::kNothing;
-  case Step::kGuessed:
-    // No OK: most likely another client's session dropped the command. Ask again once a
-    // second, so that the command goes out on START as soon as that session has ended.
-    exchange.guessed = true;
-    exchange.step = Step::kGreeting;
-    exchange.ehlos = 1;
-    exchange.lockeds = 0;
-    exchange.next = now + kResendInterval;
-    return Send::kEhlo;
   case Step::kFinished:
     break;
   }
@@ -249,55 +247,45 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
 }
 
 Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now) {
-  const bool asking = exchange.step == Step::kGreeting || exchange.step == Step::kSettling ||
-                      exchange.step == Step::kWaitingForLock;
+  const bool asking = exchange.step == Step::kGreeting || exchange.step == Step::kWaitingForLock;
   switch (reply) {
   case Reply::kStart:
-    // Only the socket that opened a session is told START, so the session is ours.
-    if (exchange.step == Step::kGuessed) {
-      // It answers an EHLO sent before the guess: the guess went to our own session, and
-      // only its OK can tell whether it was carried out.
-      exchange.step = Step::kCommanded;
-      exchange.next = now + kCommandWait;
+  case Reply::kKeyedStart:
+    // Only the socket that opened a session is told START, so the session is ours, and the
+    // command goes out once. One that arrives after the time limit is let go: a command sent
+    // now could suspend the host after the client has given it up.
+    if (!asking || now >= exchange.deadline) {
       return Send::kNothing;
     }
-    // One that arrives after the time limit is let go: a command sent now could suspend the
-    // host after the client has given it up and reported it as not answering.
-    if (!asking || now >= exchange.deadline) {
+    // A client with a key never sends an unproven command, and one without cannot prove it.
+    if (exchange.keyed != (reply == Reply::kKeyedStart)) {
+      finish(exchange, exchange.keyed ? Result::kNotKeyed : Result::kNeedsKey);
       return Send::kNothing;
     }
     exchange.step = Step::kCommanded;
     exchange.next = now + kCommandWait;
     return Send::kCommand;
   case Reply::kLocked:
-    if (!asking) {
-      return Send::kNothing;
-    }
-    exchange.heard_locked = true;
-    if (exchange.step == Step::kSettling) {
-      ++exchange.lockeds;
-    } else if (exchange.step == Step::kGreeting) {
-      ++exchange.lockeds;
-      if (exchange.ehlos <= 1) {
-        wait_for_lock(exchange, now);
-      } else {
-        exchange.step = Step::kSettling;
-        exchange.next = now + kSettleTime;
-      }
+    // A session holds the daemon: another client's, or ours if the START of one of our
+    // EHLOs was lost. Either way the command waits for a START; guessing could carry it out
+    // in a session that then reports nothing, or twice.
+    if (exchange.step == Step::kGreeting) {
+      exchange.heard_locked = true;
+      wait_for_lock(exchange, now);
     }
     return Send::kNothing;
   case Reply::kOk:
-    // Only a command is answered OK, and a guessed one may be answered late.
-    if (exchange.step == Step::kCommanded || exchange.step == Step::kGuessed ||
-        (asking && exchange.guessed)) {
+    // Only the owner's command is answered OK.
+    if (exchange.step == Step::kCommanded) {
       finish(exchange, Result::kDone);
     }
     return Send::kNothing;
   case Reply::kEnd:
-    // END goes only to the owner of a session that has ended: a guessed command without OK
-    // may have been carried out in it, so it is not sent again.
-    if (exchange.step == Step::kGuessed || (asking && exchange.guessed)) {
-      finish(exchange, Result::kNoAnswer);
+    // END goes only to a session's owner: before the command, that is our own session whose
+    // START was lost, and the daemon is free again now.
+    if (asking) {
+      exchange.step = Step::kWaitingForLock;
+      exchange.next = now;
     }
     return Send::kNothing;
   case Reply::kOther:
@@ -315,6 +303,18 @@ std::string result_line(const std::string& host, Result result, Command command)
   case Result::kLocked:
     text = "locked by another client";
     break;
+  case Result::kUnconfirmed:
+    text = "command not confirmed";
+    break;
+  case Result::kUnproven:
+    text = "command not confirmed (wrong key?)";
+    break;
+  case Result::kNeedsKey:
+    text = "needs a key";
+    break;
+  case Result::kNotKeyed:
+    text = "does not ask for a key";
+    break;
   case Result::kUnresolved:
     text = "cannot resolve";
     break;
@@ -328,12 +328,12 @@ std::string result_line(const std::string& host, Result result, Command command)
 int exit_status_of(const std::vector<Result>& results) {
   int status = 0;
   for (const Result result : results) {
-    if (result == Result::kNoAnswer || result == Result::kUnresolved ||
-        result == Result::kPending) {
+    if (result == Result::kNeedsKey || result == Result::kNotKeyed) {
+      status = kKeyMismatchStatus;
+    } else if (result == Result::kLocked) {
+      status = status == 0 ? kLockedStatus : status;
+    } else if (result != Result::kDone) {
       return kSilentStatus;
-    }
-    if (result == Result::kLocked) {
-      status = kLockedStatus;
     }
   }
   return status;
@@ -350,8 +350,8 @@ std::string magic_packet(const Mac& mac) {
 }
 
 int run_command(Command command, const std::vector<Target>& targets,
-                std::chrono::milliseconds time_limit) {
-  const std::string_view request = command == Command::kQuit ? protocol::kQuit : protocol::kSuspend;
+                std::chrono::milliseconds time_limit, const Key* key) {
+  const Request request{command, key};
   raise_descriptor_limit();
   std::vector<Peer> peers(targets.size());
   std::vector<sockaddr_in> asked;  // every address that a host of this call has been asked at
@@ -399,7 +399,7 @@ int run_command(Command command, const std::vector<Target>& targets,
   const Clock::time_point start = Clock::now();
   for (Peer& peer : peers) {
     if (peer.fd != -1) {
-      peer.exchange = start_exchange(start, time_limit);
+      peer.exchange = start_exchange(start, time_limit, key != nullptr);
     }
   }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/arguments.h"
+#include "key/key.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -19,46 +20,53 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kResendInterval{1000};
 /// How many EHLOs one round sends before the host counts as silent.
 constexpr int kEhloTries = 4;
-/// After a LOCKED that followed a resend, how long to wait for the other EHLOs' replies.
-constexpr std::chrono::milliseconds kSettleTime{200};
 /// How long to wait after LOCKED before asking again.
 constexpr std::chrono::milliseconds kLockedRetry{1000};
-/// How long to wait for OK after a command sent on START.
+/// How long to wait for OK after the command.
 constexpr std::chrono::milliseconds kCommandWait{3000};
-/// How long to wait for OK after a guessed command before asking again.
-constexpr std::chrono::milliseconds kGuessWait{1000};
 
 /// A datagram from the host, as the exchange sees it.
-enum class Reply { kStart, kLocked, kOk, kEnd, kOther };
+enum class Reply {
+  kStart,
+  kKeyedStart,
+  kLocked,
+  kOk,
+  kEnd,
+  kOther
+};  // kKeyedStart: with a challenge
 
 /// Where an exchange stands.
 enum class Step {
   kGreeting,        // sending EHLO, a second apart, until a reply
-  kSettling,        // got LOCKED after a resend; counting the other EHLOs' replies
-  kWaitingForLock,  // another client owns the session; asking again soon
+  kWaitingForLock,  // a session holds the daemon; asking again soon
   kCommanded,       // sent the command on START; waiting for OK
-  kGuessed,         // sent the command on a LOCKED that may hide our own lost START; waiting
-                    // for OK, then asking again (with guessed set)
   kFinished,
 };
 
 /// How an exchange ended.
-enum class Result { kPending, kDone, kLocked, kNoAnswer, kUnresolved };
+enum class Result {
+  kPending,
+  kDone,
+  kLocked,       // never got a session; nothing was sent but EHLO
+  kNoAnswer,     // the host fell silent; nothing was sent but EHLO
+  kUnconfirmed,  // the command went out and no OK came: it may have been carried out
+  kUnproven,     // the same with a key: a wrong key or a lost OK, which look alike
+  kNeedsKey,     // the daemon asks for a key and the client has none; nothing was sent
+  kNotKeyed,     // the client has a key and the daemon asks for none; nothing was sent
+  kUnresolved,
+};
 
 /// What the loop must send to the host.
 enum class Send { kNothing, kEhlo, kCommand };
 
-/// One host's exchange.
+/// One host's exchange. The command is sent once at most, and only on a START to this
+/// exchange's own socket: that is what makes it safe under any loss, delay or reordering.
 struct Exchange {
   Step step = Step::kGreeting;
   Result result = Result::kPending;
-  int ehlos = 0;    // EHLOs sent in this round
-  int lockeds = 0;  // LOCKED replies received in this round
+  int ehlos = 0;  // EHLOs sent in this round
   bool heard_locked = false;
-  // The guessed command got no OK. It was dropped if the session was another client's, so
-  // it may be sent again on a START; but a session of our own that ends (END) or a host that
-  // falls silent means it may have been carried out, and the exchange then ends.
-  bool guessed = false;
+  bool keyed = false;        // the client holds a key: commands carry proofs
   Clock::time_point next{};  // when on_timer has something to do
   Clock::time_point deadline{};
 };
@@ -66,8 +74,10 @@ struct Exchange {
 /// Classifies a datagram; only the exact texts count.
 Reply reply_of(std::string_view datagram);
 
-/// A new exchange that sends its first EHLO at now and ends by now + time_limit.
-Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit);
+/// A new exchange that sends its first EHLO at now and ends by now + time_limit; keyed when
+/// the client holds a key.
+Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit,
+                        bool keyed = false);
 
 /// The earlier of the exchange's next step and its deadline.
 Clock::time_point wake_time(const Exchange& exchange);
@@ -81,16 +91,17 @@ Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now);
 /// "HOST: suspended" and the other result lines, without the line feed.
 std::string result_line(const std::string& host, Result result, Command command);
 
-/// 0 when every result is kDone, 3 when any host was silent or unresolved, else 2.
+/// 0 when every result is kDone; else 3 when any host was silent, unconfirmed or
+/// unresolved; else 4 when any host's key setting did not match; else 2.
 int exit_status_of(const std::vector<Result>& results);
 
 /// The Wake-on-LAN magic packet: six 0xFF bytes, then mac sixteen times (102 bytes).
 std::string magic_packet(const Mac& mac);
 
 /// Suspends (or stops) the daemons of all targets at once, printing each one's line as it
-/// finishes. Returns the exit status.
+/// finishes; with a key (not null), every command carries its proof. Returns the exit status.
 int run_command(Command command, const std::vector<Target>& targets,
-                std::chrono::milliseconds time_limit);
+                std::chrono::milliseconds time_limit, const Key* key = nullptr);
 
 /// Sends one magic packet per sleeper to address:port with SO_BROADCAST, printing a line
 /// for each. Returns 0, or 3 when a packet could not be sent.

@@ -58,6 +58,12 @@ TEST(TimeLimit, WholeAndDecimalSecondsToTheMillisecond) {
 TEST(Arguments, ParsedAlikeWithPosixlyCorrectAndBadOptionsNamed) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
       {{"quit", "a", "-p", "9999", "b"}, ""},
+      {{"quit", "a", "--key-file=k", "-p", "9999", "b"}, ""},
+      {{"suspend", "x", "--key-file"}, "option '--key-file' needs a value"},
+      {{"wake", "01:02:03:04:05:06", "--key-file", "k"},
+       "option --key-file does not apply to wake"},
+      {{"keygen", "k", "l"}, "keygen needs one FILE"},
+      {{"-t", "2", "keygen", "k"}, "keygen takes no options"},
       {{"--timeout=5", "-xq", "suspend", "x"}, "invalid option '-x'"},
       {{"-t5", "suspend", "x", "-qx"}, "invalid option '-q'"},
       {{"suspend", "x", "--bogus"}, "invalid option '--bogus'"},
@@ -101,6 +107,11 @@ TEST(Arguments, PortOptionIsTheDefaultThatHostPortOverrides) {
   EXPECT_EQ(arguments.targets[1].name, "b");
   EXPECT_EQ(arguments.targets[1].port, 7000);
   EXPECT_EQ(arguments.time_limit, 2500ms);
+
+  Arguments keygen;
+  ASSERT_EQ(parse({"keygen", "/etc/lomarind/key"}, keygen), "");
+  EXPECT_EQ(keygen.command, Command::kKeygen);
+  EXPECT_EQ(keygen.key_file, "/etc/lomarind/key");
 
   Arguments defaults;
   ASSERT_EQ(parse({"quit", "10.0.0.1"}, defaults), "");

@@ -1,5 +1,6 @@
 // The client against the real daemon: suspend and quit, locked sessions, silent and unknown
 // hosts, and a fleet of daemons in one call.
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <iostream>
@@ -114,6 +115,51 @@ TEST_F(Suspend, HostNamedTwiceIsAskedOnceAndReportedUnderEachName) {
   EXPECT_EQ(run.out, "127.0.0.1: suspended\n" + kHost + ": suspended\nlocalhost: suspended\n");
   EXPECT_LT(run.took, 2s) << "a second session would have waited for the first";
   EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
+}
+
+TEST_F(Suspend, KeyedCommandsGoOnlyWithTheDaemonsOwnKeyAndMismatchesSayWhich) {
+  const std::string key = (dir_ / "key").string();
+  const std::string wrong_key = (dir_ / "wrong-key").string();
+  ASSERT_EQ(run_client({"keygen", key}).out, key + ": new key written (mode 0600)\n");
+  ASSERT_EQ(run_client({"keygen", wrong_key}).status, 0);
+  EXPECT_EQ(run_client({"keygen", key}).status, 1) << "an existing key is never overwritten";
+  start_serving(port_, {"--key-file=" + key});
+  const std::string kUnproven = "Command without a valid proof; Dropping packet from ";
+
+  // Nothing but EHLO goes to a daemon whose key setting does not match.
+  const ClientRun keyless = run_client({"suspend", kHost});
+  EXPECT_EQ(keyless.status, 4);
+  EXPECT_EQ(keyless.out, kHost + ": needs a key\n");
+  EXPECT_LT(keyless.took, 1s);
+  const ClientRun wrong = run_client({"--key-file", wrong_key, "suspend", kHost});
+  EXPECT_EQ(wrong.status, 3);
+  EXPECT_EQ(wrong.out, kHost + ": command not confirmed (wrong key?)\n");
+  EXPECT_EQ(logged_with_prefix(kUnproven), 1U);
+  EXPECT_EQ(systemctl_calls(), "");
+
+  const ClientRun right = run_client({"--key-file=" + key, "suspend", kHost});
+  EXPECT_EQ(right.status, 0);
+  EXPECT_EQ(right.out, kHost + ": suspended\n");
+  EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
+  const ClientRun quit = run_client({"--key-file=" + key, "quit", kHost});
+  EXPECT_EQ(quit.out, kHost + ": stopped\n");
+  EXPECT_EQ(exit_status(), 0);
+
+  // A keyless daemon is never sent a command by a client with a key.
+  restart_log();
+  start_serving(port_);
+  const ClientRun keyed = run_client({"--key-file=" + key, "quit", kHost});
+  EXPECT_EQ(keyed.status, 4);
+  EXPECT_EQ(keyed.out, kHost + ": does not ask for a key\n");
+  EXPECT_EQ(logged_with_prefix(kUnexpected) + logged_with_prefix(kNoSession), 0U);
+
+  // A key that others may read is refused before anything is sent.
+  ASSERT_EQ(chmod(key.c_str(), 0640), 0);
+  const ClientRun readable = run_client({"--key-file=" + key, "suspend", kHost});
+  EXPECT_EQ(readable.status, 1);
+  EXPECT_EQ(readable.out, "");
+  EXPECT_NE(readable.err.find(key), std::string::npos) << readable.err;
+  EXPECT_EQ(logged_with_prefix("Session locked in response to client "), 0U);
 }
 
 TEST_F(Suspend, FiftyDaemonsOnFiftyPortsInOneCall) {
