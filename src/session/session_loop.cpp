@@ -259,11 +259,13 @@ int run_session_loop() {
     const std::string identity = identity_of(sender);
     const auto length = static_cast<std::size_t>(received);
     buffer[length] = '\0';
-    // Drawn before the decision, for the session that this datagram may open.
-    const std::string challenge =
-        key != nullptr && !session.active ? new_challenge() : std::string();
-    const Action action = on_datagram(session, datagram_text(buffer.data(), length), identity,
-                                      local, now, key, challenge);
+    const std::string_view text = datagram_text(buffer.data(), length);
+    // Drawn before the decision, for the session that this datagram may open: only an EHLO
+    // can, so a flood of other data costs no random bytes.
+    const std::string challenge = key != nullptr && !session.active && text == protocol::kEhlo
+                                      ? new_challenge()
+                                      : std::string();
+    const Action action = on_datagram(session, text, identity, local, now, key, challenge);
     const Response& response = response_to(action);
     if (!response.line.empty()) {
       log_text(response.priority, response.line, response.names_sender ? identity : "");

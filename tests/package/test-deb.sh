@@ -77,7 +77,6 @@ field Maintainer | grep -Eq '^[^<]+ <[^@ ]+@[^> ]+>$' || fail "Maintainer is '$(
 # Computed by dpkg-shlibdeps from the binaries, so they carry version constraints.
 field Depends | grep -Eq 'libc6 \(>= [0-9.]+\)' || fail "Depends lacks libc6: '$(field Depends)'"
 field Depends | grep -Eq 'libstdc\+\+6 \(>= ' || fail "Depends lacks libstdc++6: '$(field Depends)'"
-field Depends | grep -Eq 'libsodium23 \(>= ' || fail "Depends lacks libsodium23: '$(field Depends)'"
 [ "$(field Recommends)" = systemd ] || fail "Recommends is '$(field Recommends)'"
 summary=$(field Description | head -n 1)
 [ -n "$summary" ] && [ "$(field Description | wc -l)" -gt 2 ] ||

@@ -123,7 +123,7 @@ build_image() {
 	local root=$run/root started=$EPOCHREALTIME
 	step "building the guest image (the base root is cached in $cache/suspend-vm-root.tar)"
 	debian_root "$root" "$cache/suspend-vm-root.tar" \
-		linux-image-amd64,systemd,systemd-sysv,dbus,libpam-systemd,iproute2,udev,libsodium23 ||
+		linux-image-amd64,systemd,systemd-sysv,dbus,libpam-systemd,iproute2,udev ||
 		fail "cannot build the guest's root"
 	ok "base root ready after $(since "$started") s"
 

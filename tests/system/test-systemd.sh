@@ -711,7 +711,7 @@ power=$work/power
 client=$work/client/usr/bin/lomarind
 
 echo "== a minimal Debian 12 root"
-debian_root "$root" "$BUILD/debian12-nspawn.tar" systemd,systemd-sysv,dbus,libpam-systemd,iproute2,procps,libsodium23 ||
+debian_root "$root" "$BUILD/debian12-nspawn.tar" systemd,systemd-sysv,dbus,libpam-systemd,iproute2,procps ||
 	die "no Debian root"
 echo lmr-sys >"$root/etc/hostname"
 cp "$deb" "$root/root/"
