@@ -116,7 +116,7 @@ boot_container() {
 	# A simple command run in the background, so that $! is the process that becomes
 	# systemd-nspawn (nsenter and nspawn exec, they do not fork); checked below.
 	SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 nsenter --net="/run/netns/$netns" \
-		systemd-nspawn --boot -D "$root" --machine=lmr-sys --network-veth --register=no \
+		systemd-nspawn --boot -D "$root" --machine="lmr-sys-$$" --network-veth --register=no \
 		--keep-unit --console=pipe --capability=CAP_BPF --system-call-filter=bpf \
 		--bind="$power:/sys/power" </dev/null >>"$work/nspawn.log" 2>&1 &
 	nspawn_pid=$!
@@ -176,7 +176,7 @@ cleanup() {
 	ip netns del "$netns" 2>/dev/null
 	if [ -n "$work" ] && [ -d "$work" ]; then
 		cp "$work/nspawn.log" "$BUILD/test-systemd.nspawn.log" 2>/dev/null
-		if findmnt -rno TARGET | grep -q "^$work/"; then
+		if findmnt -rno TARGET | awk -v work="$work/" 'index($0, work) == 1 { found = 1 } END { exit !found }'; then
 			echo "test-systemd: something is still mounted under $work; left in place" >&2
 		else
 			rm -rf --one-file-system "$work"
@@ -229,6 +229,9 @@ prop() { inside systemctl show -P "$1" lomarind.service; }
 unit_is() { [ "$(prop ActiveState)" = "$1" ]; }
 marker_count() { cat "$root/var/lib/lmr-sleep-marker" 2>/dev/null | wc -l; }
 port_holder() { inside ss -Hulpn "sport = :$1" | grep -o 'users:(("[^"]*"' | cut -d'"' -f2; }
+# port_is PORT NAME: whether UDP PORT is held by NAME. The daemon logs its start before it
+# binds, and the unit is active from the exec on.
+port_is() { [ "$(port_holder "$1")" = "$2" ]; }
 
 msg_received='Received SUSPEND command. Suspending...'
 msg_failed='Failed to execute systemctl suspend'
@@ -328,6 +331,7 @@ check_install() {
 	# The line from the running daemon itself, so that one from an earlier start cannot count.
 	wait_for 5 jcount_at_least 1 'Starting Lomarind...' -t lmr "_PID=$pid"
 	logged=$(jcount 'Starting Lomarind...' -t lmr "_PID=$pid")
+	wait_for 5 port_is 9 server
 	holder=$(port_holder 9)
 	if [ "$logged" != 1 ] || [ "$holder" != server ]; then
 		fail "main pid $pid: 'Starting Lomarind...' logged ${logged}x; UDP port 9 held by '$holder'"
@@ -493,6 +497,7 @@ check_port() {
 		printf "[Service]\nEnvironment=LOMARIND_PORT=7777\n" >/etc/systemd/system/lomarind.service.d/port.conf'
 	restart_daemon
 	local holder
+	wait_for 5 port_is 7777 server
 	holder=$(port_holder 7777)
 	if [ "$holder" != server ]; then
 		fail "with the port drop-in, UDP 7777 is held by '$holder'"
