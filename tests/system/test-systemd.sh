@@ -113,6 +113,10 @@ booted() {
 # Starts systemd-nspawn on the root and waits for the container's systemd; then makes sure
 # that nothing in the container can really sleep, and sets up the veth. Dies on any failure.
 boot_container() {
+	# After a reboot: the veth of the previous boot goes with the container's network
+	# namespace, which the kernel frees in the background; nspawn would fail to create the
+	# new one under the same name, and the set-up below could pick the old one.
+	wait_for 20 no_veth || die "the previous boot's veth is still in $netns"
 	# A simple command run in the background, so that $! is the process that becomes
 	# systemd-nspawn (nsenter and nspawn exec, they do not fork); checked below.
 	SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 nsenter --net="/run/netns/$netns" \
@@ -148,6 +152,8 @@ boot_container() {
 	inside ip addr add 198.51.100.2/24 dev host0 || die "cannot set up host0"
 	inside ip link set host0 up || die "cannot set up host0"
 }
+
+no_veth() { [ -z "$(ip -n "$netns" -o link show type veth)" ]; }
 
 # outside COMMAND...: runs COMMAND on this machine, in the test's network namespace only.
 outside() {
