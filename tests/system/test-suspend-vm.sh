@@ -26,17 +26,16 @@
 #   BUILD=dir         the CMake build directory for the probe (default build)
 #   SYSTEM_BUILD=dir  the cache (default build-system); the last run's logs stay in
 #                     $SYSTEM_BUILD/suspend-vm-logs
-#   VM_PORT=port      the loopback port forwarded to the guest's port 9 (default 45090)
+#   VM_PORT=port      the loopback port forwarded to the guest's port 9 (default: the first
+#                     one from 45090 that no UDP socket holds)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-top=$(pwd)
 # shellcheck source=tests/system/debian-root.sh
 . tests/system/debian-root.sh
 
 PKG_BUILD=${PKG_BUILD:-build-pkg}
 BUILD=${BUILD:-build}
 SYSTEM_BUILD=${SYSTEM_BUILD:-build-system}
-VM_PORT=${VM_PORT:-45090}
 # How long the guest is left asleep before the wake, in seconds.
 ASLEEP=2
 
@@ -52,25 +51,37 @@ fail() {
 	exit 1
 }
 
-for tool in qemu-system-x86_64 socat mkfs.ext4 dpkg-deb cmake; do
-	command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install qemu-system-x86 socat e2fsprogs dpkg cmake)"
+for tool in qemu-system-x86_64 socat mkfs.ext4 dpkg-deb cmake ss; do
+	command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install qemu-system-x86 socat e2fsprogs dpkg cmake iproute2)"
 done
 
 mkdir -p "$SYSTEM_BUILD"
 cache=$(cd "$SYSTEM_BUILD" && pwd)
 run=$(mktemp -d "$cache/suspend-vm.XXXXXX")
+# The QMP socket and FIFO: in a short private directory (mode 0700), since a unix socket's
+# path has at most 107 bytes, however deep the checkout is.
+sock=$(mktemp -d /tmp/lmr-vm.XXXXXX)
 logs=$cache/suspend-vm-logs
 qemu_pid='' socat_pid='' quit_pid=''
+# ours PID NAME [PARENT]: whether PID is a process named NAME whose parent is PARENT (this
+# script by default). Bash reaps its children as they end, so a pid once started here may
+# since have gone to another process.
+ours() {
+	[ -n "$1" ] && [ "$(cat "/proc/$1/comm" 2>/dev/null)" = "$2" ] &&
+		[ "$(awk '$1 == "PPid:" { print $2 }' "/proc/$1/status" 2>/dev/null)" = "${3:-$$}" ]
+}
 cleanup() {
 	local status=$?
 	set +e
-	# Only the processes started here, by their pid.
-	[ -n "${PROBE_PID:-}" ] && kill "$PROBE_PID" 2>/dev/null
-	[ -n "$quit_pid" ] && kill "$quit_pid" 2>/dev/null
-	[ -n "$socat_pid" ] && kill "$socat_pid" 2>/dev/null
-	if [ -n "$qemu_pid" ]; then
-		kill "$qemu_pid" 2>/dev/null && wait "$qemu_pid" 2>/dev/null
+	# Only the processes started here and still running, by their pid.
+	ours "${PROBE_PID:-}" lmr-udp-probe && kill "$PROBE_PID"
+	if [ -n "$quit_pid" ]; then
+		# The client itself, then the subshell that waits for it.
+		ours "$(cat "$run/quit.pid" 2>/dev/null)" lomarind "$quit_pid" && kill "$(cat "$run/quit.pid")"
+		wait "$quit_pid"
 	fi
+	ours "$socat_pid" socat && kill "$socat_pid"
+	ours "$qemu_pid" qemu-system-x86 && kill "$qemu_pid" && wait "$qemu_pid" 2>/dev/null
 	if [ -f "$run/journal.log" ]; then
 		rm -rf "$logs" && mkdir -p "$logs"
 		cp "$run"/*.log "$logs"/ 2>/dev/null
@@ -80,7 +91,13 @@ cleanup() {
 			printf 'The logs of this run are in %s\n' "$logs" >&2
 		fi
 	fi
-	rm -rf "$run"
+	rm -rf "$sock"
+	# Nothing is mounted here; should that change, a mount point is left alone, not emptied.
+	if findmnt -rno TARGET | awk -v run="$run/" 'index($0, run) == 1 { found = 1 } END { exit !found }'; then
+		echo "something is still mounted under $run; left in place" >&2
+	else
+		rm -rf --one-file-system "$run"
+	fi
 	exit "$status"
 }
 trap cleanup EXIT
@@ -95,10 +112,11 @@ deb=$PKG_BUILD/lomarind_${version}_$(dpkg --print-architecture).deb
 if [ -z "$version" ] || [ ! -f "$deb" ]; then
 	fail "no package at $deb"
 fi
-[ -f "$BUILD/CMakeCache.txt" ] || cmake -S . -B "$BUILD" >>"$run/build.log" 2>&1
+[ -f "$BUILD/CMakeCache.txt" ] || cmake -S . -B "$BUILD" >>"$run/build.log" 2>&1 ||
+	{ tail -n 30 "$run/build.log" >&2; fail "configuring $BUILD"; }
 cmake --build "$BUILD" --target lmr-udp-probe -j 2 >>"$run/build.log" 2>&1 ||
 	{ tail -n 30 "$run/build.log" >&2; fail "building lmr-udp-probe"; }
-probe=$top/$BUILD/tests/support/lmr-udp-probe
+probe=$(cd "$BUILD" && pwd)/tests/support/lmr-udp-probe
 # The client as the package installs it.
 dpkg-deb -x "$deb" "$run/pkg"
 client=$run/pkg/usr/bin/lomarind
@@ -186,8 +204,12 @@ fi
 
 # ---------------------------------------------------------------------------------------
 step "booting the guest (QEMU, TCG, 1 CPU, 512 MB)"
-qmp_socket=$run/qmp.sock
-[ "${#qmp_socket}" -lt 100 ] || fail "the QMP socket's path is too long for a unix socket: $qmp_socket"
+qmp_socket=$sock/qmp.sock
+# The forwarded port: VM_PORT, or the first from 45090 that no UDP socket holds.
+if [ -z "${VM_PORT:-}" ]; then
+	VM_PORT=45090
+	while [ -n "$(ss -Huan "sport = :$VM_PORT")" ]; do VM_PORT=$((VM_PORT + 1)); done
+fi
 qemu-system-x86_64 -machine pc -m 512 -smp 1 -accel tcg \
 	-kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
 	-append 'root=/dev/vda rw console=ttyS0 quiet mem_sleep_default=deep' \
@@ -200,10 +222,14 @@ qemu-system-x86_64 -machine pc -m 512 -smp 1 -accel tcg \
 qemu_pid=$!
 booted=$EPOCHREALTIME
 
-alive() { kill -0 "$qemu_pid" 2>/dev/null || fail "QEMU ended: $(tail -n 5 "$run/qemu.log")"; }
+alive() { ours "$qemu_pid" qemu-system-x86 || fail "QEMU ended: $(tail -n 5 "$run/qemu.log")"; }
 
-# count FILE TEXT: how many lines of FILE hold TEXT (a fixed string).
-count() { grep -caF -- "$2" "$1" 2>/dev/null || true; }
+# count FILE TEXT: how many lines of FILE hold TEXT (a fixed string); 0 while FILE is missing.
+count() {
+	local n
+	n=$(grep -caF -- "$2" "$1" 2>/dev/null) || true
+	echo "${n:-0}"
+}
 # await FILE TEXT N SECONDS: waits until N lines of FILE hold TEXT.
 await() {
 	local deadline=$((EPOCHSECONDS + $4))
@@ -216,10 +242,13 @@ await() {
 
 # QMP: one connection for the whole run, so that no event is missed. Commands go in
 # through a FIFO; replies and events (with QEMU's wall-clock timestamps) collect in qmp.log.
-for _ in $(seq 100); do [ -S "$qmp_socket" ] && break; alive; sleep 0.1; done
-mkfifo "$run/qmp.in"
-exec {qmp_in}<>"$run/qmp.in"
-socat STDIO "UNIX-CONNECT:$qmp_socket" <"$run/qmp.in" >"$run/qmp.log" 2>&1 &
+for _ in $(seq 300); do [ -S "$qmp_socket" ] && break; alive; sleep 0.1; done
+[ -S "$qmp_socket" ] || fail "no QMP socket 30 s after QEMU started"
+mkfifo "$sock/qmp.in"
+exec {qmp_in}<>"$sock/qmp.in"
+# The log exists before anything looks for a line in it.
+: >"$run/qmp.log"
+socat STDIO "UNIX-CONNECT:$qmp_socket" <"$sock/qmp.in" >>"$run/qmp.log" 2>&1 &
 socat_pid=$!
 qmp_id=0
 # qmp COMMAND: runs a QMP command and sets qmp_reply to its reply line.
@@ -244,8 +273,8 @@ guest_status() {
 qmp qmp_capabilities
 
 await "$run/journal.log" "Startup finished in" 1 300
-await "$run/journal.log" "lmr[" 1 10
-grep -aF 'Starting Lomarind...' "$run/journal.log" >/dev/null || fail "the daemon did not start"
+# The serial port writes a line a few bytes at a time: the wait is for the whole message.
+await "$run/journal.log" "Starting Lomarind..." 1 10
 boot=$(since "$booted")
 ok "guest up and the unit started, $boot s after QEMU started"
 
@@ -338,7 +367,9 @@ wake
 quit_began=$EPOCHREALTIME
 (
 	set +e
-	"$client" -p "$VM_PORT" -t 15 quit 127.0.0.1 >"$run/quit.out" 2>&1
+	"$client" -p "$VM_PORT" -t 15 quit 127.0.0.1 >"$run/quit.out" 2>&1 &
+	echo "$!" >"$run/quit.pid"
+	wait "$!"
 	echo "$? $EPOCHREALTIME" >"$run/quit.status"
 ) &
 quit_pid=$!
@@ -371,9 +402,17 @@ for _ in 1 2 3; do
 	! probe_read 1 || fail "the daemon answered $reply after its QUIT"
 done
 ok "no answer to EHLO 8 s after the QUIT"
-qmp quit
-wait "$qemu_pid" 2>/dev/null || true
+# QEMU ends as soon as it has answered quit, maybe before the answer is in qmp.log: the
+# outcome is QEMU's end, with status 0. Then socat ends, its socket closed.
+printf '{"execute": "quit"}\n' >&"$qmp_in"
+for _ in $(seq 300); do ours "$qemu_pid" qemu-system-x86 || break; sleep 0.1; done
+ours "$qemu_pid" qemu-system-x86 && fail "QEMU still runs 30 s after QMP quit"
+wait "$qemu_pid" || fail "QEMU ended with status $? after QMP quit"
 qemu_pid=''
+for _ in $(seq 100); do ours "$socat_pid" socat || break; sleep 0.1; done
+ours "$socat_pid" socat && fail "socat still runs 10 s after QEMU ended"
+wait "$socat_pid" || true
+socat_pid=''
 
 # ---------------------------------------------------------------------------------------
 step "the guest's journal"
@@ -439,8 +478,7 @@ done
 [ "$(count "$journal" 'Started lomarind.service')" -eq 1 ] ||
 	fail "lomarind.service was started $(count "$journal" 'Started lomarind.service') times"
 for bad in 'Failed to execute systemctl suspend' 'lomarind.service: Scheduled restart job' \
-	'lomarind.service: Failed' 'lomarind.service: Main process exited' 'Send failed' \
-	'Dropping packet' 'Error'; do
+	'lomarind.service: Failed' 'lomarind.service: Main process exited' 'Send failed' 'Error'; do
 	[ "$(count "$journal" "$bad")" -eq 0 ] || fail "the journal holds '$bad': $(grep -aF "$bad" "$journal")"
 done
 ok "one start of lomarind.service, no restart, no failure"
