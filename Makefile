@@ -66,7 +66,7 @@ package:
 	cmake --build $(PKG_BUILD) -j $(JOBS)
 	cd $(PKG_BUILD) && cpack -G DEB
 
-# Fuzzing and static analysis, with clang (see the README). The fuzz targets run
+# Fuzzing and static analysis, with clang (see docs/fuzzing-and-analysis.md). The fuzz targets run
 # FUZZ_SECONDS each: make fuzz FUZZ_SECONDS=3600 runs them for an hour.
 FUZZ_SECONDS ?= 60
 .PHONY: fuzz lint
@@ -82,8 +82,8 @@ clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize
 
 # The benchmark: the daemon side by side with a floor server that makes the same system
-# calls and nothing else (see the README). Needs root for its private namespaces; about two
-# and a half minutes. Options go in BENCH_ARGS, e.g. make bench BENCH_ARGS="--pin --quick".
+# calls and nothing else (see docs/performance.md). Needs root for its private namespaces;
+# about two and a half minutes. Options go in BENCH_ARGS, e.g. make bench BENCH_ARGS="--pin --quick".
 # --pin gives both servers the same CPU (and the clients the other): unpinned, where the
 # scheduler happens to put a server decides its latency (about 20 or 57 us here).
 BENCH_ARGS ?= --pin

@@ -9,7 +9,7 @@
 #   /lib/systemd/system/lomarind.service  the unit (Debian 12 keeps units out of /usr)
 #   /etc/ufw/applications.d/lomarind      the ufw application profile
 #   /usr/share/man/man8/lomarind-server.8.gz, /usr/share/man/man1/lomarind.1.gz
-#   /usr/share/doc/lomarind/              README.md, the licence, examples/allow-controllers.conf
+#   /usr/share/doc/lomarind/              README.md, docs/, the licence, examples/ (drop-ins)
 #                                         and examples/keyed.conf
 #
 # Install components: "lomarind" holds the program and its documentation; "licence" the
@@ -74,6 +74,9 @@ endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL lomarind_install_client)
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT lomarind)
+# The README links these: the measurements and the proofs behind it.
+install(FILES docs/first-run.md docs/fuzzing-and-analysis.md docs/performance.md
+              docs/system-tests.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT lomarind)
 install(FILES packaging/examples/allow-controllers.conf packaging/examples/keyed.conf
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT lomarind)
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)

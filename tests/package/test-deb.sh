@@ -95,6 +95,10 @@ awk '{ print $6 }' "$tmp/contents" | grep -v '/$' | sort >"$tmp/files"
 	echo ./usr/libexec/lomarind/server
 	echo ./usr/share/doc/lomarind/README.md
 	echo ./usr/share/doc/lomarind/changelog.gz
+	echo ./usr/share/doc/lomarind/docs/first-run.md
+	echo ./usr/share/doc/lomarind/docs/fuzzing-and-analysis.md
+	echo ./usr/share/doc/lomarind/docs/performance.md
+	echo ./usr/share/doc/lomarind/docs/system-tests.md
 	echo ./usr/share/doc/lomarind/copyright
 	echo ./usr/share/doc/lomarind/examples/allow-controllers.conf
 	echo ./usr/share/doc/lomarind/examples/keyed.conf
@@ -289,6 +293,10 @@ DESTDIR="$tmp/stage" cmake --install "$BUILD" --prefix /opt/lmr >/dev/null
 	echo ./opt/lmr/libexec/lomarind/server
 	echo ./opt/lmr/share/doc/lomarind/LICENSE
 	echo ./opt/lmr/share/doc/lomarind/README.md
+	echo ./opt/lmr/share/doc/lomarind/docs/first-run.md
+	echo ./opt/lmr/share/doc/lomarind/docs/fuzzing-and-analysis.md
+	echo ./opt/lmr/share/doc/lomarind/docs/performance.md
+	echo ./opt/lmr/share/doc/lomarind/docs/system-tests.md
 	echo ./opt/lmr/share/doc/lomarind/examples/allow-controllers.conf
 	echo ./opt/lmr/share/doc/lomarind/examples/keyed.conf
 	echo ./opt/lmr/share/man/man8/lomarind-server.8.gz
