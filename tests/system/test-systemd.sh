@@ -52,6 +52,12 @@ if [ -n "${LOMARIND_TEST_UNIT:-}" ]; then
 fi
 mkdir -p "$BUILD"
 BUILD=$(realpath "$BUILD")
+# Two runs at once on one machine would boot two containers into one control group (nspawn
+# keeps the caller's), where each one's systemd removes the other's service groups and its
+# restarts fail with "Failed to attach to cgroup": a run waits for any other to end first.
+mkdir -p /run/lock
+exec 9>/run/lock/lomarind-test-systemd.lock
+flock -w 1800 9 || die "another run of this test has held /run/lock/lomarind-test-systemd.lock for 30 minutes"
 
 netns=lmr-sys-$$
 work=
