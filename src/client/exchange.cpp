@@ -27,6 +27,12 @@ void finish(Exchange& exchange, Result result) {
   exchange.result = result;
 }
 
+// A command without OK may have been carried out. With a key, a command whose proof the
+// daemon refuses is dropped without a reply too, and the line says that it may be either.
+Result unconfirmed(const Exchange& exchange) {
+  return exchange.keyed ? Result::kUnproven : Result::kUnconfirmed;
+}
+
 void wait_for_lock(Exchange& exchange, Clock::time_point now) {
   exchange.step = Step::kWaitingForLock;
   exchange.next = now + kLockedRetry;
@@ -212,7 +218,7 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
     // Only a command sent may have been carried out; before it, the host was either held by
     // a session (ours whose START was lost, or another client's) or silent.
     if (exchange.step == Step::kCommanded) {
-      finish(exchange, exchange.keyed ? Result::kUnproven : Result::kUnconfirmed);
+      finish(exchange, unconfirmed(exchange));
     } else {
       finish(exchange, exchange.heard_locked ? Result::kLocked : Result::kNoAnswer);
     }
@@ -236,9 +242,7 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
     exchange.next = now + kResendInterval;
     return Send::kEhlo;
   case Step::kCommanded:
-    // With a key, a command whose proof the daemon refuses is dropped without a reply, just
-    // as one whose OK is lost: the line says that it may be either.
-    finish(exchange, exchange.keyed ? Result::kUnproven : Result::kUnconfirmed);
+    finish(exchange, unconfirmed(exchange));
     return Send::kNothing;
   case Step::kFinished:
     break;

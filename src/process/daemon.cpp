@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -34,25 +33,6 @@ bool attach_standard_descriptors_to_null() {
 }
 
 }  // namespace
-
-Key session_key;
-
-std::string load_key() {
-  if (!key_file_path.has_value()) {
-    return "";
-  }
-  std::string refusal = read_key_file(*key_file_path, session_key);
-  // A core dump would hold the key; so would a debugger's look at the process.
-  if (refusal.empty() && prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == -1) {
-    refusal = *key_file_path + ": the process could not be made non-dumpable";
-  }
-  if (refusal.empty()) {
-    return "";
-  }
-  refusal.insert(0, "Key file refused: ");
-  static_cast<void>(std::fputs((refusal + "\n").c_str(), stderr));
-  return refusal;
-}
 
 void daemonize() {
   const pid_t child = fork();

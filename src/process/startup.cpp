@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -149,6 +150,25 @@ bool read_options(int argc, char* argv[]) {
   key_file_path = options.key_file_path;
   sleep_verb = options.sleep_verb;
   return options.background;
+}
+
+Key session_key;
+
+std::string load_key() {
+  if (!key_file_path.has_value()) {
+    return "";
+  }
+  std::string refusal = read_key_file(*key_file_path, session_key);
+  // A core dump would hold the key; so would a debugger's look at the process.
+  if (refusal.empty() && prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == -1) {
+    refusal = *key_file_path + ": the process could not be made non-dumpable";
+  }
+  if (refusal.empty()) {
+    return "";
+  }
+  refusal.insert(0, "Key file refused: ");
+  static_cast<void>(std::fputs((refusal + "\n").c_str(), stderr));
+  return refusal;
 }
 
 void print_usage() { static_cast<void>(std::fputs(kUsage, stdout)); }

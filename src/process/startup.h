@@ -47,6 +47,10 @@ int port_from_text(const char* text);
 /// Does not return on --help (status 0) or on an invalid option or port (status 1).
 bool read_options(int argc, char* argv[]);
 
+/// Reads key_file_path, if set, into session_key and makes the process non-dumpable. Returns
+/// "" when keyless or loaded; otherwise writes the refusal to standard error and returns it.
+std::string load_key();
+
 /// Writes the help text to standard output.
 void print_usage();
 
@@ -75,10 +79,6 @@ void exit_if_terminated();
 
 /// Detaches from the terminal in a child process. Returns only in the child.
 void daemonize();
-
-/// Reads key_file_path, if set, into session_key and makes the process non-dumpable. Returns
-/// "" when keyless or loaded; otherwise writes the refusal to standard error and returns it.
-std::string load_key();
 
 /// Writes the calling process's number and a line feed to path. Returns only on success.
 void write_pid_file(const std::string& path);

@@ -80,31 +80,6 @@ TEST(SessionProtocol, ResponsesPairEachActionWithItsLineAndReply) {
   EXPECT_FALSE(response_to(Action::kQuit).names_sender);
 }
 
-TEST(KeyedSession, OnlyTheOwnersFirstValidProofOfTheSessionsChallengeIsCarriedOut) {
-  Key key;
-  Key other;
-  other.bytes[0] = 1;
-  const std::string challenge = "00112233445566778899aabbccddeeff";
-  const std::string earlier = "ffeeddccbbaa99887766554433221100";
-  Session s;
-  ASSERT_EQ(on_datagram(s, "EHLO\n", kA, kLocal, kT0, &key, challenge), Action::kStartSession);
-  const std::string suspend = keyed_command(key, challenge, "SUSPEND");
-  for (const std::string& text :
-       {std::string("SUSPEND\n"), std::string("QUIT\n"), keyed_command(other, challenge, "QUIT"),
-        "QUIT " + proof_of(key, challenge, "SUSPEND") + "\n",
-        keyed_command(key, earlier, "SUSPEND"), suspend.substr(0, suspend.size() - 1),
-        suspend + "x"}) {
-    EXPECT_EQ(on_datagram(s, text, kA, kLocal, kT0, &key), Action::kDropUnproven) << text;
-  }
-  for (const char* text : {"SUSPEND", "SUSPENDED\n", "EHLO", ""}) {
-    EXPECT_EQ(on_datagram(s, text, kA, kLocal, kT0, &key), Action::kIgnore) << text;
-  }
-  EXPECT_EQ(on_datagram(s, suspend, kA, kLocal, kT0, &key), Action::kSuspend);
-  EXPECT_EQ(on_datagram(s, suspend, kA, kLocal, kT0, &key), Action::kDropUnproven);
-  EXPECT_EQ(on_datagram(s, keyed_command(key, challenge, "QUIT"), kA, kLocal, kT0, &key),
-            Action::kDropUnproven);
-}
-
 TEST(SessionWindow, PassesWhenTheClockHasMovedOnByFiveSeconds) {
   const Session s = owned_by_a();
   EXPECT_FALSE(window_passed(s, kT0));
