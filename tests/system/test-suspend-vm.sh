@@ -387,22 +387,34 @@ quit_began=$EPOCHREALTIME
 quit_pid=$!
 running
 probe_expect END 30
-end2=$(since "$woke" "$reply_at")
-awk -v s="$end2" 'BEGIN { exit !(s > 0) }' || fail "END came $end2 s after the wake, before it"
 end_at=$reply_at
-ok "END reached the probe $end2 s after the wake"
+end2=$(since "$woke" "$end_at")
+# The session runs out more than 4 s after its START. The guest is normally asleep by then,
+# and END comes after the wake; on a slow host the guest may still be on its way to sleep,
+# and END comes before its SUSPEND event. Nothing can come while it sleeps. The QUIT can be
+# carried out only once both the END and the wake are past.
+if awk -v s="$end2" 'BEGIN { exit !(s > 0) }'; then
+	ok "END reached the probe $end2 s after the wake"
+	open_at=$end_at
+elif awk -v e="$end_at" -v s="$(event_time SUSPEND 2)" 'BEGIN { exit !(e < s) }'; then
+	ok "END reached the probe $(since "$ok_at" "$end_at") s after its OK, before the guest was asleep"
+	open_at=$woke
+else
+	fail "END came $end2 s after the wake, while the guest slept"
+fi
 wait "$quit_pid" || true
 quit_pid=''
 read -r quit_status quit_done <"$run/quit.status"
 quit_took=$(since "$quit_began" "$quit_done")
-quit_after_end=$(since "$end_at" "$quit_done")
+quit_after_open=$(since "$open_at" "$quit_done")
 if [ "$quit_status" -ne 0 ] || [ "$(cat "$run/quit.out")" != "127.0.0.1: stopped" ]; then
 	fail "lomarind -t 15 quit right after the wake: status $quit_status, '$(cat "$run/quit.out")' after $quit_took s (END came $end2 s after the wake)"
 fi
-# The client asks again once a second while locked: done within about a second of the END.
-awk -v s="$quit_after_end" 'BEGIN { exit !(s < 2.5) }' ||
-	fail "the quit completed $quit_after_end s after the session's END; expected within 2.5 s"
-ok "lomarind -t 15 quit: '$(cat "$run/quit.out")' after $quit_took s, $quit_after_end s after the END"
+# The client asks again once a second while locked: done within about a second of the END
+# (or of the wake, if the END came first).
+awk -v s="$quit_after_open" 'BEGIN { exit !(s < 2.5) }' ||
+	fail "the quit completed $quit_after_open s after the session's END or the wake, whichever came later; expected within 2.5 s"
+ok "lomarind -t 15 quit: '$(cat "$run/quit.out")' after $quit_took s, $quit_after_open s after the END (or the wake, if later)"
 
 # ---------------------------------------------------------------------------------------
 step "the unit stays stopped"
@@ -497,5 +509,5 @@ printf '%s\n' \
 	"wake to the daemon's next answer (round 1):  $answer1 s" \
 	"wake to a new session (START, round 1):      $session1 s" \
 	"wake to END at the probe (round 2):          $end2 s" \
-	"QUIT right after the wake (round 2):         $quit_took s, $quit_after_end s after the END" \
+	"QUIT right after the wake (round 2):         $quit_took s, $quit_after_open s after the END or the wake" \
 	"QEMU start to the unit started:              $boot s"
