@@ -36,20 +36,21 @@ run:
 	@cmake --build $(BUILD) -j $(JOBS) --target lomarind-trial
 	@exec $(BUILD)/tools/lomarind-trial -p $(PORT) $(ARGS)
 
-# Tests that cannot run here (the end-to-end ones without the privileges for their private
-# namespaces) are skipped, and why is said at the end.
+# ctest in the build directory $(1). Tests that cannot run here (the end-to-end ones without
+# the privileges for their private namespaces) are skipped, with one line at the end for each
+# reason; the status is ctest's.
+run_ctest = cd $(1) && rm -f Testing/junit.xml && \
+  ctest --output-on-failure --no-tests=error -j $(TEST_JOBS) --output-junit Testing/junit.xml; \
+  status=$$?; "$(CURDIR)/scripts/skip-reasons" Testing/junit.xml; exit $$status
+
 test: build
-	cd $(BUILD) && rm -f Testing/junit.xml && ctest --output-on-failure --no-tests=error -j $(TEST_JOBS) \
-	  --output-junit Testing/junit.xml; status=$$?; \
-	  "$(CURDIR)/scripts/skip-reasons" Testing/junit.xml; exit $$status
+	$(call run_ctest,$(BUILD))
 
 # The whole suite again, daemon included, with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
 	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DLOMARIND_SANITIZE=ON --log-level=WARNING
 	cmake --build $(BUILD)-sanitize -j $(JOBS)
-	cd $(BUILD)-sanitize && rm -f Testing/junit.xml && ctest --output-on-failure --no-tests=error -j $(TEST_JOBS) \
-	  --output-junit Testing/junit.xml; status=$$?; \
-	  "$(CURDIR)/scripts/skip-reasons" Testing/junit.xml; exit $$status
+	$(call run_ctest,$(BUILD)-sanitize)
 
 # The Debian package, built as Debian builds its own: with dpkg-buildflags' flags, all
 # hardening on for a daemon that runs as root and reads the network (its CPPFLAGS carry

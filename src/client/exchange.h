@@ -28,12 +28,12 @@ constexpr std::chrono::milliseconds kCommandWait{3000};
 /// A datagram from the host, as the exchange sees it.
 enum class Reply {
   kStart,
-  kKeyedStart,
+  kKeyedStart,  // START with a challenge
   kLocked,
   kOk,
   kEnd,
-  kOther
-};  // kKeyedStart: with a challenge
+  kOther,
+};
 
 /// Where an exchange stands.
 enum class Step {

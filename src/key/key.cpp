@@ -94,6 +94,14 @@ bool decode_key(const char* text, std::size_t length, Key& key) {
          decoded == key.bytes.size() && end == text + kKeyDigits;
 }
 
+// The exact bytes a proof covers: the label, the challenge and the word (net/protocol.h).
+std::string proof_message(std::string_view challenge, std::string_view word) {
+  std::string message;
+  message.reserve(protocol::kProofLabel.size() + challenge.size() + word.size() + 2);
+  message.append(protocol::kProofLabel).append(" ").append(challenge).append(" ").append(word);
+  return message;
+}
+
 }  // namespace
 
 Key::~Key() { wipe_key(*this); }
@@ -175,13 +183,6 @@ std::string_view challenge_in(std::string_view reply) {
   }
   const std::string_view challenge = reply.substr(protocol::kStartPrefix.size(), kChallengeDigits);
   return is_lower_hex(challenge) ? challenge : std::string_view{};
-}
-
-std::string proof_message(std::string_view challenge, std::string_view word) {
-  std::string message;
-  message.reserve(protocol::kProofLabel.size() + challenge.size() + word.size() + 2);
-  message.append(protocol::kProofLabel).append(" ").append(challenge).append(" ").append(word);
-  return message;
 }
 
 std::string hmac_sha256_hex(std::string_view key, std::string_view message) {

@@ -40,9 +40,6 @@ std::string new_challenge();
 /// empty when reply is anything else.
 std::string_view challenge_in(std::string_view reply);
 
-/// The exact bytes a proof covers: the label, the challenge and the word (net/protocol.h).
-std::string proof_message(std::string_view challenge, std::string_view word);
-
 /// HMAC-SHA-256 of message under a key of any length, as 64 lower-case hex digits.
 std::string hmac_sha256_hex(std::string_view key, std::string_view message);
 

@@ -78,9 +78,6 @@ void reply(std::string_view message, const sockaddr_in& destination, socklen_t l
   }
 }
 
-// What a SUSPEND runs: "systemctl suspend", or the verb that --sleep chose.
-std::string sleep_command() { return std::string(kSystemctl).append(sleep_verb); }
-
 void end_session(Session& s) {
   log_text(LOG_INFO, kSessionEnded, s.owner);
   if (const auto owner = address_from_identity(s.owner)) {
@@ -209,7 +206,7 @@ bool command_not_run(int wait_status) {
                                     WEXITSTATUS(wait_status) == kShellNotFound);
 }
 
-void suspend_host() {
+void suspend_host(std::string command) {
   // The child gets default handling and an empty mask for the signals the daemon catches,
   // so the command can be stopped like any other.
   posix_spawnattr_t attributes;
@@ -226,7 +223,6 @@ void suspend_host() {
 
   std::array<char, 3> shell_name{'s', 'h', '\0'};
   std::array<char, 3> dash_c{'-', 'c', '\0'};
-  std::string command = sleep_command();
   std::array<char*, 4> arguments{shell_name.data(), dash_c.data(), command.data(), nullptr};
   pid_t child = -1;
   const int spawned = posix_spawn(&child, kShell, nullptr, &attributes, arguments.data(), environ);
@@ -243,6 +239,8 @@ int run_session_loop() {
   socklen_t sender_length = sizeof sender;
   in_addr local{};
   const Key* key = key_file_path.has_value() ? &session_key : nullptr;
+  // What a SUSPEND runs: "systemctl suspend", or the verb that --sleep chose.
+  const std::string command = std::string(kSystemctl).append(sleep_verb);
   notify_status(kWaitingStatus);
   for (;;) {
     exit_if_terminated();
@@ -280,9 +278,8 @@ int run_session_loop() {
     if (action == Action::kStartSession) {
       notify_status(kSessionOpenStatus, identity);
     } else if (action == Action::kSuspend) {
-      notify_status(std::string(kRunningStatus).append(sleep_command()).append(kForClient),
-                    identity);
-      suspend_host();
+      notify_status(std::string(kRunningStatus).append(command).append(kForClient), identity);
+      suspend_host(command);
       notify_status(kSessionOpenStatus, identity);
     } else if (action == Action::kQuit) {
       quit_shutdown();

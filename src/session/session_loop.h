@@ -59,9 +59,9 @@ const Response& response_to(Action action);
 /// Runs turns until the owner's QUIT has been carried out, then returns 0.
 int run_session_loop();
 
-/// Runs "systemctl suspend" (or the verb of --sleep) through /bin/sh and waits for it, unless a
-/// termination signal arrives first. Logs a warning when the command cannot be started or found.
-void suspend_host();
+/// Runs command ("systemctl suspend", or the verb of --sleep) through /bin/sh and waits for it,
+/// unless a termination signal arrives first. Logs a warning when it cannot be started or found.
+void suspend_host(std::string command);
 
 /// True when a shell's wait status says the command could not be found or executed.
 bool command_not_run(int wait_status);

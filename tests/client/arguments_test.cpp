@@ -108,11 +108,6 @@ TEST(Arguments, PortOptionIsTheDefaultThatHostPortOverrides) {
   EXPECT_EQ(arguments.targets[1].port, 7000);
   EXPECT_EQ(arguments.time_limit, 2500ms);
 
-  Arguments keygen;
-  ASSERT_EQ(parse({"keygen", "/etc/lomarind/key"}, keygen), "");
-  EXPECT_EQ(keygen.command, Command::kKeygen);
-  EXPECT_EQ(keygen.key_file, "/etc/lomarind/key");
-
   Arguments defaults;
   ASSERT_EQ(parse({"quit", "10.0.0.1"}, defaults), "");
   EXPECT_EQ(defaults.command, Command::kQuit);
