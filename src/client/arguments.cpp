@@ -11,10 +11,10 @@
 namespace {
 
 constexpr const char* kHelp =
-    "Usage: lomarind [-p PORT] [-t SECONDS] [--key-file FILE] suspend HOST...\n"
-    "       lomarind [-p PORT] [-t SECONDS] [--key-file FILE] quit HOST...\n"
+    "Usage: lomarind [-p PORT] [-t SECONDS] [--key-file=FILE] suspend HOST...\n"
+    "       lomarind [-p PORT] [-t SECONDS] [--key-file=FILE] quit HOST...\n"
     "       lomarind [-b ADDRESS] [-p PORT] wake MAC...\n"
-    "       lomarind keygen FILE\n"
+    "       lomarind keygen FILE [HOST [NAME]]\n"
     "       lomarind -h | --help\n"
     "Suspend hosts that run the Lomarind daemon, stop their daemons, or wake machines.\n"
     "\n"
@@ -23,20 +23,24 @@ constexpr const char* kHelp =
     "  quit HOST...     stop the daemon on each HOST\n"
     "  wake MAC...      send a Wake-on-LAN magic packet for each MAC (aa:bb:cc:dd:ee:ff)\n"
     "  keygen FILE      write a new key for keyed sessions to FILE (mode 0600)\n"
+    "  keygen FILE HOST [NAME]\n"
+    "                   add a new key for HOST to FILE (made with mode 0600 if missing) and\n"
+    "                   print the line for HOST's key file: the key and NAME (default: the\n"
+    "                   name of this machine)\n"
     "\n"
     "HOST is a name or an IPv4 address, optionally followed by :PORT.\n"
     "\n"
     "Options:\n"
     "  -p, --port PORT            the daemons' UDP port, or where wake sends to (default: 9)\n"
     "  -t, --timeout SECONDS      give up on a host after this long (default: 10)\n"
-    "  --key-file FILE            prove each command with the key in FILE (keyed daemons)\n"
+    "  --key-file=FILE            prove each command with the key in FILE for the HOST as\n"
+    "                             written, or else its default key (keyed daemons)\n"
     "  -b, --broadcast ADDRESS    the IPv4 address wake sends to (default: 255.255.255.255)\n"
     "  -h, --help                 show this help and exit\n"
     "\n"
     "All hosts are handled at once; each gets one line as soon as it is done:\n"
     "  HOST: suspended | stopped | locked by another client | no answer |\n"
-    "        command not confirmed | command not confirmed (wrong key?) |\n"
-    "        needs a key | does not ask for a key | cannot resolve\n"
+    "        command not confirmed | needs a key | cannot resolve\n"
     "\n"
     "Exit status:\n"
     "  0  every host succeeded (for wake: every packet was sent)\n"
@@ -45,8 +49,8 @@ constexpr const char* kHelp =
     "  3  some host gave no answer, could not be resolved, or got its command without\n"
     "     confirming it: the command may have been carried out, look before asking again\n"
     "     (wins over 4 and 2)\n"
-    "  4  some host's daemon needs a key and none was given, or asks for none and one was;\n"
-    "     nothing was sent to it but EHLO (wins over 2)\n";
+    "  4  some host's daemon needs a key and none was given; nothing was sent to it but\n"
+    "     EHLO (wins over 2)\n";
 
 constexpr std::uint16_t kWakePort = 9;
 // getopt_long's code for --key-file, which has no letter.
@@ -279,10 +283,12 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
     if (port || time_limit_given || address_given || !arguments.key_file.empty()) {
       return "keygen takes no options";
     }
-    if (operands.size() != 1 || operands.front().empty()) {
-      return "keygen needs one FILE";
+    if (operands.empty() || operands.size() > 3 || operands.front().empty()) {
+      return "keygen needs a FILE, and may take a HOST and a NAME";
     }
-    arguments.key_file = operands.front();
+    arguments.key_file = operands[0];
+    arguments.keygen_host = operands.size() > 1 ? operands[1] : "";
+    arguments.keygen_name = operands.size() > 2 ? operands[2] : "";
     return {};
   }
 

@@ -38,8 +38,10 @@ struct Arguments {
   std::chrono::milliseconds time_limit{10000};
   in_addr wake_address{};  // 255.255.255.255 unless -b names another
   std::uint16_t wake_port = 0;
-  std::string key_file;  // suspend and quit: the key that proves each command; keygen: where
-                         // to write a new one
+  std::string key_file;     // suspend and quit: the keys that prove each command; keygen: where
+                            // to write a new one
+  std::string keygen_host;  // keygen: the host the new key is for; empty: a file of one key
+  std::string keygen_name;  // keygen: this machine's name in the host's key file; empty: its own
 };
 
 /// Reads the command line after argv[0] into arguments. Returns an empty text when the

@@ -27,12 +27,6 @@ void finish(Exchange& exchange, Result result) {
   exchange.result = result;
 }
 
-// A command without OK may have been carried out. With a key, a command whose proof the
-// daemon refuses is dropped without a reply too, and the line says that it may be either.
-Result unconfirmed(const Exchange& exchange) {
-  return exchange.keyed ? Result::kUnproven : Result::kUnconfirmed;
-}
-
 void wait_for_lock(Exchange& exchange, Clock::time_point now) {
   exchange.step = Step::kWaitingForLock;
   exchange.next = now + kLockedRetry;
@@ -45,8 +39,10 @@ struct Peer {
   std::size_t asking = 0;              // the one of them that is asked now
   bool heard = false;                  // any datagram at all came from it
   int fd = -1;
-  std::size_t same_as = kNone;  // an earlier peer with the same address speaks for this one
-  std::string challenge;        // from the last keyed START
+  std::size_t same_as = kNone;    // an earlier peer with the same address speaks for this one
+  const NamedKey* key = nullptr;  // keyed: the key for this host's name
+  std::string nonce;              // keyed: drawn for this host, sent in each EHLO
+  std::string challenge;          // keyed: from the proven START the command answered
   Exchange exchange;
 
   // The address asked now; only for a peer whose name resolved.
@@ -124,33 +120,42 @@ void print_line(const std::string& line) {
   (void)std::fflush(stdout);
 }
 
-// What a host is asked to do: the command's word, and the key that proves it, if any.
-struct Request {
-  Command command;
-  const Key* key;
-};
+// The command word of what hosts are asked to do.
+std::string_view word_of(Command command) {
+  return command == Command::kQuit ? protocol::kQuitWord : protocol::kSuspendWord;
+}
 
-void send_to(const Peer& peer, Send what, const Request& request) {
+// The datagram that what stands for, to peer.
+std::string datagram_for(const Peer& peer, Send what, Command command) {
+  const std::string_view word = word_of(command);
+  if (peer.key == nullptr) {
+    return std::string(what == Send::kEhlo         ? protocol::kEhlo
+                       : command == Command::kQuit ? protocol::kQuit
+                                                   : protocol::kSuspend);
+  }
+  std::string text;
+  if (what == Send::kEhlo) {
+    text.append(protocol::kEhloPrefix).append(peer.key->id).append(" ").append(peer.nonce);
+  } else {
+    // Sent only on a proven START, whose challenge the peer keeps.
+    text.append(word).append(" ").append(peer.key->id).append(" ").append(peer.challenge);
+    text.append(" ").append(command_proof(peer.key->key, peer.challenge, word));
+  }
+  return text.append("\n");
+}
+
+void send_to(const Peer& peer, Send what, Command command) {
   if (what == Send::kNothing) {
     return;
   }
-  std::string text(protocol::kEhlo);
-  if (what == Send::kCommand) {
-    const bool quit = request.command == Command::kQuit;
-    // The exchange sends a command with a key only on a keyed START, whose challenge the
-    // peer keeps.
-    text = request.key == nullptr
-               ? std::string(quit ? protocol::kQuit : protocol::kSuspend)
-               : keyed_command(*request.key, peer.challenge,
-                               quit ? protocol::kQuitWord : protocol::kSuspendWord);
-  }
+  const std::string text = datagram_for(peer, what, command);
   // A failed send is a lost datagram: the exchange repeats EHLO or gives up in time.
   (void)sendto(peer.fd, text.data(), text.size(), 0,
                reinterpret_cast<const sockaddr*>(&peer.address()), sizeof(sockaddr_in));
 }
 
 // Reads every waiting datagram and hands those from the host's own address and port on.
-void receive_replies(Peer& peer, const Request& request, Clock::time_point now) {
+void receive_replies(Peer& peer, Command command, Clock::time_point now) {
   std::array<char, 1024> buffer{};
   for (;;) {
     sockaddr_in sender{};
@@ -166,11 +171,14 @@ void receive_replies(Peer& peer, const Request& request, Clock::time_point now) 
     }
     peer.heard = true;
     const std::string_view text(buffer.data(), static_cast<std::size_t>(size));
-    const Reply reply = reply_of(text);
-    if (reply == Reply::kKeyedStart) {
-      peer.challenge = challenge_in(text);
+    const Reply reply = peer.key == nullptr ? reply_of(text)
+                                            : proven_reply(text, peer.key->key, peer.nonce,
+                                                           peer.challenge, word_of(command));
+    const Send send = on_reply(peer.exchange, reply, now);
+    if (send == Send::kCommand && reply == Reply::kKeyedStart) {
+      peer.challenge = text.substr(protocol::kStartPrefix.size(), protocol::kChallengeDigits);
     }
-    send_to(peer, on_reply(peer.exchange, reply, now), request);
+    send_to(peer, send, command);
     if (peer.exchange.step == Step::kFinished) {
       return;
     }
@@ -180,20 +188,52 @@ void receive_replies(Peer& peer, const Request& request, Clock::time_point now) 
 }  // namespace
 
 Reply reply_of(std::string_view datagram) {
-  if (datagram == protocol::kStart) {
-    return Reply::kStart;
+  const std::array<std::pair<std::string_view, Reply>, 5> exact{{
+      {protocol::kStart, Reply::kStart},
+      {protocol::kLocked, Reply::kLocked},
+      {protocol::kOk, Reply::kOk},
+      {protocol::kEnd, Reply::kEnd},
+      {protocol::kKeyedNotice, Reply::kKeyed},
+  }};
+  for (const auto& [text, reply] : exact) {
+    if (datagram == text) {
+      return reply;
+    }
   }
-  if (!challenge_in(datagram).empty()) {
+  // "START " challenge " " proof "\n", and "OK " proof "\n".
+  const std::size_t start_size =
+      protocol::kStartPrefix.size() + protocol::kChallengeDigits + protocol::kProofDigits + 2;
+  if (datagram.size() == start_size && datagram.starts_with(protocol::kStartPrefix) &&
+      datagram.ends_with('\n') && datagram[start_size - protocol::kProofDigits - 2] == ' ' &&
+      is_lower_hex(datagram.substr(protocol::kStartPrefix.size(), protocol::kChallengeDigits),
+                   protocol::kChallengeDigits) &&
+      is_lower_hex(datagram.substr(start_size - protocol::kProofDigits - 1, protocol::kProofDigits),
+                   protocol::kProofDigits)) {
     return Reply::kKeyedStart;
   }
-  if (datagram == protocol::kLocked) {
-    return Reply::kLocked;
+  if (datagram.size() == protocol::kOkPrefix.size() + protocol::kProofDigits + 1 &&
+      datagram.starts_with(protocol::kOkPrefix) && datagram.ends_with('\n') &&
+      is_lower_hex(datagram.substr(protocol::kOkPrefix.size(), protocol::kProofDigits),
+                   protocol::kProofDigits)) {
+    return Reply::kKeyedOk;
   }
-  if (datagram == protocol::kOk) {
-    return Reply::kOk;
+  return Reply::kOther;
+}
+
+Reply proven_reply(std::string_view datagram, const Key& key, std::string_view nonce,
+                   std::string_view challenge, std::string_view word) {
+  const Reply reply = reply_of(datagram);
+  if (reply == Reply::kKeyedStart) {
+    const std::string_view offered =
+        datagram.substr(protocol::kStartPrefix.size(), protocol::kChallengeDigits);
+    const std::string_view proof =
+        datagram.substr(datagram.size() - protocol::kProofDigits - 1, protocol::kProofDigits);
+    return same_proof(start_proof(key, nonce, offered), proof) ? reply : Reply::kOther;
   }
-  if (datagram == protocol::kEnd) {
-    return Reply::kEnd;
+  if (reply == Reply::kKeyedOk && !challenge.empty()) {
+    const std::string_view proof =
+        datagram.substr(protocol::kOkPrefix.size(), protocol::kProofDigits);
+    return same_proof(ok_proof(key, challenge, word), proof) ? reply : Reply::kOther;
   }
   return Reply::kOther;
 }
@@ -218,7 +258,7 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
     // Only a command sent may have been carried out; before it, the host was either held by
     // a session (ours whose START was lost, or another client's) or silent.
     if (exchange.step == Step::kCommanded) {
-      finish(exchange, unconfirmed(exchange));
+      finish(exchange, Result::kUnconfirmed);
     } else {
       finish(exchange, exchange.heard_locked ? Result::kLocked : Result::kNoAnswer);
     }
@@ -242,7 +282,13 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
     exchange.next = now + kResendInterval;
     return Send::kEhlo;
   case Step::kCommanded:
-    finish(exchange, unconfirmed(exchange));
+    // Copies of a keyed command are carried out once, so it may go again while no OK comes.
+    if (exchange.keyed && exchange.commands < kKeyedCommandTries) {
+      ++exchange.commands;
+      exchange.next = now + kResendInterval;
+      return Send::kCommand;
+    }
+    finish(exchange, Result::kUnconfirmed);
     return Send::kNothing;
   case Step::kFinished:
     break;
@@ -252,22 +298,24 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
 
 Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now) {
   const bool asking = exchange.step == Step::kGreeting || exchange.step == Step::kWaitingForLock;
+  // With a key only proven replies count, anything else may be forged; without one, a
+  // keyed reply is not for us.
+  if (exchange.keyed != (reply == Reply::kKeyedStart || reply == Reply::kKeyedOk)) {
+    return Send::kNothing;
+  }
   switch (reply) {
   case Reply::kStart:
   case Reply::kKeyedStart:
-    // Only the socket that opened a session is told START, so the session is ours, and the
-    // command goes out once. One that arrives after the time limit is let go: a command sent
-    // now could suspend the host after the client has given it up.
+    // Without a key, only the socket that opened a session is told START, so the session is
+    // ours; with one, the START proves that it answers our nonce. The command goes out on
+    // the first. One that arrives after the time limit is let go: a command sent now could
+    // suspend the host after the client has given it up.
     if (!asking || now >= exchange.deadline) {
       return Send::kNothing;
     }
-    // A client with a key never sends an unproven command, and one without cannot prove it.
-    if (exchange.keyed != (reply == Reply::kKeyedStart)) {
-      finish(exchange, exchange.keyed ? Result::kNotKeyed : Result::kNeedsKey);
-      return Send::kNothing;
-    }
     exchange.step = Step::kCommanded;
-    exchange.next = now + kCommandWait;
+    exchange.commands = 1;
+    exchange.next = now + (exchange.keyed ? kResendInterval : kCommandWait);
     return Send::kCommand;
   case Reply::kLocked:
     // A session holds the daemon: another client's, or ours if the START of one of our
@@ -279,7 +327,8 @@ Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now) {
     }
     return Send::kNothing;
   case Reply::kOk:
-    // Only the owner's command is answered OK.
+  case Reply::kKeyedOk:
+    // Only the owner's command is answered OK; with a key, only our command's proof holds.
     if (exchange.step == Step::kCommanded) {
       finish(exchange, Result::kDone);
     }
@@ -290,6 +339,12 @@ Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now) {
     if (asking) {
       exchange.step = Step::kWaitingForLock;
       exchange.next = now;
+    }
+    return Send::kNothing;
+  case Reply::kKeyed:
+    // A client without a key never sends a command that a keyed daemon would refuse.
+    if (asking) {
+      finish(exchange, Result::kNeedsKey);
     }
     return Send::kNothing;
   case Reply::kOther:
@@ -310,14 +365,8 @@ std::string result_line(const std::string& host, Result result, Command command)
   case Result::kUnconfirmed:
     text = "command not confirmed";
     break;
-  case Result::kUnproven:
-    text = "command not confirmed (wrong key?)";
-    break;
   case Result::kNeedsKey:
     text = "needs a key";
-    break;
-  case Result::kNotKeyed:
-    text = "does not ask for a key";
     break;
   case Result::kUnresolved:
     text = "cannot resolve";
@@ -332,7 +381,7 @@ std::string result_line(const std::string& host, Result result, Command command)
 int exit_status_of(const std::vector<Result>& results) {
   int status = 0;
   for (const Result result : results) {
-    if (result == Result::kNeedsKey || result == Result::kNotKeyed) {
+    if (result == Result::kNeedsKey) {
       status = kKeyMismatchStatus;
     } else if (result == Result::kLocked) {
       status = status == 0 ? kLockedStatus : status;
@@ -354,8 +403,7 @@ std::string magic_packet(const Mac& mac) {
 }
 
 int run_command(Command command, const std::vector<Target>& targets,
-                std::chrono::milliseconds time_limit, const Key* key) {
-  const Request request{command, key};
+                std::chrono::milliseconds time_limit, const KeySet* keys) {
   raise_descriptor_limit();
   std::vector<Peer> peers(targets.size());
   std::vector<sockaddr_in> asked;  // every address that a host of this call has been asked at
@@ -367,6 +415,10 @@ int run_command(Command command, const std::vector<Target>& targets,
   for (std::size_t i = 0; i < targets.size(); ++i) {
     Peer& peer = peers[i];
     peer.argument = targets[i].argument;
+    if (keys != nullptr) {
+      peer.key = keys->for_host(peer.argument);
+      peer.nonce = new_nonce();
+    }
     peer.addresses = resolve(targets[i]);
     if (peer.addresses.empty()) {
       peer.exchange.step = Step::kFinished;
@@ -403,7 +455,7 @@ int run_command(Command command, const std::vector<Target>& targets,
   const Clock::time_point start = Clock::now();
   for (Peer& peer : peers) {
     if (peer.fd != -1) {
-      peer.exchange = start_exchange(start, time_limit, key != nullptr);
+      peer.exchange = start_exchange(start, time_limit, peer.key != nullptr);
     }
   }
 
@@ -414,7 +466,7 @@ int run_command(Command command, const std::vector<Target>& targets,
     Clock::time_point wake = Clock::time_point::max();
     for (Peer& peer : peers) {
       if (peer.fd != -1 && peer.exchange.step != Step::kFinished) {
-        send_to(peer, on_timer(peer.exchange, now), request);
+        send_to(peer, on_timer(peer.exchange, now), command);
       }
     }
 
@@ -460,7 +512,7 @@ int run_command(Command command, const std::vector<Target>& targets,
     now = Clock::now();
     for (std::size_t k = 0; k < ready.size(); ++k) {
       if ((ready[k].revents & (POLLIN | POLLERR)) != 0) {
-        receive_replies(peers[polled[k]], request, now);
+        receive_replies(peers[polled[k]], command, now);
       }
     }
   }

@@ -1,4 +1,8 @@
 // lomarind: suspends or stops Lomarind daemons on other hosts, and wakes machines.
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <array>
 #include <cstdio>
 #include <string>
 
@@ -6,12 +10,61 @@
 #include "client/exchange.h"
 #include "key/key.h"
 
+namespace {
+
+// Every refusal with status 1 ends the same way: nothing was sent, and help is one call away.
+int refuse(const std::string& reason) {
+  (void)std::fprintf(stderr, "lomarind: %s\nTry 'lomarind --help'.\n", reason.c_str());
+  return 1;
+}
+
+// This machine's name up to its first dot: what a host's key file calls its key by default.
+std::string own_name() {
+  std::array<char, 256> name{};
+  if (gethostname(name.data(), name.size() - 1) != 0) {
+    return "";
+  }
+  const std::string full(name.data());
+  return full.substr(0, full.find('.'));
+}
+
+int keygen(const Arguments& arguments) {
+  if (arguments.keygen_host.empty()) {
+    const std::string failure = write_new_key_file(arguments.key_file);
+    if (!failure.empty()) {
+      return refuse(failure);
+    }
+    (void)std::printf("%s: new key written (mode 0600)\n", arguments.key_file.c_str());
+    return 0;
+  }
+  const std::string name = arguments.keygen_name.empty() ? own_name() : arguments.keygen_name;
+  if (arguments.keygen_name.empty() && !valid_key_name(name)) {
+    return refuse("this machine's name '" + name + "' cannot name a key; give a NAME");
+  }
+  // The daemon's line is the one thing on standard output, so that it can be piped to the
+  // host; it holds the key, as the host's key file will.
+  std::string daemon_line;
+  const std::string failure =
+      add_host_key(arguments.key_file, arguments.keygen_host, name, daemon_line);
+  if (!failure.empty()) {
+    return refuse(failure);
+  }
+  (void)std::fprintf(stderr,
+                     "lomarind: %s: new key for %s added; add the line below to the key file "
+                     "of the daemon on %s\n",
+                     arguments.key_file.c_str(), arguments.keygen_host.c_str(),
+                     arguments.keygen_host.c_str());
+  (void)std::printf("%s\n", daemon_line.c_str());
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
   Arguments arguments;
   const std::string error = parse_arguments(argc, argv, arguments);
   if (!error.empty()) {
-    (void)std::fprintf(stderr, "lomarind: %s\nTry 'lomarind --help'.\n", error.c_str());
-    return 1;
+    return refuse(error);
   }
   switch (arguments.command) {
   case Command::kHelp:
@@ -19,15 +72,8 @@ int main(int argc, char* argv[]) {
     return 0;
   case Command::kWake:
     return send_wake(arguments.sleepers, arguments.wake_address, arguments.wake_port);
-  case Command::kKeygen: {
-    const std::string failure = write_new_key_file(arguments.key_file);
-    if (!failure.empty()) {
-      (void)std::fprintf(stderr, "lomarind: %s\n", failure.c_str());
-      return 1;
-    }
-    (void)std::printf("%s: new key written (mode 0600)\n", arguments.key_file.c_str());
-    return 0;
-  }
+  case Command::kKeygen:
+    return keygen(arguments);
   case Command::kSuspend:
   case Command::kQuit:
     break;
@@ -35,12 +81,21 @@ int main(int argc, char* argv[]) {
   if (arguments.key_file.empty()) {
     return run_command(arguments.command, arguments.targets, arguments.time_limit);
   }
-  // The same checks as the daemon's: a key that others may read proves nothing.
-  Key key;
-  const std::string failure = read_key_file(arguments.key_file, key);
-  if (!failure.empty()) {
-    (void)std::fprintf(stderr, "lomarind: %s\n", failure.c_str());
-    return 1;
+  // A core dump would hold the keys; so would another process's look at this one.
+  if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == -1) {
+    return refuse("the process could not be made non-dumpable");
   }
-  return run_command(arguments.command, arguments.targets, arguments.time_limit, &key);
+  // The same checks as the daemon's: a key that others may read proves nothing.
+  KeySet keys;
+  const std::string failure = read_key_file(arguments.key_file, keys, false);
+  if (!failure.empty()) {
+    return refuse(failure);
+  }
+  for (const Target& target : arguments.targets) {
+    if (keys.for_host(target.argument) == nullptr) {
+      return refuse(arguments.key_file + " holds no key for " + target.argument +
+                    " and no default key");
+    }
+  }
+  return run_command(arguments.command, arguments.targets, arguments.time_limit, &keys);
 }

@@ -8,11 +8,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
-constexpr std::size_t kKeyDigits = 2 * protocol::kKeyBytes;
-constexpr std::size_t kChallengeDigits = 2 * protocol::kChallengeBytes;
 constexpr mode_t kGroupAndOthers = 077;
 constexpr mode_t kKeyFileMode = 0600;
 
@@ -36,10 +35,6 @@ std::string to_hex(const unsigned char* bytes, std::size_t length) {
   sodium_bin2hex(hex.data(), hex.size(), bytes, length);
   hex.pop_back();
   return hex;
-}
-
-bool is_lower_hex(std::string_view text) {
-  return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 std::string errno_reason(const std::string& path, int error) {
@@ -83,33 +78,20 @@ std::size_t read_up_to(int fd, char* buffer, std::size_t size) {
   return filled;
 }
 
-bool decode_key(const char* text, std::size_t length, Key& key) {
-  if (length != kKeyDigits && !(length == kKeyDigits + 1 && text[kKeyDigits] == '\n')) {
-    return false;
-  }
-  std::size_t decoded = 0;
-  const char* end = nullptr;
-  return sodium_hex2bin(key.bytes.data(), key.bytes.size(), text, kKeyDigits, nullptr, &decoded,
-                        &end) == 0 &&
-         decoded == key.bytes.size() && end == text + kKeyDigits;
+// The largest key file read: thousands of lines, far more than any admin writes.
+constexpr std::size_t kMostKeyFileBytes = 64 * 1024;
+constexpr std::size_t kMostNameBytes = 64;
+// A challenge's issue second, in hex digits; the rest of its digits are its MAC.
+constexpr std::size_t kIssuedDigits = 8;
+
+bool is_hex(std::string_view text) {
+  return text.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
 }
 
-// The exact bytes a proof covers: the label, the challenge and the word (net/protocol.h).
-std::string proof_message(std::string_view challenge, std::string_view word) {
-  std::string message;
-  message.reserve(protocol::kProofLabel.size() + challenge.size() + word.size() + 2);
-  message.append(protocol::kProofLabel).append(" ").append(challenge).append(" ").append(word);
-  return message;
-}
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-}  // namespace
-
-Key::~Key() { wipe_key(*this); }
-
-void wipe_key(Key& key) { sodium_memzero(key.bytes.data(), key.bytes.size()); }
-
-std::string read_key_file(const std::string& path, Key& key) {
-  wipe_key(key);
+// Opens path as a key file, checks it and reads it whole into text.
+std::string read_key_text(const std::string& path, std::string& text) {
   if (path.empty()) {
     return "an empty name names no key file";
   }
@@ -123,16 +105,179 @@ std::string read_key_file(const std::string& path, Key& key) {
   }
   std::string reason = check_file(fd, path);
   if (reason.empty()) {
-    // One byte more than a valid file can hold, so that anything after it shows.
-    std::array<char, kKeyDigits + 2> text{};
-    const std::size_t length = read_up_to(fd, text.data(), text.size());
-    if (!decode_key(text.data(), length, key)) {
-      reason = path + " does not hold 64 hex digits and at most one line feed after them";
-      wipe_key(key);
+    // One byte more than the largest file taken, so that a larger one shows.
+    text.assign(kMostKeyFileBytes + 1, '\0');
+    text.resize(read_up_to(fd, text.data(), text.size()));
+    if (text.size() > kMostKeyFileBytes) {
+      reason = path + " is larger than " + std::to_string(kMostKeyFileBytes) + " bytes";
     }
-    sodium_memzero(text.data(), text.size());
   }
   close(fd);
+  return reason;
+}
+
+void wipe_text(std::string& text) {
+  sodium_memzero(text.data(), text.size());
+  text.clear();
+}
+
+// One line of a key file: "" when it holds a key (or nothing), else what is wrong with it.
+std::string parse_key_line(std::string_view line, KeySet& keys, bool& holds_key) {
+  holds_key = false;
+  while (!line.empty() && is_blank(line.back())) {
+    line.remove_suffix(1);
+  }
+  while (!line.empty() && is_blank(line.front())) {
+    line.remove_prefix(1);
+  }
+  if (line.empty() || line.front() == '#') {
+    return "";
+  }
+  const std::string_view digits = line.substr(0, protocol::kKeyDigits);
+  std::string_view rest = line.substr(digits.size());
+  if (digits.size() != protocol::kKeyDigits || !is_hex(digits) ||
+      !(rest.empty() || is_blank(rest.front()))) {
+    return "does not start with 64 hex digits";
+  }
+  while (!rest.empty() && is_blank(rest.front())) {
+    rest.remove_prefix(1);
+  }
+  const std::string_view name = rest.empty() ? kDefaultKeyName : rest;
+  if (!valid_key_name(name)) {
+    return "has a name that is not letters, digits and .:_@+- (at most 64)";
+  }
+  NamedKey entry{std::string(name), {}, {}};
+  std::size_t decoded = 0;
+  if (sodium_hex2bin(entry.key.bytes.data(), entry.key.bytes.size(), digits.data(), digits.size(),
+                     nullptr, &decoded, nullptr) != 0 ||
+      decoded != entry.key.bytes.size()) {
+    return "does not start with 64 hex digits";
+  }
+  entry.id = key_id(entry.key);
+  keys.keys.push_back(std::move(entry));
+  holds_key = true;
+  return "";
+}
+
+std::string parse_key_text(const std::string& path, std::string_view text, KeySet& keys,
+                           bool distinct_keys) {
+  std::vector<std::size_t> line_of;  // the line of each key, for the reasons below
+  std::size_t number = 0;
+  while (!text.empty()) {
+    ++number;
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    bool holds_key = false;
+    const std::string reason = parse_key_line(text.substr(0, end), keys, holds_key);
+    if (!reason.empty()) {
+      return path + ", line " + std::to_string(number) + ": " + reason;
+    }
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (!holds_key) {
+      continue;
+    }
+    const NamedKey& added = keys.keys.back();
+    for (std::size_t i = 0; i + 1 < keys.keys.size(); ++i) {
+      const std::string earlier = ", the same as on line " + std::to_string(line_of[i]);
+      if (keys.keys[i].name == added.name) {
+        return path + ", line " + std::to_string(number) + ": the name " + added.name + earlier;
+      }
+      if (distinct_keys && keys.keys[i].id == added.id) {
+        return path + ", line " + std::to_string(number) + ": the key" + earlier;
+      }
+    }
+    line_of.push_back(number);
+  }
+  return keys.empty() ? path + " holds no key" : "";
+}
+
+// Writes all of text to fd; false with errno set when it could not.
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written == -1 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      if (written == 0) {
+        errno = EIO;
+      }
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+std::string new_key_hex() {
+  Key key;
+  randombytes_buf(key.bytes.data(), key.bytes.size());
+  return to_hex(key.bytes.data(), key.bytes.size());
+}
+
+std::string proof(const Key& key, std::string_view label, std::string_view first,
+                  std::string_view second) {
+  std::string message;
+  message.reserve(label.size() + first.size() + second.size() + 2);
+  message.append(label).append(" ").append(first).append(" ").append(second);
+  return hmac_sha256_hex(as_text(key.bytes.data(), key.bytes.size()), message);
+}
+
+}  // namespace
+
+Key::Key(Key&& other) noexcept : bytes(other.bytes) { wipe_key(other); }
+
+Key& Key::operator=(Key&& other) noexcept {
+  if (this != &other) {
+    bytes = other.bytes;
+    wipe_key(other);
+  }
+  return *this;
+}
+
+Key::~Key() { wipe_key(*this); }
+
+void wipe_key(Key& key) { sodium_memzero(key.bytes.data(), key.bytes.size()); }
+
+const NamedKey* KeySet::by_id(std::string_view id) const {
+  for (const NamedKey& entry : keys) {
+    if (entry.id == id) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+const NamedKey* KeySet::for_host(std::string_view name) const {
+  const NamedKey* fallback = nullptr;
+  for (const NamedKey& entry : keys) {
+    if (entry.name == name) {
+      return &entry;
+    }
+    if (entry.name == kDefaultKeyName) {
+      fallback = &entry;
+    }
+  }
+  return fallback;
+}
+
+bool valid_key_name(std::string_view name) {
+  return !name.empty() && name.size() <= kMostNameBytes &&
+         name.find_first_not_of(
+             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+             "0123456789.:_@+-") == std::string_view::npos;
+}
+
+std::string read_key_file(const std::string& path, KeySet& keys, bool distinct_keys) {
+  keys.keys.clear();
+  std::string text;
+  std::string reason = read_key_text(path, text);
+  if (reason.empty()) {
+    reason = parse_key_text(path, text, keys, distinct_keys);
+  }
+  wipe_text(text);
+  if (!reason.empty()) {
+    keys.keys.clear();
+  }
   return reason;
 }
 
@@ -146,22 +291,16 @@ std::string write_new_key_file(const std::string& path) {
   if (fd == -1) {
     return errno_reason(path, errno);
   }
-  Key key;
-  randombytes_buf(key.bytes.data(), key.bytes.size());
-  std::array<char, kKeyDigits + 1> line{};
-  sodium_bin2hex(line.data(), line.size(), key.bytes.data(), key.bytes.size());
-  line[kKeyDigits] = '\n';
+  std::string line = new_key_hex() + "\n";
   // The umask may have taken more than group and others' bits away.
   errno = 0;
-  bool written = fchmod(fd, kKeyFileMode) == 0 &&
-                 write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
-                 fsync(fd) == 0;
+  bool written = fchmod(fd, kKeyFileMode) == 0 && write_all(fd, line) && fsync(fd) == 0;
   int error = errno != 0 ? errno : EIO;
   if (close(fd) != 0 && written) {
     written = false;
     error = errno;
   }
-  sodium_memzero(line.data(), line.size());
+  wipe_text(line);
   if (!written) {
     unlink(path.c_str());
     return errno_reason(path, error);
@@ -169,23 +308,105 @@ std::string write_new_key_file(const std::string& path) {
   return "";
 }
 
-std::string new_challenge() {
+std::string add_host_key(const std::string& path, std::string_view host, std::string_view name,
+                         std::string& daemon_line) {
+  if (!valid_key_name(host)) {
+    return std::string(host) + " cannot name a key: use letters, digits and .:_@+- (at most 64)";
+  }
+  if (!valid_key_name(name)) {
+    return std::string(name) + " cannot name a key: use letters, digits and .:_@+- (at most 64)";
+  }
+  if (!sodium_ready()) {
+    return "libsodium could not be initialised";
+  }
+  std::string text;
+  KeySet keys;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, kKeyFileMode);
+  const bool created = fd != -1;
+  if (!created) {
+    if (errno != EEXIST) {
+      return errno_reason(path, errno);
+    }
+    std::string reason = read_key_text(path, text);
+    if (reason.empty() && !text.empty()) {
+      reason = parse_key_text(path, text, keys, false);
+    }
+    const bool ends_line = text.empty() || text.back() == '\n';
+    wipe_text(text);
+    if (!reason.empty()) {
+      return reason;
+    }
+    for (const NamedKey& entry : keys.keys) {
+      if (entry.name == host) {
+        return path + " already holds a key for " + std::string(host);
+      }
+    }
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd == -1) {
+      return errno_reason(path, errno);
+    }
+    if (!ends_line) {
+      text = "\n";
+    }
+  }
+  const std::string hex = new_key_hex();
+  text.append(hex).append(" ").append(host).append("\n");
+  errno = 0;
+  bool written = (!created || fchmod(fd, kKeyFileMode) == 0) &&
+                 (created || check_file(fd, path).empty()) && write_all(fd, text) && fsync(fd) == 0;
+  int error = errno != 0 ? errno : EACCES;
+  if (close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  wipe_text(text);
+  if (!written) {
+    if (created) {
+      unlink(path.c_str());
+    }
+    return errno_reason(path, error);
+  }
+  daemon_line = hex + " " + std::string(name);
+  return "";
+}
+
+std::string new_nonce() {
   static_cast<void>(sodium_ready());
-  std::array<unsigned char, protocol::kChallengeBytes> bytes{};
+  std::array<unsigned char, protocol::kNonceDigits / 2> bytes{};
   randombytes_buf(bytes.data(), bytes.size());
   return to_hex(bytes.data(), bytes.size());
 }
 
-std::string_view challenge_in(std::string_view reply) {
-  if (reply.size() != protocol::kStartPrefix.size() + kChallengeDigits + 1 ||
-      !reply.starts_with(protocol::kStartPrefix) || !reply.ends_with('\n')) {
-    return {};
-  }
-  const std::string_view challenge = reply.substr(protocol::kStartPrefix.size(), kChallengeDigits);
-  return is_lower_hex(challenge) ? challenge : std::string_view{};
+std::string key_id(const Key& key) {
+  return hmac_sha256_hex(as_text(key.bytes.data(), key.bytes.size()), protocol::kKeyIdLabel)
+      .substr(0, protocol::kKeyIdDigits);
+}
+
+std::string start_proof(const Key& key, std::string_view nonce, std::string_view challenge) {
+  return proof(key, protocol::kStartLabel, nonce, challenge);
+}
+
+std::string command_proof(const Key& key, std::string_view challenge, std::string_view word) {
+  return proof(key, protocol::kCommandLabel, challenge, word);
+}
+
+std::string ok_proof(const Key& key, std::string_view challenge, std::string_view word) {
+  return proof(key, protocol::kOkLabel, challenge, word);
+}
+
+bool same_proof(std::string_view expected, std::string_view given) {
+  // Lengths are public; only the digits are compared in constant time.
+  return expected.size() == protocol::kProofDigits && given.size() == expected.size() &&
+         sodium_memcmp(expected.data(), given.data(), expected.size()) == 0;
+}
+
+bool is_lower_hex(std::string_view text, std::size_t digits) {
+  return text.size() == digits &&
+         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 std::string hmac_sha256_hex(std::string_view key, std::string_view message) {
+  static_cast<void>(sodium_ready());
   crypto_auth_hmacsha256_state state;
   std::array<unsigned char, crypto_auth_hmacsha256_BYTES> mac{};
   crypto_auth_hmacsha256_init(&state, as_bytes(key), key.size());
@@ -195,25 +416,53 @@ std::string hmac_sha256_hex(std::string_view key, std::string_view message) {
   return to_hex(mac.data(), mac.size());
 }
 
-std::string proof_of(const Key& key, std::string_view challenge, std::string_view word) {
-  return hmac_sha256_hex(as_text(key.bytes.data(), key.bytes.size()),
-                         proof_message(challenge, word));
+Challenges::Challenges() {
+  static_cast<void>(sodium_ready());
+  randombytes_buf(secret_.bytes.data(), secret_.bytes.size());
 }
 
-std::string keyed_command(const Key& key, std::string_view challenge, std::string_view word) {
-  std::string command(word);
-  command.append(" ").append(proof_of(key, challenge, word)).append("\n");
-  return command;
+std::string Challenges::mac(std::uint32_t issued, std::string_view sender,
+                            std::string_view key_id) const {
+  std::array<char, kIssuedDigits + 1> second{};
+  static_cast<void>(std::snprintf(second.data(), second.size(), "%08x", issued));
+  std::string message(protocol::kChallengeLabel);
+  message.append(" ").append(second.data()).append(" ").append(sender).append(" ").append(key_id);
+  std::string full = hmac_sha256_hex(as_text(secret_.bytes.data(), secret_.bytes.size()), message);
+  return std::string(second.data()) + full.substr(0, protocol::kChallengeDigits - kIssuedDigits);
 }
 
-bool proof_matches(const Key& key, std::string_view challenge, std::string_view word,
-                   std::string_view proof) {
-  // Lengths are public; only the digits are compared in constant time.
-  if (challenge.size() != kChallengeDigits || proof.size() != protocol::kProofDigits) {
-    return false;
+std::string Challenges::issue(std::string_view sender, std::string_view key_id,
+                              std::uint32_t now) const {
+  return mac(now, sender, key_id);
+}
+
+Challenges::Check Challenges::check(std::string_view challenge, std::string_view sender,
+                                    std::string_view key_id, std::uint32_t now) const {
+  if (!is_lower_hex(challenge, protocol::kChallengeDigits)) {
+    return Check::kForged;
   }
-  std::string expected = proof_of(key, challenge, word);
-  const bool same = sodium_memcmp(expected.data(), proof.data(), protocol::kProofDigits) == 0;
-  sodium_memzero(expected.data(), expected.size());
-  return same;
+  const auto issued = static_cast<std::uint32_t>(
+      std::strtoul(std::string(challenge.substr(0, kIssuedDigits)).c_str(), nullptr, 16));
+  const std::string expected = mac(issued, sender, key_id);
+  if (sodium_memcmp(expected.data(), challenge.data(), expected.size()) != 0) {
+    return Check::kForged;
+  }
+  return issued > now || now - issued > protocol::kSessionSeconds ? Check::kExpired : Check::kGood;
+}
+
+Challenges::Spend Challenges::spend(std::string_view challenge, std::string_view word,
+                                    std::uint32_t now) {
+  std::erase_if(spent_, [now](const auto& entry) {
+    return now - entry.second.issued > protocol::kSessionSeconds;
+  });
+  if (const auto found = spent_.find(challenge); found != spent_.end()) {
+    return found->second.word == word ? Spend::kAgain : Spend::kRefused;
+  }
+  if (spent_.size() >= kMostSpentChallenges) {
+    return Spend::kRefused;
+  }
+  const auto issued = static_cast<std::uint32_t>(
+      std::strtoul(std::string(challenge.substr(0, kIssuedDigits)).c_str(), nullptr, 16));
+  spent_.emplace(std::string(challenge), Spent{std::string(word), issued});
+  return Spend::kSpent;
 }

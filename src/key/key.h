@@ -1,55 +1,139 @@
-// Keys for keyed sessions, shared by the daemon and the client: the key file and its checks,
-// the challenge, the proof and its constant-time check. The words and the exact bytes a
-// proof covers are in net/protocol.h; libsodium does all of the cryptography.
+// Keys for keyed sessions, shared by the daemon and the client: key files and their checks,
+// key sets with names and key ids, the daemon's challenges, and every kind of proof. The
+// words and the exact bytes each proof covers are in net/protocol.h; libsodium does all of
+// the cryptography.
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/protocol.h"
 
-/// A 32-byte key. Not copyable, so that it lives in one place; wiped when destroyed.
+/// A 32-byte key. Not copyable, so that it lives in one place; a move wipes the source, and
+/// the key is wiped when destroyed.
 struct Key {
   std::array<unsigned char, protocol::kKeyBytes> bytes{};
 
   Key() = default;
   Key(const Key&) = delete;
   Key& operator=(const Key&) = delete;
+  Key(Key&& other) noexcept;
+  Key& operator=(Key&& other) noexcept;
   ~Key();
 };
 
 /// Overwrites the key's bytes with zeros in a way the compiler cannot leave out.
 void wipe_key(Key& key);
 
-/// Loads key from the file at path, which must be a regular file (not a symbolic link)
-/// owned by the effective user, with no permission for group or others, holding exactly 64
-/// hex digits and at most one line feed after them. Returns "" on success; otherwise a
-/// reason naming path, never the file's content, and key is left wiped.
-std::string read_key_file(const std::string& path, Key& key);
+/// A key with its name and its key id (net/protocol.h).
+struct NamedKey {
+  std::string name;  // "default" for a line without a name
+  std::string id;
+  Key key;
+};
+
+/// The keys of one key file, in the file's order.
+struct KeySet {
+  std::vector<NamedKey> keys;
+
+  /// The key whose id is id; null when there is none.
+  const NamedKey* by_id(std::string_view id) const;
+  /// The key named name, else the one named "default"; null when neither is there.
+  const NamedKey* for_host(std::string_view name) const;
+  bool empty() const { return keys.empty(); }
+};
+
+/// The name a key without one is given.
+constexpr std::string_view kDefaultKeyName = "default";
+
+/// Loads keys from the file at path, which must be a regular file (not a symbolic link) owned
+/// by the effective user, with no permission for group or others, holding one key a line as
+/// 64 hex digits, optionally followed by white space and a name (letters, digits and
+/// ".:_@+-", at most 64); blank lines and lines starting with '#' are skipped. Names are
+/// unique; with distinct_keys, so are keys. Returns "" on success; otherwise a reason naming
+/// path (and the line), never the file's content, and keys is left empty.
+std::string read_key_file(const std::string& path, KeySet& keys, bool distinct_keys);
 
 /// Creates a file at path with mode 0600 holding a new random key as 64 lower-case hex
 /// digits and a line feed. Refuses a path that exists, even as a dangling symbolic link.
 /// Returns "" on success; otherwise the reason, and no file is left behind.
 std::string write_new_key_file(const std::string& path);
 
-/// A new challenge: 16 bytes from the kernel's random source as 32 lower-case hex digits.
-std::string new_challenge();
+/// Adds the line "<new key> <host>" to the client's key file at path, creating it with mode
+/// 0600 when it is missing; an existing file must pass read_key_file's checks and have no key
+/// for host yet. On success returns "" and sets daemon_line to "<the same key> <name>", the
+/// line for the daemon's key file; otherwise returns the reason and changes nothing.
+std::string add_host_key(const std::string& path, std::string_view host, std::string_view name,
+                         std::string& daemon_line);
 
-/// The challenge in a keyed START reply ("START ", 32 lower-case hex digits, "\n");
-/// empty when reply is anything else.
-std::string_view challenge_in(std::string_view reply);
+/// True when name may name a key.
+bool valid_key_name(std::string_view name);
+
+/// 32 lower-case hex digits from the kernel's random source.
+std::string new_nonce();
+
+/// The key's id: 8 lower-case hex digits.
+std::string key_id(const Key& key);
+
+/// The proofs of net/protocol.h, each as 64 lower-case hex digits.
+std::string start_proof(const Key& key, std::string_view nonce, std::string_view challenge);
+std::string command_proof(const Key& key, std::string_view challenge, std::string_view word);
+std::string ok_proof(const Key& key, std::string_view challenge, std::string_view word);
+
+/// True when given equals expected, a proof; compares in constant time.
+bool same_proof(std::string_view expected, std::string_view given);
+
+/// True when text is exactly digits lower-case hex digits.
+bool is_lower_hex(std::string_view text, std::size_t digits);
 
 /// HMAC-SHA-256 of message under a key of any length, as 64 lower-case hex digits.
 std::string hmac_sha256_hex(std::string_view key, std::string_view message);
 
-/// The proof of word ("SUSPEND" or "QUIT") for challenge: 64 lower-case hex digits.
-std::string proof_of(const Key& key, std::string_view challenge, std::string_view word);
+/// The daemon's challenges: computed from a secret drawn at start-up, so that they cost no
+/// memory until a valid proof spends one, and remembered after that only while they are good.
+class Challenges {
+ public:
+  /// What checking a challenge came to.
+  enum class Check { kGood, kForged, kExpired };
 
-/// The datagram a controller sends for word: the word, a space, its proof and a line feed.
-std::string keyed_command(const Key& key, std::string_view challenge, std::string_view word);
+  /// Draws the secret.
+  Challenges();
 
-/// True when proof is the proof of word for challenge, a 32-digit challenge; compares in
-/// constant time.
-bool proof_matches(const Key& key, std::string_view challenge, std::string_view word,
-                   std::string_view proof);
+  /// The challenge for an EHLO from sender (its identity text) naming key_id at second now
+  /// of the boot clock.
+  std::string issue(std::string_view sender, std::string_view key_id, std::uint32_t now) const;
+
+  /// Whether challenge was issued by this daemon to sender for key_id, and is still good at now.
+  Check check(std::string_view challenge, std::string_view sender, std::string_view key_id,
+              std::uint32_t now) const;
+
+  /// What spending a challenge came to.
+  enum class Spend {
+    kSpent,   // first spent now, for word
+    kAgain,   // spent before, for the same word: answer again, carry out nothing
+    kRefused  // spent before for another word, or too many are held
+  };
+
+  /// Spends a good challenge for word at now; forgets those that are no longer good.
+  Spend spend(std::string_view challenge, std::string_view word, std::uint32_t now);
+
+  /// How many spent challenges are held.
+  std::size_t spent_count() const { return spent_.size(); }
+
+ private:
+  struct Spent {
+    std::string word;
+    std::uint32_t issued;
+  };
+  std::string mac(std::uint32_t issued, std::string_view sender, std::string_view key_id) const;
+  Key secret_;
+  std::map<std::string, Spent, std::less<>> spent_;
+};
+
+/// Most spent challenges held at once; at one per proven command within a few seconds, only
+/// a key holder could come near it.
+constexpr std::size_t kMostSpentChallenges = 1024;

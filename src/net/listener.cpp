@@ -28,7 +28,10 @@ void open_listener(int port) {
   if (listening_socket == -1) {
     fatal_exit("Error creating socket");
   }
-  const int reuse = 1;
+  // Address reuse off, explicitly: on Linux two UDP sockets that both set it share the port,
+  // and the later one takes the datagrams. With it off, a second daemon or another user's
+  // socket on our port fails to bind instead of silently hearing our clients.
+  const int reuse = 0;
   if (setsockopt(listening_socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == -1) {
     fatal_exit("Error setting socket reuse option");
   }

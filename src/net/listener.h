@@ -16,7 +16,7 @@ constexpr std::size_t kMaxDatagram = 1023;
 /// The listening socket; -1 until open_listener succeeds.
 extern int listening_socket;
 
-/// Creates the close-on-exec IPv4 UDP socket, sets SO_REUSEADDR, a one-second SO_RCVTIMEO
+/// Creates the close-on-exec IPv4 UDP socket, turns SO_REUSEADDR off, sets a one-second SO_RCVTIMEO
 /// and IP_PKTINFO, and binds it to port on every local address. Does not return on failure.
 void open_listener(int port);
 

@@ -24,32 +24,58 @@ constexpr std::string_view kEnd = "END\n";
 /// many seconds since its start: between 5 and about 6 seconds of real time.
 constexpr long kSessionSeconds = 4;
 
-// Keyed sessions: the daemon holds a 32-byte key (--key-file) that its owner's controller
-// shares. EHLO, LOCKED and END are unchanged; the other words change as follows.
+// Keyed sessions, version 2. The daemon holds one or more named 32-byte keys (--key-file);
+// each controller holds the key the daemon knows it by. There are no sessions and no LOCKED
+// in keyed mode: every well-formed EHLO gets its own challenge, nothing is held for anyone
+// until a valid proof arrives, and so no one without a key can keep a key holder out. All
+// hex on the wire is lower-case; anything else is another datagram.
 //
-//   daemon to client:  "START " challenge "\n"
-//   client to daemon:  "SUSPEND " proof "\n"   or   "QUIT " proof "\n"
+//   client to daemon:  "EHLO " key-id " " nonce "\n"
+//   daemon to client:  "START " challenge " " start-proof "\n"
+//   client to daemon:  word " " key-id " " challenge " " command-proof "\n"   (word: SUSPEND or
+//   QUIT) daemon to client:  "OK " ok-proof "\n"                                    (then carries
+//   it out)
 //
-// The challenge is 16 bytes from the kernel's random source, written as 32 lower-case hex
-// digits, new for every session. The proof is HMAC-SHA-256 under the key, written as 64
-// lower-case hex digits, of exactly these ASCII bytes, with single spaces and no line feed:
+// A plain "EHLO\n" is answered "KEYED 2\n" (a key is needed, and this version of the keyed
+// protocol); nothing else is ever answered without a valid proof.
 //
-//   "lomarind-proof-v1" " " challenge " " word
+//   key-id     8 hex digits: the first 4 bytes of HMAC-SHA-256(key, "lomarind-v2 key-id")
+//   nonce      32 hex digits the client draws afresh for each exchange
+//   challenge  32 hex digits: the daemon's boot-clock second (4 bytes, big-endian) and 12 bytes
+//              of a MAC under a secret drawn at start-up over that second, the sender's
+//              address and port, and the key id. It needs no memory until it is spent, and is
+//              good for kSessionSeconds seconds after that second.
+//   proofs     64 hex digits: HMAC-SHA-256 under the key of exactly these ASCII bytes, single
+//              spaces, no line feed:
+//                start-proof    "lomarind-v2 start " nonce " " challenge
+//                command-proof  "lomarind-v2 command " challenge " " word
+//                ok-proof       "lomarind-v2 ok " challenge " " word
 //
-// where word is "SUSPEND" or "QUIT", e.g. "lomarind-proof-v1 00112233445566778899aabbccddeeff
-// SUSPEND" on one line (75 bytes for SUSPEND, 72 for QUIT). A proof is accepted once: the
-// first valid one spends the session's challenge.
+// The first valid command spends its challenge; the same command again, while the challenge
+// is good, is answered with the same OK and is not carried out again.
 
 /// The key's length in bytes; a key file holds it as twice as many hex digits.
 constexpr std::size_t kKeyBytes = 32;
-/// The challenge's length in bytes; it travels as twice as many hex digits.
-constexpr std::size_t kChallengeBytes = 16;
+constexpr std::size_t kKeyDigits = 2 * kKeyBytes;
+constexpr std::size_t kKeyIdDigits = 8;
+constexpr std::size_t kNonceDigits = 32;
+constexpr std::size_t kChallengeDigits = 32;
 /// A proof's length in hex digits.
 constexpr std::size_t kProofDigits = 64;
 
-constexpr std::string_view kStartPrefix = "START ";  // then the challenge and "\n"
+constexpr std::string_view kKeyedNotice = "KEYED 2\n";
+constexpr std::string_view kEhloPrefix = "EHLO ";    // then key-id, nonce and "\n"
+constexpr std::string_view kStartPrefix = "START ";  // then challenge, start-proof and "\n"
+constexpr std::string_view kOkPrefix = "OK ";        // then ok-proof and "\n"
 constexpr std::string_view kSuspendWord = "SUSPEND";
 constexpr std::string_view kQuitWord = "QUIT";
-constexpr std::string_view kProofLabel = "lomarind-proof-v1";
+
+// Every proof's label names the version, so that no proof of one kind or version is ever
+// taken for another.
+constexpr std::string_view kKeyIdLabel = "lomarind-v2 key-id";
+constexpr std::string_view kStartLabel = "lomarind-v2 start";
+constexpr std::string_view kCommandLabel = "lomarind-v2 command";
+constexpr std::string_view kOkLabel = "lomarind-v2 ok";
+constexpr std::string_view kChallengeLabel = "lomarind-v2 challenge";
 
 }  // namespace protocol

@@ -8,10 +8,10 @@
 int main(int argc, char* argv[]) {
   // First of all, so that a signal during start-up is never lost or fatal.
   install_termination_handling();
-  const bool background = read_options(argc, argv);  // exits on --help or a bad option
+  Settings settings = read_settings(argc, argv);  // exits on --help or a bad option
   // Before the log opens, so that standard error is still the launcher's and no log socket
   // can sit on descriptor 2 when a refusal is written there.
-  const std::string key_refused = load_key();
+  const std::string key_refused = load_keys(settings);
   open_log();
   // From here on a termination signal ends start-up before the next step (the start line,
   // the fork, the PID file, the bind), with its own log line: the log is open for it.
@@ -21,15 +21,15 @@ int main(int argc, char* argv[]) {
     fatal_exit(key_refused);
   }
   exit_if_terminated();
-  if (background) {
+  if (settings.background) {
     daemonize();  // returns only in the child
   }
   exit_if_terminated();
-  if (!pid_file_path.empty()) {
-    write_pid_file(pid_file_path);  // after the fork, so it names the serving process
+  if (!settings.pid_file_path.empty()) {
+    write_pid_file(settings.pid_file_path);  // after the fork, so it names the serving process
   }
   exit_if_terminated();
-  open_listener(listening_port);  // does not return on failure
+  open_listener(settings.port);  // does not return on failure
   notify_ready();  // only now: a service manager waiting for this knows that the port is ours
-  return run_session_loop();
+  return run_session_loop(settings);
 }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "process/notify.h"
 
@@ -24,8 +25,8 @@ constexpr const char* kUsage =
     "  -D, --background      Run in the background as a daemon.\n"
     "  -p, --port [PORT]     Specify the port number (default: 9).\n"
     "  --pidfile [FILE]      Create a PID file for the process.\n"
-    "  --key-file [FILE]     Accept only commands proven with the key in FILE.\n"
-    "  --sleep [VERB]        On SUSPEND, run systemctl VERB (default: suspend).\n"
+    "  --key-file=FILE       Accept only commands proven with a key in FILE.\n"
+    "  --sleep=VERB          On SUSPEND, run systemctl VERB (default: suspend).\n"
     "  -h, --help            Display this help message.\n";
 
 constexpr const char* kInvalidOption = "Invalid option\n";
@@ -48,11 +49,6 @@ volatile std::sig_atomic_t termination_signal = 0;
 
 }  // namespace
 
-int listening_port = 9;
-std::string pid_file_path;
-std::optional<std::string> key_file_path;
-std::string sleep_verb = "suspend";
-
 int port_from_text(const char* text) {
   // strtol into a type wider than the port, so that an overflowing argument is seen as
   // out of range instead of wrapping into a valid-looking port.
@@ -65,7 +61,7 @@ int port_from_text(const char* text) {
   return static_cast<int>(value);
 }
 
-OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
+OptionsOutcome parse_options(int argc, char* argv[], Settings& options) {
   static const option kLongOptions[] = {
       {"background", no_argument, nullptr, 'D'},
       {"port", optional_argument, nullptr, 'p'},
@@ -127,9 +123,9 @@ OptionsOutcome parse_options(int argc, char* argv[], Options& options) {
   }
 }
 
-bool read_options(int argc, char* argv[]) {
-  Options options;
-  switch (parse_options(argc, argv, options)) {
+Settings read_settings(int argc, char* argv[]) {
+  Settings settings;
+  switch (parse_options(argc, argv, settings)) {
   case OptionsOutcome::kRun:
     break;
   case OptionsOutcome::kHelp:
@@ -145,27 +141,23 @@ bool read_options(int argc, char* argv[]) {
     static_cast<void>(std::fputs(kInvalidSleepVerb, stderr));
     std::exit(1);
   }
-  listening_port = options.port;
-  pid_file_path = options.pid_file_path;
-  key_file_path = options.key_file_path;
-  sleep_verb = options.sleep_verb;
-  return options.background;
+  return settings;
 }
 
-Key session_key;
-
-std::string load_key() {
-  if (!key_file_path.has_value()) {
+std::string load_keys(Settings& settings) {
+  if (!settings.key_file_path.has_value()) {
     return "";
   }
-  std::string refusal = read_key_file(*key_file_path, session_key);
-  // A core dump would hold the key; so would a debugger's look at the process.
+  // Distinct keys, so that the key that proved a command names one controller.
+  std::string refusal = read_key_file(*settings.key_file_path, settings.keys, true);
+  // A core dump would hold the keys; so would a debugger's look at the process.
   if (refusal.empty() && prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == -1) {
-    refusal = *key_file_path + ": the process could not be made non-dumpable";
+    refusal = *settings.key_file_path + ": the process could not be made non-dumpable";
   }
   if (refusal.empty()) {
     return "";
   }
+  settings.keys.keys.clear();
   refusal.insert(0, "Key file refused: ");
   static_cast<void>(std::fputs((refusal + "\n").c_str(), stderr));
   return refusal;
@@ -176,6 +168,26 @@ void print_usage() { static_cast<void>(std::fputs(kUsage, stdout)); }
 void open_log() { openlog("lmr", LOG_CONS | LOG_PID, LOG_DAEMON); }
 
 void log_line(int priority, const std::string& text) { syslog(priority, "%s", text.c_str()); }
+
+bool within_budget(LogBudget& budget, std::uint32_t now) {
+  if (now != budget.second) {
+    budget.second = now;
+    budget.used = 0;
+  }
+  if (budget.used < kBudgetedLinesPerSecond) {
+    ++budget.used;
+    return true;
+  }
+  ++budget.held;
+  return false;
+}
+
+long take_held_back(LogBudget& budget, std::uint32_t now) {
+  if (now == budget.second || budget.held == 0) {
+    return 0;
+  }
+  return std::exchange(budget.held, 0);
+}
 
 void fatal_exit(const std::string& message) {
   // A termination signal that came in while the failing step ran was sent before its

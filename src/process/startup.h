@@ -2,54 +2,43 @@
 // handling, fatal exit, daemon mode and the PID file.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
 #include "key/key.h"
 
-/// The UDP port to listen on; 9 until an option changes it.
-extern int listening_port;
-
-/// Where to write the PID file; empty means no PID file.
-extern std::string pid_file_path;
-
-/// The key file of keyed sessions; none means keyless (an empty name is a file refused).
-extern std::optional<std::string> key_file_path;
-
-/// The key load_key read from key_file_path; all zeros while keyless.
-extern Key session_key;
-/// What a SUSPEND runs "systemctl" with; "suspend" until an option changes it.
-extern std::string sleep_verb;
-
 /// What reading the command line came to.
 enum class OptionsOutcome { kRun, kHelp, kInvalidOption, kInvalidPort, kInvalidSleepVerb };
 
-/// The settings one command line asks for.
-struct Options {
+/// Everything the daemon runs with: read once at start-up, then handed down read-only.
+struct Settings {
   bool background = false;
   int port = 9;
-  std::string pid_file_path;
-  std::optional<std::string> key_file_path;
-  std::string sleep_verb = "suspend";
+  std::string pid_file_path;                 // empty: no PID file
+  std::optional<std::string> key_file_path;  // none: keyless (an empty name is a file refused)
+  std::string sleep_verb = "suspend";        // what a SUSPEND runs "systemctl" with
+  KeySet keys;                               // load_keys fills it from key_file_path
 };
 
 /// Parses argv with getopt_long into options, stopping at help or at the first error.
 /// Non-option words are ignored wherever they stand, whatever the environment holds.
 /// Resets the parser first, so it may be called more than once. getopt_long itself
 /// writes its diagnostic for an unknown option or a missing argument to standard error.
-OptionsOutcome parse_options(int argc, char* argv[], Options& options);
+OptionsOutcome parse_options(int argc, char* argv[], Settings& settings);
 
 /// Converts a port argument as base 10 (leading white space and a sign allowed, stops at
 /// the first non-digit, no digits is 0); returns -1 when the value is outside 1 to 65535.
 int port_from_text(const char* text);
 
-/// Reads the command line into the configuration and returns the background flag.
-/// Does not return on --help (status 0) or on an invalid option or port (status 1).
-bool read_options(int argc, char* argv[]);
+/// Reads the command line into the settings. Does not return on --help (status 0) or on an
+/// invalid option, port or sleep verb (status 1).
+Settings read_settings(int argc, char* argv[]);
 
-/// Reads key_file_path, if set, into session_key and makes the process non-dumpable. Returns
-/// "" when keyless or loaded; otherwise writes the refusal to standard error and returns it.
-std::string load_key();
+/// Reads the key file, if one is set, into settings.keys and makes the process non-dumpable.
+/// Returns "" when keyless or loaded; otherwise writes the refusal to standard error and
+/// returns it.
+std::string load_keys(Settings& settings);
 
 /// Writes the help text to standard output.
 void print_usage();
@@ -59,6 +48,22 @@ void open_log();
 
 /// Passes text to the system log as data, never as a format.
 void log_line(int priority, const std::string& text);
+
+/// The lines that anyone's datagrams can cause are limited to kBudgetedLinesPerSecond a
+/// second, so that a flood cannot push the lines that matter past the system log's own rate
+/// limits; the rest are counted and reported in one line.
+struct LogBudget {
+  std::uint32_t second = 0;  // the second that used counts lines for
+  int used = 0;
+  long held = 0;  // lines held back since the last report
+};
+constexpr int kBudgetedLinesPerSecond = 10;
+
+/// True when a budgeted line may be logged at second now; otherwise counts it as held back.
+bool within_budget(LogBudget& budget, std::uint32_t now);
+
+/// In a second after the lines held back: their number, once; otherwise 0.
+long take_held_back(LogBudget& budget, std::uint32_t now);
 
 /// Logs message at LOG_ERR, closes the log and ends the process with status 1; once a
 /// termination signal has arrived, ends as exit_if_terminated does instead.

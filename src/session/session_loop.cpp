@@ -11,6 +11,7 @@
 #include <array>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "net/listener.h"
@@ -29,6 +30,14 @@ constexpr std::string_view kOwnerUnparsable = "Error parsing expected client inf
 constexpr std::string_view kNoSession = "No acitve session; Dropping packet from ";
 constexpr std::string_view kUnexpectedClient = "Unexpected client data; Dropping packet from ";
 constexpr std::string_view kUnproven = "Command without a valid proof; Dropping packet from ";
+constexpr std::string_view kKeyNeeded = "EHLO without a key; Answered KEYED to client ";
+constexpr std::string_view kUnknownKey = "Unknown key; Dropping packet from ";
+constexpr std::string_view kStale = "Spent or expired challenge; Dropping packet from ";
+// The line of its own that names the key of each proven command: prefix, client, key name.
+constexpr std::string_view kProvenFrom = "Command from client ";
+constexpr std::string_view kProvenWith = " proven with key ";
+constexpr std::string_view kHeldBack = " log lines about datagrams held back (at most ";
+constexpr std::string_view kHeldBackEnd = " a second are written)";
 constexpr std::string_view kSuspending = "Received SUSPEND command. Suspending...";
 constexpr std::string_view kQuitting = "Received QUIT command. Stopping Lomarind...";
 constexpr std::string_view kSendFailed = "Send failed";
@@ -52,16 +61,21 @@ constexpr int kWaitSliceMilliseconds = 1000;
 
 // Indexed by Action.
 constexpr std::array kResponses = {
-    Response{LOG_INFO, kSessionStarted, true, protocol::kStart},
-    Response{LOG_INFO, kSessionLocked, true, protocol::kLocked},
-    Response{LOG_WARNING, kNoSession, true, {}},
-    Response{LOG_WARNING, kUnexpectedClient, true, {}},
-    Response{LOG_INFO, kSuspending, false, protocol::kOk},
-    Response{LOG_INFO, kQuitting, false, protocol::kOk},
-    Response{LOG_INFO, {}, false, {}},
-    Response{LOG_WARNING, kUnproven, true, {}},
+    Response{LOG_INFO, kSessionStarted, true, protocol::kStart, false},
+    Response{LOG_INFO, kSessionLocked, true, protocol::kLocked, true},
+    Response{LOG_WARNING, kNoSession, true, {}, true},
+    Response{LOG_WARNING, kUnexpectedClient, true, {}, true},
+    Response{LOG_INFO, kSuspending, false, protocol::kOk, false},
+    Response{LOG_INFO, kQuitting, false, protocol::kOk, false},
+    Response{LOG_INFO, {}, false, {}, false},
+    Response{LOG_WARNING, kUnproven, true, {}, true},
+    Response{LOG_INFO, {}, false, {}, false},
+    Response{LOG_WARNING, kKeyNeeded, true, protocol::kKeyedNotice, true},
+    Response{LOG_WARNING, kUnknownKey, true, {}, true},
+    Response{LOG_WARNING, kStale, true, {}, true},
+    Response{LOG_INFO, {}, false, {}, false},
 };
-static_assert(kResponses.size() == static_cast<std::size_t>(Action::kDropUnproven) + 1);
+static_assert(kResponses.size() == static_cast<std::size_t>(Action::kRepeatOk) + 1);
 
 void log_text(int priority, std::string_view prefix, std::string_view identity = {}) {
   std::string line;
@@ -78,6 +92,14 @@ void reply(std::string_view message, const sockaddr_in& destination, socklen_t l
   }
 }
 
+// Seconds of the boot clock, which counts on through a suspend and is never stepped: what
+// keyed challenges and the log budget are timed by.
+std::uint32_t boot_second() {
+  timespec now{};
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  return static_cast<std::uint32_t>(now.tv_sec);
+}
+
 void end_session(Session& s) {
   log_text(LOG_INFO, kSessionEnded, s.owner);
   if (const auto owner = address_from_identity(s.owner)) {
@@ -89,27 +111,41 @@ void end_session(Session& s) {
   notify_status(kWaitingStatus);
 }
 
-void quit_shutdown() {
+void quit_shutdown(const Settings& settings) {
   notify_stopping();
-  if (!pid_file_path.empty()) {
-    remove_pid_file(pid_file_path);
+  if (!settings.pid_file_path.empty()) {
+    remove_pid_file(settings.pid_file_path);
   }
   close(listening_socket);
   listening_socket = -1;
   closelog();
-  wipe_key(session_key);
 }
 
-// The keyed START reply that carries challenge.
-std::string keyed_start(std::string_view challenge) {
-  std::string start(protocol::kStartPrefix);
-  start.append(challenge).append("\n");
-  return start;
+// The fields of a keyed datagram: the text after prefix split at single spaces into fields of
+// the given sizes, ending in a line feed; false when it is not exactly that.
+template <std::size_t N>
+bool keyed_fields(std::string_view text, std::string_view prefix,
+                  const std::array<std::size_t, N>& sizes,
+                  std::array<std::string_view, N>& fields) {
+  if (!text.starts_with(prefix) || !text.ends_with('\n')) {
+    return false;
+  }
+  text.remove_prefix(prefix.size());
+  for (std::size_t i = 0; i < N; ++i) {
+    const char separator = i + 1 == N ? '\n' : ' ';
+    if (text.size() <= sizes[i] || text[sizes[i]] != separator ||
+        !is_lower_hex(text.substr(0, sizes[i]), sizes[i])) {
+      return false;
+    }
+    fields[i] = text.substr(0, sizes[i]);
+    text.remove_prefix(sizes[i] + 1);
+  }
+  return text.empty();
 }
 
-// The owner's text under a key: a command word followed by a space or a line feed is a
-// command, carried out only as "WORD proof\n" with the proof of the unspent challenge.
-Action on_keyed_command(const Key& key, Session& s, std::string_view text) {
+// A keyed command: its word, key id, challenge and proof.
+KeyedOutcome on_keyed_command(Challenges& challenges, const KeySet& keys, std::string_view text,
+                              const std::string& sender, std::uint32_t now) {
   const std::array<std::pair<std::string_view, Action>, 2> commands{{
       {protocol::kSuspendWord, Action::kSuspend},
       {protocol::kQuitWord, Action::kQuit},
@@ -119,15 +155,38 @@ Action on_keyed_command(const Key& key, Session& s, std::string_view text) {
     if (!text.starts_with(word) || !(rest.starts_with(' ') || rest.starts_with('\n'))) {
       continue;
     }
-    if (rest.size() == protocol::kProofDigits + 2 && rest.starts_with(' ') &&
-        rest.ends_with('\n') &&
-        proof_matches(key, s.challenge, word, rest.substr(1, protocol::kProofDigits))) {
-      s.challenge.clear();  // spent: no proof is ever accepted twice
-      return action;
+    std::array<std::string_view, 3> fields{};  // key id, challenge, proof
+    if (!keyed_fields(rest, " ",
+                      std::array<std::size_t, 3>{protocol::kKeyIdDigits, protocol::kChallengeDigits,
+                                                 protocol::kProofDigits},
+                      fields)) {
+      return {Action::kDropUnproven, {}};
     }
-    return Action::kDropUnproven;
+    const NamedKey* key = keys.by_id(fields[0]);
+    if (key == nullptr) {
+      return {Action::kDropUnknownKey, {}};
+    }
+    const Challenges::Check check = challenges.check(fields[1], sender, fields[0], now);
+    if (check == Challenges::Check::kForged ||
+        !same_proof(command_proof(key->key, fields[1], word), fields[2])) {
+      return {Action::kDropUnproven, {}};
+    }
+    if (check == Challenges::Check::kExpired) {
+      return {Action::kDropStale, {}};
+    }
+    std::string ok(protocol::kOkPrefix);
+    ok.append(ok_proof(key->key, fields[1], word)).append("\n");
+    switch (challenges.spend(fields[1], word, now)) {
+    case Challenges::Spend::kSpent:
+      return {action, ok, key};
+    case Challenges::Spend::kAgain:
+      return {Action::kRepeatOk, ok, key};
+    case Challenges::Spend::kRefused:
+      break;
+    }
+    return {Action::kDropStale, {}};
   }
-  return Action::kIgnore;
+  return {Action::kDropUnexpected, {}};
 }
 
 // Waits for the child, looking at the termination flag at least once a second, so that
@@ -166,7 +225,7 @@ std::string_view datagram_text(const char* bytes, std::size_t length) {
 }
 
 Action on_datagram(Session& s, std::string_view text, const std::string& sender, in_addr local,
-                   std::time_t now, const Key* key, std::string_view fresh_challenge) {
+                   std::time_t now) {
   if (text == protocol::kEhlo) {
     if (s.active) {
       return Action::kRefuseLocked;
@@ -175,7 +234,6 @@ Action on_datagram(Session& s, std::string_view text, const std::string& sender,
     s.owner = sender;
     s.start = now;
     s.local = local;
-    s.challenge = key != nullptr ? fresh_challenge : std::string_view();
     return Action::kStartSession;
   }
   if (!s.active) {
@@ -184,9 +242,6 @@ Action on_datagram(Session& s, std::string_view text, const std::string& sender,
   if (sender != s.owner) {
     return Action::kDropUnexpected;
   }
-  if (key != nullptr) {
-    return on_keyed_command(*key, s, text);
-  }
   if (text == protocol::kSuspend) {
     return Action::kSuspend;
   }
@@ -194,6 +249,28 @@ Action on_datagram(Session& s, std::string_view text, const std::string& sender,
     return Action::kQuit;
   }
   return Action::kIgnore;
+}
+
+KeyedOutcome on_keyed_datagram(Challenges& challenges, const KeySet& keys, std::string_view text,
+                               const std::string& sender, std::uint32_t now) {
+  if (text == protocol::kEhlo) {
+    return {Action::kRefuseKeyless, std::string(protocol::kKeyedNotice)};
+  }
+  std::array<std::string_view, 2> fields{};  // key id, nonce
+  if (keyed_fields(text, protocol::kEhloPrefix,
+                   std::array<std::size_t, 2>{protocol::kKeyIdDigits, protocol::kNonceDigits},
+                   fields)) {
+    const NamedKey* key = keys.by_id(fields[0]);
+    if (key == nullptr) {
+      return {Action::kDropUnknownKey, {}};
+    }
+    // Nothing is held for the sender: the challenge proves itself when it comes back.
+    const std::string challenge = challenges.issue(sender, fields[0], now);
+    std::string start(protocol::kStartPrefix);
+    start.append(challenge).append(" ").append(start_proof(key->key, fields[1], challenge));
+    return {Action::kChallenge, start.append("\n")};
+  }
+  return on_keyed_command(challenges, keys, text, sender, now);
 }
 
 const Response& response_to(Action action) {
@@ -232,21 +309,34 @@ void suspend_host(std::string command) {
   }
 }
 
-int run_session_loop() {
+int run_session_loop(const Settings& settings) {
   Session session;
   std::array<char, kMaxDatagram + 1> buffer{};
   sockaddr_in sender{};
   socklen_t sender_length = sizeof sender;
   in_addr local{};
-  const Key* key = key_file_path.has_value() ? &session_key : nullptr;
+  const bool keyed = !settings.keys.empty();
+  // Keyed: the challenges' secret, drawn once; a keyless daemon draws none.
+  std::optional<Challenges> challenges;
+  if (keyed) {
+    challenges.emplace();
+  }
+  LogBudget budget;
   // What a SUSPEND runs: "systemctl suspend", or the verb that --sleep chose.
-  const std::string command = std::string(kSystemctl).append(sleep_verb);
+  const std::string command = std::string(kSystemctl).append(settings.sleep_verb);
   notify_status(kWaitingStatus);
   for (;;) {
     exit_if_terminated();
     const ssize_t received = receive_datagram(buffer.data(), sender, sender_length, local);
     exit_if_terminated();
     const std::time_t now = std::time(nullptr);
+    const std::uint32_t second = boot_second();
+    if (const long held = take_held_back(budget, second); held > 0) {
+      log_line(LOG_WARNING, std::to_string(held)
+                                .append(kHeldBack)
+                                .append(std::to_string(kBudgetedLinesPerSecond))
+                                .append(kHeldBackEnd));
+    }
     // Expiry is looked at on every turn, before the datagram of this turn.
     if (window_passed(session, now)) {
       end_session(session);
@@ -258,31 +348,36 @@ int run_session_loop() {
     const auto length = static_cast<std::size_t>(received);
     buffer[length] = '\0';
     const std::string_view text = datagram_text(buffer.data(), length);
-    // Drawn before the decision, for the session that this datagram may open: only an EHLO
-    // can, so a flood of other data costs no random bytes.
-    const std::string challenge = key != nullptr && !session.active && text == protocol::kEhlo
-                                      ? new_challenge()
-                                      : std::string();
-    const Action action = on_datagram(session, text, identity, local, now, key, challenge);
+    KeyedOutcome outcome{Action::kIgnore, {}};
+    if (keyed) {
+      outcome = on_keyed_datagram(*challenges, settings.keys, text, identity, second);
+    } else {
+      outcome.action = on_datagram(session, text, identity, local, now);
+    }
+    const Action action = outcome.action;
     const Response& response = response_to(action);
-    if (!response.line.empty()) {
+    if (outcome.key != nullptr && action != Action::kRepeatOk) {
+      log_line(
+          LOG_INFO,
+          std::string(kProvenFrom).append(identity).append(kProvenWith).append(outcome.key->name));
+    }
+    if (!response.line.empty() && (!response.budgeted || within_budget(budget, second))) {
       log_text(response.priority, response.line, response.names_sender ? identity : "");
     }
-    if (!response.reply.empty()) {
-      // From the address the client sent to, which is where it waits for the answer.
-      const std::string keyed = action == Action::kStartSession && key != nullptr
-                                    ? keyed_start(session.challenge)
-                                    : std::string();
-      reply(keyed.empty() ? response.reply : keyed, sender, sender_length, local);
+    // From the address the client sent to, which is where it waits for the answer.
+    if (!outcome.reply.empty()) {
+      reply(outcome.reply, sender, sender_length, local);
+    } else if (!keyed && !response.reply.empty()) {
+      reply(response.reply, sender, sender_length, local);
     }
     if (action == Action::kStartSession) {
       notify_status(kSessionOpenStatus, identity);
     } else if (action == Action::kSuspend) {
       notify_status(std::string(kRunningStatus).append(command).append(kForClient), identity);
       suspend_host(command);
-      notify_status(kSessionOpenStatus, identity);
+      notify_status(keyed ? kWaitingStatus : kSessionOpenStatus, keyed ? "" : identity);
     } else if (action == Action::kQuit) {
-      quit_shutdown();
+      quit_shutdown(settings);
       return 0;
     }
   }

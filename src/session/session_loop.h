@@ -4,19 +4,20 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
 
 #include "key/key.h"
+#include "process/startup.h"
 
 /// The loop's state. The owner and start time stay in place after the session ends.
 struct Session {
   bool active = false;
   std::string owner;
   std::time_t start = 0;
-  in_addr local{};          // the local address the owner's EHLO was sent to: END leaves from it
-  std::string challenge{};  // keyed: the session's challenge until a proof spends it, then empty
+  in_addr local{};  // the local address the owner's EHLO was sent to: END leaves from it
 };
 
 /// What a datagram's text makes the daemon do.
@@ -28,7 +29,13 @@ enum class Action {
   kSuspend,         // "SUSPEND\n" from the owner
   kQuit,            // "QUIT\n" from the owner
   kIgnore,          // other data from the owner: nothing at all happens
-  kDropUnproven,    // keyed: "SUSPEND" or "QUIT" from the owner without a valid proof
+  // Keyed mode, which has no sessions; kSuspend and kQuit are then proven commands.
+  kDropUnproven,    // a command without a valid proof
+  kChallenge,       // a keyed EHLO naming a key of ours: START with a challenge and its proof
+  kRefuseKeyless,   // a plain "EHLO\n": "KEYED 2\n"
+  kDropUnknownKey,  // a keyed EHLO or command naming a key id we do not hold
+  kDropStale,       // a proven command whose challenge has expired or went to another word
+  kRepeatOk,        // a proven command whose challenge it spent already: its OK again
 };
 
 /// The log line and reply that go with an action.
@@ -36,7 +43,16 @@ struct Response {
   int priority;            // syslog priority of the line
   std::string_view line;   // empty: no line; otherwise a fixed text or a prefix
   bool names_sender;       // the line is the prefix followed by the sender's identity
-  std::string_view reply;  // empty: no reply to the sender
+  std::string_view reply;  // empty: no reply to the sender (keyed replies are built instead)
+  bool budgeted;           // anyone's datagrams can cause the line: it counts against the budget
+};
+
+/// What a keyed daemon does with a datagram: the action, the reply, and the key that proved
+/// a command.
+struct KeyedOutcome {
+  Action action;
+  std::string reply;
+  const NamedKey* key = nullptr;
 };
 
 /// True when s is active and the clock has moved on by more than four seconds since its start.
@@ -47,17 +63,21 @@ std::string_view datagram_text(const char* bytes, std::size_t length);
 
 /// Decides what text from sender, sent to the local address local, does, and opens the
 /// session (owner sender, reached at local, start now) when it is kStartSession. Does no I/O.
-/// With a key, the session opens with fresh_challenge, the owner's commands must carry its
-/// proof (net/protocol.h), and the first valid proof spends the challenge.
 Action on_datagram(Session& s, std::string_view text, const std::string& sender, in_addr local,
-                   std::time_t now, const Key* key = nullptr,
-                   std::string_view fresh_challenge = {});
+                   std::time_t now);
+
+/// Decides what text from sender does in keyed mode (net/protocol.h), at second now of the boot
+/// clock: answers keyed EHLOs naming one of keys, and spends the challenge of a proven
+/// command. Does no I/O.
+KeyedOutcome on_keyed_datagram(Challenges& challenges, const KeySet& keys, std::string_view text,
+                               const std::string& sender, std::uint32_t now);
 
 /// The log line and reply that the loop writes for action.
 const Response& response_to(Action action);
 
-/// Runs turns until the owner's QUIT has been carried out, then returns 0.
-int run_session_loop();
+/// Runs turns until the owner's QUIT has been carried out, then returns 0. Keyed when
+/// settings hold keys.
+int run_session_loop(const Settings& settings);
 
 /// Runs command ("systemctl suspend", or the verb of --sleep) through /bin/sh and waits for it,
 /// unless a termination signal arrives first. Logs a warning when it cannot be started or found.
