@@ -348,11 +348,13 @@ Clock::duration start(Subject& s, const Options& options, const std::string& wor
     s.owner->send(protocol::kEhlo);
     if (const auto reply = s.owner->receive_within(100us)) {
       const auto answered = Clock::now();
-      if (*reply != protocol::kStart && challenge_in(*reply).empty()) {
+      // A keyed daemon opens no session for a plain EHLO; it asks for a key.
+      const bool keyed = *reply == protocol::kKeyedNotice;
+      if (*reply != protocol::kStart && !keyed) {
         fail(s.name + " answered its first EHLO with something other than START");
       }
       s.server_pid = options.wrap.empty() ? s.process->pid() : server_under(s.process->pid());
-      s.session_open = true;
+      s.session_open = !keyed;
       s.opened_at = began;
       return answered - began;
     }
@@ -733,27 +735,40 @@ void run_round(Subject& daemon, Subject& floor, const lmrtest::SyslogSink& sink,
   }
 }
 
-// One whole session of the owner, after the one before it has ended: EHLO->START,
-// SUSPEND->OK (with the proof of the challenge when key is given), and EHLO->LOCKED, which
-// comes once the suspend command has run. Returns the server's CPU time for it, in us.
+// One whole exchange of the owner: EHLO->START, SUSPEND->OK, and then an EHLO whose answer
+// comes once the suspend command has run: LOCKED in the session without a key, the next START
+// with one (keyed mode has no sessions, and so no END to wait for). With a key, every START
+// and OK is proven and its proof checked here as a client would. Returns the server's CPU
+// time for it, in us.
 double whole_session(Subject& s, const Key* key) {
   wait_for_end(s);
   const auto cpu_before = cpu_of(s);
-  s.owner->send(protocol::kEhlo);
-  const auto start = s.owner->receive();
-  const std::string challenge(challenge_in(start.value_or("")));
-  if (!start || (key != nullptr ? challenge.empty() : *start != protocol::kStart)) {
+  const std::string id = key != nullptr ? key_id(*key) : "";
+  const std::string nonce = key != nullptr ? new_nonce() : "";
+  const std::string ehlo =
+      key != nullptr ? "EHLO " + id + " " + nonce + "\n" : std::string(protocol::kEhlo);
+  s.owner->send(ehlo);
+  const std::string start(s.owner->receive().value_or(""));
+  const std::string challenge = start.substr(std::min(start.size(), protocol::kStartPrefix.size()),
+                                             protocol::kChallengeDigits);
+  if (key != nullptr
+          ? start != "START " + challenge + " " + start_proof(*key, nonce, challenge) + "\n"
+          : start != protocol::kStart) {
     fail(s.name + " did not answer EHLO with its START");
   }
-  s.session_open = true;
-  s.owner->send(key != nullptr ? keyed_command(*key, challenge, "SUSPEND")
+  s.session_open = key == nullptr;
+  s.owner->send(key != nullptr ? "SUSPEND " + id + " " + challenge + " " +
+                                     command_proof(*key, challenge, "SUSPEND") + "\n"
                                : std::string(protocol::kSuspend));
-  if (s.owner->receive() != protocol::kOk) {
+  const std::string ok = key != nullptr ? "OK " + ok_proof(*key, challenge, "SUSPEND") + "\n"
+                                        : std::string(protocol::kOk);
+  if (s.owner->receive() != ok) {
     fail(s.name + " did not answer its owner's SUSPEND with OK");
   }
-  s.owner->send(protocol::kEhlo);
-  if (s.owner->receive() != protocol::kLocked) {
-    fail(s.name + " did not answer EHLO within the session with LOCKED");
+  s.owner->send(ehlo);
+  const std::string after(s.owner->receive().value_or(""));
+  if (key != nullptr ? !after.starts_with(protocol::kStartPrefix) : after != protocol::kLocked) {
+    fail(s.name + " did not answer the EHLO after SUSPEND");
   }
   return static_cast<double>(cpu_of(s) - cpu_before) / 1000.0;
 }
@@ -764,14 +779,15 @@ double whole_session(Subject& s, const Key* key) {
 void measure_keyed(const Options& options, const lmrtest::SyslogSink& sink,
                    const Placement& placement, const std::string& work_dir) {
   const std::string key_path = work_dir + "/key";
-  Key key;
+  KeySet keys;
   std::string error = write_new_key_file(key_path);
   if (error.empty()) {
-    error = read_key_file(key_path, key);
+    error = read_key_file(key_path, keys, true);
   }
   if (!error.empty()) {
     fail(error);
   }
+  const Key& key = keys.keys.front().key;
   std::array<Subject, 2> pair;
   for (std::size_t at = 0; at < 2; ++at) {
     pair.at(at).name = at == 0 ? "keyless" : "keyed";
@@ -819,8 +835,9 @@ void measure_keyed(const Options& options, const lmrtest::SyslogSink& sink,
                                     : "NO");
   }
   std::printf(
-      "whole session: EHLO->START, SUSPEND->OK (proven when keyed) and EHLO->LOCKED, after the\n"
-      "suspend command has run; %zu sessions each, two per process after one untimed.\n",
+      "whole session: EHLO->START, SUSPEND->OK (proven when keyed), then EHLO->LOCKED (keyed:\n"
+      "EHLO->START) after the suspend command has run; %zu sessions each, two per process\n"
+      "after one untimed.\n",
       samples[0][0].size());
   unlink(key_path.c_str());
 }

@@ -89,7 +89,7 @@ void print_entry(const lmrtest::LogEntry& entry) {
 // daemon's own parser (which leaves argv in its order), without its messages (the daemon
 // prints those itself). Help and invalid options end the daemon before it forks.
 bool goes_to_background(int argc, char* argv[]) {
-  Options options;
+  Settings options;
   const int saved_opterr = opterr;
   opterr = 0;
   const bool background =

@@ -62,7 +62,7 @@ TEST(Arguments, ParsedAlikeWithPosixlyCorrectAndBadOptionsNamed) {
       {{"suspend", "x", "--key-file"}, "option '--key-file' needs a value"},
       {{"wake", "01:02:03:04:05:06", "--key-file", "k"},
        "option --key-file does not apply to wake"},
-      {{"keygen", "k", "l"}, "keygen needs one FILE"},
+      {{"keygen", "k", "l", "m", "n"}, "keygen needs a FILE, and may take a HOST and a NAME"},
       {{"-t", "2", "keygen", "k"}, "keygen takes no options"},
       {{"--timeout=5", "-xq", "suspend", "x"}, "invalid option '-x'"},
       {{"-t5", "suspend", "x", "-qx"}, "invalid option '-q'"},

@@ -4,6 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "key/key.h"
+
+// The manual's worked example, shared with the key module's test.
+Key example_key();
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -69,6 +76,74 @@ TEST(Exchange, LockedWaitsASecondAndAsksAgainWithoutGuessing) {
   EXPECT_EQ(on_reply(exchange, Reply::kStart, t0 + 3100ms), Send::kCommand);
   EXPECT_EQ(on_reply(exchange, Reply::kOk, t0 + 3101ms), Send::kNothing);
   EXPECT_EQ(exchange.result, Result::kDone);
+}
+
+// A forged or replayed reply is as if it had never come: only the START that answers this
+// client's nonce, and the OK of the word it sent with the challenge it answered, are proven.
+TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
+  const Key key = example_key();
+  const std::string kNonce = "0123456789abcdef0123456789abcdef";
+  const std::string kChallenge = "6565a1c0a1b2c3d4e5f60718293a4b5c";
+  const std::string kStartProof =
+      "caf0e212618fa7cf8d52f30bf0f39dc51849b59063094113aa50413fcd418a24";
+  const std::string kSuspendProof =
+      "4bd18b6ad75c1fb452e6a2449349bef4c1639da6d5660eeaa9e23522226ab011";
+  const std::string kSuspendOk = "e67a3b6e45860f341f9cb6ec71489552d65835ed20910714f05dfe8299e567fb";
+  const std::string start = "START " + kChallenge + " " + kStartProof + "\n";
+  const std::string ok = "OK " + kSuspendOk + "\n";
+  EXPECT_EQ(proven_reply(start, key, kNonce, "", "SUSPEND"), Reply::kKeyedStart);
+  EXPECT_EQ(proven_reply(ok, key, kNonce, kChallenge, "SUSPEND"), Reply::kKeyedOk);
+
+  std::string upper = start;
+  std::transform(upper.begin() + 6, upper.end(), upper.begin() + 6, ::toupper);
+  Key other;
+  const std::string other_nonce(32, 'a');
+  const std::string other_challenge(32, 'b');
+  struct Forgery {
+    std::string datagram, nonce, challenge, word;
+    const Key* key;
+  };
+  for (const Forgery& f : std::vector<Forgery>{
+           {start, other_nonce, "", "SUSPEND", &key},  // recorded from another exchange
+           {start, kNonce, "", "SUSPEND", &other},     // made with another key
+           {upper, kNonce, "", "SUSPEND", &key},
+           {"START " + kChallenge + " " + kSuspendOk + "\n", kNonce, "", "SUSPEND", &key},
+           {"START\n", kNonce, "", "SUSPEND", &key},
+           {ok, kNonce, other_challenge, "SUSPEND", &key},  // an earlier challenge's OK
+           {ok, kNonce, kChallenge, "QUIT", &key},          // the other word's
+           {ok, kNonce, "", "SUSPEND", &key},               // before any command
+           {"OK " + kSuspendProof + "\n", kNonce, kChallenge, "SUSPEND", &key},
+           {"OK\n", kNonce, kChallenge, "SUSPEND", &key},
+           {"LOCKED\n", kNonce, kChallenge, "SUSPEND", &key},
+           {"END\n", kNonce, kChallenge, "SUSPEND", &key},
+       }) {
+    EXPECT_EQ(proven_reply(f.datagram, *f.key, f.nonce, f.challenge, f.word), Reply::kOther)
+        << f.datagram << " for " << f.nonce << "/" << f.challenge << "/" << f.word;
+  }
+}
+
+// Copies of a keyed command are carried out once, so it goes again while no proven OK comes;
+// with a key, nothing but proven replies moves the exchange.
+TEST(KeyedExchange, CommandGoesThreeTimesASecondApartAndUnprovenRepliesAreIgnored) {
+  Exchange exchange = start_exchange(t0, 10s, true);
+  EXPECT_EQ(on_timer(exchange, t0), Send::kEhlo);
+  for (const Reply ignored : {Reply::kStart, Reply::kLocked, Reply::kEnd, Reply::kKeyed, Reply::kOk,
+                              Reply::kKeyedOk, Reply::kOther}) {
+    EXPECT_EQ(on_reply(exchange, ignored, t0 + 10ms), Send::kNothing);
+    EXPECT_EQ(exchange.step, Step::kGreeting);
+  }
+  EXPECT_EQ(on_reply(exchange, Reply::kKeyedStart, t0 + 20ms), Send::kCommand);
+  EXPECT_EQ(on_reply(exchange, Reply::kKeyedStart, t0 + 30ms), Send::kNothing);
+  EXPECT_EQ(on_reply(exchange, Reply::kOk, t0 + 40ms), Send::kNothing);
+  EXPECT_EQ(tick(exchange, t0 + 50ms, t0 + 3050ms),
+            std::vector<Send>(kKeyedCommandTries - 1, Send::kCommand));
+  EXPECT_EQ(exchange.result, Result::kUnconfirmed);
+
+  Exchange keyless = start_exchange(t0, 10s);
+  on_timer(keyless, t0);
+  EXPECT_EQ(on_reply(keyless, Reply::kKeyedStart, t0 + 10ms), Send::kNothing);
+  EXPECT_EQ(on_reply(keyless, Reply::kKeyed, t0 + 20ms), Send::kNothing);
+  EXPECT_EQ(keyless.result, Result::kNeedsKey);
 }
 
 TEST(ExitStatus, NoAnswerOutranksLockedWhichOutranksSuccess) {

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <algorithm>
+#include <csignal>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -117,49 +120,81 @@ TEST_F(Suspend, HostNamedTwiceIsAskedOnceAndReportedUnderEachName) {
   EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
 }
 
-TEST_F(Suspend, KeyedCommandsGoOnlyWithTheDaemonsOwnKeyAndMismatchesSayWhich) {
-  const std::string key = (dir_ / "key").string();
-  const std::string wrong_key = (dir_ / "wrong-key").string();
-  ASSERT_EQ(run_client({"keygen", key}).out, key + ": new key written (mode 0600)\n");
-  ASSERT_EQ(run_client({"keygen", wrong_key}).status, 0);
-  EXPECT_EQ(run_client({"keygen", key}).status, 1) << "an existing key is never overwritten";
-  start_serving(port_, {"--key-file=" + key});
-  const std::string kUnproven = "Command without a valid proof; Dropping packet from ";
+// Two controllers, each with its own key for this host made by keygen: both are obeyed and
+// named in the log; deleting one's line and restarting refuses it and keeps the other.
+TEST_F(Suspend, EachControllerHasItsOwnNamedKeyAndOneCanBeRevoked) {
+  const std::string alpha = (dir_ / "alpha-keys").string();
+  const std::string beta = (dir_ / "beta-keys").string();
+  const std::string daemon_keys = (dir_ / "daemon-keys").string();
+  const ClientRun made_alpha = run_client({"keygen", alpha, kHost, "alpha"});
+  ASSERT_EQ(made_alpha.status, 0) << made_alpha.err;
+  const ClientRun made_beta = run_client({"keygen", beta, kHost, "beta"});
+  ASSERT_EQ(made_beta.status, 0) << made_beta.err;
+  EXPECT_EQ(run_client({"keygen", alpha, kHost, "alpha"}).status, 1) << "one key per host";
+  const auto write_keys = [&](const std::string& text) {
+    std::ofstream(daemon_keys) << "# controllers of this host\n" << text;
+    chmod(daemon_keys.c_str(), 0600);
+  };
+  write_keys(made_alpha.out + "\n" + made_beta.out);
+  Process& server = start_serving(port_, {"--key-file=" + daemon_keys});
+  const std::string kProven = "Command from client ";
 
-  // Nothing but EHLO goes to a daemon whose key setting does not match.
+  for (const std::string& key : {alpha, beta}) {
+    const ClientRun run = run_client({"--key-file=" + key, "suspend", kHost});
+    EXPECT_EQ(run.status, 0) << key << run.err;
+    EXPECT_EQ(run.out, kHost + ": suspended\n");
+  }
+  EXPECT_EQ(systemctl_calls_once("suspend\nsuspend\n"), "suspend\nsuspend\n");
+  const auto named = [&](const std::string& name) {
+    const auto entries = log_->entries();
+    return std::count_if(entries.begin(), entries.end(), [&](const LogEntry& e) {
+      return e.text.starts_with(kProven) && e.text.ends_with(" proven with key " + name) &&
+             e.pid == server.pid();
+    });
+  };
+  EXPECT_EQ(named("alpha"), 1);
+  EXPECT_EQ(named("beta"), 1);
+
+  // A client without a key is told so at once; nothing but EHLO was sent.
   const ClientRun keyless = run_client({"suspend", kHost});
   EXPECT_EQ(keyless.status, 4);
   EXPECT_EQ(keyless.out, kHost + ": needs a key\n");
   EXPECT_LT(keyless.took, 1s);
-  const ClientRun wrong = run_client({"--key-file", wrong_key, "suspend", kHost});
-  EXPECT_EQ(wrong.status, 3);
-  EXPECT_EQ(wrong.out, kHost + ": command not confirmed (wrong key?)\n");
-  EXPECT_EQ(logged_with_prefix(kUnproven), 1U);
-  EXPECT_EQ(systemctl_calls(), "");
 
-  const ClientRun right = run_client({"--key-file=" + key, "suspend", kHost});
-  EXPECT_EQ(right.status, 0);
-  EXPECT_EQ(right.out, kHost + ": suspended\n");
-  EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
-  const ClientRun quit = run_client({"--key-file=" + key, "quit", kHost});
-  EXPECT_EQ(quit.out, kHost + ": stopped\n");
+  server.signal(SIGTERM);
   EXPECT_EQ(exit_status(), 0);
+  write_keys(made_beta.out);
+  restart_log();
+  Process& restarted = start_serving(port_, {"--key-file=" + daemon_keys});
+  const ClientRun revoked = run_client({"-t", "5", "--key-file=" + alpha, "suspend", kHost});
+  EXPECT_EQ(revoked.status, 3);
+  EXPECT_EQ(revoked.out, kHost + ": no answer\n");
+  EXPECT_GT(logged_with_prefix("Unknown key; Dropping packet from "), 0U);
+  const ClientRun kept = run_client({"--key-file=" + beta, "quit", kHost});
+  EXPECT_EQ(kept.out, kHost + ": stopped\n");
+  EXPECT_EQ(exit_status(), 0);
+  EXPECT_EQ(systemctl_calls(), "suspend\nsuspend\n");
+  EXPECT_EQ(logged_with_prefix(kProven), 1U);
+  expect_logged_once(kQuitting, LOG_INFO, restarted.pid());
 
-  // A keyless daemon is never sent a command by a client with a key.
+  // A keyless daemon never hears a keyed command: a keyed EHLO is only stray data to it.
   restart_log();
   start_serving(port_);
-  const ClientRun keyed = run_client({"--key-file=" + key, "quit", kHost});
-  EXPECT_EQ(keyed.status, 4);
-  EXPECT_EQ(keyed.out, kHost + ": does not ask for a key\n");
-  EXPECT_EQ(logged_with_prefix(kUnexpected) + logged_with_prefix(kNoSession), 0U);
+  const ClientRun keyed = run_client({"-t", "5", "--key-file=" + beta, "quit", kHost});
+  EXPECT_EQ(keyed.status, 3);
+  EXPECT_EQ(keyed.out, kHost + ": no answer\n");
+  EXPECT_EQ(logged_with_prefix("Session started for client "), 0U);
 
-  // A key that others may read is refused before anything is sent.
-  ASSERT_EQ(chmod(key.c_str(), 0640), 0);
-  const ClientRun readable = run_client({"--key-file=" + key, "suspend", kHost});
+  // Keys that others may read, or none for the host, are refused before anything is sent.
+  ASSERT_EQ(chmod(beta.c_str(), 0640), 0);
+  const ClientRun readable = run_client({"--key-file=" + beta, "suspend", kHost});
   EXPECT_EQ(readable.status, 1);
   EXPECT_EQ(readable.out, "");
-  EXPECT_NE(readable.err.find(key), std::string::npos) << readable.err;
-  EXPECT_EQ(logged_with_prefix("Session locked in response to client "), 0U);
+  EXPECT_TRUE(readable.err.starts_with("lomarind: " + beta)) << readable.err;
+  EXPECT_TRUE(readable.err.ends_with("\nTry 'lomarind --help'.\n")) << readable.err;
+  const ClientRun other_host = run_client({"--key-file=" + alpha, "suspend", "127.0.0.1"});
+  EXPECT_EQ(other_host.status, 1) << "alpha's key is for " << kHost << " as written";
+  EXPECT_EQ(logged_with_prefix(kNoSession), 4U) << "only the four keyed EHLOs above";
 }
 
 TEST_F(Suspend, FiftyDaemonsOnFiftyPortsInOneCall) {

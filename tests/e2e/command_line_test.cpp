@@ -13,8 +13,8 @@ const std::string kHelp =
     "  -D, --background      Run in the background as a daemon.\n"
     "  -p, --port [PORT]     Specify the port number (default: 9).\n"
     "  --pidfile [FILE]      Create a PID file for the process.\n"
-    "  --key-file [FILE]     Accept only commands proven with the key in FILE.\n"
-    "  --sleep [VERB]        On SUSPEND, run systemctl VERB (default: suspend).\n"
+    "  --key-file=FILE       Accept only commands proven with a key in FILE.\n"
+    "  --sleep=VERB          On SUSPEND, run systemctl VERB (default: suspend).\n"
     "  -h, --help            Display this help message.\n";
 
 using CommandLine = DaemonTest;

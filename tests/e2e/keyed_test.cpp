@@ -4,7 +4,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <thread>
 
 #include "e2e/daemon_test.h"
 #include "key/key.h"
@@ -12,56 +14,92 @@
 namespace lmrtest {
 namespace {
 
+const std::string kNonce = "00112233445566778899aabbccddeeff";
+
 class Keyed : public DaemonTest {
  protected:
   // A key file of the daemon's user with mode 0600, and the same key for the controller.
   void SetUp() override {
     DaemonTest::SetUp();
-    key_path_ = (dir_ / "key").string();
+    if (IsSkipped() || HasFatalFailure()) {
+      return;
+    }
+    key_path_ = (dir_ / "keys").string();
     ASSERT_EQ(write_new_key_file(key_path_), "");
-    ASSERT_EQ(read_key_file(key_path_, key_), "");
+    ASSERT_EQ(read_key_file(key_path_, keys_, true), "");
   }
 
-  // The challenge of a new session that peer opens.
-  std::string open_session(const UdpPeer& peer) {
-    const std::string start = ask(peer, "EHLO\n").value_or("no reply");
-    EXPECT_NE(challenge_in(start), "") << start;
-    return std::string(challenge_in(start));
+  const Key& key() const { return keys_.keys.front().key; }
+  const std::string& id() const { return keys_.keys.front().id; }
+
+  // The challenge of the START that answers peer's keyed EHLO, checked as a controller would.
+  std::string challenge_for(const UdpPeer& peer, const std::string& nonce = kNonce) {
+    const std::string start = ask(peer, "EHLO " + id() + " " + nonce + "\n").value_or("none");
+    const std::string challenge = start.substr(std::min<std::size_t>(6, start.size()), 32);
+    EXPECT_EQ(start, "START " + challenge + " " + start_proof(key(), nonce, challenge) + "\n");
+    return challenge;
+  }
+
+  static std::string command(const std::string& word, const std::string& id,
+                             const std::string& challenge, const std::string& proof) {
+    return word + " " + id + " " + challenge + " " + proof + "\n";
+  }
+
+  std::string proven(const std::string& word, const std::string& challenge) const {
+    return command(word, id(), challenge, command_proof(key(), challenge, word));
+  }
+
+  std::string ok_for(const std::string& word, const std::string& challenge) const {
+    return "OK " + ok_proof(key(), challenge, word) + "\n";
   }
 
   std::string key_path_;
-  Key key_;
+  KeySet keys_;
 };
 
-TEST_F(Keyed, OnlyAFreshProofOfTheOwnerIsCarriedOutAndNeverTwice) {
+// Nothing is held for anyone: each EHLO gets its own challenge, bound to its sender, and only
+// a valid proof over a good one is carried out, once.
+TEST_F(Keyed, OnlyAFreshProofOfItsOwnChallengeIsCarriedOutAndCopiesGetTheSameOk) {
   Process& server = start_serving(port_, {"--key-file=" + key_path_});
   UdpPeer a;
   UdpPeer b;
   Key other;
-  const std::string first = open_session(a);
-  const std::string suspend = keyed_command(key_, first, "SUSPEND");
-  // A plain command, a wrong key, the other command's proof: dropped, the challenge unspent.
+  EXPECT_EQ(ask(a, "EHLO\n"), "KEYED 2\n");
+  EXPECT_EQ(ask(a, "EHLO ffffffff " + kNonce + "\n", 300ms), std::nullopt) << "unknown key id";
+  const std::string mine = challenge_for(a);
+  const std::string theirs = challenge_for(b);
+  std::string upper = proven("SUSPEND", mine);
+  std::transform(upper.begin() + 8, upper.end(), upper.begin() + 8, ::toupper);
+  // No key, a wrong key, the other word's proof, another sender's challenge, an old version.
   for (const std::string& bad :
-       {std::string("SUSPEND\n"), std::string("QUIT\n"), keyed_command(other, first, "SUSPEND"),
-        "SUSPEND " + proof_of(key_, first, "QUIT") + "\n"}) {
+       {std::string("SUSPEND\n"), std::string("QUIT\n"), upper,
+        command("SUSPEND", id(), mine, command_proof(other, mine, "SUSPEND")),
+        command("SUSPEND", id(), mine, command_proof(key(), mine, "QUIT")),
+        command("SUSPEND", id(), mine, ok_proof(key(), mine, "SUSPEND")), proven("SUSPEND", theirs),
+        "SUSPEND " + command_proof(key(), mine, "SUSPEND") + "\n"}) {
     EXPECT_EQ(ask(a, bad, 300ms), std::nullopt) << bad;
   }
-  EXPECT_EQ(ask(b, suspend, 300ms), std::nullopt) << "a proof does not make another the owner";
-  EXPECT_EQ(ask(a, suspend), "OK\n");
-  // Spent: a replay in the same session, or even the owner's next valid-looking command.
-  EXPECT_EQ(ask(a, suspend, 300ms), std::nullopt);
-  EXPECT_EQ(ask(a, keyed_command(key_, first, "QUIT"), 300ms), std::nullopt);
-  ASSERT_EQ(a.receive(8s), "END\n");
-  EXPECT_EQ(ask(a, suspend, 300ms), std::nullopt) << "a replay with no session open";
-  const std::string second = open_session(a);
-  EXPECT_NE(second, first);
-  EXPECT_EQ(ask(a, suspend, 300ms), std::nullopt) << "a proof from an earlier session";
-  EXPECT_EQ(ask(a, keyed_command(key_, second, "QUIT")), "OK\n");
+  EXPECT_EQ(ask(b, proven("SUSPEND", mine), 300ms), std::nullopt) << "the challenge is a's";
+  const std::string ok = ok_for("SUSPEND", mine);
+  EXPECT_EQ(ask(a, proven("SUSPEND", mine)), ok);
+  EXPECT_EQ(ask(a, proven("SUSPEND", mine)), ok) << "a copy is answered again";
+  EXPECT_EQ(ask(a, proven("QUIT", mine), 300ms), std::nullopt) << "spent for another word";
+  // Good for five seconds at most after its second began.
+  std::this_thread::sleep_for(6s);
+  EXPECT_EQ(ask(b, proven("SUSPEND", theirs), 300ms), std::nullopt) << "expired";
+  const std::string last = challenge_for(a);
+  EXPECT_EQ(ask(a, proven("QUIT", last)), ok_for("QUIT", last));
   EXPECT_EQ(exit_status(), 0);
   EXPECT_EQ(systemctl_calls(), "suspend\n");
-  EXPECT_EQ(log_->count("Command without a valid proof; Dropping packet from " + a.identity()), 7U);
-  expect_logged_once("Unexpected client data; Dropping packet from " + b.identity(), LOG_WARNING,
+  EXPECT_EQ(log_->count("Command from client " + a.identity() + " proven with key default"), 2U);
+  expect_logged_once(kSuspending, LOG_INFO, server.pid());
+  expect_logged_once("EHLO without a key; Answered KEYED to client " + a.identity(), LOG_WARNING,
                      server.pid());
+  EXPECT_EQ(log_->count("Unknown key; Dropping packet from " + a.identity()), 1U);
+  EXPECT_EQ(log_->count("Command without a valid proof; Dropping packet from " + a.identity()), 8U);
+  EXPECT_EQ(log_->count("Command without a valid proof; Dropping packet from " + b.identity()), 1U);
+  EXPECT_EQ(log_->count("Spent or expired challenge; Dropping packet from " + a.identity()), 1U);
+  EXPECT_EQ(log_->count("Spent or expired challenge; Dropping packet from " + b.identity()), 1U);
   for (const auto& entry : log_->entries()) {
     EXPECT_EQ(entry.raw.find(read_file(key_path_).substr(0, 64)), std::string::npos) << entry.raw;
   }
@@ -85,8 +123,12 @@ TEST_F(Keyed, RefusedKeyFilesEndStartUpWithAReasonAndAnAcceptedKeyMakesItNonDump
        {std::string(), (dir_ / "missing").string(), dir_.string(), fifo, link, nobodys,
         file("group", digits, 0640), file("others", digits, 0604), file("empty", "", 0600),
         file("short", digits.substr(1), 0600), file("long", digits + "0", 0600),
-        file("non-hex", "g" + digits.substr(1), 0600), file("two-lfs", digits + "\n\n", 0600),
-        file("crlf", digits + "\r\n", 0600), file("extra", digits + "\nx", 0600)}) {
+        file("non-hex", "g" + digits.substr(1), 0600), file("crlf", digits + "\r\n", 0600),
+        file("extra", digits + "\nx", 0600), file("comments-only", "# none\n\n", 0600),
+        file("bad-name", digits + " a/b\n", 0600),
+        file("same-name", digits + " a\n" + std::string(64, '1') + " a\n", 0600),
+        file("same-key", digits + " a\n" + digits + " b\n", 0600),
+        file("two-defaults", digits + "\n" + std::string(64, '1') + "\n", 0600)}) {
     restart_log();
     start_server({"-p", std::to_string(port_), "--key-file=" + path});
     EXPECT_EQ(exit_status(), 1) << path;

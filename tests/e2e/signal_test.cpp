@@ -58,19 +58,42 @@ TEST_F(Ending, SignalEndsTheDaemonWhileTheSuspendCommandHangs) {
   }
 }
 
-TEST_F(Ending, PortTakenGivesErrorBindingAndStatusOne) {
-  // A socket without SO_REUSEADDR holds the port.
-  const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+// Nobody shares the daemon's port: not a socket that holds it, whether or not it asked for
+// address reuse (a local user's would), and not a second daemon started on it by mistake.
+TEST_F(Ending, PortTakenGivesErrorBindingAndStatusOneAndNoOneSharesTheDaemonsPort) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port_);
-  ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  Process& server = start_server({"-p", std::to_string(port_)});
+  const auto holder = [&](int reuse) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return std::pair{fd, bound};
+  };
+  for (const int reuse : {0, 1}) {
+    const auto [fd, bound] = holder(reuse);
+    ASSERT_TRUE(bound) << reuse;
+    restart_log();
+    Process& server = start_server({"-p", std::to_string(port_)});
+    EXPECT_EQ(exit_status(), 1) << reuse;
+    expect_logged_once(kStarting, LOG_INFO, server.pid());
+    expect_logged_once("Error binding", LOG_ERR, server.pid());
+    EXPECT_EQ(log_->entries().back().text, "Error binding");
+    close(fd);
+  }
+
+  restart_log();
+  start_serving(port_);
+  const std::unique_ptr<Process> first = std::move(server_);
+  const auto [fd, bound] = holder(1);
+  EXPECT_FALSE(bound) << "a socket with SO_REUSEADDR joined the daemon's port";
+  close(fd);
+  Process& second = start_server({"-p", std::to_string(port_)});
   EXPECT_EQ(exit_status(), 1);
-  expect_logged_once(kStarting, LOG_INFO, server.pid());
-  expect_logged_once("Error binding", LOG_ERR, server.pid());
-  EXPECT_EQ(log_->entries().back().text, "Error binding");
-  close(holder);
+  expect_logged_once("Error binding", LOG_ERR, second.pid());
+  UdpPeer client;
+  EXPECT_EQ(ask(client, "EHLO\n"), "START\n") << "the first daemon must go on serving";
+  EXPECT_TRUE(first->running());
 }
 
 TEST_F(Ending, PrivilegedPortWithoutPrivilegeGivesErrorBinding) {

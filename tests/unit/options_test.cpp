@@ -9,7 +9,7 @@
 namespace {
 
 // Runs parse_options over words as a command line after "server".
-OptionsOutcome parse(std::vector<std::string> words, Options& options) {
+OptionsOutcome parse(std::vector<std::string> words, Settings& options) {
   words.insert(words.begin(), "server");
   std::vector<char*> argv;
   argv.reserve(words.size() + 1);
@@ -20,59 +20,59 @@ OptionsOutcome parse(std::vector<std::string> words, Options& options) {
   return parse_options(static_cast<int>(words.size()), argv.data(), options);
 }
 
-TEST(Options, DefaultsAreForegroundPortNineNoPidFile) {
-  Options options;
+TEST(Settings, DefaultsAreForegroundPortNineNoPidFile) {
+  Settings options;
   EXPECT_EQ(parse({}, options), OptionsOutcome::kRun);
   EXPECT_FALSE(options.background);
   EXPECT_EQ(options.port, 9);
   EXPECT_EQ(options.pid_file_path, "");
 }
 
-TEST(Options, LongAndShortFormsSetTheirSettings) {
-  Options options;
+TEST(Settings, LongAndShortFormsSetTheirSettings) {
+  Settings options;
   EXPECT_EQ(parse({"--background", "--pidfile", "/run/a.pid", "--port=1234"}, options),
             OptionsOutcome::kRun);
   EXPECT_TRUE(options.background);
   EXPECT_EQ(options.port, 1234);
   EXPECT_EQ(options.pid_file_path, "/run/a.pid");
 
-  Options short_options;
+  Settings short_options;
   EXPECT_EQ(parse({"-D", "-p", "99", "--pidfile=/x"}, short_options), OptionsOutcome::kRun);
   EXPECT_TRUE(short_options.background);
   EXPECT_EQ(short_options.port, 99);
   EXPECT_EQ(short_options.pid_file_path, "/x");
 }
 
-TEST(Options, PortWithoutEqualsSignKeepsThePortAndTheWordIsIgnored) {
-  Options options;
+TEST(Settings, PortWithoutEqualsSignKeepsThePortAndTheWordIsIgnored) {
+  Settings options;
   EXPECT_EQ(parse({"--port", "1234"}, options), OptionsOutcome::kRun);
   EXPECT_EQ(options.port, 9);
 }
 
-TEST(Options, LaterOccurrencesOverrideEarlierOnes) {
-  Options options;
+TEST(Settings, LaterOccurrencesOverrideEarlierOnes) {
+  Settings options;
   EXPECT_EQ(parse({"-p", "7", "--pidfile", "a", "-p", "9", "--pidfile", "b"}, options),
             OptionsOutcome::kRun);
   EXPECT_EQ(options.port, 9);
   EXPECT_EQ(options.pid_file_path, "b");
 }
 
-TEST(Options, HelpStopsReadingAtOnce) {
-  Options options;
+TEST(Settings, HelpStopsReadingAtOnce) {
+  Settings options;
   EXPECT_EQ(parse({"-h", "-x", "-p", "0"}, options), OptionsOutcome::kHelp);
   EXPECT_EQ(parse({"-x", "-h"}, options), OptionsOutcome::kInvalidOption);
   EXPECT_EQ(parse({"-p", "0", "-h"}, options), OptionsOutcome::kInvalidPort);
 }
 
-TEST(Options, MissingArgumentsAndUnknownOptionsAreInvalid) {
+TEST(Settings, MissingArgumentsAndUnknownOptionsAreInvalid) {
   for (const char* word :
        {"-p", "--pidfile", "--key-file", "--sleep", "-q", "--porty", "--help=yes"}) {
-    Options options;
+    Settings options;
     EXPECT_EQ(parse({word}, options), OptionsOutcome::kInvalidOption) << word;
   }
 }
 
-TEST(Options, NonOptionWordsAreIgnoredWhereverTheyStandWhateverTheEnvironment) {
+TEST(Settings, NonOptionWordsAreIgnoredWhereverTheyStandWhateverTheEnvironment) {
   struct Row {
     std::vector<std::string> words;
     OptionsOutcome outcome;
@@ -94,7 +94,7 @@ TEST(Options, NonOptionWordsAreIgnoredWhereverTheyStandWhateverTheEnvironment) {
       ASSERT_EQ(setenv("POSIXLY_CORRECT", "1", 1), 0);
     }
     for (const Row& row : rows) {
-      Options options;
+      Settings options;
       EXPECT_EQ(parse(row.words, options), row.outcome) << row.words.front() << posixly_correct;
       if (row.outcome == OptionsOutcome::kRun) {
         EXPECT_EQ(options.port, row.port) << row.words.front() << posixly_correct;
@@ -107,9 +107,9 @@ TEST(Options, NonOptionWordsAreIgnoredWhereverTheyStandWhateverTheEnvironment) {
 
 // Only the sleep operations that systemctl offers, spelled exactly as systemctl spells them
 // (each of them is run end to end), and nothing that merely begins like one.
-TEST(Options, SleepRefusesAnythingButTheVerbsOfSystemctl) {
+TEST(Settings, SleepRefusesAnythingButTheVerbsOfSystemctl) {
   for (const char* verb : {"", "Hibernate", "hibernate ", "poweroff", "suspend;reboot", "sleep"}) {
-    Options options;
+    Settings options;
     EXPECT_EQ(parse({"--sleep", verb}, options), OptionsOutcome::kInvalidSleepVerb) << verb;
   }
 }
