@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "client/client_fixture.h"
+#include "key/key.h"
 
 namespace lmrtest {
 namespace {
@@ -210,6 +211,57 @@ TEST_F(LostDatagrams, StrayRepliesAreIgnored) {
   EXPECT_EQ(run.out, kHost + ": suspended\n");
   EXPECT_EQ(stand_in.received(), (Texts{"EHLO\n", "EHLO\n", "EHLO\n", "EHLO\n", "SUSPEND\n"}));
   expect_one_sender(stand_in);
+}
+
+// With a key, a reply counts only when its proof answers this call's nonce (START) or its
+// command's challenge and word (OK). A forger at the daemon's address and port, with replies
+// made up or recorded from an earlier exchange, never has the command spent or reported done.
+TEST_F(LostDatagrams, ForgedAndReplayedKeyedRepliesNeitherSpendTheCommandNorReportIt) {
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  KeySet keys;
+  ASSERT_EQ(read_key_file(key_path, keys, true), "");
+  const Key& key = keys.keys.front().key;
+  const std::string old_nonce(32, 'a');
+  const std::string old(32, 'b');  // a challenge of the earlier exchange
+  const std::string made_up(64, 'c');
+  const std::string start_of_old = "START " + old + " " + start_proof(key, old_nonce, old) + "\n";
+  const std::string ok_of_old = "OK " + ok_proof(key, old, "SUSPEND") + "\n";
+  const Texts forgeries{"START " + old + " " + made_up + "\n", start_of_old, "START\n", ok_of_old};
+  StandIn forger(port_, [&](std::size_t index, const std::string&) -> Answer {
+    return {forgeries.at(index % forgeries.size())};
+  });
+  ASSERT_TRUE(forger.bound());
+  const ClientRun unstarted = run_client({"--key-file=" + key_path, "suspend", kHost});
+  EXPECT_EQ(unstarted.status, 3);
+  EXPECT_EQ(unstarted.out, kHost + ": no answer\n");
+  Texts received = forger.received();
+  ASSERT_EQ(received.size(), 4U);
+  EXPECT_TRUE(received[0].starts_with("EHLO " + keys.keys.front().id + " ")) << received[0];
+  EXPECT_EQ(std::count(received.begin(), received.end(), received[0]), 4) << "only its EHLO";
+
+  // A genuine START for this call's nonce; then, for each copy of the command, an OK that
+  // is not its own.
+  const std::string fresh(32, 'd');
+  StandIn daemon(static_cast<std::uint16_t>(port_ + 1),
+                 [&](std::size_t index, const std::string& text) -> Answer {
+                   if (index == 0) {
+                     const std::string nonce = text.substr(text.size() - 33, 32);
+                     return {"START " + fresh + " " + start_proof(key, nonce, fresh) + "\n"};
+                   }
+                   const Texts oks{ok_of_old, "OK\n", "OK " + ok_proof(key, fresh, "QUIT") + "\n"};
+                   return {oks.at((index - 1) % oks.size())};
+                 });
+  ASSERT_TRUE(daemon.bound());
+  const std::string host = "127.0.0.1:" + std::to_string(port_ + 1);
+  const ClientRun unconfirmed = run_client({"--key-file=" + key_path, "suspend", host});
+  EXPECT_EQ(unconfirmed.status, 3);
+  EXPECT_EQ(unconfirmed.out, host + ": command not confirmed\n");
+  received = daemon.received();
+  const std::string command = "SUSPEND " + keys.keys.front().id + " " + fresh + " " +
+                              command_proof(key, fresh, "SUSPEND") + "\n";
+  EXPECT_EQ(received, (Texts{received.at(0), command, command, command}));
+  expect_one_sender(daemon);
 }
 
 }  // namespace

@@ -88,6 +88,7 @@ TEST_F(Faults, StalledLogDuringAFloodLosesNothingButQueuedDatagrams) {
   // queue or came after the window, and the session ended as usual.
   if (quit_answered) {
     EXPECT_EQ(exit_status(5s), 0);
+    EXPECT_TRUE(log_->wait_for(kQuitting, 2s));
     EXPECT_EQ(log_->count(kQuitting), 1U);
   } else {
     EXPECT_EQ(answer.has_value() ? answer : owner.receive(8s), "END\n");
