@@ -32,9 +32,10 @@ constexpr long kSessionSeconds = 4;
 //
 //   client to daemon:  "EHLO " key-id " " nonce "\n"
 //   daemon to client:  "START " challenge " " start-proof "\n"
-//   client to daemon:  word " " key-id " " challenge " " command-proof "\n"   (word: SUSPEND or
-//   QUIT) daemon to client:  "OK " ok-proof "\n"                                    (then carries
-//   it out)
+//   client to daemon:  word " " key-id " " challenge " " command-proof "\n"
+//   daemon to client:  "OK " ok-proof "\n", then it carries the command out
+//
+// where word is SUSPEND or QUIT.
 //
 // A plain "EHLO\n" is answered "KEYED 2\n" (a key is needed, and this version of the keyed
 // protocol); nothing else is ever answered without a valid proof.
