@@ -6,8 +6,9 @@
 //   lomarind-package-check [--client PATH [--key-file FILE]] --port PORT -- DAEMON [ARG...]
 //
 // Without --client the session is driven by hand over UDP. With --key-file the client proves
-// its commands with the key in FILE (the daemon's command line names its own copy). Prints one line per check and
-// exits with 0 when all of them passed, 1 otherwise, 2 on a usage error.
+// its commands with the key in FILE (the daemon's command line names its own copy). Prints
+// one line per check and exits with 0 when all of them passed, 1 otherwise, 2 on a usage
+// error.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -188,9 +189,8 @@ int main(int argc, char* argv[]) {
         all.insert(all.end(), rest);
         return all;
       };
-      const auto suspend =
-          run_client(client, client_args({"-t", "10", "suspend", "127.0.0.1"}), dir,
-                     "client-suspend");
+      const auto suspend = run_client(client, client_args({"-t", "10", "suspend", "127.0.0.1"}),
+                                      dir, "client-suspend");
       check(exit_code(suspend->wait(0ms)) == 0, "the client's suspend exits with status 0");
       check_output(*suspend, "127.0.0.1: suspended\n",
                    "the client prints \"127.0.0.1: suspended\"");
