@@ -52,20 +52,30 @@ test-sanitize: deps
 	cmake --build $(BUILD)-sanitize -j $(JOBS)
 	$(call run_ctest,$(BUILD)-sanitize)
 
-# The Debian package, built as Debian builds its own: with dpkg-buildflags' flags, all
-# hardening on for a daemon that runs as root and reads the network (its CPPFLAGS carry
-# _FORTIFY_SOURCE, which CMake would not read on its own), and without the tests. The .deb
-# is left in $(PKG_BUILD).
+# The Debian package, built by dpkg-buildpackage from debian/ (unsigned, binary only) in a
+# copy of this tree under $(PKG_BUILD), so that its outputs (the .debs, .buildinfo and
+# .changes, written beside the tree it builds) land in $(PKG_BUILD) and nothing outside the
+# clone is touched. DEB_BUILD_OPTIONS passes through: nocheck leaves the unit tests out
+# (and GoogleTest uninstalled), noopt builds with -O0. The .debs are the same, bit for bit,
+# from any clone of one commit: dpkg-buildpackage sets SOURCE_DATE_EPOCH from
+# debian/changelog. The build dependencies are those of debian/control; systemd.pc, for the
+# unit directory, is in systemd-dev from Debian 13 on and in systemd before.
 PKG_BUILD ?= $(BUILD)-deb
+PKG_DEPS = dpkg-dev debhelper pkgconf \
+  $(shell apt-cache show systemd-dev >/dev/null 2>&1 && echo systemd-dev || echo systemd)
 .PHONY: package
-package: export DEB_BUILD_MAINT_OPTIONS = hardening=+all
 package:
-	@scripts/install-deps dpkg-dev
-	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOMARIND_TESTS=OFF \
-	  -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
-	  -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"
-	cmake --build $(PKG_BUILD) -j $(JOBS)
-	cd $(PKG_BUILD) && cpack -G DEB
+	@scripts/install-deps $(PKG_DEPS) $(if $(filter nocheck,$(DEB_BUILD_OPTIONS)),,libgtest-dev libgmock-dev)
+	@case "$$(pwd)/" in "$$(realpath -m '$(PKG_BUILD)')/"*) \
+	  echo "PKG_BUILD=$(PKG_BUILD) holds this tree; it is emptied first: choose another" >&2; exit 1 ;; esac
+	rm -rf $(PKG_BUILD)
+	mkdir -p $(PKG_BUILD)/lomarind
+	tar -C . --exclude='./build*' --exclude=./.git --exclude='./obj-*' \
+	  --exclude='./$(patsubst ./%,%,$(PKG_BUILD))' -cf - . | tar -C $(PKG_BUILD)/lomarind -xf -
+	cd $(PKG_BUILD)/lomarind && env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL \
+	  DEB_BUILD_PROFILES="$(strip $(DEB_BUILD_PROFILES) $(filter nocheck,$(DEB_BUILD_OPTIONS)))" \
+	  dpkg-buildpackage -us -uc -b -J$(JOBS)
+	@ls -1 $(PKG_BUILD)/*.deb
 
 # Fuzzing and static analysis, with clang (see docs/fuzzing-and-analysis.md). The fuzz targets run
 # FUZZ_SECONDS each: make fuzz FUZZ_SECONDS=3600 runs them for an hour.
@@ -80,7 +90,7 @@ lint:
 	LINT_BUILD=$(BUILD)-lint scripts/lint
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-deb
 
 # The benchmark: the daemon side by side with a floor server that makes the same system
 # calls and nothing else (see docs/performance.md). Needs root for its private namespaces;

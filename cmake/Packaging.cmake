@@ -1,20 +1,24 @@
-# Installation and the Debian package.
+# Installation.
 #
 #   cmake --install build [--prefix /usr] [DESTDIR=/stage ...]   installs the files below
-#   cpack -G DEB (in the build tree)                             builds lomarind_<version>_<arch>.deb
+#
+# The Debian package is built from debian/ (make package, or dpkg-buildpackage), whose rules
+# configure this with the unit directory of pkg-config's systemd and build only the target
+# lomarind-package-files (and the unit tests) before installing.
 #
 # What goes where, for the prefix /usr:
 #   /usr/libexec/lomarind/server          the daemon; "server" is too generic a name for a bin dir
 #   /usr/bin/lomarind                     the client
-#   /lib/systemd/system/lomarind.service  the unit (Debian 12 keeps units out of /usr)
+#   /lib/systemd/system/lomarind.service  the unit (Debian 12 keeps units out of /usr); the
+#                                         Debian package puts it where pkg-config's systemd says
 #   /etc/ufw/applications.d/lomarind      the ufw application profile
 #   /usr/share/man/man8/lomarind-server.8.gz, /usr/share/man/man1/lomarind.1.gz
-#   /usr/share/doc/lomarind/              README.md, docs/, the licence, examples/ (drop-ins)
-#                                         and examples/keyed.conf
+#   /usr/share/doc/lomarind/              README.md, the licence, examples/ (drop-ins)
+# The unit loads the key /etc/lomarind/keys as a credential; a plain install makes no key
+# (lomarind keygen /etc/lomarind/keys does), the Debian package makes one when installed.
 #
 # Install components: "lomarind" holds the program and its documentation; "licence" the
-# LICENSE file, which the Debian package replaces by its copyright file; "debian" the files
-# only the package carries (copyright, changelog), left out of a plain install.
+# LICENSE file, which the Debian package leaves out (its copyright file holds the licence).
 include(GNUInstallDirs)
 
 set(LOMARIND_SYSTEMD_UNIT_DIR "" CACHE PATH
@@ -38,12 +42,17 @@ function(lomarind_man_page source section)
     COMMENT "Compressing man page ${name}"
     VERBATIM)
   add_custom_target(lomarind_man_${name} ALL DEPENDS ${copy}.gz)
+  add_dependencies(lomarind-package-files lomarind_man_${name})
   install(FILES ${copy}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT lomarind)
 endfunction()
 
-# Installs a program; when installing stripped (cpack does) it also drops the compiler's
-# .comment and .note sections, as Debian's own packages are stripped.
+# Everything the install rules take from the build: the Debian package builds only this.
+add_custom_target(lomarind-package-files)
+
+# Installs a program; when installing stripped (cmake --install --strip) it also drops the
+# compiler's .comment and .note sections, as Debian's own packages are stripped.
 function(lomarind_install_program target destination)
+  add_dependencies(lomarind-package-files ${target})
   install(TARGETS ${target} RUNTIME DESTINATION ${destination} COMPONENT lomarind)
   if(IS_ABSOLUTE "${destination}")
     set(file "${destination}/$<TARGET_FILE_NAME:${target}>")
@@ -74,16 +83,13 @@ endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL lomarind_install_client)
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT lomarind)
-# The README links these: the measurements and the proofs behind it.
-install(FILES docs/first-run.md docs/fuzzing-and-analysis.md docs/performance.md
-              docs/system-tests.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT lomarind)
-install(FILES packaging/examples/allow-controllers.conf packaging/examples/keyed.conf
+install(FILES packaging/examples/allow-controllers.conf packaging/examples/keyless.conf
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT lomarind)
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
 
 # The unit and the ufw profile belong where systemd and ufw look, which depends on the prefix
-# in force when installing (cpack installs with its own), so their places are worked out
-# then. The unit names the daemon by its installed path.
+# in force when installing (cmake --install --prefix may change it), so their places are
+# worked out then. The unit names the daemon and the key by their installed paths.
 install(CODE "
   set(lomarind_source_dir [[${PROJECT_SOURCE_DIR}]])
   set(lomarind_stage_dir [[${PROJECT_BINARY_DIR}/packaging]])
@@ -115,6 +121,8 @@ install(CODE [[
   file(READ "${lomarind_source_dir}/packaging/lomarind.service" lomarind_unit)
   string(REPLACE "/usr/libexec/lomarind/server" "${lomarind_daemon}" lomarind_unit
          "${lomarind_unit}")
+  string(REPLACE "/etc/lomarind/keys" "${lomarind_etc}/lomarind/keys" lomarind_unit
+         "${lomarind_unit}")
   file(WRITE "${lomarind_stage_dir}/lomarind.service" "${lomarind_unit}")
   file(INSTALL DESTINATION "${lomarind_unit_dir}" TYPE FILE
        FILES "${lomarind_stage_dir}/lomarind.service")
@@ -125,72 +133,10 @@ install(CODE [[
 # tests/package/test-deb.sh runs this against an installed package; it is never installed.
 add_subdirectory(tests/package)
 
-# Files only the Debian package carries.
-add_custom_command(
-  OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
-  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
-          ${PROJECT_BINARY_DIR}/packaging/changelog
-  COMMAND ${LOMARIND_GZIP} -9 -n -f ${PROJECT_BINARY_DIR}/packaging/changelog
-  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
-  COMMENT "Compressing the Debian changelog"
-  VERBATIM)
-add_custom_target(lomarind_debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
-install(FILES packaging/debian/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
-install(FILES packaging/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-        RENAME lomarind COMPONENT debian EXCLUDE_FROM_ALL)
-
 # The changelog's newest entry names the package version; a mismatch would make dpkg and
 # the changelog disagree about what is installed.
-file(STRINGS packaging/debian/changelog lomarind_changelog_top LIMIT_COUNT 1)
+file(STRINGS debian/changelog lomarind_changelog_top LIMIT_COUNT 1)
 if(NOT lomarind_changelog_top MATCHES "^lomarind \\(${PROJECT_VERSION}\\) ")
-  message(WARNING "packaging/debian/changelog does not start with version ${PROJECT_VERSION}; "
-                  "add an entry before building a package")
+  message(WARNING "debian/changelog does not start with version ${PROJECT_VERSION}; "
+                  "add an entry (dch -v ${PROJECT_VERSION}) before building a package")
 endif()
-
-# The Debian package.
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME lomarind)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "the Lomarind developers")
-set(CPACK_PACKAGE_CONTACT "Lomarind developers <maintainers@users.noreply.c-seed-13812741.example>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "suspend this host on a remote client's command")
-# cpack installs with DESTDIR and the real prefix, so that the absolute places of the unit
-# and the ufw profile land inside the package.
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_INSTALL_PREFIX /usr)
-set(CPACK_SET_DESTDIR ON)
-set(CPACK_STRIP_FILES ON)
-# One package from the components it needs: everything but the plain LICENSE file.
-set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
-set(CPACK_COMPONENTS_ALL lomarind debian)
-set(CPACK_DEBIAN_PACKAGE_NAME lomarind)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The architecture comes from dpkg --print-architecture, the library dependencies from
-# dpkg-shlibdeps on the installed binaries.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The daemon suspends the host with "systemctl suspend".
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS systemd)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS ufw)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "Lomarind lets one machine on the network put this host to sleep. The daemon
-listens on UDP port 9; a controller opens a short session and asks it to
-suspend the host, which it does by running systemctl suspend. The host is later
-woken by Wake-on-LAN, which the lomarind client can also send.
-
-The package enables lomarind.service. Limit which machines may suspend the
-host with the example drop-ins in /usr/share/doc/lomarind/examples (an address
-list, or a key that every command must prove) or with the ufw application
-profile Lomarind.")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
-    ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
-    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm
-    ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
-set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
-include(CPack)

@@ -3,10 +3,12 @@
 // for systemctl, then suspends it and stops it with the installed client. Used by
 // tests/package/test-deb.sh after the package has been installed; needs root.
 //
-//   lomarind-package-check [--client PATH] --port PORT -- DAEMON [ARG...]
+//   lomarind-package-check [--client PATH [--key-file FILE]] --port PORT -- DAEMON [ARG...]
 //
-// Without --client the session is driven by hand over UDP. Prints one line per check and
-// exits with 0 when all of them passed, 1 otherwise, 2 on a usage error.
+// Without --client the session is driven by hand over UDP. With --key-file the client proves
+// its commands with the key in FILE (the daemon's command line names its own copy). Prints
+// one line per check and exits with 0 when all of them passed, 1 otherwise, 2 on a usage
+// error.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -112,12 +115,15 @@ int exit_code(const std::optional<int>& status) {
 
 int main(int argc, char* argv[]) {
   std::string client;
+  std::string key_file;
   int port = 0;
   int first_daemon_arg = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--client" && i + 1 < argc) {
       client = argv[++i];
+    } else if (arg == "--key-file" && i + 1 < argc) {
+      key_file = argv[++i];
     } else if (arg == "--port" && i + 1 < argc) {
       port = number_from(argv[++i]);
     } else if (arg == "--" && i + 1 < argc) {
@@ -128,8 +134,9 @@ int main(int argc, char* argv[]) {
       break;
     }
   }
-  if (first_daemon_arg < 0 || port < 1 || port > 65535) {
-    std::cerr << "usage: " << argv[0] << " [--client PATH] --port PORT -- DAEMON [ARG...]\n";
+  if (first_daemon_arg < 0 || port < 1 || port > 65535 || (!key_file.empty() && client.empty())) {
+    std::cerr << "usage: " << argv[0]
+              << " [--client PATH [--key-file FILE]] --port PORT -- DAEMON [ARG...]\n";
     return 2;
   }
   if (!client.empty() && access(client.c_str(), X_OK) != 0) {
@@ -172,9 +179,18 @@ int main(int argc, char* argv[]) {
     check(log.wait_for(kStarting, 3s), "it logged \"Starting Lomarind...\"");
 
     if (!client.empty()) {
-      const auto suspend =
-          run_client(client, {"-p", std::to_string(port), "-t", "10", "suspend", "127.0.0.1"}, dir,
-                     "client-suspend");
+      // The client's options: the key, when there is one, and the port.
+      std::vector<std::string> options{"-p", std::to_string(port)};
+      if (!key_file.empty()) {
+        options.insert(options.begin(), "--key-file=" + key_file);
+      }
+      const auto client_args = [&options](std::initializer_list<std::string> rest) {
+        std::vector<std::string> all = options;
+        all.insert(all.end(), rest);
+        return all;
+      };
+      const auto suspend = run_client(client, client_args({"-t", "10", "suspend", "127.0.0.1"}),
+                                      dir, "client-suspend");
       check(exit_code(suspend->wait(0ms)) == 0, "the client's suspend exits with status 0");
       check_output(*suspend, "127.0.0.1: suspended\n",
                    "the client prints \"127.0.0.1: suspended\"");
@@ -183,8 +199,7 @@ int main(int argc, char* argv[]) {
             "it ran \"systemctl suspend\" once, and the stand-in got it");
       // The client's session is still open, so this one waits for it to run out first.
       const auto quit =
-          run_client(client, {"-p", std::to_string(port), "-t", "12", "quit", "127.0.0.1"}, dir,
-                     "client-quit");
+          run_client(client, client_args({"-t", "12", "quit", "127.0.0.1"}), dir, "client-quit");
       check(exit_code(quit->wait(0ms)) == 0, "the client's quit exits with status 0");
       check_output(*quit, "127.0.0.1: stopped\n", "the client prints \"127.0.0.1: stopped\"");
     } else {

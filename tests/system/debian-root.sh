@@ -29,3 +29,9 @@ debian_root() {
   tar -C "$root" -cpf "$tarball.tmp" . && mv "$tarball.tmp" "$tarball" &&
     printf '%s\n' "$packages" >"$tarball.packages"
 }
+
+# package_depends DEB: the packages DEB depends on, comma-separated, without versions (the
+# first of any alternatives), for debian_root's PACKAGES.
+package_depends() {
+  dpkg-deb -f "$1" Depends | sed 's/([^)]*)//g; s/|[^,]*//g; s/[[:space:]]//g'
+}

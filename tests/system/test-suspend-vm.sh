@@ -8,8 +8,9 @@
 #   round 2: that new session belongs to a probe (one socket kept open), which suspends the
 #            guest; after the wake END reaches it; a client's QUIT sent right after the wake
 #            completes as soon as the session has ended; the unit then stays stopped.
-# It then reads the guest's journal: the daemon's lines in order and nothing else from it,
-# the kernel's S3 entry and exit in each round, one start of the unit and no restart.
+# The guest's unit runs with the package's keyless drop-in (the probe speaks the plain
+# protocol). It then reads the guest's journal: the daemon's lines in order and nothing else
+# from it, the kernel's S3 entry and exit in each round, one start of the unit and no restart.
 #
 # Only the guest sleeps. The daemon runs inside the guest, and the only processes started
 # here are QEMU, socat (QMP), the client and the probe: nothing here runs a sleep command on
@@ -107,7 +108,7 @@ trap 'exit 1' INT TERM HUP
 step "building the package (make package) and the probe"
 make --no-print-directory package PKG_BUILD="$PKG_BUILD" JOBS=2 >"$run/build.log" 2>&1 ||
 	{ tail -n 30 "$run/build.log" >&2; fail "make package"; }
-version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$PKG_BUILD/CPackConfig.cmake")
+version=$(dpkg-parsechangelog -S Version)
 deb=$PKG_BUILD/lomarind_${version}_$(dpkg --print-architecture).deb
 if [ -z "$version" ] || [ ! -f "$deb" ]; then
 	fail "no package at $deb"
@@ -140,8 +141,9 @@ build_image() {
 	[ "$(id -u)" -eq 0 ] || fail "building the guest image needs root (debootstrap, chroot, dpkg)"
 	local root=$run/root started=$EPOCHREALTIME
 	step "building the guest image (the base root is cached in $cache/suspend-vm-root.tar)"
+	# The package's dependencies are in the root already, so that dpkg -i can configure it.
 	debian_root "$root" "$cache/suspend-vm-root.tar" \
-		linux-image-amd64,systemd,systemd-sysv,dbus,libpam-systemd,iproute2,udev ||
+		"linux-image-amd64,systemd,systemd-sysv,dbus,libpam-systemd,iproute2,udev,$(package_depends "$deb")" ||
 		fail "cannot build the guest's root"
 	ok "base root ready after $(since "$started") s"
 
@@ -155,6 +157,13 @@ build_image() {
 	rm "$root/tmp/lomarind.deb" "$root/usr/sbin/policy-rc.d"
 	[ -L "$root/etc/systemd/system/multi-user.target.wants/lomarind.service" ] ||
 		fail "the package did not enable lomarind.service"
+	[ -s "$root/etc/lomarind/keys" ] || fail "the package made no key /etc/lomarind/keys"
+	# The guest's daemon runs without the key, with the package's own keyless drop-in: the
+	# probe, which owns the session of round 2, speaks the plain protocol. (The keyed unit as
+	# installed is test-systemd.sh's to check.)
+	local keyless=$root/usr/share/doc/lomarind/examples/keyless.conf
+	[ -f "$keyless" ] || fail "the package holds no $keyless"
+	install -D -m 644 "$keyless" "$root/etc/systemd/system/lomarind.service.d/keyless.conf"
 
 	echo lmr-guest >"$root/etc/hostname"
 	printf '/dev/vda / ext4 rw 0 0\n' >"$root/etc/fstab"

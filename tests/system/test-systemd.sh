@@ -1,10 +1,11 @@
 #!/bin/bash
 # Builds the Debian package, boots a minimal Debian 12 under systemd-nspawn and checks the
-# installed package there, under a real systemd: postinst, suspend over loopback and from
-# outside, a host that cannot suspend, stop, crash and restart, QUIT, the allow-list, port
-# and sleep verb and keyed drop-ins, the status line, a restart onto a taken port, a reboot,
-# the exposure score, purge. Each check prints one PASS or FAIL line with its evidence; the
-# script fails if any check fails.
+# installed package there, under a real systemd: postinst and its key, a keyless SUSPEND
+# refused, suspend with the key over loopback and from outside, a host that cannot suspend,
+# stop, crash and restart, QUIT, the allow-list, port, sleep verb and keyless drop-ins, the
+# status line, a restart onto a taken port, a reboot, the exposure score, purge. Every
+# keyed command is the installed client's, with a copy of the key the package made. Each
+# check prints one PASS or FAIL line with its evidence; the script fails if any check fails.
 #
 # It needs root, systemd-container and debootstrap, and the first time the machine's own
 # Debian mirror (a minimal root is built once and kept as a tarball in the build directory).
@@ -19,7 +20,7 @@
 # "outside" client live there), removed at the end with the container and its root.
 #
 #   BUILD=dir   the package, the cached root and the last run's journal (default build-system)
-#   PKG_BUILD=dir   where make package builds (default $BUILD/pkg)
+#   PKG_BUILD=dir   where make package builds the package it installs (default $BUILD/pkg)
 #   LOMARIND_TEST_UNIT=file   checks this unit file in place of the packaged one (installed
 #               over it after dpkg -i): shows that a broken unit gives FAILs
 set -uo pipefail
@@ -243,6 +244,10 @@ jcount_at_least() {
 	[ "$(jcount "$@")" -ge "$n" ]
 }
 prop() { inside systemctl show -P "$1" lomarind.service; }
+# The installed client with a copy of the package's key: in the container, and from
+# outside (the client of the package, over the veth). The copies are made by check 2.
+client_in() { inside lomarind --key-file=/root/lmr-keys "$@"; }
+client_out() { outside "$client" --key-file="$work/keys" "$@"; }
 unit_is() { [ "$(prop ActiveState)" = "$1" ]; }
 marker_count() { cat "$root/var/lib/lmr-sleep-marker" 2>/dev/null | wc -l; }
 port_holder() { inside ss -Hulpn "sport = :$1" | grep -o 'users:(("[^"]*"' | cut -d'"' -f2; }
@@ -355,16 +360,28 @@ check_install() {
 		fail "main pid $pid: 'Starting Lomarind...' logged ${logged}x; UDP port 9 held by '$holder'"
 		return
 	fi
-	pass "$enabled, $active, main pid $pid; journalctl -t lmr: \"Starting Lomarind...\"; UDP 9 held by $holder"
+	# The key postinst made, and the copies the controllers here use.
+	local key
+	key=$(inside stat -c '%U:%G %a %s' /etc/lomarind/keys 2>&1)
+	if [ "$key" != "root:root 600 65" ] || ! grep -Eqx '[0-9a-f]{64}' "$root/etc/lomarind/keys"; then
+		fail "the key postinst made: '$key', not root's alone with 64 hex digits and a line feed"
+		return
+	fi
+	inside install -m 600 /etc/lomarind/keys /root/lmr-keys &&
+		(umask 077 && cat "$root/etc/lomarind/keys" >"$work/keys") || {
+		fail "cannot copy the key for the controllers"
+		return
+	}
+	pass "$enabled, $active, main pid $pid; journalctl -t lmr: \"Starting Lomarind...\"; UDP 9 held by $holder; /etc/lomarind/keys $key"
 }
 
 check_suspend() {
-	if ! suspends 127.0.0.1 inside lomarind -t 15 suspend 127.0.0.1; then
+	if ! suspends 127.0.0.1 client_in -t 15 suspend 127.0.0.1; then
 		fail "over loopback: $evidence"
 		return
 	fi
 	local loopback=$evidence
-	if ! suspends 198.51.100.2 outside "$client" -t 15 suspend 198.51.100.2; then
+	if ! suspends 198.51.100.2 client_out -t 15 suspend 198.51.100.2; then
 		fail "from outside over the veth: $evidence"
 		return
 	fi
@@ -393,7 +410,7 @@ check_refused() {
 	local m0 w0 f0 n0 out rc
 	m0=$(marker_count) w0=$(jcount "$msg_will" -t systemd-logind) f0=$(jcount "$msg_failed" -t lmr)
 	n0=$(jcount "$msg_refused" -t systemctl)
-	out=$(inside lomarind -t 15 suspend 127.0.0.1 2>&1)
+	out=$(client_in -t 15 suspend 127.0.0.1 2>&1)
 	rc=$?
 	wait_for 10 jcount_at_least $((n0 + 1)) "$msg_refused" -t systemctl
 	local n1 line unit where="journalctl -u lomarind"
@@ -468,7 +485,7 @@ check_crash() {
 check_quit() {
 	local out rc n0
 	n0=$(prop NRestarts)
-	out=$(inside lomarind -t 15 quit 127.0.0.1 2>&1)
+	out=$(client_in -t 15 quit 127.0.0.1 2>&1)
 	rc=$?
 	if [ "$out" != "127.0.0.1: stopped" ] || [ "$rc" != 0 ]; then
 		fail "client printed '$out', status $rc"
@@ -495,7 +512,7 @@ check_allow_list() {
 	local pid n0 denied
 	pid=$(prop MainPID)
 	n0=$(inside journalctl -b -q -o cat -t lmr | wc -l)
-	if ! no_answer 198.51.100.2 outside "$client" -t 6 suspend 198.51.100.2; then
+	if ! no_answer 198.51.100.2 client_out -t 6 suspend 198.51.100.2; then
 		fail "a controller outside the list: $evidence"
 		inside rm -rf /etc/systemd/system/lomarind.service.d
 		restart_daemon
@@ -509,13 +526,13 @@ check_allow_list() {
 	n1=$(inside journalctl -b -q -o cat -t lmr | wc -l)
 	if [ "$n1" != "$n0" ]; then
 		fail "the daemon logged $((n1 - n0)) lines for a controller outside the list: $(inside journalctl -b -q -o cat -t lmr | tail -n 1)"
-	elif ! suspends 127.0.0.1 inside lomarind -t 15 suspend 127.0.0.1; then
+	elif ! suspends 127.0.0.1 client_in -t 15 suspend 127.0.0.1; then
 		fail "loopback, in the example list: $evidence"
 	else
 		local loopback=$evidence
 		inside sed -i 's/^IPAddressAllow=.*/& 198.51.100.1/' "$dropin"
 		restart_daemon
-		if ! suspends 198.51.100.2 outside "$client" -t 15 suspend 198.51.100.2; then
+		if ! suspends 198.51.100.2 client_out -t 15 suspend 198.51.100.2; then
 			fail "the outside controller, once added to the list: $evidence"
 		else
 			pass "IPAddressAllow=$(prop IPAddressAllow): outside $denied, nothing logged | loopback $loopback | outside once listed: $evidence"
@@ -534,11 +551,11 @@ check_port() {
 	holder=$(port_holder 7777)
 	if [ "$holder" != server ]; then
 		fail "with the port drop-in, UDP 7777 is held by '$holder'"
-	elif ! suspends 127.0.0.1 inside lomarind -t 15 -p 7777 suspend 127.0.0.1; then
+	elif ! suspends 127.0.0.1 client_in -t 15 -p 7777 suspend 127.0.0.1; then
 		fail "on port 7777: $evidence"
 	else
 		local moved=$evidence
-		if ! no_answer 127.0.0.1 inside lomarind -t 6 suspend 127.0.0.1; then
+		if ! no_answer 127.0.0.1 client_in -t 6 suspend 127.0.0.1; then
 			fail "port 9 still answers: $evidence"
 		else
 			pass "UDP 7777 held by $holder; -p 7777: $moved | port 9: $evidence"
@@ -548,63 +565,89 @@ check_port() {
 	restart_daemon
 }
 
-# keyed_controller KEY: a controller with KEY, in python3 from outside: it suspends with the
-# proof of its session's challenge, waits for END, then in a new session replays that
-# datagram and sends a plain SUSPEND. Prints the replies, "-" for none.
-keyed_controller() {
+# plain_suspend ADDRESS: from outside, "EHLO\n" and then a plain "SUSPEND\n" from one socket,
+# as a controller of the plain protocol sends them. Prints the first word of each reply, "-"
+# for none.
+plain_suspend() {
 	outside python3 - "$1" <<'PY'
-import hashlib, hmac, socket, sys
-key, daemon = bytes.fromhex(sys.argv[1]), ("198.51.100.2", 9)
+import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-def ask(data, wait):
-    s.settimeout(wait)
-    if data:
-        s.sendto(data, daemon)
+s.settimeout(3)
+words = []
+for message in (b"EHLO\n", b"SUSPEND\n"):
+    s.sendto(message, (sys.argv[1], 9))
     try:
-        return s.recv(100).decode().split()
+        words.append((s.recv(200).split() or [b"?"])[0].decode(errors="replace"))
     except socket.timeout:
-        return ["-"]
-start = ask(b"EHLO\n", 3)
-text = "lomarind-proof-v1 %s SUSPEND" % start[-1]
-suspend = b"SUSPEND %s\n" % hmac.new(key, text.encode(), hashlib.sha256).hexdigest().encode()
-replies = [start[0], ask(suspend, 3)[0], ask(None, 10)[0], ask(b"EHLO\n", 3)[0]]
-print(" ".join(replies + [ask(suspend, 2)[0], ask(b"SUSPEND\n", 2)[0]]))
+        words.append("-")
+print(" ".join(words))
 PY
 }
 
-# The keyed example drop-in, with a key made as its comments say: the credential passes the
-# daemon's checks, a keyed controller suspends the container, a replay and a plain SUSPEND
-# do nothing, and the key is nowhere in the journal.
-check_keyed() {
-	inside sh -c 'mkdir -p /etc/lomarind && (umask 077; head -c 32 /dev/urandom |
-		od -An -tx1 -v | tr -d " \n"; echo) >/etc/lomarind/key' &&
-		inside install -D -m 644 /usr/share/doc/lomarind/examples/keyed.conf \
-			/etc/systemd/system/lomarind.service.d/keyed.conf
-	restart_daemon
-	local key credential m0 r0 u0 replies
-	key=$(inside cat /etc/lomarind/key)
-	credential=$(inside stat -c '%U %a' /run/credentials/lomarind.service/key 2>&1)
+# As installed, the daemon is keyed: a plain SUSPEND does nothing, the client with the key
+# suspends, the daemon's key is the credential systemd made, and the key is nowhere in the
+# journal.
+check_keyed_default() {
+	local credential m0 r0 u0 replies m1 r1 u1
+	credential=$(inside stat -c '%U %a' /run/credentials/lomarind.service/keys 2>&1)
 	m0=$(marker_count) r0=$(jcount "$msg_received" -t lmr)
 	u0=$(inside journalctl -b -q -o cat -t lmr | grep -c '^Command without a valid proof; ')
 	if ! command -v python3 >/dev/null; then
 		fail "python3 is missing on this machine (apt-get install python3)"
+		return
+	fi
+	replies=$(plain_suspend 198.51.100.2 2>&1)
+	sleep 1
+	m1=$(marker_count) r1=$(jcount "$msg_received" -t lmr)
+	u1=$(inside journalctl -b -q -o cat -t lmr | grep -c '^Command without a valid proof; ')
+	local plain="plain EHLO, SUSPEND: replies '$replies'; marker $m0->$m1; \"$msg_received\" $((r1 - r0))x; unproven $((u1 - u0))x"
+	if [ "$credential" != "root 400" ]; then
+		fail "the credential /run/credentials/lomarind.service/keys: $credential"
+	elif [ "$m1" != "$m0" ] || [ "$r1" != "$r0" ] || [ "$((u1 - u0))" != 1 ]; then
+		fail "$plain"
+	elif ! suspends 127.0.0.1 client_in -t 15 suspend 127.0.0.1; then
+		fail "$plain | lomarind --key-file=(copy of /etc/lomarind/keys): $evidence"
 	else
-		replies=$(keyed_controller "$key" 2>&1)
-		sleep 0.5
-		local m1 r1 u1 leaks
-		m1=$(marker_count) r1=$(jcount "$msg_received" -t lmr)
-		u1=$(inside journalctl -b -q -o cat -t lmr | grep -c '^Command without a valid proof; ')
-		leaks=$(inside journalctl -b -q -o cat | grep -ciF "${key:-none}")
-		local evidence="credential: $credential; replies: $replies; marker $m0->$m1; \"$msg_received\" $((r1 - r0))x; unproven $((u1 - u0))x; key in the journal ${leaks}x"
-		if [ "$credential" = "root 400" ] && [ "$replies" = "START OK END START - -" ] &&
-			[ "$m1" -eq $((m0 + 1)) ] && [ "$r1" -eq $((r0 + 1)) ] && [ "$u1" -eq $((u0 + 2)) ] &&
-			[ "$leaks" = 0 ]; then
-			pass "$evidence"
+		local leaks
+		leaks=$(inside journalctl -b -q -o cat | grep -ciF "$(cat "$work/keys")")
+		if [ "$leaks" != 0 ]; then
+			fail "the key is in the journal ${leaks}x"
 		else
-			fail "$evidence"
+			pass "credential: $credential | $plain | lomarind --key-file: $evidence | key in the journal 0x"
 		fi
 	fi
-	inside rm -rf /etc/systemd/system/lomarind.service.d /etc/lomarind
+}
+
+# The keyless example drop-in: the plain protocol suspends again, and the unit starts even
+# without the key file (its empty LoadCredential= drops the credential).
+check_keyless() {
+	local dropin=/etc/systemd/system/lomarind.service.d/keyless.conf
+	inside install -D -m 644 /usr/share/doc/lomarind/examples/keyless.conf "$dropin"
+	restart_daemon
+	local command m0 replies m1 keyless
+	command=$(prop ExecStart | grep -o 'argv\[\]=[^;]*')
+	m0=$(marker_count)
+	replies=$(plain_suspend 198.51.100.2 2>&1)
+	wait_for 10 eval '[ "$(marker_count)" -gt "$m0" ]'
+	m1=$(marker_count)
+	if [ "$replies" != "START OK" ] || [ "$m1" != $((m0 + 1)) ]; then
+		fail "with keyless.conf ($command): plain EHLO, SUSPEND: replies '$replies'; marker $m0->$m1"
+	elif ! suspends 127.0.0.1 inside lomarind -t 15 suspend 127.0.0.1; then
+		fail "with keyless.conf, the client without a key: $evidence"
+	else
+		keyless=$evidence
+		inside mv /etc/lomarind/keys /etc/lomarind/keys.aside
+		restart_daemon
+		local state
+		state=$(prop ActiveState)
+		inside mv /etc/lomarind/keys.aside /etc/lomarind/keys
+		if [ "$state" != active ]; then
+			fail "with keyless.conf and no /etc/lomarind/keys the unit is $state"
+		else
+			pass "$command | plain EHLO, SUSPEND: '$replies', marker $m0->$m1 | client without a key: $keyless | without /etc/lomarind/keys: $state"
+		fi
+	fi
+	inside rm -rf /etc/systemd/system/lomarind.service.d
 	restart_daemon
 }
 
@@ -617,7 +660,7 @@ check_hibernate() {
 	local n0 h0 out
 	hibernations() { cat "$root/var/lib/lmr-sleep-marker" 2>/dev/null | grep -c hibernate; }
 	n0=$(jcount "$msg_no_hibernate" -t systemctl) h0=$(hibernations)
-	out=$(inside lomarind -t 15 suspend 127.0.0.1 2>&1)
+	out=$(client_in -t 15 suspend 127.0.0.1 2>&1)
 	reached() { jcount_at_least $((n0 + 1)) "$msg_no_hibernate" -t systemctl || [ "$(hibernations)" -gt "$h0" ]; }
 	wait_for 10 reached && [ "$out" = "127.0.0.1: suspended" ] && [ "$(jcount 'Failed to execute systemctl hibernate' -t lmr)" = 0 ]
 	verdict_by $? "client '$out'; journalctl -t systemctl: $(inside journalctl -b -q -o cat \
@@ -719,8 +762,10 @@ check_purge() {
 		fail "systemd still knows lomarind.service after purge"
 	elif [ -n "$(port_holder 9)" ]; then
 		fail "UDP 9 still held by $(port_holder 9)"
+	elif inside test -e /etc/lomarind; then
+		fail "/etc/lomarind is still there after purge: $(inside ls -la /etc/lomarind)"
 	else
-		pass "lomarind $status; no files, enablement links or deb-systemd-helper state named lomarind; systemd knows no such unit; UDP 9 free"
+		pass "lomarind $status; no key, no files, enablement links or deb-systemd-helper state named lomarind; systemd knows no such unit; UDP 9 free"
 	fi
 }
 
@@ -732,8 +777,8 @@ make package PKG_BUILD="$PKG_BUILD" >"$BUILD/package.log" 2>&1 || {
 	tail -n 30 "$BUILD/package.log"
 	die "make package failed (log: $BUILD/package.log)"
 }
-deb=$(ls -t "$PKG_BUILD"/lomarind_*.deb | head -n 1)
-[ -f "$deb" ] || die "no package in $PKG_BUILD"
+deb=$PKG_BUILD/lomarind_$(dpkg-parsechangelog -S Version)_$(dpkg --print-architecture).deb
+[ -f "$deb" ] || die "no package $deb"
 deb=$(realpath "$deb")
 echo "   $deb"
 
@@ -743,7 +788,9 @@ power=$work/power
 client=$work/client/usr/bin/lomarind
 
 echo "== a minimal Debian 12 root"
-debian_root "$root" "$BUILD/debian12-nspawn.tar" systemd,systemd-sysv,dbus,libpam-systemd,iproute2,procps ||
+# The package's dependencies are in the root already, so that dpkg -i can configure it.
+debian_root "$root" "$BUILD/debian12-nspawn.tar" \
+	"systemd,systemd-sysv,dbus,libpam-systemd,iproute2,procps,$(package_depends "$deb")" ||
 	die "no Debian root"
 echo lmr-sys >"$root/etc/hostname"
 cp "$deb" "$root/root/"
@@ -771,7 +818,8 @@ echo "   systemd-nspawn $nspawn_pid, the container's systemd $leader ($(readlink
 
 echo "== checks"
 run_check 1 "boots to running; dbus and logind active" check_boot
-run_check 2 "dpkg -i enables and starts lomarind.service" check_install
+run_check 2 "dpkg -i makes the key, enables and starts lomarind.service" check_install
+run_check 16 "keyed as installed: a plain SUSPEND does nothing, the key suspends" check_keyed_default
 run_check 3 "the client suspends the container, over loopback and from outside" check_suspend
 run_check 4 "logind cannot suspend: what the admin sees" check_refused
 run_check 5 "systemctl stop" check_stop
@@ -782,7 +830,7 @@ run_check 9 "a port drop-in: 7777" check_port
 run_check 13 "a sleep verb drop-in: hibernate" check_hibernate
 run_check 14 "systemctl status shows the session" check_status
 run_check 15 "restart onto a taken port fails at once" check_port_taken
-run_check 16 "the keyed example drop-in: a proof suspends, a replay does not" check_keyed
+run_check 17 "the keyless example drop-in: the plain protocol again" check_keyless
 run_check 10 "after a reboot the unit is active again" check_reboot
 run_check 12 "systemd-analyze security exposure" check_exposure
 run_check 11 "dpkg --purge leaves nothing" check_purge
