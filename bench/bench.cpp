@@ -6,8 +6,13 @@
 // alike; each figure is the median over rounds, and the ratio the median of the per-round
 // ratios daemon/floor.
 //
+// Memory is judged by PSS (proportional set size, from /proc/PID/smaps_rollup), in which a
+// page shared with other processes counts by its share: RSS counts the C library's pages, or
+// a shared library's, in full in every process that maps them. Private dirty pages, those
+// only this process holds, and peak RSS are reported beside it.
+//
 // Afterwards it sets the daemon with a key against the daemon without one: CPU per whole
-// session and peak RSS (see measure_keyed).
+// session and PSS (see measure_keyed).
 //
 // Usage: lomarind-bench [--quick] [--rounds=N] [--round-trips=N] [--idle-seconds=N]
 //                       [--start-samples=N] [--keyed-samples=N] [--daemon=PATH]
@@ -207,9 +212,11 @@ enum Row : std::size_t {
   kRcvbufErrors,
   kCpuPerReply,
   kCpuPerDrop,
+  kPssIdle,
+  kPssLoad,
+  kPrivateDirtyLoad,
   kRssIdle,
   kRssLoad,
-  kAnonLoad,
   kIdleWakeups,
   kIdleInterval,
   kRowCount
@@ -236,9 +243,11 @@ constexpr std::array<RowInfo, kRowCount> kRows = {{
     {"drop path: UDP RcvbufErrors/s", 0, Target::kNone},
     {"CPU per reply, LOCKED path (us)", 2, Target::kAtMost},
     {"CPU per dropped datagram (us)", 2, Target::kAtMost},
-    {"peak RSS idle, VmHWM (kB)", 0, Target::kAtMost},
-    {"peak RSS after load, VmHWM (kB)", 0, Target::kAtMost},
-    {"of it anonymous, RssAnon (kB)", 0, Target::kNone},
+    {"PSS idle (kB)", 0, Target::kAtMost},
+    {"PSS after load (kB)", 0, Target::kAtMost},
+    {"private dirty after load (kB)", 0, Target::kNone},
+    {"peak RSS idle, VmHWM (kB)", 0, Target::kNone},
+    {"peak RSS after load, VmHWM (kB)", 0, Target::kNone},
     {"idle wakeups in the idle window", 0, Target::kOnePerWindowSecond},
     {"idle: seconds between wakeups", 3, Target::kOneSecond},
 }};
@@ -292,6 +301,22 @@ std::uint64_t cpu_of(const Subject& s) {
 long status_of(const Subject& s, std::string_view name) {
   return lmrbench::status_value(lmrtest::read_file("/proc/" + std::to_string(s.pid()) + "/status"),
                                 name);
+}
+
+// The memory of a server at one moment, in kB.
+struct Memory {
+  double pss = 0;            // Pss of smaps_rollup
+  double private_dirty = 0;  // Private_Dirty of smaps_rollup
+  double peak_rss = 0;       // VmHWM of status
+};
+
+Memory memory_of(const Subject& s) {
+  // NaN for a value not found, so that the table says it was not measured.
+  const auto kb = [](long value) { return value < 0 ? std::nan("") : static_cast<double>(value); };
+  const std::string rollup =
+      lmrtest::read_file("/proc/" + std::to_string(s.pid()) + "/smaps_rollup");
+  return {kb(lmrbench::status_value(rollup, "Pss")),
+          kb(lmrbench::status_value(rollup, "Private_Dirty")), kb(status_of(s, "VmHWM"))};
 }
 
 long rcvbuf_errors() {
@@ -567,8 +592,7 @@ void reset_counts(Subject& s) {
   s = std::move(fresh);
 }
 
-Figures round_figures(const Subject& s, double startup_ms, double rss_idle, double rss_load,
-                      double anon_load) {
+Figures round_figures(const Subject& s, double startup_ms, const Memory& idle, const Memory& load) {
   Figures f = no_figures();
   f[kStartup] = startup_ms;
   f[kStartLatency] = lmrbench::median(s.start_latencies);
@@ -581,9 +605,11 @@ Figures round_figures(const Subject& s, double startup_ms, double rss_idle, doub
   f[kRcvbufErrors] = s.rcvbuf_errors / s.drop_seconds;
   f[kCpuPerReply] = s.reply_cpu_ns / s.replies_for_cpu / 1000.0;
   f[kCpuPerDrop] = s.drop_cpu_ns / s.dropped / 1000.0;
-  f[kRssIdle] = rss_idle;
-  f[kRssLoad] = rss_load;
-  f[kAnonLoad] = anon_load;
+  f[kPssIdle] = idle.pss;
+  f[kPssLoad] = load.pss;
+  f[kPrivateDirtyLoad] = load.private_dirty;
+  f[kRssIdle] = idle.peak_rss;
+  f[kRssLoad] = load.peak_rss;
   return f;
 }
 
@@ -660,10 +686,10 @@ void run_round(Subject& daemon, Subject& floor, const lmrtest::SyslogSink& sink,
     std::swap(pair[0], pair[1]);
   }
   std::array<double, 2> startup_ms{};
-  std::array<double, 2> rss_idle{};
+  std::array<Memory, 2> idle{};
   for (std::size_t i = 0; i < 2; ++i) {
     startup_ms.at(i) = seconds(start(*pair.at(i), options, work_dir, round)) * 1000.0;
-    rss_idle.at(i) = static_cast<double>(status_of(*pair.at(i), "VmHWM"));
+    idle.at(i) = memory_of(*pair.at(i));
   }
   // The drop path needs every session closed.
   for (Subject* s : pair) {
@@ -705,9 +731,8 @@ void run_round(Subject& daemon, Subject& floor, const lmrtest::SyslogSink& sink,
 
   std::array<Figures, 2> figures{};
   for (std::size_t i = 0; i < 2; ++i) {
-    figures.at(i) = round_figures(*pair.at(i), startup_ms.at(i), rss_idle.at(i),
-                                  static_cast<double>(status_of(*pair.at(i), "VmHWM")),
-                                  static_cast<double>(status_of(*pair.at(i), "RssAnon")));
+    figures.at(i) =
+        round_figures(*pair.at(i), startup_ms.at(i), idle.at(i), memory_of(*pair.at(i)));
   }
   if (last) {
     // Idle: both at once, with no session open and no traffic.
@@ -778,7 +803,7 @@ double whole_session(Subject& s, const Key* key) {
 }
 
 // The daemon with --key-file against the same daemon without it, sessions alternating
-// between the two: the medians of CPU per whole session and of peak RSS, and their ratios.
+// between the two: the medians of CPU per whole session and of memory, and their ratios.
 // A whole session is what a key adds work to: the challenge, the proof and its check.
 void measure_keyed(const Options& options, const lmrtest::SyslogSink& sink,
                    const Placement& placement, const std::string& work_dir) {
@@ -801,8 +826,17 @@ void measure_keyed(const Options& options, const lmrtest::SyslogSink& sink,
     pair.at(at).placement = &placement;
   }
   pair[1].args = {"--key-file=" + key_path};
-  // Per row (CPU, peak RSS, anonymous RSS), the samples without and with the key.
-  std::array<std::array<std::vector<double>, 2>, 3> samples;
+  // The keyed daemon runs its own copy of the executable: run from one file, the two would
+  // share its page-cache pages and each count half of them in its PSS, which no daemon
+  // running alone does.
+  pair[1].path = work_dir + "/server-keyed";
+  std::error_code copy_error;
+  std::filesystem::copy_file(options.daemon_path, pair[1].path, copy_error);
+  if (copy_error) {
+    fail("copy " + options.daemon_path + ": " + copy_error.message());
+  }
+  // Per row (CPU, PSS, private dirty, peak RSS), the samples without and with the key.
+  std::array<std::array<std::vector<double>, 2>, 4> samples;
   // Two timed sessions per process, the order alternating, after one that is not timed:
   // its first proof and challenge fault in the library's code, once in the life of a daemon.
   for (int round = 0; round < std::max(1, options.keyed_samples / 2); ++round) {
@@ -817,15 +851,17 @@ void measure_keyed(const Options& options, const lmrtest::SyslogSink& sink,
       }
     }
     for (std::size_t at = 0; at < 2; ++at) {
-      samples[1].at(at).push_back(static_cast<double>(status_of(pair.at(at), "VmHWM")));
-      samples[2].at(at).push_back(static_cast<double>(status_of(pair.at(at), "RssAnon")));
+      const Memory memory = memory_of(pair.at(at));
+      samples[1].at(at).push_back(memory.pss);
+      samples[2].at(at).push_back(memory.private_dirty);
+      samples[3].at(at).push_back(memory.peak_rss);
       stop(pair.at(at));
     }
   }
   std::printf("\n%-36s %12s %12s %13s %9s %4s\n", "keyed (median)", "keyless", "keyed",
               "keyed/keyless", "target", "met");
-  const std::array<const char*, 3> labels = {"CPU per whole session (us)", "peak RSS, VmHWM (kB)",
-                                             "of it anonymous, RssAnon (kB)"};
+  const std::array<const char*, 4> labels = {"CPU per whole session (us)", "PSS (kB)",
+                                             "private dirty (kB)", "peak RSS, VmHWM (kB)"};
   for (std::size_t row = 0; row < labels.size(); ++row) {
     const double without = lmrbench::median(samples.at(row)[0]);
     const double with = lmrbench::median(samples.at(row)[1]);
@@ -844,6 +880,7 @@ void measure_keyed(const Options& options, const lmrtest::SyslogSink& sink,
       "after one untimed.\n",
       samples[0][0].size());
   unlink(key_path.c_str());
+  unlink(pair[1].path.c_str());
 }
 
 std::string formatted(int decimals, double value) {
@@ -918,7 +955,8 @@ bool print_table(const Results& results, const Options& options) {
   std::printf(
       "EHLO->START: %zu and %zu samples, pooled over the rounds; the others: median of "
       "%zu rounds,\nratio: median of the per-round ratios. CPU from /proc/PID/schedstat, "
-      "RSS from VmHWM,\nwakeups from voluntary+nonvoluntary context switches.\n",
+      "PSS and private dirty\nfrom /proc/PID/smaps_rollup, peak RSS from VmHWM, wakeups from "
+      "voluntary+nonvoluntary\ncontext switches.\n",
       results.daemon_start.size(), results.floor_start.size(), results.daemon.size());
   std::printf(
       "daemon: %s\nfloor:  %s\nthreads %s; %ld CPUs online\n", options.daemon_path.c_str(),

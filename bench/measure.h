@@ -16,7 +16,8 @@ namespace lmrbench {
 /// process is gone. Reads /proc/PID/schedstat, or utime+stime of /proc/PID/stat without it.
 std::optional<std::uint64_t> cpu_time_ns(pid_t pid);
 
-/// The first number of the "name:" line of a /proc/PID/status text; -1 when there is none.
+/// The first number of the "name:" line of a /proc/PID/status or /proc/PID/smaps_rollup text;
+/// -1 when there is none.
 long status_value(std::string_view status, std::string_view name);
 
 /// The counter called name on the "Udp:" lines of a /proc/net/snmp text; -1 when absent.

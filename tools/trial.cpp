@@ -9,8 +9,15 @@
 // of its parent, a closed standard output), it stops the daemon first, then ends whatever the
 // daemon left running (a suspend command that a termination signal interrupted), waits for
 // all of it, and only then removes the stand-in: nothing the daemon started runs without it.
+//
+// The daemon runs "systemctl VERB" through /bin/sh, and a shell that cannot execute the first
+// systemctl on PATH (EACCES: a lost run bit, a noexec mount) goes on to the next one. So the
+// trial starts the daemon only once it has run the stand-in itself, and gives the daemon a
+// PATH on which the stand-in is the only systemctl.
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -38,6 +45,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+// The stand-in for systemctl, which the build puts beside this program.
+constexpr const char* kStandInName = "lomarind-trial-systemctl";
 
 // How long the daemon has to end after being told to, and what it left running after it has
 // ended, before they are killed.
@@ -139,6 +149,60 @@ std::vector<pid_t> children() {
   return found;
 }
 
+// Why the stand-in cannot be run, or empty if it can. access() reads the run bits (root
+// needs only one of them) and a noexec mount; a missing interpreter or a security module's
+// refusal shows only in an exec. So the stand-in is also run once, with no environment (it
+// then says and records nothing) and a harmless argument, and must exit with 0.
+std::string why_stand_in_cannot_run(const std::string& stand_in, const sigset_t& daemon_mask) {
+  if (access(stand_in.c_str(), X_OK) == -1) {
+    return std::strerror(errno);
+  }
+  posix_spawnattr_t attributes;
+  sigset_t default_signals;
+  sigemptyset(&default_signals);
+  sigaddset(&default_signals, SIGPIPE);
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setsigmask(&attributes, &daemon_mask);
+  posix_spawnattr_setsigdefault(&attributes, &default_signals);
+  std::array<char*, 3> arguments{const_cast<char*>("systemctl"),  // NOLINT: posix_spawn takes char*
+                                 const_cast<char*>("--version"), nullptr};  // NOLINT
+  std::array<char*, 1> environment{nullptr};
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, stand_in.c_str(), nullptr, &attributes, arguments.data(),
+                                environment.data());
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) {
+    return std::strerror(error);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) == -1) {
+    if (errno != EINTR) {
+      return std::string("waitpid: ") + std::strerror(errno);
+    }
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return "it ended with wait status " + std::to_string(status);
+  }
+  return {};
+}
+
+// The daemon's PATH: the stand-in's directory, then only those absolute directories of path
+// that hold nothing named systemctl (or that cannot be looked into). Relative entries go:
+// they name different directories as the shell moves.
+std::string daemon_path(const std::string& stand_in_directory, const char* path) {
+  std::string result = stand_in_directory;
+  std::istringstream entries(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string directory; std::getline(entries, directory, ':');) {
+    struct stat found {};
+    if (directory.starts_with('/') && lstat((directory + "/systemctl").c_str(), &found) == -1 &&
+        errno == ENOENT) {
+      result.append(":").append(directory);
+    }
+  }
+  return result;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -174,7 +238,22 @@ int main(int argc, char* argv[]) {
     return 1;
   }
 
-  const std::string fake = LMR_FAKE_SYSTEMCTL;
+  std::error_code no_self;
+  const std::string fake =
+      (std::filesystem::read_symlink("/proc/self/exe", no_self).parent_path() / kStandInName)
+          .string();
+  if (const std::string why =
+          no_self ? no_self.message() : why_stand_in_cannot_run(fake, previous_mask);
+      !why.empty()) {
+    static_cast<void>(std::fprintf(
+        stderr,
+        "trial: cannot run the stand-in for systemctl, %s (%s), so the daemon is not started:\n"
+        "its shell would look further along PATH, where the real systemctl may be. Rebuild it\n"
+        "with make run, from a tree on a file system that is not mounted noexec.\n",
+        fake.c_str(), why.c_str()));
+    return 1;
+  }
+
   std::string why_not_private;
   if (geteuid() == 0) {
     why_not_private = lmrtest::enter_sandbox(fake, /*private_network=*/false);
@@ -190,7 +269,8 @@ int main(int argc, char* argv[]) {
         ", so the daemon logs to the system log (journalctl -t lmr -f); Ctrl-C stops it");
   }
 
-  // A directory holding the fake goes first on the daemon's PATH, whatever happened above.
+  // A directory holding only the fake goes first on the daemon's PATH, whatever happened
+  // above, and no other systemctl is on it.
   std::string bin_template = "/tmp/lmr-trial-XXXXXX";
   const char* bin = mkdtemp(bin_template.data());
   const std::string stand_in = bin != nullptr ? std::string(bin) + "/systemctl" : "";
@@ -201,9 +281,7 @@ int main(int argc, char* argv[]) {
     }
     return 1;
   }
-  const char* path = std::getenv("PATH");
-  const std::string new_path = std::string(bin) + ":" + (path != nullptr ? path : "/usr/bin:/bin");
-  setenv("PATH", new_path.c_str(), 1);
+  setenv("PATH", daemon_path(bin, std::getenv("PATH")).c_str(), 1);
   setenv("LMR_FAKE_SYSTEMCTL_SAY", "1", 1);
 
   std::vector<char*> arguments;

@@ -6,12 +6,15 @@
 #include <string_view>
 
 /// Tells the service manager that the daemon serves, and that the calling process does so
-/// (in daemon mode, not the process it started). Takes NOTIFY_SOCKET out of the environment,
-/// so that the suspend command never sees it.
+/// (in daemon mode, not the process it started), waiting up to five seconds for room in a
+/// full queue. Takes NOTIFY_SOCKET out of the environment, so that the suspend command never
+/// sees it.
 void notify_ready();
 
-/// Sets the one line that "systemctl status" shows: text, then identity.
+/// Sets the one line that "systemctl status" shows: text, then identity. Never waits; a full
+/// queue loses the line.
 void notify_status(std::string_view text, std::string_view identity = {});
 
-/// Tells the service manager that the daemon is stopping; nothing is sent after this.
+/// Tells the service manager that the daemon is stopping, waiting as notify_ready does;
+/// nothing is sent after this.
 void notify_stopping();

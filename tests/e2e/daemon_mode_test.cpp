@@ -236,9 +236,27 @@ TEST_F(DaemonMode, SuspendCommandOfTheBackgroundDaemonGetsNullAndNoSocket) {
 
 // The trial run (make run) pretends to suspend only while it lives, so it must never leave a
 // daemon behind: -D, however spelt, is refused before anything starts, and a signal to the
-// trial alone stops its daemon, and the suspend command that this interrupts.
+// trial alone stops its daemon, and the suspend command that this interrupts. Nor does it
+// start one whose shell could pass over a stand-in it cannot execute to the real systemctl.
 TEST_F(DaemonMode, TrialRefusesTheBackgroundAndTakesItsDaemonAlongWhenSignalled) {
   const std::string port = std::to_string(port_);
+  // Another user's trial, from a copy whose stand-in (the file the build puts beside it) has
+  // lost its run bit.
+  constexpr uid_t kNobody = 65534;
+  std::filesystem::permissions(dir_, std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::add);
+  const std::filesystem::path trial_copy = reachable_by(LMR_TRIAL_BINARY, kNobody);
+  std::ofstream(trial_copy.parent_path() / "lomarind-trial-systemctl") << "#!/bin/sh\n";
+  start_program(LMR_TRIAL_BINARY, {"-p", port}, {}, kNobody);
+  EXPECT_EQ(exit_status(), 1);
+  EXPECT_NE(server_->standard_error().find(
+                "trial: cannot run the stand-in for systemctl, " +
+                (trial_copy.parent_path() / "lomarind-trial-systemctl").string() +
+                " (Permission denied), so the daemon is not started"),
+            std::string::npos)
+      << server_->standard_error();
+  EXPECT_EQ(server_->standard_output(), "");
+  EXPECT_FALSE(udp_port_bound(port_));
   for (const std::vector<std::string>& args : {std::vector<std::string>{"-D", "-p", port},
                                                {"--background", "-p", port},
                                                {"--back", "-p", port},

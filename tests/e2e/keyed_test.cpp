@@ -21,6 +21,8 @@ class Keyed : public DaemonTest {
   // A key file of the daemon's user with mode 0600, and the same key for the controller.
   void SetUp() override {
     DaemonTest::SetUp();
+    // A skip or a failure there only returns from that function: stop here too, or the key
+    // would be written into the working directory.
     if (IsSkipped() || HasFatalFailure()) {
       return;
     }

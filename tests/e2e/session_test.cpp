@@ -1,9 +1,15 @@
 // The session protocol over the wire: replies, log lines, the window, suspend and quit.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -122,6 +128,10 @@ TEST_F(Session, OwnersSuspendRunsSystemctlWithTheChosenVerb) {
     EXPECT_EQ(ask(a, "QUIT\n", 3s), "OK\n");  // answered once the command has ended
     EXPECT_EQ(exit_status(), 0);
     EXPECT_EQ(systemctl_calls(), row.can_run ? row.verb + "\n" : "") << row.verb;
+    // The reply can overtake the log line, which the sink reads on a thread of its own.
+    if (!row.can_run) {
+      EXPECT_TRUE(log_->wait_for("Failed to execute systemctl " + row.verb, 2s));
+    }
     EXPECT_EQ(log_->count("Failed to execute systemctl " + row.verb), row.can_run ? 0U : 1U);
   }
 }
@@ -235,6 +245,81 @@ TEST_F(Session, SuspendCommandInheritsNoSocketOfTheDaemon) {
   const std::string fds = read_file(dir_ / "fds");
   ASSERT_FALSE(fds.empty());
   EXPECT_EQ(fds.find("socket:"), std::string::npos) << fds;
+}
+
+// A service manager's notification socket in the abstract namespace, whose queue a filler
+// socket can fill with one-byte datagrams.
+class NotifyReceiver {
+ public:
+  NotifyReceiver() {
+    address_.sun_family = AF_UNIX;
+    kName.copy(address_.sun_path + 1, kName.size());
+    length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + kName.size());
+    ok_ = socket_ != -1 && filler_ != -1 &&
+          bind(socket_, reinterpret_cast<const sockaddr*>(&address_), length_) == 0;
+  }
+  ~NotifyReceiver() {
+    close(socket_);
+    close(filler_);
+  }
+  NotifyReceiver(const NotifyReceiver&) = delete;
+  NotifyReceiver& operator=(const NotifyReceiver&) = delete;
+
+  bool ok() const { return ok_; }
+  static std::string variable() { return "NOTIFY_SOCKET=@" + std::string(kName); }
+
+  /// Sends filler datagrams until the queue takes no more; true if it is full now.
+  bool fill() const {
+    while (sendto(filler_, "x", 1, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address_),
+                  length_) == 1) {
+    }
+    return errno == EAGAIN;
+  }
+
+  /// Reads what is queued, fillers and notifications, up to the first notification that
+  /// starts with wanted, and returns that; empty if none comes within timeout.
+  std::string read_until(std::string_view wanted, std::chrono::milliseconds timeout) const {
+    pollfd ready{.fd = socket_, .events = POLLIN, .revents = 0};
+    std::array<char, 4096> buffer{};
+    while (poll(&ready, 1, static_cast<int>(timeout.count())) == 1) {
+      const ssize_t size = recv(socket_, buffer.data(), buffer.size(), 0);
+      if (size <= 0) {
+        break;
+      }
+      std::string text(buffer.data(), static_cast<std::size_t>(size));
+      if (text.starts_with(wanted)) {
+        return text;
+      }
+    }
+    return {};
+  }
+
+ private:
+  static constexpr std::string_view kName = "lmr-e2e-manager";
+  int socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int filler_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address_{};
+  socklen_t length_ = 0;
+  bool ok_ = false;
+};
+
+TEST_F(Session, ReadinessAndStoppingWaitForRoomInTheManagersFullQueue) {
+  NotifyReceiver manager;
+  ASSERT_TRUE(manager.ok());
+  ASSERT_TRUE(manager.fill());
+  Process& server = start_serving(port_, {}, {NotifyReceiver::variable()});
+  // The port is bound just before readiness is sent: give the daemon time to meet the full
+  // queue before the manager reads.
+  std::this_thread::sleep_for(300ms);
+  const std::string ready = "READY=1\nMAINPID=" + std::to_string(server.pid());
+  EXPECT_EQ(manager.read_until(ready, 3s), ready);
+  UdpPeer a;
+  ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
+  ASSERT_TRUE(manager.fill());
+  EXPECT_EQ(ask(a, "QUIT\n"), "OK\n");
+  EXPECT_EQ(server.wait(300ms), std::nullopt) << "the daemon ended without waiting";
+  EXPECT_EQ(manager.read_until("STOPPING=1", 3s), "STOPPING=1\nSTATUS=Stopping");
+  EXPECT_EQ(exit_status(), 0);
 }
 
 }  // namespace
