@@ -1,15 +1,9 @@
 // The client against the real daemon: suspend and quit, locked sessions, silent and unknown
 // hosts, and a fleet of daemons in one call.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -207,71 +201,6 @@ TEST_F(Suspend, EachControllerHasItsOwnNamedKeyAndOneCanBeRevoked) {
   EXPECT_EQ(logged_with_prefix(kNoSession), 4U) << "only the four keyed EHLOs above";
 }
 
-// A stranger's datagrams from forged sources, at a paced rate, on a thread of its own: keyed
-// EHLOs naming a key the daemon holds, plain EHLOs and made-up commands, each from one of 1000
-// identities (addresses 127.1.x.y, ports from 20000) over a raw socket.
-class Flood {
- public:
-  Flood(std::uint16_t port, const std::string& key_id, int per_second)
-      : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW)) {
-    thread_ = std::thread([=, this] { send_all(port, key_id, per_second); });
-  }
-  ~Flood() {
-    stop_ = true;
-    thread_.join();
-    close(fd_);
-  }
-  Flood(const Flood&) = delete;
-  Flood& operator=(const Flood&) = delete;
-
-  bool ok() const { return fd_ != -1; }
-  long sent() const { return sent_.load(); }
-
- private:
-  static constexpr int kIdentities = 1000;
-
-  void send_all(std::uint16_t port, const std::string& key_id, int per_second) {
-    const auto started = std::chrono::steady_clock::now();
-    for (long i = 0; !stop_; ++i) {
-      // Paced: datagram i leaves at i / per_second seconds.
-      std::this_thread::sleep_until(started + i * 1'000'000us / per_second);
-      const std::string digits = std::to_string(1'000'000'000'000LL + i).substr(1, 12);
-      const std::array<std::string, 3> texts{
-          "EHLO " + key_id + " " + digits + digits + digits.substr(0, 8) + "\n", "EHLO\n",
-          "SUSPEND " + key_id + " " + std::string(32, 'a') + " " + std::string(64, 'b') + "\n"};
-      const std::string& text = texts.at(static_cast<std::size_t>(i % 3));
-      const int identity = static_cast<int>(i % kIdentities);
-      std::array<unsigned char, 28 + 128> packet{};
-      const auto length = static_cast<std::uint16_t>(28 + text.size());
-      packet[0] = 0x45;  // IPv4, a 20-byte header; the kernel fills in length and checksum
-      packet[8] = 64;
-      packet[9] = IPPROTO_UDP;
-      const std::array<unsigned char, 4> from{127, 1, static_cast<unsigned char>(identity / 250),
-                                              static_cast<unsigned char>(identity % 250 + 1)};
-      std::copy(from.begin(), from.end(), packet.begin() + 12);
-      const std::array<unsigned char, 4> to{127, 0, 0, 1};
-      std::copy(to.begin(), to.end(), packet.begin() + 16);
-      const auto source_port = static_cast<std::uint16_t>(20000 + identity);
-      const std::array<std::uint16_t, 3> udp{htons(source_port), htons(port),
-                                             htons(static_cast<std::uint16_t>(length - 20))};
-      std::memcpy(packet.data() + 20, udp.data(), sizeof udp);  // checksum 0: none
-      std::memcpy(packet.data() + 28, text.data(), text.size());
-      sockaddr_in destination{};
-      destination.sin_family = AF_INET;
-      destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      if (sendto(fd_, packet.data(), length, 0, reinterpret_cast<const sockaddr*>(&destination),
-                 sizeof destination) == length) {
-        ++sent_;
-      }
-    }
-  }
-
-  int fd_;
-  std::atomic<bool> stop_{false};
-  std::atomic<long> sent_{0};
-  std::thread thread_;
-};
-
 // No one without the key can keep its holder out, or hide the holder's lines from the log:
 // under a stranger's flood from 1000 forged identities at 2000 datagrams a second, every
 // keyed suspend succeeds, and the daemon's lines stay within the 200 in 5 s that rsyslog's
@@ -284,7 +213,7 @@ TEST_F(Suspend, KeyedSuspendsSucceedThroughAFloodOfForgedIdentitiesAndTheLogKeep
   Process& server = start_serving(port_, {"--key-file=" + key_path});
   constexpr int kTries = 20;
   {
-    Flood flood(port_, keys.keys.front().id, 2000);
+    ForgedFlood flood(port_, keys.keys.front().id, 2000);
     ASSERT_TRUE(flood.ok()) << std::strerror(errno);
     std::this_thread::sleep_for(1s);  // the flood is under way before the first try
     for (int i = 0; i < kTries; ++i) {

@@ -2,15 +2,20 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/ip.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <cerrno>
 #include <system_error>
 
 namespace lmrtest {
+
+using namespace std::chrono_literals;
 
 UdpPeer::UdpPeer(const std::string& address, std::uint16_t port) : address_(address) {
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -59,6 +64,60 @@ std::optional<std::string> UdpPeer::receive(std::chrono::milliseconds timeout) c
     return std::nullopt;
   }
   return std::string(buffer.data(), static_cast<std::size_t>(length));
+}
+
+ForgedFlood::ForgedFlood(std::uint16_t port, std::string key_id, int per_second)
+    : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW)) {
+  if (fd_ != -1) {
+    thread_ = std::thread([=, this] { send_all(port, key_id, per_second); });
+  }
+}
+
+ForgedFlood::~ForgedFlood() {
+  stop_ = true;
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+  if (fd_ != -1) {
+    close(fd_);
+  }
+}
+
+void ForgedFlood::send_all(std::uint16_t port, const std::string& key_id, int per_second) {
+  constexpr int kIdentities = 1000;
+  const auto started = std::chrono::steady_clock::now();
+  for (long i = 0; !stop_; ++i) {
+    // Paced: datagram i leaves at i / per_second seconds.
+    std::this_thread::sleep_until(started + i * 1'000'000us / per_second);
+    const std::string digits = std::to_string(1'000'000'000'000LL + i).substr(1, 12);
+    const std::array<std::string, 3> texts{
+        "EHLO " + key_id + " " + digits + digits + digits.substr(0, 8) + "\n", "EHLO\n",
+        "SUSPEND " + key_id + " " + std::string(32, 'a') + " " + std::string(64, 'b') + "\n"};
+    const std::string& text = texts.at(static_cast<std::size_t>(i % 3));
+    const int identity = static_cast<int>(i % kIdentities);
+    std::array<unsigned char, 28 + 128> packet{};
+    const auto length = static_cast<std::uint16_t>(28 + text.size());
+    packet[0] = 0x45;  // IPv4, a 20-byte header; the kernel fills in length and checksum
+    packet[8] = 64;
+    packet[9] = IPPROTO_UDP;
+    const std::array<unsigned char, 4> from{127, 1, static_cast<unsigned char>(identity / 250),
+                                            static_cast<unsigned char>(identity % 250 + 1)};
+    std::copy(from.begin(), from.end(), packet.begin() + 12);
+    const std::array<unsigned char, 4> to{127, 0, 0, 1};
+    std::copy(to.begin(), to.end(), packet.begin() + 16);
+    const auto source_port = static_cast<std::uint16_t>(20000 + identity);
+    const std::array<std::uint16_t, 3> udp{htons(source_port), htons(port),
+                                           htons(static_cast<std::uint16_t>(length - 20))};
+    std::memcpy(packet.data() + 20, udp.data(), sizeof udp);  // checksum 0: none
+    std::memcpy(packet.data() + 28, text.data(), text.size());
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (sendto(fd_, packet.data(), length, 0, reinterpret_cast<const sockaddr*>(&destination),
+               sizeof destination) == length) {
+      ++sent_;
+    }
+  }
 }
 
 }  // namespace lmrtest

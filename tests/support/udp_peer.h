@@ -1,11 +1,13 @@
 // A UDP client on loopback, as a remote controller of the daemon would be.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace lmrtest {
 
@@ -35,6 +37,31 @@ class UdpPeer {
   int fd_ = -1;
   std::string address_;
   std::uint16_t port_ = 0;
+};
+
+/// A stranger's datagrams from forged sources to 127.0.0.1:port, paced at per_second on a
+/// thread of its own until destroyed: keyed EHLOs naming key_id, plain EHLOs and made-up
+/// commands in turn, each from the next of 1000 identities (addresses 127.1.x.y, ports from
+/// 20000), over a raw socket (which needs CAP_NET_RAW).
+class ForgedFlood {
+ public:
+  ForgedFlood(std::uint16_t port, std::string key_id, int per_second);
+  ~ForgedFlood();
+  ForgedFlood(const ForgedFlood&) = delete;
+  ForgedFlood& operator=(const ForgedFlood&) = delete;
+
+  /// False when the raw socket could not be opened; errno says why.
+  bool ok() const { return fd_ != -1; }
+  /// Datagrams sent so far.
+  long sent() const { return sent_.load(); }
+
+ private:
+  void send_all(std::uint16_t port, const std::string& key_id, int per_second);
+
+  int fd_;
+  std::atomic<bool> stop_{false};
+  std::atomic<long> sent_{0};
+  std::thread thread_;
 };
 
 }  // namespace lmrtest
