@@ -17,27 +17,40 @@
 //                  - every session opened: its length, from just over 4 s to 6 s, as the
 //                    daemon's whole-second clock makes it;
 //                  - every suspend carried out: how long the host sleeps, byte * 100 ms,
-//                    with datagrams waiting meanwhile.
-//                  Past the input's end every byte is 0: delivered at once.
+//                    with datagrams waiting meanwhile;
+//                  - with a key in the client, after every datagram it sends, what a forger
+//                    sends it from the daemon's address and port, (f >> 4) * 20 ms later:
+//                    f % 16 is nothing (0, 12 to 15), START, OK, LOCKED, END, KEYED 2 (1 to
+//                    5), START and OK with made-up proofs (6, 7), START and OK recorded from
+//                    an earlier exchange (8, 9), the latest datagram the daemon sent the
+//                    client (10), or an OK with the proof for the client's challenge and the
+//                    other word (11).
+//                  Past the input's end every byte is 0: delivered at once, no forgery.
 //   byte % 3 == 1  text for parse_mac, parse_port and parse_seconds.
 //   byte % 3 == 2  a command line for parse_arguments: the words after argv[0], separated
 //                  by NUL bytes.
 //
-// The exchange is checked by what came of it, never by its own rules: a command is carried
-// out at most once in a call; "suspended" or "stopped" only if it was carried out; "locked
-// by another client" and "no answer" only if it was not; "needs a key" and "does not ask
-// for a key" only when the keys do not match, and then no command is sent; the call ends by
-// its time limit; and with nothing lost, nothing slow and nobody else asking, the result is
-// what the keys make it: carried out and reported so when they match.
+// The daemon model is keyless (sessions) or keyed (a challenge for each keyed EHLO, good for
+// four seconds, spent by the first proven command; copies answered OK again). The exchange
+// is checked by what came of it, never by its own rules: a command is carried out at most
+// once in a call; "suspended" or "stopped" only if it was carried out, and with a key only
+// on an OK the daemon sent; "locked by another client" and "no answer" only if it was not;
+// "needs a key" only from a keyed daemon to a client without a key, and then no command is
+// sent; with a key, the command goes out only on a START the daemon gave for the client's
+// nonce, at most three times, always the same; the call ends by its time limit; and with
+// nothing lost, nothing slow and nobody else asking, the result is what the keys make it
+// whatever the forger sends: carried out and reported so when they match.
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,7 +72,49 @@ constexpr long kLongestLimitMs = 86'400'000;
 constexpr std::chrono::milliseconds kDefaultLimit = 10s;
 
 constexpr int kDaemon = 0;
-constexpr int kClient = 1;  // the exchange under test; other clients are 2 and up
+constexpr int kClient = 1;   // the exchange under test; other clients are 2 and up
+constexpr int kForger = -1;  // sends to the client as if from the daemon's address and port
+
+// Keyed protocol version 2 as the fuzzer states it.
+constexpr long kGoodSeconds = 4;  // a challenge is good while now - issued <= 4 seconds
+constexpr int kCommandCopies = 3;
+constexpr std::string_view kNonce = "00112233445566778899aabbccddeeff";
+constexpr std::string_view kEarlierNonce = "ffeeddccbbaa99887766554433221100";
+constexpr std::string_view kKeyedNotice = "KEYED 2\n";
+
+std::string_view bytes_of(const Key& key) {
+  return {reinterpret_cast<const char*>(key.bytes.data()), key.bytes.size()};
+}
+
+// HMAC-SHA-256 under key of "lomarind-v2 <label> <first> <second>".
+std::string mac(const Key& key, std::string_view label, std::string_view first,
+                std::string_view second) {
+  std::string message("lomarind-v2 ");
+  message.append(label).append(" ").append(first).append(" ").append(second);
+  return hmac_sha256_hex(bytes_of(key), message);
+}
+
+std::string id_of(const Key& key) {
+  return hmac_sha256_hex(bytes_of(key), "lomarind-v2 key-id").substr(0, 8);
+}
+
+long second_of(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+}
+
+// The model daemon's challenge for an EHLO from peer in second: the second, and something of
+// the peer's own, as the daemon's is.
+std::string challenge_for(long second, int peer) {
+  std::array<char, 33> text{};
+  static_cast<void>(std::snprintf(text.data(), text.size(), "%08lx%024x", second,
+                                  static_cast<unsigned>(peer + 0xc0de)));
+  return text.data();
+}
+
+std::string keyed_command(const Key& key, std::string_view challenge, std::string_view word) {
+  return std::string(word) + " " + id_of(key) + " " + std::string(challenge) + " " +
+         mac(key, "command", challenge, word) + "\n";
+}
 
 struct Event {
   enum Kind { kArrival, kExpiry, kWake } kind;
@@ -76,7 +131,7 @@ struct Daemon {
   bool active = false;
   int owner = 0;
   int session = 0;
-  std::string challenge;  // keyed: the open session's, until a valid proof spends it
+  std::map<std::string, std::string> spent;  // keyed: challenges and the words they went to
   Clock::time_point asleep_until{};
   std::deque<Event> waiting;  // datagrams that came while the host slept
   int carried_out = 0;
@@ -87,6 +142,9 @@ class Model {
   Model(Reader& input, const Key* key) : input_(input), key_(key) {}
 
   void send(int from, int to, std::string_view text, Clock::time_point now) {
+    if (from == kDaemon && to == kClient) {
+      told_client_.emplace(text);
+    }
     const std::uint8_t fate = input_.byte();
     if (fate % 4 == 3) {
       // Lost, or arrives damaged: one byte short, which no peer may take for a message.
@@ -132,6 +190,10 @@ class Model {
       }
       return;
     }
+    if (key_ != nullptr) {
+      keyed_at_daemon(event, now);
+      return;
+    }
     // Expiry is seen first in every turn, before that turn's datagram.
     if (daemon_.active &&
         (event.kind == Event::kExpiry ? event.session == daemon_.session : now >= ends_)) {
@@ -151,44 +213,70 @@ class Model {
       ++daemon_.session;
       ends_ = now + 4001ms + input_.byte() * 2000ms / 256;
       events_.emplace(ends_, Event{Event::kExpiry, kDaemon, kDaemon, {}, daemon_.session});
-      if (key_ == nullptr) {
-        send(kDaemon, event.from, protocol::kStart, now);
-        return;
-      }
-      daemon_.challenge = std::string(32, '0') + std::to_string(daemon_.session);
-      daemon_.challenge.erase(0, daemon_.challenge.size() - 32);
-      send(kDaemon, event.from, std::string(protocol::kStartPrefix) + daemon_.challenge + "\n",
-           now);
-    } else if (daemon_.active && event.from == daemon_.owner && commands(event.text)) {
-      ++daemon_.carried_out;
-      daemon_.challenge.clear();
-      send(kDaemon, event.from, protocol::kOk, now);
-      if (event.text.starts_with(protocol::kQuitWord)) {
-        daemon_.stopped = true;
-      } else {
-        daemon_.asleep_until = now + input_.byte() * 100ms;
-        events_.emplace(daemon_.asleep_until, Event{Event::kWake, kDaemon, kDaemon, {}, 0});
-      }
+      send(kDaemon, event.from, protocol::kStart, now);
+    } else if (daemon_.active && event.from == daemon_.owner &&
+               (event.text == protocol::kSuspend || event.text == protocol::kQuit)) {
+      carry_out(event.from, protocol::kOk, event.text.starts_with(protocol::kQuitWord), now);
     }
   }
+
+  // A datagram to the client from its daemon's address and port that the daemon never sent.
+  void forge(std::string_view text, Clock::time_point at) {
+    events_.emplace(at, Event{Event::kArrival, kForger, kClient, std::string(text)});
+  }
+
+  // Whether the daemon sent text to the client.
+  bool told_client(const std::string& text) const { return told_client_.contains(text); }
 
   const Daemon& daemon() const { return daemon_; }
 
  private:
-  // Whether text is a command the daemon carries out: a plain one, or with a key one whose
-  // proof is valid for the session's challenge, which it spends.
-  bool commands(std::string_view text) const {
-    if (key_ == nullptr) {
-      return text == protocol::kSuspend || text == protocol::kQuit;
+  void carry_out(int from, std::string_view ok, bool quit, Clock::time_point now) {
+    ++daemon_.carried_out;
+    send(kDaemon, from, ok, now);
+    if (quit) {
+      daemon_.stopped = true;
+    } else {
+      daemon_.asleep_until = now + input_.byte() * 100ms;
+      events_.emplace(daemon_.asleep_until, Event{Event::kWake, kDaemon, kDaemon, {}, 0});
     }
-    for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
-      if (!daemon_.challenge.empty() && text.size() == word.size() + 66 && text.starts_with(word) &&
-          text[word.size()] == ' ' && text.back() == '\n' &&
-          proof_matches(*key_, daemon_.challenge, word, text.substr(word.size() + 1, 64))) {
-        return true;
+  }
+
+  // With a key there are no sessions: a keyed EHLO naming the key gets a challenge, good for
+  // four seconds after the second it was given in, and only for its sender; the first proven
+  // command on it is carried out, and every copy of that command is answered OK again.
+  void keyed_at_daemon(const Event& event, Clock::time_point now) {
+    const std::string& text = event.text;
+    const long second = second_of(now);
+    const std::string id = id_of(*key_);
+    if (text == protocol::kEhlo) {
+      send(kDaemon, event.from, kKeyedNotice, now);
+      return;
+    }
+    const std::string ehlo = "EHLO " + id + " ";
+    if (text.size() == ehlo.size() + 33 && text.starts_with(ehlo) && text.back() == '\n') {
+      const std::string_view nonce = std::string_view(text).substr(ehlo.size(), 32);
+      const std::string challenge = challenge_for(second, event.from);
+      send(kDaemon, event.from,
+           "START " + challenge + " " + mac(*key_, "start", nonce, challenge) + "\n", now);
+      return;
+    }
+    for (long issued = second - kGoodSeconds; issued <= second; ++issued) {
+      const std::string challenge = challenge_for(issued, event.from);
+      for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
+        if (text != keyed_command(*key_, challenge, word)) {
+          continue;
+        }
+        const std::string ok = "OK " + mac(*key_, "ok", challenge, word) + "\n";
+        const auto [spent, first] = daemon_.spent.emplace(challenge, word);
+        if (first) {
+          carry_out(event.from, ok, word == protocol::kQuitWord, now);
+        } else if (spent->second == word) {
+          send(kDaemon, event.from, ok, now);
+        }
+        return;
       }
     }
-    return false;
   }
 
   Reader& input_;
@@ -198,10 +286,49 @@ class Model {
   bool lost_ = false;
   Clock::duration slowest_{};
   std::multimap<Clock::time_point, Event> events_;  // equal times keep their order
+  std::set<std::string, std::less<>> told_client_;
 };
 
 // Which of the two sides holds a key, and whether it is the same.
 enum class Keys { kNone, kSame, kWrong, kDaemonOnly, kClientOnly };
+
+// What the forger sends when the client has sent a datagram, by the byte f (see the input
+// format): nothing, the plain words, proofs it made up, and replies recorded from the
+// daemon: from earlier exchanges (before start), the latest one to this client, and one for
+// this client's challenge and the other word, which the daemon never sends.
+std::string forged(std::uint8_t f, const Key& daemon_key, Clock::time_point start,
+                   std::string_view challenge, std::string_view word, std::string_view other,
+                   std::string_view latest) {
+  const long earlier = second_of(start) - 1 - (f >> 4U);
+  const std::string made_up = hmac_sha256_hex("forger", std::to_string(f));
+  const std::string recorded = challenge_for(earlier, kClient);
+  switch (f % 16) {
+  case 1:
+    return std::string(protocol::kStart);
+  case 2:
+    return std::string(protocol::kOk);
+  case 3:
+    return std::string(protocol::kLocked);
+  case 4:
+    return std::string(protocol::kEnd);
+  case 5:
+    return std::string(kKeyedNotice);
+  case 6:
+    return "START " + challenge_for(second_of(start), kClient) + " " + made_up + "\n";
+  case 7:
+    return "OK " + made_up + "\n";
+  case 8:
+    return "START " + recorded + " " + mac(daemon_key, "start", kEarlierNonce, recorded) + "\n";
+  case 9:
+    return "OK " + mac(daemon_key, "ok", recorded, word) + "\n";
+  case 10:
+    return std::string(latest);
+  case 11:
+    return "OK " + mac(daemon_key, "ok", challenge.empty() ? recorded : challenge, other) + "\n";
+  default:
+    return "";
+  }
+}
 
 void run_exchange(Reader& input) {
   const std::uint8_t choice = input.byte();
@@ -221,21 +348,40 @@ void run_exchange(Reader& input) {
     model.send(other + 2, kDaemon, protocol::kEhlo,
                start + std::chrono::milliseconds(input.big_endian(2) % 20'000));
   }
+  const bool quit = command == Command::kQuit;
+  const std::string_view word = quit ? protocol::kQuitWord : protocol::kSuspendWord;
+  const std::string_view other_word = quit ? protocol::kSuspendWord : protocol::kQuitWord;
   Exchange exchange = start_exchange(start, limit, client_keyed);
   Clock::time_point now = start;
-  std::string challenge;  // from the last keyed START, as the client's loop keeps it
+  std::string challenge;  // from the proven START the command answered, as the client keeps it
+  std::string first_command;
+  std::string latest_from_daemon;  // the latest datagram the client had from its daemon
   int commands_sent = 0;
   const auto client_sends = [&](Send send) {
+    if (send == Send::kNothing) {
+      return;
+    }
     if (send == Send::kEhlo) {
-      model.send(kClient, kDaemon, protocol::kEhlo, now);
-    } else if (send == Send::kCommand) {
-      ++commands_sent;
-      const bool quit = command == Command::kQuit;
       model.send(kClient, kDaemon,
-                 client_keyed ? keyed_command(client_key, challenge,
-                                              quit ? protocol::kQuitWord : protocol::kSuspendWord)
-                              : std::string(quit ? protocol::kQuit : protocol::kSuspend),
+                 client_keyed ? "EHLO " + id_of(client_key) + " " + std::string(kNonce) + "\n"
+                              : std::string(protocol::kEhlo),
                  now);
+    } else {
+      ++commands_sent;
+      const std::string text = client_keyed
+                                   ? keyed_command(client_key, challenge, word)
+                                   : std::string(quit ? protocol::kQuit : protocol::kSuspend);
+      first_command = first_command.empty() ? text : first_command;
+      require(text == first_command, "every copy of the command carries the same challenge");
+      model.send(kClient, kDaemon, text, now);
+    }
+    if (client_keyed) {
+      const std::uint8_t f = input.byte();
+      const std::string text =
+          forged(f, daemon_key, start, challenge, word, other_word, latest_from_daemon);
+      if (!text.empty()) {
+        model.forge(text, now + (f >> 4U) * 20ms);
+      }
     }
   };
   client_sends(on_timer(exchange, now));
@@ -257,11 +403,22 @@ void run_exchange(Reader& input) {
     now = at;
     if (event.kind == Event::kArrival && event.to != kDaemon) {
       if (event.to == kClient && asking) {
-        const Reply reply = reply_of(event.text);
-        if (reply == Reply::kKeyedStart) {
-          challenge = challenge_in(event.text);
+        const std::string& text = event.text;
+        latest_from_daemon = event.from == kDaemon ? text : latest_from_daemon;
+        // As the client's loop: with a key, only proven replies count, and the challenge of
+        // the START that the command answers is kept.
+        const Reply reply =
+            client_keyed ? proven_reply(text, client_key, kNonce, challenge, word) : reply_of(text);
+        const Send send = on_reply(exchange, reply, now);
+        if (client_keyed && send == Send::kCommand) {
+          require(text.starts_with("START ") && model.told_client(text),
+                  "a keyed command goes out only on a START the daemon gave for our nonce");
+          challenge = text.substr(6, 32);
         }
-        client_sends(on_reply(exchange, reply, now));
+        require(!client_keyed || exchange.result != Result::kDone ||
+                    (text.starts_with("OK ") && model.told_client(text)),
+                "a keyed client reports success only on an OK the daemon sent it");
+        client_sends(send);
       }
     } else {
       model.at_daemon(event, now);
@@ -270,6 +427,8 @@ void run_exchange(Reader& input) {
 
   const int carried_out = model.daemon().carried_out;
   require(carried_out <= 1, "a command is carried out at most once in a call");
+  require(commands_sent <= (client_keyed ? kCommandCopies : 1),
+          "a command goes out once, or with a key at most three times");
   switch (exchange.result) {
   case Result::kDone:
     require(carried_out == 1, "suspended or stopped only if the command was carried out");
@@ -281,21 +440,24 @@ void run_exchange(Reader& input) {
     require(carried_out == 0, "no answer only if the command was not carried out");
     break;
   case Result::kNeedsKey:
-  case Result::kNotKeyed:
-    require(exchange.result == (client_keyed ? Result::kNotKeyed : Result::kNeedsKey) &&
-                client_keyed != daemon_keyed && commands_sent == 0,
-            "a key mismatch only when the keys do not match, and then no command is sent");
+    require(!client_keyed && daemon_keyed && commands_sent == 0,
+            "needs a key only from a keyed daemon to a client without one, and then no "
+            "command is sent");
     break;
   default:
     break;
   }
   require(client_keyed == daemon_keyed || commands_sent == 0,
           "no command goes to a daemon whose key setting does not match the client's");
-  constexpr std::array kEasyResult{Result::kDone, Result::kDone, Result::kUnproven,
-                                   Result::kNeedsKey, Result::kNotKeyed};
+  require(keys != Keys::kWrong || commands_sent == 0, "no command goes out under a wrong key");
+  // A keyed client with a keyless daemon, or with a key the daemon does not hold, hears
+  // nothing it can prove: no answer.
+  constexpr std::array kEasyResult{Result::kDone, Result::kDone, Result::kNoAnswer,
+                                   Result::kNeedsKey, Result::kNoAnswer};
   const bool easy = others == 0 && limit >= 3s && model.smooth();
   require(!easy || exchange.result == kEasyResult[static_cast<std::size_t>(keys)],
-          "with nothing lost or slow and nobody else asking, the keys decide the result");
+          "with nothing lost or slow and nobody else asking, the keys decide the result, "
+          "whatever a forger sends");
 }
 
 int hex_digit(char c) {

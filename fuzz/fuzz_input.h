@@ -29,6 +29,8 @@ class Reader {
   Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
   bool done() const { return at_ >= size_; }
+  /// How many bytes have been read.
+  std::size_t offset() const { return at_; }
 
   std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
 

@@ -1,10 +1,10 @@
-// Drives the session's decisions with a sequence of turns decoded from the fuzz input, in
-// the order run_session_loop takes them (expiry first, then the datagram), rebuilds the
-// log lines and replies the loop would write, and aborts when a rule of the protocol breaks.
+// Drives the daemon's decisions with a sequence of events decoded from the fuzz input and
+// aborts when an outcome breaks a rule of the protocol. Every input runs twice, read two ways.
 //
-// Every input runs twice: without a key, and with a fixed test key, as a daemon started with
-// --key-file. Input format, one event after another until the input runs out or the owner's
-// QUIT has ended the loop:
+// Without a key, the input is a sequence of turns taken in the order run_session_loop takes
+// them (expiry first, then the datagram); the log lines and replies the loop would write are
+// rebuilt and checked against the state table. One event after another until the input runs
+// out or the owner's QUIT has ended the loop:
 //   kind byte % 4 == 0  a turn with a datagram:
 //                         sender byte (index into kPeers, modulo its size),
 //                         2-byte big-endian length L (modulo 65508: 0 to 65507 bytes),
@@ -16,27 +16,43 @@
 //                       a NUL or a word at any place.
 //   kind byte % 4 == 1  a turn whose receive timed out.
 //   kind byte % 4 == 2  a step of the wall clock: 4-byte big-endian signed seconds.
-//   kind byte % 4 == 3  a turn with a keyed command, as a controller with the key would
-//                       send it (or an eavesdropper replay it): sender byte, choice byte,
-//                       whose bit 0 picks QUIT over SUSPEND, bits 1-2 the proof (of the
-//                       latest challenge handed out, of the one before, under another key,
-//                       of the other word), and bit 3 leaves out the line feed.
+//   kind byte % 4 == 3  a turn with a protocol word: sender byte, choice byte (modulo 3:
+//                       EHLO, SUSPEND, QUIT).
+//
+// With two named keys, as a daemon started with --key-file, the input is a sequence of
+// datagrams from key holders and strangers at seconds of the boot clock, each checked
+// against what the key holders sent (see KeyedModel):
+//   kind byte % 4 == 0  a key holder: sender byte (kPeers), choice byte: bit 0 the key,
+//                       bits 1-2 what it sends (0: EHLO with a new nonce; 1: a command
+//                       on a challenge it was given; 2: a copy of a datagram it sent
+//                       before; 3: EHLO, and the command at once on its START), bit 3 QUIT
+//                       over SUSPEND, bit 4 lost on the way (strangers see it all the same),
+//                       bits 5-7 which challenge or datagram, counted back from the latest.
+//   kind byte % 4 == 1  a stranger: sender byte (kPeers, the key holders' too), then the
+//                       bytes stranger_text reads.
+//   kind byte % 4 == 2  time passes: a byte b, b % 8 seconds, or (b - 247) * 1000 from 248 on.
+//   kind byte % 4 == 3  a crowd of key holders, each at an address of its own, sends EHLO
+//                       and SUSPEND at once: a byte b, b % 16 of them, or for 255 as the
+//                       first event 1030 of them, more than the table of spent challenges
+//                       holds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <syslog.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "fuzz_input.h"
@@ -63,6 +79,10 @@ constexpr std::string_view kStart = "START\n";
 constexpr std::string_view kLocked = "LOCKED\n";
 constexpr std::string_view kOk = "OK\n";
 constexpr std::string_view kEnd = "END\n";
+constexpr std::string_view kSuspend = "SUSPEND\n";
+constexpr std::string_view kQuit = "QUIT\n";
+// What a keyless turn of kind 3 sends.
+constexpr std::array kWords = {kEhlo, kSuspend, kQuit};
 
 constexpr std::string_view kStartedPrefix = "Session started for client ";
 constexpr std::string_view kLockedPrefix = "Session locked in response to client ";
@@ -71,52 +91,6 @@ constexpr std::string_view kNoSessionPrefix = "No acitve session; Dropping packe
 constexpr std::string_view kUnexpectedPrefix = "Unexpected client data; Dropping packet from ";
 constexpr std::string_view kSuspending = "Received SUSPEND command. Suspending...";
 constexpr std::string_view kQuitting = "Received QUIT command. Stopping Lomarind...";
-constexpr std::string_view kUnprovenPrefix = "Command without a valid proof; Dropping packet from ";
-
-// Keyed mode: the proof is HMAC-SHA-256 over these bytes, and START carries the challenge.
-constexpr std::string_view kProofLabel = "lomarind-proof-v1 ";
-constexpr std::string_view kKeyedStart = "START ";
-constexpr std::array<std::string_view, 2> kWords = {"SUSPEND", "QUIT"};
-const std::string kTestKey(32, '\x42');
-const std::string kOtherKey(32, '\x43');
-
-std::string proof(std::string_view key, std::string_view challenge, std::string_view word) {
-  std::string message(kProofLabel);
-  message.append(challenge).append(" ").append(word);
-  return hmac_sha256_hex(key, message);
-}
-
-// What a controller knows in keyed mode: every challenge handed out, the one of the
-// current session until a command spends it, and every command carried out.
-struct Keying {
-  bool keyed = false;
-  std::vector<std::string> issued;
-  std::string unspent;
-  std::set<std::string, std::less<>> carried_out;
-};
-
-// The command word that text carries out in its owner's session, or empty: without a key the
-// plain command, with one the command with the proof of the unspent challenge.
-std::string_view proven_word(const Keying& k, std::string_view text) {
-  for (const std::string_view word : kWords) {
-    const std::string proven =
-        k.keyed ? std::string(word) + " " + proof(kTestKey, k.unspent, word) : std::string(word);
-    if ((!k.keyed || !k.unspent.empty()) && text == proven + "\n") {
-      return word;
-    }
-  }
-  return {};
-}
-
-// True for an owner's command under a key that does not carry it out: a word followed by a
-// space or a line feed.
-bool unproven(const Keying& k, std::string_view text) {
-  return k.keyed && proven_word(k, text).empty() &&
-         std::any_of(kWords.begin(), kWords.end(), [&](std::string_view word) {
-           return text.starts_with(std::string(word) + " ") ||
-                  text.starts_with(std::string(word) + "\n");
-         });
-}
 
 struct Peer {
   const char* address;
@@ -181,15 +155,10 @@ void expire(Session& s, std::time_t now, Effects& effects) {
 
 // The mirror of the loop's handling of one received datagram of length bytes.
 void handle(Session& s, std::vector<char>& buffer, std::size_t length, const sockaddr_in& sender,
-            in_addr local, std::time_t now, const Key* key, Effects& effects) {
+            in_addr local, std::time_t now, Effects& effects) {
   const std::string identity = identity_of(sender);
   buffer[length] = '\0';
-  // The loop draws a random challenge; any fresh one will do here, so a counter stands in.
-  static std::size_t challenges = 0;
-  std::array<char, 33> fresh{};
-  static_cast<void>(std::snprintf(fresh.data(), fresh.size(), "%032zx", ++challenges));
-  const Action action = on_datagram(s, datagram_text(buffer.data(), length), identity, local, now,
-                                    key, key != nullptr && !s.active ? fresh.data() : "");
+  const Action action = on_datagram(s, datagram_text(buffer.data(), length), identity, local, now);
   effects.action = action;
   const Response& response = response_to(action);
   if (!response.line.empty()) {
@@ -200,10 +169,7 @@ void handle(Session& s, std::vector<char>& buffer, std::size_t length, const soc
     effects.lines.push_back({response.priority, line});
   }
   if (!response.reply.empty()) {
-    const bool keyed_start = key != nullptr && action == Action::kStartSession;
-    effects.sent.push_back(
-        {keyed_start ? std::string(kKeyedStart) + s.challenge + "\n" : std::string(response.reply),
-         identity, inet_ntoa(local)});
+    effects.sent.push_back({std::string(response.reply), identity, inet_ntoa(local)});
   }
 }
 
@@ -234,8 +200,7 @@ void check_lines(const Effects& effects, const Session& before, std::string_view
                ends_with_identity(text, kLockedPrefix, sender)) {
       require(line.priority == LOG_INFO, "start and locked lines are info");
     } else if (ends_with_identity(text, kNoSessionPrefix, sender) ||
-               ends_with_identity(text, kUnexpectedPrefix, sender) ||
-               ends_with_identity(text, kUnprovenPrefix, sender)) {
+               ends_with_identity(text, kUnexpectedPrefix, sender)) {
       require(line.priority == LOG_WARNING, "dropped datagrams are warnings");
     } else if (text == kSuspending || text == kQuitting) {
       require(line.priority == LOG_INFO, "command lines are info");
@@ -251,29 +216,25 @@ void check_lines(const Effects& effects, const Session& before, std::string_view
 // the expiry step: the one line and the one reply it must have written, after those of the
 // expiry step.
 void check_row(const Session& expired, std::string_view text, std::string_view sender,
-               const Effects& effects, const Keying& keying, std::string_view start) {
+               const Effects& effects) {
   std::string line;
   int priority = LOG_INFO;
   std::string_view reply;
-  const std::string_view word = proven_word(keying, text);
   if (text == kEhlo) {
     line.append(expired.active ? kLockedPrefix : kStartedPrefix).append(sender);
-    reply = expired.active ? kLocked : start;
+    reply = expired.active ? kLocked : kStart;
   } else if (!expired.active) {
     line.append(kNoSessionPrefix).append(sender);
     priority = LOG_WARNING;
   } else if (sender != expired.owner) {
     line.append(kUnexpectedPrefix).append(sender);
     priority = LOG_WARNING;
-  } else if (word == kWords[0]) {
+  } else if (text == kSuspend) {
     line = kSuspending;
     reply = kOk;
-  } else if (word == kWords[1]) {
+  } else if (text == kQuit) {
     line = kQuitting;
     reply = kOk;
-  } else if (unproven(keying, text)) {
-    line.append(kUnprovenPrefix).append(sender);
-    priority = LOG_WARNING;
   }
   const std::size_t earlier = effects.ended ? 1 : 0;
   if (line.empty()) {
@@ -297,7 +258,7 @@ void check_row(const Session& expired, std::string_view text, std::string_view s
 void check_turn(const Session& before, const Session& expired, const Session& after,
                 std::time_t now, const Effects& effects, std::optional<std::string>& holder,
                 std::string& holder_asked, std::string_view sender, std::string_view asked,
-                std::optional<std::string_view> text, Keying& keying) {
+                std::optional<std::string_view> text) {
   // The window: a session ends exactly at the first turn at which the clock has moved on by
   // five seconds or more since its start, and no session outlives its window.
   require(effects.ended == (before.active && now - before.start >= kWindowSeconds),
@@ -317,39 +278,21 @@ void check_turn(const Session& before, const Session& expired, const Session& af
     require(after.active == expired.active, "only a start or expiry changes the active flag");
   }
 
-  if (effects.ended) {
-    keying.unspent.clear();
-  }
   const bool owner_command = expired.active && sender == expired.owner;
   const bool suspend = effects.action == Action::kSuspend;
   const bool quit = effects.action == Action::kQuit;
-  const std::string_view word = text.has_value() ? proven_word(keying, *text) : "";
-  require(suspend == (owner_command && word == kWords[0]),
-          "SUSPEND acted on only for the owner, and with a key only with a valid proof");
-  require(quit == (owner_command && word == kWords[1]),
-          "QUIT acted on only for the owner, and with a key only with a valid proof");
+  require(suspend == (owner_command && text == kSuspend), "SUSPEND acted on only for the owner");
+  require(quit == (owner_command && text == kQuit), "QUIT acted on only for the owner");
   if (suspend || quit) {
     require(now - after.start < kWindowSeconds, "commands only within the window");
   }
-  std::string start(kStart);
-  if (started && keying.keyed) {
-    start = std::string(kKeyedStart) + after.challenge + "\n";
-    require(after.challenge.size() == 32 &&
-                after.challenge.find_first_not_of("0123456789abcdef") == std::string::npos &&
-                std::find(keying.issued.begin(), keying.issued.end(), after.challenge) ==
-                    keying.issued.end(),
-            "a keyed session starts with a new challenge of 32 lower-case hex digits");
-    keying.issued.push_back(after.challenge);
-    keying.unspent = after.challenge;
-  }
-
   for (const Sent& sent : effects.sent) {
     if (sent.message == kEnd) {
       require(sent.source == holder_asked, "END leaves from the address the owner's EHLO asked");
     } else {
       require(sent.source == asked, "a reply leaves from the address its datagram asked");
     }
-    if (sent.message == start) {
+    if (sent.message == kStart) {
       holder_asked = asked;
       require(started && sent.destination == sender, "START goes to the new owner");
       require(!holder.has_value(), "at most one owner: START while another holds a session");
@@ -373,30 +316,12 @@ void check_turn(const Session& before, const Session& expired, const Session& af
           "the one client told START and not yet END is the owner of the active session");
 
   if (text.has_value()) {
-    check_row(expired, *text, sender, effects, keying, start);
+    check_row(expired, *text, sender, effects);
   }
   check_lines(effects, before, sender);
-  if (keying.keyed && (suspend || quit)) {
-    require(keying.carried_out.emplace(*text).second, "no proof is accepted twice");
-    keying.unspent.clear();
-  }
 }
 
-// A keyed command as choice asks for it (see the input format).
-std::string keyed_command_text(const Keying& k, std::uint8_t choice) {
-  const std::string_view word = kWords.at(choice & 1U);
-  const std::string_view other = kWords.at(1 - (choice & 1U));
-  const std::size_t n = k.issued.size();
-  const std::string latest = n > 0 ? k.issued[n - 1] : "";
-  const std::string earlier = n > 1 ? k.issued[n - 2] : "";
-  const std::array<std::string, 4> proofs = {
-      proof(kTestKey, latest, word), proof(kTestKey, earlier, word), proof(kOtherKey, latest, word),
-      proof(kTestKey, latest, other)};
-  return std::string(word) + " " + proofs.at((choice >> 1U) & 3U) +
-         ((choice & 8U) != 0 ? "" : "\n");
-}
-
-void run(const std::uint8_t* data, std::size_t size, bool keyed) {
+void run_keyless(const std::uint8_t* data, std::size_t size) {
   static const std::array<sockaddr_in, kPeers.size()> addresses = [] {
     std::array<sockaddr_in, kPeers.size()> all{};
     for (std::size_t i = 0; i < kPeers.size(); ++i) {
@@ -414,10 +339,6 @@ void run(const std::uint8_t* data, std::size_t size, bool keyed) {
   }();
 
   Reader input(data, size);
-  Key key;
-  std::copy(kTestKey.begin(), kTestKey.end(), key.bytes.begin());
-  Keying keying;
-  keying.keyed = keyed;
   Session session;
   std::time_t now = kFirstClock;
   std::optional<std::string> holder;
@@ -437,8 +358,8 @@ void run(const std::uint8_t* data, std::size_t size, bool keyed) {
     std::size_t length = 0;
     if (kind == 3) {
       sender_index = input.byte() % kPeers.size();
-      const std::string command = keyed_command_text(keying, input.byte());
-      datagram.assign(command.begin(), command.end());
+      const std::string_view word = kWords.at(input.byte() % kWords.size());
+      datagram.assign(word.begin(), word.end());
       length = datagram.size();
     } else if (kind == 0) {
       sender_index = input.byte() % kPeers.size();
@@ -471,17 +392,415 @@ void run(const std::uint8_t* data, std::size_t size, bool keyed) {
       const std::size_t received = std::min(length, kReceiveLimit);
       std::copy_n(datagram.begin(), received, buffer.begin());
       handle(session, buffer, received, addresses.at(*sender_index),
-             asked_addresses.at(*sender_index), now, keyed ? &key : nullptr, effects);
+             asked_addresses.at(*sender_index), now, effects);
       text = request_text(datagram, length);
       sender = kPeers.at(*sender_index).identity;
       asked = kPeers.at(*sender_index).asked;
       require(datagram_text(buffer.data(), received) == *text,
               "the text is the first 1023 bytes up to the first NUL");
     }
-    check_turn(before, expired, session, now, effects, holder, holder_asked, sender, asked, text,
-               keying);
+    check_turn(before, expired, session, now, effects, holder, holder_asked, sender, asked, text);
     if (effects.action == Action::kQuit) {
       break;
+    }
+  }
+}
+
+// Keyed mode, as the fuzzer states it: no sessions; every well-formed EHLO naming a key of the
+// daemon gets a challenge; a command is carried out once per challenge, within four seconds of
+// the second it was given in, and only for the sender it was given to; at most 1024 spent
+// challenges are held while they are good.
+constexpr std::uint32_t kGoodSeconds = 4;
+constexpr std::size_t kMostSpent = 1024;
+constexpr std::uint32_t kFirstSecond = 1000;
+constexpr std::string_view kKeyedNotice = "KEYED 2\n";
+constexpr std::array<std::string_view, 2> kCommandWords = {"SUSPEND", "QUIT"};
+constexpr std::array<std::string_view, 2> kKeyNames = {"laptop", "nas.lan:backup@2"};
+const std::array<std::string, 2> kHolderKeys = {std::string(32, '\x11'), std::string(32, '\x22')};
+const std::string kStrangerKey(32, '\x33');
+
+// HMAC-SHA-256 under key of "lomarind-v2 <label> <first> <second>".
+std::string mac(std::string_view key, std::string_view label, std::string_view first,
+                std::string_view second) {
+  std::string message("lomarind-v2 ");
+  message.append(label).append(" ").append(first).append(" ").append(second);
+  return hmac_sha256_hex(key, message);
+}
+
+std::string id_of(std::string_view key) {
+  return hmac_sha256_hex(key, "lomarind-v2 key-id").substr(0, 8);
+}
+
+const std::array<std::string, 2> kHolderIds = {id_of(kHolderKeys[0]), id_of(kHolderKeys[1])};
+const std::string kStrangerId = id_of(kStrangerKey);
+
+std::string hex(std::string_view bytes) {
+  std::string text;
+  for (const char c : bytes) {
+    std::array<char, 3> pair{};
+    static_cast<void>(
+        std::snprintf(pair.data(), pair.size(), "%02x", static_cast<unsigned char>(c)));
+    text.append(pair.data());
+  }
+  return text;
+}
+
+bool lower_hex(std::string_view text, std::size_t digits) {
+  return text.size() == digits && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The holder's key that key_id names, or -1.
+int holder_key(std::string_view key_id) {
+  for (std::size_t k = 0; k < kHolderIds.size(); ++k) {
+    if (kHolderIds.at(k) == key_id) {
+      return static_cast<int>(k);
+    }
+  }
+  return -1;
+}
+
+// A command as a key holder sends it.
+std::string command_text(std::size_t key, std::string_view challenge, std::string_view word) {
+  return std::string(word) + " " + kHolderIds.at(key) + " " + std::string(challenge) + " " +
+         mac(kHolderKeys.at(key), "command", challenge, word) + "\n";
+}
+
+// What key holders and strangers know, and the daemon's challenges under test.
+class KeyedModel {
+ public:
+  // A challenge a key holder was given, and the second it was given in.
+  struct Given {
+    std::string challenge;
+    std::uint32_t issued;
+  };
+  // A datagram a key holder sent.
+  struct Seen {
+    std::string sender;
+    std::string text;
+  };
+
+  explicit KeyedModel(const KeySet& keys) : keys_(keys) {}
+
+  std::uint32_t now = kFirstSecond;
+
+  // Lets seconds pass; spent challenges that are no longer good are forgotten.
+  void pass(std::uint32_t seconds) {
+    now += seconds;
+    std::erase_if(spent_,
+                  [this](const auto& entry) { return now - entry.second.issued > kGoodSeconds; });
+  }
+
+  // A key holder at sender sends text (which never arrives if lost); returns the challenge of
+  // the START it got, if any, which it keeps for the key its EHLO named.
+  std::string holder_sends(const std::string& sender, const std::string& text, bool lost) {
+    wire_.push_back({sender, text});
+    std::string challenge = lost ? "" : deliver(sender, text);
+    if (!challenge.empty()) {
+      const auto key = static_cast<std::size_t>(holder_key(text.substr(5, 8)));
+      given_[{sender, key}].push_back({challenge, now});
+    }
+    return challenge;
+  }
+
+  // A key holder's command on a challenge it was given: noted as proven for its sender.
+  void holder_commands(const std::string& sender, std::size_t key, const Given& given,
+                       std::string_view word, bool lost) {
+    const std::string text = command_text(key, given.challenge, word);
+    proven_.emplace(std::make_pair(sender, text), Proven{given.challenge, word, key, given.issued});
+    holder_sends(sender, text, lost);
+  }
+
+  // Gives the datagram to the daemon and checks the outcome; returns the challenge of a START.
+  std::string deliver(const std::string& sender, const std::string& text) {
+    const std::size_t held = challenges_.spent_count();
+    const KeyedOutcome outcome = on_keyed_datagram(challenges_, keys_, text, sender, now);
+    const std::size_t holds = challenges_.spent_count();
+    const bool carried_out = outcome.action == Action::kSuspend || outcome.action == Action::kQuit;
+    require(holds <= kMostSpent, "at most 1024 spent challenges are held");
+    require(holds <= held + (carried_out ? 1 : 0),
+            "the spent challenges grow only by a carried-out command");
+    std::string challenge;
+    if (const auto found = proven_.find({sender, text}); found != proven_.end()) {
+      check_proven(found->second, outcome);
+    } else {
+      require(!carried_out && outcome.action != Action::kRepeatOk && outcome.key == nullptr,
+              "nothing is carried out or answered OK for a datagram that no key holder sent as "
+              "a command from that sender");
+      const Response& response = response_to(outcome.action);
+      require(response.line.empty() || response.budgeted,
+              "every line a stranger's datagram can cause counts against the log budget");
+      challenge = check_unproven(sender, text, outcome);
+    }
+    require(holds >= spent_.size(), "every spent challenge is held while it is good");
+    return challenge;
+  }
+
+  // The challenges the key holder at sender with key was given.
+  const std::vector<Given>& given(const std::string& sender, std::size_t key) {
+    return given_[{sender, key}];
+  }
+
+  // Every datagram a key holder sent, lost or not, in order.
+  const std::vector<Seen>& wire() const { return wire_; }
+
+  // The challenge in the latest START to sender, whoever asked.
+  std::string latest_start(const std::string& sender) const {
+    const auto found = latest_start_.find(sender);
+    return found == latest_start_.end() ? "" : found->second;
+  }
+
+ private:
+  struct Proven {
+    std::string challenge;
+    std::string_view word;
+    std::size_t key;
+    std::uint32_t issued;
+  };
+  struct Spent {
+    std::string_view word;
+    std::uint32_t issued;
+  };
+
+  // A key holder's command: carried out the first time while its challenge is good, answered
+  // OK again for copies, dropped when the challenge has expired or went to the other word.
+  void check_proven(const Proven& p, const KeyedOutcome& outcome) {
+    const bool good = now - p.issued <= kGoodSeconds;
+    const auto spent = spent_.find(p.challenge);
+    const bool again = good && spent != spent_.end() && spent->second.word == p.word;
+    const bool first = good && spent == spent_.end() && spent_.size() < kMostSpent;
+    const Action carry = p.word == kCommandWords[0] ? Action::kSuspend : Action::kQuit;
+    if (first) {
+      require(outcome.action == carry,
+              "a key holder's command is carried out while its challenge is good and unspent, "
+              "whatever strangers sent before");
+      spent_.emplace(p.challenge, Spent{p.word, p.issued});
+    } else if (again) {
+      require(outcome.action == Action::kRepeatOk,
+              "a copy of a carried-out command is answered again and not carried out");
+    } else {
+      require(
+          outcome.action != carry && outcome.action != Action::kRepeatOk && outcome.reply.empty(),
+          "a command on an expired challenge, or one spent for the other word, is dropped");
+      return;
+    }
+    const std::string& key = kHolderKeys.at(p.key);
+    require(outcome.reply == "OK " + mac(key, "ok", p.challenge, p.word) + "\n",
+            "a proven command is answered OK with the proof of its challenge and word");
+    require(outcome.key != nullptr && outcome.key->name == kKeyNames.at(p.key),
+            "the key named for a command is the key holder's");
+  }
+
+  // Anything else: KEYED to a plain EHLO, START with a proof of the nonce to a keyed EHLO
+  // naming a key of the daemon, and nothing to everything else.
+  std::string check_unproven(const std::string& sender, std::string_view text,
+                             const KeyedOutcome& outcome) {
+    if (text == kEhlo) {
+      require(outcome.reply == kKeyedNotice, "a plain EHLO is answered KEYED 2");
+      return "";
+    }
+    const bool ehlo = text.size() == 47 && text.starts_with("EHLO ") && text[13] == ' ' &&
+                      text.back() == '\n' && lower_hex(text.substr(5, 8), 8) &&
+                      lower_hex(text.substr(14, 32), 32);
+    const int key = ehlo ? holder_key(text.substr(5, 8)) : -1;
+    if (key < 0) {
+      require(outcome.reply.empty(), "only a keyed EHLO naming a key of the daemon gets START");
+      return "";
+    }
+    const std::string_view reply = outcome.reply;
+    const std::string_view challenge = reply.substr(std::min<std::size_t>(6, reply.size()), 32);
+    require(reply.size() == 104 && reply.starts_with("START ") && lower_hex(challenge, 32) &&
+                reply[38] == ' ' && reply.back() == '\n' &&
+                reply.substr(39, 64) == mac(kHolderKeys.at(static_cast<std::size_t>(key)), "start",
+                                            text.substr(14, 32), challenge),
+            "a keyed EHLO naming a key of the daemon gets START with the proof of its nonce");
+    latest_start_[sender] = std::string(challenge);
+    return std::string(challenge);
+  }
+
+  const KeySet& keys_;
+  Challenges challenges_;
+  std::map<std::pair<std::string, std::size_t>, std::vector<Given>> given_;
+  std::map<std::pair<std::string, std::string>, Proven> proven_;  // by sender and text
+  std::map<std::string, Spent, std::less<>> spent_;  // spent challenges that are still good
+  std::vector<Seen> wire_;
+  std::map<std::string, std::string> latest_start_;
+};
+
+// The text of a stranger's datagram of form (modulo 6), read from the input:
+//   0 any bytes: a length byte, then as many bytes;
+//   1 a keyed EHLO: a byte choosing the key id (modulo 4: the holders' two, the stranger's
+//     own, 4 input bytes), then 16 bytes of nonce;
+//   2 a replay of a key holder's datagram: a byte counting back from the latest;
+//   3 the same, changed: a byte whose low 6 bits count back and whose top 2 bits choose
+//     to overwrite a byte, cut the text short, insert a byte, or upper-case a byte; a
+//     position byte, a value byte;
+//   4 a forged command: a choice byte: bit 0 QUIT, bits 1-2 the key id (the holders' two,
+//     the stranger's own, the first again), bit 3 the latest challenge a START brought to
+//     this sender or 16 input bytes, bits 4-5 the proof: under the stranger's key, 32 input
+//     bytes, the proof of the latest key holder's command, or zeros;
+//   5 a plain word: a byte choosing it.
+std::string stranger_text(Reader& input, KeyedModel& model, const std::string& sender) {
+  const std::vector<KeyedModel::Seen>& wire = model.wire();
+  const auto replay = [&](std::size_t back) {
+    return wire.empty() ? std::string(kEhlo) : wire.at(wire.size() - 1 - back % wire.size()).text;
+  };
+  switch (input.byte() % 6) {
+  case 0:
+    return std::string(input.bytes(input.byte()));
+  case 1: {
+    const std::uint8_t choice = input.byte() % 4;
+    const std::string id = choice < 2    ? kHolderIds.at(choice)
+                           : choice == 2 ? kStrangerId
+                                         : hex(input.bytes(4));
+    return "EHLO " + id + " " + hex(input.bytes(16)) + "\n";
+  }
+  case 2:
+    return replay(input.byte());
+  case 3: {
+    const std::uint8_t choice = input.byte();
+    std::string text = replay(choice & 63U);
+    const std::size_t at = input.byte() % (text.size() + 1);
+    const char value = static_cast<char>(input.byte());
+    switch (choice >> 6U) {
+    case 0:
+      text[std::min(at, text.size() - 1)] = value;
+      break;
+    case 1:
+      text.resize(at);
+      break;
+    case 2:
+      text.insert(at, 1, value);
+      break;
+    default:
+      text[std::min(at, text.size() - 1)] = static_cast<char>(
+          std::toupper(static_cast<unsigned char>(text[std::min(at, text.size() - 1)])));
+      break;
+    }
+    return text;
+  }
+  case 4: {
+    const std::uint8_t choice = input.byte();
+    const std::string_view word = kCommandWords.at(choice & 1U);
+    const std::array<std::string, 4> ids = {kHolderIds[0], kHolderIds[1], kStrangerId,
+                                            kHolderIds[0]};
+    std::string challenge = model.latest_start(sender);
+    if ((choice & 8U) != 0 || challenge.empty()) {
+      challenge = hex(input.bytes(16));
+    }
+    std::string proof;
+    switch ((choice >> 4U) & 3U) {
+    case 0:
+      proof = mac(kStrangerKey, "command", challenge, word);
+      break;
+    case 1:
+      proof = hex(input.bytes(32));
+      break;
+    case 2: {
+      const auto last = std::find_if(wire.rbegin(), wire.rend(), [](const KeyedModel::Seen& seen) {
+        return seen.text.size() > 65 && !seen.text.starts_with("EHLO");
+      });
+      proof = last == wire.rend() ? "" : last->text.substr(last->text.size() - 65, 64);
+      break;
+    }
+    default:
+      proof = std::string(64, '0');
+      break;
+    }
+    return std::string(word) + " " + ids.at((choice >> 1U) & 3U) + " " + challenge + " " + proof +
+           "\n";
+  }
+  default: {
+    constexpr std::array<std::string_view, 7> kPlain = {"EHLO\n", "SUSPEND\n", "QUIT\n", "START\n",
+                                                        "OK\n",   "KEYED 2\n", "EHLO \n"};
+    return std::string(kPlain.at(input.byte() % kPlain.size()));
+  }
+  }
+}
+
+// One key holder's turn (see the input format).
+void holder_turn(Reader& input, KeyedModel& model, std::uint64_t& nonces) {
+  const std::string sender(kPeers.at(input.byte() % kPeers.size()).identity);
+  const std::uint8_t choice = input.byte();
+  const std::size_t key = choice & 1U;
+  const unsigned what = (choice >> 1U) & 3U;
+  const std::string_view word = kCommandWords.at((choice >> 3U) & 1U);
+  const bool lost = (choice & 16U) != 0;
+  const unsigned back = choice >> 5U;
+  const std::vector<KeyedModel::Given>& given = model.given(sender, key);
+  if (what == 1 && !given.empty()) {
+    const KeyedModel::Given chosen = given.at(given.size() - 1 - back % given.size());
+    model.holder_commands(sender, key, chosen, word, lost);
+    return;
+  }
+  if (what == 2) {
+    // A copy of what it sent before: the same text from the same sender.
+    std::vector<std::string> sent;
+    for (const KeyedModel::Seen& seen : model.wire()) {
+      if (seen.sender == sender) {
+        sent.push_back(seen.text);
+      }
+    }
+    if (!sent.empty()) {
+      model.holder_sends(sender, sent.at(sent.size() - 1 - back % sent.size()), lost);
+      return;
+    }
+  }
+  std::array<char, 33> nonce{};
+  static_cast<void>(std::snprintf(nonce.data(), nonce.size(), "%032llx",
+                                  static_cast<unsigned long long>(++nonces)));
+  const std::string challenge =
+      model.holder_sends(sender, "EHLO " + kHolderIds.at(key) + " " + nonce.data() + "\n", lost);
+  if (what == 3 && !challenge.empty()) {
+    model.holder_commands(sender, key, {challenge, model.now}, word, false);
+  }
+}
+
+void run_keyed(const std::uint8_t* data, std::size_t size) {
+  static const KeySet keys = [] {
+    KeySet set;
+    for (std::size_t k = 0; k < kHolderKeys.size(); ++k) {
+      NamedKey named{std::string(kKeyNames.at(k)), kHolderIds.at(k), Key{}};
+      std::copy(kHolderKeys.at(k).begin(), kHolderKeys.at(k).end(), named.key.bytes.begin());
+      set.keys.push_back(std::move(named));
+    }
+    return set;
+  }();
+  Reader input(data, size);
+  KeyedModel model(keys);
+  std::uint64_t nonces = 0;
+  while (!input.done()) {
+    const bool first = input.offset() == 0;
+    switch (input.byte() % 4) {
+    case 0:
+      holder_turn(input, model, nonces);
+      break;
+    case 1: {
+      const std::string sender(kPeers.at(input.byte() % kPeers.size()).identity);
+      model.deliver(sender, stranger_text(input, model, sender));
+      break;
+    }
+    case 2: {
+      const std::uint8_t b = input.byte();
+      model.pass(b < 248 ? b % 8U : (b - 247U) * 1000U);
+      break;
+    }
+    default: {
+      const std::uint8_t b = input.byte();
+      // A crowd that fills the table of spent challenges takes a tenth of a second or more:
+      // only as the first event.
+      const unsigned crowd = b == 255 && first ? 1030U : b % 16U;
+      for (unsigned i = 0; i < crowd; ++i) {
+        std::array<char, 24> sender{};
+        static_cast<void>(
+            std::snprintf(sender.data(), sender.size(), "10.1.%u.%u:9", i / 256, i % 256));
+        const std::string challenge = model.holder_sends(
+            sender.data(), "EHLO " + kHolderIds.at(i % 2) + " " + std::string(32, 'c') + "\n",
+            false);
+        model.holder_commands(sender.data(), i % 2, {challenge, model.now}, kCommandWords[0],
+                              false);
+      }
+      break;
+    }
     }
   }
 }
@@ -489,7 +808,7 @@ void run(const std::uint8_t* data, std::size_t size, bool keyed) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  run(data, size, false);
-  run(data, size, true);
+  run_keyless(data, size);
+  run_keyed(data, size);
   return 0;
 }
