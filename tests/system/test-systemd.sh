@@ -655,12 +655,12 @@ check_named_keys() {
 	printf '%s\n%s\n' "$alpha" "$beta" | inside sh -c 'cat >>/etc/lomarind/keys'
 	restart_daemon
 	local loaded a0 b0 a1 b1 by_a by_b
-	loaded=$(inside cat /run/credentials/lomarind.service/keys | awk '{ print ($2 == "" ? "(unnamed)" : $2) }' | tr '\n' ' ')
+	loaded=$(inside cat /run/credentials/lomarind.service/keys | awk '{ print ($2 == "" ? "(unnamed)" : $2) }' | paste -sd ' ')
 	a0=$(proven_count '127\.0\.0\.1' alpha) b0=$(proven_count '127\.0\.0\.1' beta)
 	if ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-a-keys -t 15 suspend 127.0.0.1; then
-		fail "credential names: $loaded| alpha: $evidence"
+		fail "credential names: $loaded | alpha: $evidence"
 	elif by_a=$evidence && ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-b-keys -t 15 suspend 127.0.0.1; then
-		fail "credential names: $loaded| beta: $evidence"
+		fail "credential names: $loaded | beta: $evidence"
 	else
 		by_b=$evidence
 		a1=$(proven_count '127\.0\.0\.1' alpha) b1=$(proven_count '127\.0\.0\.1' beta)
@@ -671,7 +671,7 @@ check_named_keys() {
 			inside sed -i '/ alpha$/d' /etc/lomarind/keys
 			restart_daemon
 			local after m0 u0 m1 u1 revoked
-			after=$(inside cat /run/credentials/lomarind.service/keys | awk '{ print ($2 == "" ? "(unnamed)" : $2) }' | tr '\n' ' ')
+			after=$(inside cat /run/credentials/lomarind.service/keys | awk '{ print ($2 == "" ? "(unnamed)" : $2) }' | paste -sd ' ')
 			m0=$(marker_count) u0=$(lmr_count 'Unknown key; Dropping packet from 127\.0\.0\.1:[0-9]+')
 			if ! no_answer 127.0.0.1 inside lomarind --key-file=/root/ctl-a-keys -t 6 suspend 127.0.0.1; then
 				fail "revoked alpha: $evidence"
@@ -685,7 +685,7 @@ check_named_keys() {
 				elif [ "$(proven_count '127\.0\.0\.1' beta)" != $((b1 + 1)) ]; then
 					fail "beta suspended after the revocation, but \"... proven with key beta\" $(($(proven_count '127\.0\.0\.1' beta) - b1))x"
 				else
-					pass "credential names: $loaded| alpha: $by_a; \"... proven with key alpha\" 1x | beta: $by_b; \"... proven with key beta\" 1x | alpha's line deleted, restarted (names: $after): alpha $revoked, \"Unknown key; Dropping packet from 127.0.0.1:PORT\" $((u1 - u0))x, marker $m0->$m1 | beta: $evidence; \"... proven with key beta\" 1x"
+					pass "credential names: $loaded | alpha: $by_a; \"... proven with key alpha\" 1x | beta: $by_b; \"... proven with key beta\" 1x | alpha's line deleted, restarted (names: $after): alpha $revoked, \"Unknown key; Dropping packet from 127.0.0.1:PORT\" $((u1 - u0))x, marker $m0->$m1 | beta: $evidence; \"... proven with key beta\" 1x"
 				fi
 			fi
 		fi
