@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds the Debian package, boots a minimal Debian 12 under systemd-nspawn and checks the
-# installed package there, under a real systemd: postinst and its key, a keyless SUSPEND
-# refused, suspend with the key over loopback and from outside, a host that cannot suspend,
+# installed package there, under a real systemd: postinst and its key, a keyless EHLO and
+# SUSPEND refused, two controllers' named keys loaded through LoadCredential= and one of them
+# revoked, suspend with the key over loopback and from outside, a host that cannot suspend,
 # stop, crash and restart, QUIT, the allow-list, port, sleep verb and keyless drop-ins, the
 # status line, a restart onto a taken port, a reboot, the exposure score, purge. Every
 # keyed command is the installed client's, with a copy of the key the package made. Each
@@ -566,56 +567,131 @@ check_port() {
 }
 
 # plain_suspend ADDRESS: from outside, "EHLO\n" and then a plain "SUSPEND\n" from one socket,
-# as a controller of the plain protocol sends them. Prints the first word of each reply, "-"
-# for none.
+# as a controller of the plain protocol sends them. Prints the socket's port, then each reply
+# without its line feed ("-" for none), as "PORT REPLY, REPLY".
 plain_suspend() {
 	outside python3 - "$1" <<'PY'
 import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("0.0.0.0", 0))
 s.settimeout(3)
-words = []
+replies = []
 for message in (b"EHLO\n", b"SUSPEND\n"):
     s.sendto(message, (sys.argv[1], 9))
     try:
-        words.append((s.recv(200).split() or [b"?"])[0].decode(errors="replace"))
+        replies.append(s.recv(200).decode(errors="replace").rstrip("\n") or "?")
     except socket.timeout:
-        words.append("-")
-print(" ".join(words))
+        replies.append("-")
+print(s.getsockname()[1], ", ".join(replies))
 PY
 }
 
-# As installed, the daemon is keyed: a plain SUSPEND does nothing, the client with the key
-# suspends, the daemon's key is the credential systemd made, and the key is nowhere in the
-# journal.
+# lmr_count REGEX: how many of the daemon's messages in this boot match the extended REGEX
+# as a whole.
+lmr_count() { inside journalctl -b -q -o cat -t lmr | grep -cxE -- "$1"; }
+# proven_count FROM NAME: how many commands from FROM (an address, as a regex) the daemon
+# logged as proven with the key NAME.
+proven_count() { lmr_count "Command from client $1:[0-9]+ proven with key $2"; }
+
+# As installed, the daemon is keyed: a plain EHLO is answered KEYED 2 and a plain SUSPEND is
+# dropped, each with its line; the client with the key suspends, and the journal names the
+# key ("default": the package's key has no name); the daemon's key is the credential systemd
+# made, and the key is nowhere in the journal.
 check_keyed_default() {
-	local credential m0 r0 u0 replies m1 r1 u1
-	credential=$(inside stat -c '%U %a' /run/credentials/lomarind.service/keys 2>&1)
-	m0=$(marker_count) r0=$(jcount "$msg_received" -t lmr)
-	u0=$(inside journalctl -b -q -o cat -t lmr | grep -c '^Command without a valid proof; ')
 	if ! command -v python3 >/dev/null; then
 		fail "python3 is missing on this machine (apt-get install python3)"
 		return
 	fi
-	replies=$(plain_suspend 198.51.100.2 2>&1)
+	local credential m0 r0 port replies m1 r1 keyed unproven
+	credential=$(inside stat -c '%U %a' /run/credentials/lomarind.service/keys 2>&1)
+	m0=$(marker_count) r0=$(jcount "$msg_received" -t lmr)
+	read -r port replies <<<"$(plain_suspend 198.51.100.2 2>&1)"
 	sleep 1
 	m1=$(marker_count) r1=$(jcount "$msg_received" -t lmr)
-	u1=$(inside journalctl -b -q -o cat -t lmr | grep -c '^Command without a valid proof; ')
-	local plain="plain EHLO, SUSPEND: replies '$replies'; marker $m0->$m1; \"$msg_received\" $((r1 - r0))x; unproven $((u1 - u0))x"
+	keyed=$(jcount "EHLO without a key; Answered KEYED to client 198.51.100.1:$port" -t lmr)
+	unproven=$(jcount "Command without a valid proof; Dropping packet from 198.51.100.1:$port" -t lmr)
+	local plain="plain EHLO, SUSPEND from port $port: replies '$replies'; marker $m0->$m1; \"$msg_received\" $((r1 - r0))x; \"EHLO without a key; Answered KEYED ...\" ${keyed}x; \"Command without a valid proof; Dropping packet ...\" ${unproven}x"
 	if [ "$credential" != "root 400" ]; then
 		fail "the credential /run/credentials/lomarind.service/keys: $credential"
-	elif [ "$m1" != "$m0" ] || [ "$r1" != "$r0" ] || [ "$((u1 - u0))" != 1 ]; then
+		return
+	elif [ "$replies" != "KEYED 2, -" ] || [ "$m1" != "$m0" ] || [ "$r1" != "$r0" ] ||
+		[ "$keyed" != 1 ] || [ "$unproven" != 1 ]; then
 		fail "$plain"
-	elif ! suspends 127.0.0.1 client_in -t 15 suspend 127.0.0.1; then
+		return
+	fi
+	local p0 p1
+	p0=$(proven_count '127\.0\.0\.1' default)
+	if ! suspends 127.0.0.1 client_in -t 15 suspend 127.0.0.1; then
 		fail "$plain | lomarind --key-file=(copy of /etc/lomarind/keys): $evidence"
+		return
+	fi
+	p1=$(proven_count '127\.0\.0\.1' default)
+	local leaks
+	leaks=$(inside journalctl -b -q -o cat | grep -ciF "$(cat "$work/keys")")
+	if [ "$p1" != $((p0 + 1)) ]; then
+		fail "$plain | lomarind --key-file: $evidence, but \"Command from client 127.0.0.1:PORT proven with key default\" $((p1 - p0))x"
+	elif [ "$leaks" != 0 ]; then
+		fail "the key is in the journal ${leaks}x"
 	else
-		local leaks
-		leaks=$(inside journalctl -b -q -o cat | grep -ciF "$(cat "$work/keys")")
-		if [ "$leaks" != 0 ]; then
-			fail "the key is in the journal ${leaks}x"
+		pass "credential: $credential | $plain | lomarind --key-file: $evidence; \"... proven with key default\" 1x | key in the journal 0x"
+	fi
+}
+
+# Two controllers, each with a key of its own made by the installed client's keygen, added
+# to the package's key file by name and loaded through LoadCredential= on a restart: both
+# suspend the container and the journal names each one's key; once alpha's line is deleted
+# and the unit restarted, alpha gets no answer (its key id is unknown) and beta still
+# suspends. The package's one-line key file is put back at the end.
+check_named_keys() {
+	local alpha beta
+	alpha=$(inside lomarind keygen /root/ctl-a-keys 127.0.0.1 alpha 2>/dev/null)
+	beta=$(inside lomarind keygen /root/ctl-b-keys 127.0.0.1 beta 2>/dev/null)
+	if ! [[ $alpha =~ ^[0-9a-f]{64}\ alpha$ && $beta =~ ^[0-9a-f]{64}\ beta$ ]] ||
+		[ "$(cat "$root/root/ctl-a-keys")" != "${alpha%% *} 127.0.0.1" ] ||
+		[ "$(cat "$root/root/ctl-b-keys")" != "${beta%% *} 127.0.0.1" ]; then
+		fail "lomarind keygen FILE 127.0.0.1 NAME: printed '${alpha:0:8}... ${alpha#* }' and '${beta:0:8}... ${beta#* }'; client files: $(cut -c1-8,65- "$root/root/ctl-a-keys" "$root/root/ctl-b-keys" | tr '\n' ' ')"
+		return
+	fi
+	printf '%s\n%s\n' "$alpha" "$beta" | inside sh -c 'cat >>/etc/lomarind/keys'
+	restart_daemon
+	local loaded a0 b0 a1 b1 by_a by_b
+	loaded=$(inside cat /run/credentials/lomarind.service/keys | awk '{ print ($2 == "" ? "(unnamed)" : $2) }' | paste -sd ' ')
+	a0=$(proven_count '127\.0\.0\.1' alpha) b0=$(proven_count '127\.0\.0\.1' beta)
+	if ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-a-keys -t 15 suspend 127.0.0.1; then
+		fail "credential names: $loaded | alpha: $evidence"
+	elif by_a=$evidence && ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-b-keys -t 15 suspend 127.0.0.1; then
+		fail "credential names: $loaded | beta: $evidence"
+	else
+		by_b=$evidence
+		a1=$(proven_count '127\.0\.0\.1' alpha) b1=$(proven_count '127\.0\.0\.1' beta)
+		if [ "$a1" != $((a0 + 1)) ] || [ "$b1" != $((b0 + 1)) ]; then
+			fail "\"Command from client 127.0.0.1:PORT proven with key alpha\" $((a1 - a0))x, \"... beta\" $((b1 - b0))x, not once each"
 		else
-			pass "credential: $credential | $plain | lomarind --key-file: $evidence | key in the journal 0x"
+			# Revoking alpha: its line deleted, the unit restarted.
+			inside sed -i '/ alpha$/d' /etc/lomarind/keys
+			restart_daemon
+			local after m0 u0 m1 u1 revoked
+			after=$(inside cat /run/credentials/lomarind.service/keys | awk '{ print ($2 == "" ? "(unnamed)" : $2) }' | paste -sd ' ')
+			m0=$(marker_count) u0=$(lmr_count 'Unknown key; Dropping packet from 127\.0\.0\.1:[0-9]+')
+			if ! no_answer 127.0.0.1 inside lomarind --key-file=/root/ctl-a-keys -t 6 suspend 127.0.0.1; then
+				fail "revoked alpha: $evidence"
+			else
+				revoked=$evidence
+				m1=$(marker_count) u1=$(lmr_count 'Unknown key; Dropping packet from 127\.0\.0\.1:[0-9]+')
+				if [ "$m1" != "$m0" ] || [ "$u1" -le "$u0" ] || [ "$(proven_count '127\.0\.0\.1' alpha)" != "$a1" ]; then
+					fail "revoked alpha: $revoked; marker $m0->$m1; \"Unknown key; Dropping packet from 127.0.0.1:PORT\" $((u1 - u0))x; alpha proven $(($(proven_count '127\.0\.0\.1' alpha) - a1))x"
+				elif ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-b-keys -t 15 suspend 127.0.0.1; then
+					fail "beta, after alpha's line was deleted: $evidence"
+				elif [ "$(proven_count '127\.0\.0\.1' beta)" != $((b1 + 1)) ]; then
+					fail "beta suspended after the revocation, but \"... proven with key beta\" $(($(proven_count '127\.0\.0\.1' beta) - b1))x"
+				else
+					pass "credential names: $loaded | alpha: $by_a; \"... proven with key alpha\" 1x | beta: $by_b; \"... proven with key beta\" 1x | alpha's line deleted, restarted (names: $after): alpha $revoked, \"Unknown key; Dropping packet from 127.0.0.1:PORT\" $((u1 - u0))x, marker $m0->$m1 | beta: $evidence; \"... proven with key beta\" 1x"
+				fi
+			fi
 		fi
 	fi
+	inside install -m 600 /root/lmr-keys /etc/lomarind/keys
+	restart_daemon
 }
 
 # The keyless example drop-in: the plain protocol suspends again, and the unit starts even
@@ -624,13 +700,13 @@ check_keyless() {
 	local dropin=/etc/systemd/system/lomarind.service.d/keyless.conf
 	inside install -D -m 644 /usr/share/doc/lomarind/examples/keyless.conf "$dropin"
 	restart_daemon
-	local command m0 replies m1 keyless
+	local command m0 port replies m1 keyless
 	command=$(prop ExecStart | grep -o 'argv\[\]=[^;]*')
 	m0=$(marker_count)
-	replies=$(plain_suspend 198.51.100.2 2>&1)
+	read -r port replies <<<"$(plain_suspend 198.51.100.2 2>&1)"
 	wait_for 10 eval '[ "$(marker_count)" -gt "$m0" ]'
 	m1=$(marker_count)
-	if [ "$replies" != "START OK" ] || [ "$m1" != $((m0 + 1)) ]; then
+	if [ "$replies" != "START, OK" ] || [ "$m1" != $((m0 + 1)) ]; then
 		fail "with keyless.conf ($command): plain EHLO, SUSPEND: replies '$replies'; marker $m0->$m1"
 	elif ! suspends 127.0.0.1 inside lomarind -t 15 suspend 127.0.0.1; then
 		fail "with keyless.conf, the client without a key: $evidence"
@@ -670,13 +746,27 @@ check_hibernate() {
 	restart_daemon
 }
 
-# systemctl status shows the session and, once it has ended, the wait for the next one.
+# systemctl status: keyed, as installed, a stranger's plain EHLO holds nothing, and the status
+# line goes on saying that the daemon waits; with the keyless drop-in it shows the session
+# and, once it has ended, the wait for the next.
 check_status() {
-	local line during
+	local line keyed during
 	status_is() { line=$(inside systemctl status --no-pager lomarind.service | grep -F "Status: \"$1"); }
 	outside bash -c 'printf "EHLO\n" >/dev/udp/198.51.100.2/9'
+	sleep 1
+	if ! status_is 'Waiting for a client'; then
+		fail "keyed, 1 s after a plain EHLO from 198.51.100.1: $(inside systemctl status --no-pager lomarind.service | grep -F 'Status:')"
+		return
+	fi
+	keyed=$line
+	inside install -D -m 644 /usr/share/doc/lomarind/examples/keyless.conf \
+		/etc/systemd/system/lomarind.service.d/keyless.conf
+	restart_daemon
+	outside bash -c 'printf "EHLO\n" >/dev/udp/198.51.100.2/9'
 	wait_for 3 status_is 'Session open for client 198.51.100.1:' && during=$line && wait_for 8 status_is 'Waiting for a client'
-	verdict_by $? "during a session from 198.51.100.1:${during#*:} | after its end:${line#*:}"
+	verdict_by $? "keyed, 1 s after a plain EHLO:${keyed#*:} | keyless.conf: during a session from 198.51.100.1:${during#*:} | after its end:${line#*:}"
+	inside rm -rf /etc/systemd/system/lomarind.service.d
+	restart_daemon
 }
 
 # A restart onto a port that another socket holds fails at once, with a non-zero status. The
@@ -819,7 +909,8 @@ echo "   systemd-nspawn $nspawn_pid, the container's systemd $leader ($(readlink
 echo "== checks"
 run_check 1 "boots to running; dbus and logind active" check_boot
 run_check 2 "dpkg -i makes the key, enables and starts lomarind.service" check_install
-run_check 16 "keyed as installed: a plain SUSPEND does nothing, the key suspends" check_keyed_default
+run_check 16 "keyed as installed: a plain EHLO gets KEYED 2, a plain SUSPEND does nothing, the key suspends" check_keyed_default
+run_check 18 "two named keys through LoadCredential=: both suspend; one revoked, the other still does" check_named_keys
 run_check 3 "the client suspends the container, over loopback and from outside" check_suspend
 run_check 4 "logind cannot suspend: what the admin sees" check_refused
 run_check 5 "systemctl stop" check_stop
@@ -828,7 +919,7 @@ run_check 7 "lomarind quit: exits 0 and stays stopped" check_quit
 run_check 8 "the allow-list example drop-in" check_allow_list
 run_check 9 "a port drop-in: 7777" check_port
 run_check 13 "a sleep verb drop-in: hibernate" check_hibernate
-run_check 14 "systemctl status shows the session" check_status
+run_check 14 "systemctl status: keyed, no session; keyless, the session" check_status
 run_check 15 "restart onto a taken port fails at once" check_port_taken
 run_check 17 "the keyless example drop-in: the plain protocol again" check_keyless
 run_check 10 "after a reboot the unit is active again" check_reboot
