@@ -169,11 +169,13 @@ void receive_replies(Peer& peer, Command command, Clock::time_point now) {
         !same_address(sender, peer.address())) {
       continue;
     }
-    peer.heard = true;
     const std::string_view text(buffer.data(), static_cast<std::size_t>(size));
     const Reply reply = peer.key == nullptr ? reply_of(text)
                                             : proven_reply(text, peer.key->key, peer.nonce,
                                                            peer.challenge, word_of(command));
+    // With a key, only a proven reply shows that the daemon is there: a forger's datagram
+    // must not keep the client from the name's next address.
+    peer.heard = peer.heard || peer.key == nullptr || reply != Reply::kOther;
     const Send send = on_reply(peer.exchange, reply, now);
     if (send == Send::kCommand && reply == Reply::kKeyedStart) {
       peer.challenge = text.substr(protocol::kStartPrefix.size(), protocol::kChallengeDigits);

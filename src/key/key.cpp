@@ -79,10 +79,17 @@ std::size_t read_up_to(int fd, char* buffer, std::size_t size) {
 }
 
 // The largest key file read: thousands of lines, far more than any admin writes.
-constexpr std::size_t kMostKeyFileBytes = 64 * 1024;
+constexpr std::size_t kMostKeyFileBytes = std::size_t{64} * 1024;
 constexpr std::size_t kMostNameBytes = 64;
-// A challenge's issue second, in hex digits; the rest of its digits are its MAC.
+// A challenge: its issue second and random digits, in hex, then the MAC over them.
 constexpr std::size_t kIssuedDigits = 8;
+constexpr std::size_t kRandomDigits = 8;
+
+// The second a challenge of good form was issued in.
+std::uint32_t issue_second(std::string_view challenge) {
+  return static_cast<std::uint32_t>(
+      std::strtoul(std::string(challenge.substr(0, kIssuedDigits)).c_str(), nullptr, 16));
+}
 
 bool is_hex(std::string_view text) {
   return text.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
@@ -159,6 +166,12 @@ std::string parse_key_line(std::string_view line, KeySet& keys, bool& holds_key)
   return "";
 }
 
+std::string line_reason(const std::string& path, std::size_t number, const std::string& reason) {
+  std::string text = path;
+  text.append(", line ").append(std::to_string(number)).append(": ").append(reason);
+  return text;
+}
+
 std::string parse_key_text(const std::string& path, std::string_view text, KeySet& keys,
                            bool distinct_keys) {
   std::vector<std::size_t> line_of;  // the line of each key, for the reasons below
@@ -169,7 +182,7 @@ std::string parse_key_text(const std::string& path, std::string_view text, KeySe
     bool holds_key = false;
     const std::string reason = parse_key_line(text.substr(0, end), keys, holds_key);
     if (!reason.empty()) {
-      return path + ", line " + std::to_string(number) + ": " + reason;
+      return line_reason(path, number, reason);
     }
     text.remove_prefix(std::min(end + 1, text.size()));
     if (!holds_key) {
@@ -179,10 +192,10 @@ std::string parse_key_text(const std::string& path, std::string_view text, KeySe
     for (std::size_t i = 0; i + 1 < keys.keys.size(); ++i) {
       const std::string earlier = ", the same as on line " + std::to_string(line_of[i]);
       if (keys.keys[i].name == added.name) {
-        return path + ", line " + std::to_string(number) + ": the name " + added.name + earlier;
+        return line_reason(path, number, "the name " + added.name + earlier);
       }
       if (distinct_keys && keys.keys[i].id == added.id) {
-        return path + ", line " + std::to_string(number) + ": the key" + earlier;
+        return line_reason(path, number, "the key" + earlier);
       }
     }
     line_of.push_back(number);
@@ -421,19 +434,22 @@ Challenges::Challenges() {
   randombytes_buf(secret_.bytes.data(), secret_.bytes.size());
 }
 
-std::string Challenges::mac(std::uint32_t issued, std::string_view sender,
+std::string Challenges::mac(std::string_view head, std::string_view sender,
                             std::string_view key_id) const {
-  std::array<char, kIssuedDigits + 1> second{};
-  static_cast<void>(std::snprintf(second.data(), second.size(), "%08x", issued));
   std::string message(protocol::kChallengeLabel);
-  message.append(" ").append(second.data()).append(" ").append(sender).append(" ").append(key_id);
-  std::string full = hmac_sha256_hex(as_text(secret_.bytes.data(), secret_.bytes.size()), message);
-  return std::string(second.data()) + full.substr(0, protocol::kChallengeDigits - kIssuedDigits);
+  message.append(" ").append(head).append(" ").append(sender).append(" ").append(key_id);
+  return hmac_sha256_hex(as_text(secret_.bytes.data(), secret_.bytes.size()), message)
+      .substr(0, protocol::kChallengeDigits - head.size());
 }
 
 std::string Challenges::issue(std::string_view sender, std::string_view key_id,
                               std::uint32_t now) const {
-  return mac(now, sender, key_id);
+  // The second it was issued in, and random digits that make every challenge a new one, even
+  // for two EHLOs from one socket in one second.
+  std::array<char, kIssuedDigits + 1> second{};
+  static_cast<void>(std::snprintf(second.data(), second.size(), "%08x", now));
+  std::string head = second.data() + new_nonce().substr(0, kRandomDigits);
+  return head + mac(head, sender, key_id);
 }
 
 Challenges::Check Challenges::check(std::string_view challenge, std::string_view sender,
@@ -441,12 +457,12 @@ Challenges::Check Challenges::check(std::string_view challenge, std::string_view
   if (!is_lower_hex(challenge, protocol::kChallengeDigits)) {
     return Check::kForged;
   }
-  const auto issued = static_cast<std::uint32_t>(
-      std::strtoul(std::string(challenge.substr(0, kIssuedDigits)).c_str(), nullptr, 16));
-  const std::string expected = mac(issued, sender, key_id);
-  if (sodium_memcmp(expected.data(), challenge.data(), expected.size()) != 0) {
+  const std::string_view head = challenge.substr(0, kIssuedDigits + kRandomDigits);
+  const std::string expected = mac(head, sender, key_id);
+  if (sodium_memcmp(expected.data(), challenge.data() + head.size(), expected.size()) != 0) {
     return Check::kForged;
   }
+  const std::uint32_t issued = issue_second(challenge);
   return issued > now || now - issued > protocol::kSessionSeconds ? Check::kExpired : Check::kGood;
 }
 
@@ -461,8 +477,6 @@ Challenges::Spend Challenges::spend(std::string_view challenge, std::string_view
   if (spent_.size() >= kMostSpentChallenges) {
     return Spend::kRefused;
   }
-  const auto issued = static_cast<std::uint32_t>(
-      std::strtoul(std::string(challenge.substr(0, kIssuedDigits)).c_str(), nullptr, 16));
-  spent_.emplace(std::string(challenge), Spent{std::string(word), issued});
+  spent_.emplace(std::string(challenge), Spent{std::string(word), issue_second(challenge)});
   return Spend::kSpent;
 }

@@ -129,7 +129,7 @@ class Challenges {
     std::string word;
     std::uint32_t issued;
   };
-  std::string mac(std::uint32_t issued, std::string_view sender, std::string_view key_id) const;
+  std::string mac(std::string_view head, std::string_view sender, std::string_view key_id) const;
   Key secret_;
   std::map<std::string, Spent, std::less<>> spent_;
 };

@@ -42,10 +42,10 @@ constexpr long kSessionSeconds = 4;
 //
 //   key-id     8 hex digits: the first 4 bytes of HMAC-SHA-256(key, "lomarind-v2 key-id")
 //   nonce      32 hex digits the client draws afresh for each exchange
-//   challenge  32 hex digits: the daemon's boot-clock second (4 bytes, big-endian) and 12 bytes
-//              of a MAC under a secret drawn at start-up over that second, the sender's
-//              address and port, and the key id. It needs no memory until it is spent, and is
-//              good for kSessionSeconds seconds after that second.
+//   challenge  32 hex digits: the daemon's boot-clock second (4 bytes, big-endian), 4 random
+//              bytes, and 8 bytes of a MAC under a secret drawn at start-up over those, the
+//              sender's address and port, and the key id. It needs no memory until it is
+//              spent, and is good for kSessionSeconds seconds after that second.
 //   proofs     64 hex digits: HMAC-SHA-256 under the key of exactly these ASCII bytes, single
 //              spaces, no line feed:
 //                start-proof    "lomarind-v2 start " nonce " " challenge

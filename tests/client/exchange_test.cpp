@@ -107,7 +107,7 @@ TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
            {start, other_nonce, "", "SUSPEND", &key},  // recorded from another exchange
            {start, kNonce, "", "SUSPEND", &other},     // made with another key
            {upper, kNonce, "", "SUSPEND", &key},
-           {"START " + kChallenge + " " + kSuspendOk + "\n", kNonce, "", "SUSPEND", &key},
+           {"START " + kChallenge + (" " + kSuspendOk) + "\n", kNonce, "", "SUSPEND", &key},
            {"START\n", kNonce, "", "SUSPEND", &key},
            {ok, kNonce, other_challenge, "SUSPEND", &key},  // an earlier challenge's OK
            {ok, kNonce, kChallenge, "QUIT", &key},          // the other word's

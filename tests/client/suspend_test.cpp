@@ -245,6 +245,7 @@ TEST_F(Suspend, KeyedSuspendsSucceedThroughAFloodOfForgedIdentitiesAndTheLogKeep
   }
   EXPECT_GT(logged_with_prefix(""), 0U);
   std::vector<int> counts;
+  counts.reserve(per_second.size());
   for (const auto& [second, count] : per_second) {
     counts.push_back(count);
   }

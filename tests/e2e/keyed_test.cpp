@@ -37,7 +37,7 @@ class Keyed : public DaemonTest {
   // The challenge of the START that answers peer's keyed EHLO, checked as a controller would.
   std::string challenge_for(const UdpPeer& peer, const std::string& nonce = kNonce) {
     const std::string start = ask(peer, "EHLO " + id() + " " + nonce + "\n").value_or("none");
-    const std::string challenge = start.substr(std::min<std::size_t>(6, start.size()), 32);
+    std::string challenge = start.substr(std::min<std::size_t>(6, start.size()), 32);
     EXPECT_EQ(start, "START " + challenge + " " + start_proof(key(), nonce, challenge) + "\n");
     return challenge;
   }
@@ -129,7 +129,7 @@ TEST_F(Keyed, RefusedKeyFilesEndStartUpWithAReasonAndAnAcceptedKeyMakesItNonDump
         file("extra", digits + "\nx", 0600), file("comments-only", "# none\n\n", 0600),
         file("bad-name", digits + " a/b\n", 0600),
         file("same-name", digits + " a\n" + std::string(64, '1') + " a\n", 0600),
-        file("same-key", digits + " a\n" + digits + " b\n", 0600),
+        file("same-key", digits + (" a\n" + digits) + " b\n", 0600),
         file("two-defaults", digits + "\n" + std::string(64, '1') + "\n", 0600)}) {
     restart_log();
     start_server({"-p", std::to_string(port_), "--key-file=" + path});

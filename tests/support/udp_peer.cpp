@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 namespace lmrtest {
@@ -66,10 +66,10 @@ std::optional<std::string> UdpPeer::receive(std::chrono::milliseconds timeout) c
   return std::string(buffer.data(), static_cast<std::size_t>(length));
 }
 
-ForgedFlood::ForgedFlood(std::uint16_t port, std::string key_id, int per_second)
+ForgedFlood::ForgedFlood(std::uint16_t port, const std::string& key_id, int per_second)
     : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW)) {
   if (fd_ != -1) {
-    thread_ = std::thread([=, this] { send_all(port, key_id, per_second); });
+    thread_ = std::thread([this, port, key_id, per_second] { send_all(port, key_id, per_second); });
   }
 }
 
@@ -91,7 +91,7 @@ void ForgedFlood::send_all(std::uint16_t port, const std::string& key_id, int pe
     std::this_thread::sleep_until(started + i * 1'000'000us / per_second);
     const std::string digits = std::to_string(1'000'000'000'000LL + i).substr(1, 12);
     const std::array<std::string, 3> texts{
-        "EHLO " + key_id + " " + digits + digits + digits.substr(0, 8) + "\n", "EHLO\n",
+        "EHLO " + key_id + " " + (digits + digits).append(digits.substr(0, 8)) + "\n", "EHLO\n",
         "SUSPEND " + key_id + " " + std::string(32, 'a') + " " + std::string(64, 'b') + "\n"};
     const std::string& text = texts.at(static_cast<std::size_t>(i % 3));
     const int identity = static_cast<int>(i % kIdentities);

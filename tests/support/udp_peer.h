@@ -45,7 +45,7 @@ class UdpPeer {
 /// 20000), over a raw socket (which needs CAP_NET_RAW).
 class ForgedFlood {
  public:
-  ForgedFlood(std::uint16_t port, std::string key_id, int per_second);
+  ForgedFlood(std::uint16_t port, const std::string& key_id, int per_second);
   ~ForgedFlood();
   ForgedFlood(const ForgedFlood&) = delete;
   ForgedFlood& operator=(const ForgedFlood&) = delete;
