@@ -74,6 +74,28 @@ void reply(int fd, const char* text, const sockaddr_in& to, const in_addr& from)
   }
 }
 
+// The lines anyone's datagrams can cause are limited as the daemon limits them: so many a
+// second of the boot clock, then one line with the number held back.
+constexpr int kLinesPerSecond = 10;
+struct Budget {
+  time_t second = 0;
+  int used = 0;
+  long held = 0;
+};
+
+bool within(Budget& budget, time_t now) {
+  if (now != budget.second) {
+    budget.second = now;
+    budget.used = 0;
+  }
+  if (budget.used < kLinesPerSecond) {
+    ++budget.used;
+    return true;
+  }
+  ++budget.held;
+  return false;
+}
+
 bool same_client(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
@@ -86,7 +108,7 @@ int main(int argc, char* argv[]) {
   syslog(LOG_INFO, "Starting Lomarind...");
 
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const int reuse = 1;
+  const int reuse = 0;
   const timeval timeout{1, 0};
   const int packet_info = 1;
   sockaddr_in address{};
@@ -108,9 +130,16 @@ int main(int argc, char* argv[]) {
   std::time_t start = 0;
   sockaddr_in owner{};
   in_addr owner_local{};
+  Budget budget;
   for (;;) {
     const ssize_t received = receive(fd, buffer.data(), sender, local);
     const std::time_t now = std::time(nullptr);
+    timespec boot{};
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    if (boot.tv_sec != budget.second && budget.held > 0) {
+      syslog(LOG_WARNING, "%ld log lines about datagrams held back", budget.held);
+      budget.held = 0;
+    }
     if (active && now - start > kSessionSeconds) {
       syslog(LOG_INFO, "Session ended for client %s:%u", inet_ntoa(owner.sin_addr),
              ntohs(owner.sin_port));
@@ -125,7 +154,9 @@ int main(int argc, char* argv[]) {
     const unsigned source_port = ntohs(sender.sin_port);
     if (std::strcmp(buffer.data(), "EHLO\n") == 0) {
       if (active) {
-        syslog(LOG_INFO, "Session locked in response to client %s:%u", host, source_port);
+        if (within(budget, boot.tv_sec)) {
+          syslog(LOG_INFO, "Session locked in response to client %s:%u", host, source_port);
+        }
         reply(fd, "LOCKED\n", sender, local);
       } else {
         active = true;
@@ -136,8 +167,10 @@ int main(int argc, char* argv[]) {
         reply(fd, "START\n", sender, local);
       }
     } else if (!active) {
-      syslog(LOG_WARNING, "No acitve session; Dropping packet from %s:%u", host, source_port);
-    } else if (!same_client(sender, owner)) {
+      if (within(budget, boot.tv_sec)) {
+        syslog(LOG_WARNING, "No acitve session; Dropping packet from %s:%u", host, source_port);
+      }
+    } else if (!same_client(sender, owner) && within(budget, boot.tv_sec)) {
       syslog(LOG_WARNING, "Unexpected client data; Dropping packet from %s:%u", host, source_port);
     }
   }
