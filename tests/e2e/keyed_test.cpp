@@ -129,7 +129,7 @@ TEST_F(Keyed, RefusedKeyFilesEndStartUpWithAReasonAndAnAcceptedKeyMakesItNonDump
         file("extra", digits + "\nx", 0600), file("comments-only", "# none\n\n", 0600),
         file("bad-name", digits + " a/b\n", 0600),
         file("same-name", digits + " a\n" + std::string(64, '1') + " a\n", 0600),
-        file("same-key", digits + (" a\n" + digits) + " b\n", 0600),
+        file("same-key", std::string(digits).append(" a\n").append(digits).append(" b\n"), 0600),
         file("two-defaults", digits + "\n" + std::string(64, '1') + "\n", 0600)}) {
     restart_log();
     start_server({"-p", std::to_string(port_), "--key-file=" + path});
