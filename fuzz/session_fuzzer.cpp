@@ -578,13 +578,13 @@ class KeyedModel {
       require(outcome.action == Action::kRepeatOk,
               "a copy of a carried-out command is answered again and not carried out");
     } else {
-      require(
-          outcome.action != carry && outcome.action != Action::kRepeatOk && outcome.reply.empty(),
-          "a command on an expired challenge, or one spent for the other word, is dropped");
+      require(outcome.action != carry && outcome.action != Action::kRepeatOk &&
+                  reply_for(outcome).empty(),
+              "a command on an expired challenge, or one spent for the other word, is dropped");
       return;
     }
     const std::string& key = kHolderKeys.at(p.key);
-    require(outcome.reply == "OK " + mac(key, "ok", p.challenge, p.word) + "\n",
+    require(reply_for(outcome) == "OK " + mac(key, "ok", p.challenge, p.word) + "\n",
             "a proven command is answered OK with the proof of its challenge and word");
     require(outcome.key != nullptr && outcome.key->name == kKeyNames.at(p.key),
             "the key named for a command is the key holder's");
@@ -595,7 +595,7 @@ class KeyedModel {
   std::string check_unproven(const std::string& sender, std::string_view text,
                              const KeyedOutcome& outcome) {
     if (text == kEhlo) {
-      require(outcome.reply == kKeyedNotice, "a plain EHLO is answered KEYED 2");
+      require(reply_for(outcome) == kKeyedNotice, "a plain EHLO is answered KEYED 2");
       return "";
     }
     const bool ehlo = text.size() == 47 && text.starts_with("EHLO ") && text[13] == ' ' &&
@@ -603,10 +603,11 @@ class KeyedModel {
                       lower_hex(text.substr(14, 32), 32);
     const int key = ehlo ? holder_key(text.substr(5, 8)) : -1;
     if (key < 0) {
-      require(outcome.reply.empty(), "only a keyed EHLO naming a key of the daemon gets START");
+      require(reply_for(outcome).empty(),
+              "only a keyed EHLO naming a key of the daemon gets START");
       return "";
     }
-    const std::string_view reply = outcome.reply;
+    const std::string_view reply = reply_for(outcome);
     const std::string_view challenge = reply.substr(std::min<std::size_t>(6, reply.size()), 32);
     require(reply.size() == 104 && reply.starts_with("START ") && lower_hex(challenge, 32) &&
                 reply[38] == ' ' && reply.back() == '\n' &&

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "net/protocol.h"
@@ -120,6 +121,17 @@ void print_line(const std::string& line) {
   (void)std::fflush(stdout);
 }
 
+// A keyed START's challenge and proof.
+std::optional<std::array<std::string_view, 2>> keyed_start(std::string_view datagram) {
+  return hex_fields(datagram, protocol::kStartPrefix,
+                    std::array{protocol::kChallengeDigits, protocol::kProofDigits});
+}
+
+// A keyed OK's proof.
+std::optional<std::array<std::string_view, 1>> keyed_ok(std::string_view datagram) {
+  return hex_fields(datagram, protocol::kOkPrefix, std::array{protocol::kProofDigits});
+}
+
 // The command word of what hosts are asked to do.
 std::string_view word_of(Command command) {
   return command == Command::kQuit ? protocol::kQuitWord : protocol::kSuspendWord;
@@ -178,7 +190,7 @@ void receive_replies(Peer& peer, Command command, Clock::time_point now) {
     peer.heard = peer.heard || peer.key == nullptr || reply != Reply::kOther;
     const Send send = on_reply(peer.exchange, reply, now);
     if (send == Send::kCommand && reply == Reply::kKeyedStart) {
-      peer.challenge = text.substr(protocol::kStartPrefix.size(), protocol::kChallengeDigits);
+      peer.challenge = (*keyed_start(text))[0];
     }
     send_to(peer, send, command);
     if (peer.exchange.step == Step::kFinished) {
@@ -202,21 +214,10 @@ Reply reply_of(std::string_view datagram) {
       return reply;
     }
   }
-  // "START " challenge " " proof "\n", and "OK " proof "\n".
-  const std::size_t start_size =
-      protocol::kStartPrefix.size() + protocol::kChallengeDigits + protocol::kProofDigits + 2;
-  if (datagram.size() == start_size && datagram.starts_with(protocol::kStartPrefix) &&
-      datagram.ends_with('\n') && datagram[start_size - protocol::kProofDigits - 2] == ' ' &&
-      is_lower_hex(datagram.substr(protocol::kStartPrefix.size(), protocol::kChallengeDigits),
-                   protocol::kChallengeDigits) &&
-      is_lower_hex(datagram.substr(start_size - protocol::kProofDigits - 1, protocol::kProofDigits),
-                   protocol::kProofDigits)) {
+  if (keyed_start(datagram)) {
     return Reply::kKeyedStart;
   }
-  if (datagram.size() == protocol::kOkPrefix.size() + protocol::kProofDigits + 1 &&
-      datagram.starts_with(protocol::kOkPrefix) && datagram.ends_with('\n') &&
-      is_lower_hex(datagram.substr(protocol::kOkPrefix.size(), protocol::kProofDigits),
-                   protocol::kProofDigits)) {
+  if (keyed_ok(datagram)) {
     return Reply::kKeyedOk;
   }
   return Reply::kOther;
@@ -224,18 +225,12 @@ Reply reply_of(std::string_view datagram) {
 
 Reply proven_reply(std::string_view datagram, const Key& key, std::string_view nonce,
                    std::string_view challenge, std::string_view word) {
-  const Reply reply = reply_of(datagram);
-  if (reply == Reply::kKeyedStart) {
-    const std::string_view offered =
-        datagram.substr(protocol::kStartPrefix.size(), protocol::kChallengeDigits);
-    const std::string_view proof =
-        datagram.substr(datagram.size() - protocol::kProofDigits - 1, protocol::kProofDigits);
-    return same_proof(start_proof(key, nonce, offered), proof) ? reply : Reply::kOther;
+  if (const auto start = keyed_start(datagram)) {
+    const auto [offered, proof] = *start;
+    return same_proof(start_proof(key, nonce, offered), proof) ? Reply::kKeyedStart : Reply::kOther;
   }
-  if (reply == Reply::kKeyedOk && !challenge.empty()) {
-    const std::string_view proof =
-        datagram.substr(protocol::kOkPrefix.size(), protocol::kProofDigits);
-    return same_proof(ok_proof(key, challenge, word), proof) ? reply : Reply::kOther;
+  if (const auto ok = keyed_ok(datagram); ok && !challenge.empty()) {
+    return same_proof(ok_proof(key, challenge, word), (*ok)[0]) ? Reply::kKeyedOk : Reply::kOther;
   }
   return Reply::kOther;
 }

@@ -221,6 +221,28 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
+// Writes text, which holds a key and is wiped, to fd and closes it. A file created for it
+// gets mode 0600 first (the umask may have taken more than group and others' bits away) and
+// is removed again when the write fails; one written to must still pass the read checks.
+std::string write_key_text(int fd, const std::string& path, std::string& text, bool created) {
+  errno = 0;
+  bool written = (created ? fchmod(fd, kKeyFileMode) == 0 : check_file(fd, path).empty()) &&
+                 write_all(fd, text) && fsync(fd) == 0;
+  int error = errno != 0 ? errno : created ? EIO : EACCES;
+  if (close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  wipe_text(text);
+  if (!written) {
+    if (created) {
+      unlink(path.c_str());
+    }
+    return errno_reason(path, error);
+  }
+  return "";
+}
+
 std::string new_key_hex() {
   Key key;
   randombytes_buf(key.bytes.data(), key.bytes.size());
@@ -305,20 +327,7 @@ std::string write_new_key_file(const std::string& path) {
     return errno_reason(path, errno);
   }
   std::string line = new_key_hex() + "\n";
-  // The umask may have taken more than group and others' bits away.
-  errno = 0;
-  bool written = fchmod(fd, kKeyFileMode) == 0 && write_all(fd, line) && fsync(fd) == 0;
-  int error = errno != 0 ? errno : EIO;
-  if (close(fd) != 0 && written) {
-    written = false;
-    error = errno;
-  }
-  wipe_text(line);
-  if (!written) {
-    unlink(path.c_str());
-    return errno_reason(path, error);
-  }
-  return "";
+  return write_key_text(fd, path, line, true);
 }
 
 std::string add_host_key(const std::string& path, std::string_view host, std::string_view name,
@@ -364,23 +373,11 @@ std::string add_host_key(const std::string& path, std::string_view host, std::st
   }
   const std::string hex = new_key_hex();
   text.append(hex).append(" ").append(host).append("\n");
-  errno = 0;
-  bool written = (!created || fchmod(fd, kKeyFileMode) == 0) &&
-                 (created || check_file(fd, path).empty()) && write_all(fd, text) && fsync(fd) == 0;
-  int error = errno != 0 ? errno : EACCES;
-  if (close(fd) != 0 && written) {
-    written = false;
-    error = errno;
+  std::string reason = write_key_text(fd, path, text, created);
+  if (reason.empty()) {
+    daemon_line = hex + " " + std::string(name);
   }
-  wipe_text(text);
-  if (!written) {
-    if (created) {
-      unlink(path.c_str());
-    }
-    return errno_reason(path, error);
-  }
-  daemon_line = hex + " " + std::string(name);
-  return "";
+  return reason;
 }
 
 std::string new_nonce() {

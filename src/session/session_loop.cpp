@@ -121,28 +121,6 @@ void quit_shutdown(const Settings& settings) {
   closelog();
 }
 
-// The fields of a keyed datagram: the text after prefix split at single spaces into fields of
-// the given sizes, ending in a line feed; false when it is not exactly that.
-template <std::size_t N>
-bool keyed_fields(std::string_view text, std::string_view prefix,
-                  const std::array<std::size_t, N>& sizes,
-                  std::array<std::string_view, N>& fields) {
-  if (!text.starts_with(prefix) || !text.ends_with('\n')) {
-    return false;
-  }
-  text.remove_prefix(prefix.size());
-  for (std::size_t i = 0; i < N; ++i) {
-    const char separator = i + 1 == N ? '\n' : ' ';
-    if (text.size() <= sizes[i] || text[sizes[i]] != separator ||
-        !is_lower_hex(text.substr(0, sizes[i]), sizes[i])) {
-      return false;
-    }
-    fields[i] = text.substr(0, sizes[i]);
-    text.remove_prefix(sizes[i] + 1);
-  }
-  return text.empty();
-}
-
 // A keyed command: its word, key id, challenge and proof.
 KeyedOutcome on_keyed_command(Challenges& challenges, const KeySet& keys, std::string_view text,
                               const std::string& sender, std::uint32_t now) {
@@ -155,13 +133,13 @@ KeyedOutcome on_keyed_command(Challenges& challenges, const KeySet& keys, std::s
     if (!text.starts_with(word) || !(rest.starts_with(' ') || rest.starts_with('\n'))) {
       continue;
     }
-    std::array<std::string_view, 3> fields{};  // key id, challenge, proof
-    if (!keyed_fields(rest, " ",
-                      std::array<std::size_t, 3>{protocol::kKeyIdDigits, protocol::kChallengeDigits,
-                                                 protocol::kProofDigits},
-                      fields)) {
+    const auto parsed = hex_fields(
+        rest, " ",
+        std::array{protocol::kKeyIdDigits, protocol::kChallengeDigits, protocol::kProofDigits});
+    if (!parsed) {
       return {Action::kDropUnproven, {}};
     }
+    const auto& fields = *parsed;  // key id, challenge, proof
     const NamedKey* key = keys.by_id(fields[0]);
     if (key == nullptr) {
       return {Action::kDropUnknownKey, {}};
@@ -254,23 +232,26 @@ Action on_datagram(Session& s, std::string_view text, const std::string& sender,
 KeyedOutcome on_keyed_datagram(Challenges& challenges, const KeySet& keys, std::string_view text,
                                const std::string& sender, std::uint32_t now) {
   if (text == protocol::kEhlo) {
-    return {Action::kRefuseKeyless, std::string(protocol::kKeyedNotice)};
+    return {Action::kRefuseKeyless, {}};
   }
-  std::array<std::string_view, 2> fields{};  // key id, nonce
-  if (keyed_fields(text, protocol::kEhloPrefix,
-                   std::array<std::size_t, 2>{protocol::kKeyIdDigits, protocol::kNonceDigits},
-                   fields)) {
-    const NamedKey* key = keys.by_id(fields[0]);
+  // Key id and nonce.
+  if (const auto fields = hex_fields(text, protocol::kEhloPrefix,
+                                     std::array{protocol::kKeyIdDigits, protocol::kNonceDigits})) {
+    const NamedKey* key = keys.by_id((*fields)[0]);
     if (key == nullptr) {
       return {Action::kDropUnknownKey, {}};
     }
     // Nothing is held for the sender: the challenge proves itself when it comes back.
-    const std::string challenge = challenges.issue(sender, fields[0], now);
+    const std::string challenge = challenges.issue(sender, (*fields)[0], now);
     std::string start(protocol::kStartPrefix);
-    start.append(challenge).append(" ").append(start_proof(key->key, fields[1], challenge));
+    start.append(challenge).append(" ").append(start_proof(key->key, (*fields)[1], challenge));
     return {Action::kChallenge, start.append("\n")};
   }
   return on_keyed_command(challenges, keys, text, sender, now);
+}
+
+std::string_view reply_for(const KeyedOutcome& outcome) {
+  return outcome.reply.empty() ? response_to(outcome.action).reply : outcome.reply;
 }
 
 const Response& response_to(Action action) {
@@ -365,10 +346,8 @@ int run_session_loop(const Settings& settings) {
       log_text(response.priority, response.line, response.names_sender ? identity : "");
     }
     // From the address the client sent to, which is where it waits for the answer.
-    if (!outcome.reply.empty()) {
-      reply(outcome.reply, sender, sender_length, local);
-    } else if (!keyed && !response.reply.empty()) {
-      reply(response.reply, sender, sender_length, local);
+    if (const std::string_view answer = reply_for(outcome); !answer.empty()) {
+      reply(answer, sender, sender_length, local);
     }
     if (action == Action::kStartSession) {
       notify_status(kSessionOpenStatus, identity);

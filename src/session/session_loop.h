@@ -43,7 +43,7 @@ struct Response {
   int priority;            // syslog priority of the line
   std::string_view line;   // empty: no line; otherwise a fixed text or a prefix
   bool names_sender;       // the line is the prefix followed by the sender's identity
-  std::string_view reply;  // empty: no reply to the sender (keyed replies are built instead)
+  std::string_view reply;  // empty: no reply to the sender, unless a keyed one is built
   bool budgeted;           // anyone's datagrams can cause the line: it counts against the budget
 };
 
@@ -74,6 +74,9 @@ KeyedOutcome on_keyed_datagram(Challenges& challenges, const KeySet& keys, std::
 
 /// The log line and reply that the loop writes for action.
 const Response& response_to(Action action);
+
+/// What the loop sends back for outcome: its built (keyed) reply, else the action's fixed one.
+std::string_view reply_for(const KeyedOutcome& outcome);
 
 /// Runs turns until the owner's QUIT has been carried out, then returns 0. Keyed when
 /// settings hold keys.
