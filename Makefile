@@ -90,7 +90,15 @@ lint:
 	LINT_BUILD=$(BUILD)-lint scripts/lint
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-deb
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-deb $(BUILD)-mutants
+
+# The mutation run (see docs/mutants.md): each fault of tests/mutants.list planted in turn in
+# a copy of the tree under $(BUILD)-mutants/, against the unit tests; fails when a fault
+# survives that the list does not explain. Pass words in MUTANTS to plant only the faults
+# whose line holds one, e.g. make mutants MUTANTS=budget.
+.PHONY: mutants
+mutants: deps
+	MUTANTS_DIR=$(BUILD)-mutants MUTANTS_JOBS=$(JOBS) scripts/mutants $(MUTANTS)
 
 # The benchmark: the daemon side by side with a floor server that makes the same system
 # calls and nothing else (see docs/performance.md). Needs root for its private namespaces;

@@ -303,16 +303,15 @@ bool valid_key_name(std::string_view name) {
 }
 
 std::string read_key_file(const std::string& path, KeySet& keys, bool distinct_keys) {
-  keys.keys.clear();
   std::string text;
   std::string reason = read_key_text(path, text);
+  KeySet read;
   if (reason.empty()) {
-    reason = parse_key_text(path, text, keys, distinct_keys);
+    reason = parse_key_text(path, text, read, distinct_keys);
   }
   wipe_text(text);
-  if (!reason.empty()) {
-    keys.keys.clear();
-  }
+  // The keys held before go either way (and are wiped); a refused file leaves none.
+  keys.keys = reason.empty() ? std::move(read.keys) : std::vector<NamedKey>();
   return reason;
 }
 
