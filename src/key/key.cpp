@@ -97,6 +97,15 @@ bool is_hex(std::string_view text) {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// Some editors start a text file with a UTF-8 byte-order mark; it is no part of the first line.
+std::string_view without_byte_order_mark(std::string_view text) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (text.starts_with(kByteOrderMark)) {
+    text.remove_prefix(kByteOrderMark.size());
+  }
+  return text;
+}
+
 // Opens path as a key file, checks it and reads it whole into text.
 std::string read_key_text(const std::string& path, std::string& text) {
   if (path.empty()) {
@@ -128,9 +137,15 @@ void wipe_text(std::string& text) {
   text.clear();
 }
 
-// One line of a key file: "" when it holds a key (or nothing), else what is wrong with it.
+// One line of a key file, without its line end: "" when it holds a key (or nothing), else
+// what is wrong with it.
 std::string parse_key_line(std::string_view line, KeySet& keys, bool& holds_key) {
   holds_key = false;
+  // Refused even in a comment: a file whose lines end in a carriage return alone would
+  // otherwise be one line, and one comment if it starts with one.
+  if (line.find('\r') != std::string_view::npos) {
+    return "holds a carriage return that is not part of a CR LF line end";
+  }
   while (!line.empty() && is_blank(line.back())) {
     line.remove_suffix(1);
   }
@@ -176,11 +191,17 @@ std::string parse_key_text(const std::string& path, std::string_view text, KeySe
                            bool distinct_keys) {
   std::vector<std::size_t> line_of;  // the line of each key, for the reasons below
   std::size_t number = 0;
+  text = without_byte_order_mark(text);
   while (!text.empty()) {
     ++number;
     const std::size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    // A file saved with CR LF line ends is read as its user meant it.
+    if (end < text.size() && line.ends_with('\r')) {
+      line.remove_suffix(1);
+    }
     bool holds_key = false;
-    const std::string reason = parse_key_line(text.substr(0, end), keys, holds_key);
+    const std::string reason = parse_key_line(line, keys, holds_key);
     if (!reason.empty()) {
       return line_reason(path, number, reason);
     }
@@ -349,10 +370,12 @@ std::string add_host_key(const std::string& path, std::string_view host, std::st
       return errno_reason(path, errno);
     }
     std::string reason = read_key_text(path, text);
-    if (reason.empty() && !text.empty()) {
+    // An empty file (a byte-order mark alone is one too) takes the key as its first line.
+    const std::string_view body = without_byte_order_mark(text);
+    if (reason.empty() && !body.empty()) {
       reason = parse_key_text(path, text, keys, false);
     }
-    const bool ends_line = text.empty() || text.back() == '\n';
+    const bool ends_line = body.empty() || body.back() == '\n';
     wipe_text(text);
     if (!reason.empty()) {
       return reason;

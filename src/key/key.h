@@ -54,9 +54,11 @@ constexpr std::string_view kDefaultKeyName = "default";
 /// Loads keys from the file at path, which must be a regular file (not a symbolic link) owned
 /// by the effective user, with no permission for group or others, holding one key a line as
 /// 64 hex digits, optionally followed by white space and a name (letters, digits and
-/// ".:_@+-", at most 64); blank lines and lines starting with '#' are skipped. Names are
-/// unique; with distinct_keys, so are keys. Returns "" on success; otherwise a reason naming
-/// path (and the line), never the file's content, and keys is left empty.
+/// ".:_@+-", at most 64); blank lines and lines starting with '#' are skipped. Lines end in a
+/// line feed or CR LF (any other carriage return is refused); a UTF-8 byte-order mark at the
+/// start is skipped. Names are unique; with distinct_keys, so are keys. Returns "" on success
+/// and replaces keys with the file's; otherwise a reason naming path (and the line), never
+/// the file's content, and keys is left empty.
 std::string read_key_file(const std::string& path, KeySet& keys, bool distinct_keys);
 
 /// Creates a file at path with mode 0600 holding a new random key as 64 lower-case hex
@@ -65,8 +67,9 @@ std::string read_key_file(const std::string& path, KeySet& keys, bool distinct_k
 std::string write_new_key_file(const std::string& path);
 
 /// Adds the line "<new key> <host>" to the client's key file at path, creating it with mode
-/// 0600 when it is missing; an existing file must pass read_key_file's checks and have no key
-/// for host yet. On success returns "" and sets daemon_line to "<the same key> <name>", the
+/// 0600 when it is missing; an existing file must pass read_key_file's checks (an empty one
+/// need hold no key) and have no key for host yet, and gets a line feed first when its last
+/// line has none. On success returns "" and sets daemon_line to "<the same key> <name>", the
 /// line for the daemon's key file; otherwise returns the reason and changes nothing.
 std::string add_host_key(const std::string& path, std::string_view host, std::string_view name,
                          std::string& daemon_line);

@@ -125,7 +125,7 @@ TEST_F(Keyed, RefusedKeyFilesEndStartUpWithAReasonAndAnAcceptedKeyMakesItNonDump
        {std::string(), (dir_ / "missing").string(), dir_.string(), fifo, link, nobodys,
         file("group", digits, 0640), file("others", digits, 0604), file("empty", "", 0600),
         file("short", digits.substr(1), 0600), file("long", digits + "0", 0600),
-        file("non-hex", "g" + digits.substr(1), 0600), file("crlf", digits + "\r\n", 0600),
+        file("non-hex", "g" + digits.substr(1), 0600), file("lone-cr", digits + "\r", 0600),
         file("extra", digits + "\nx", 0600), file("comments-only", "# none\n\n", 0600),
         file("bad-name", digits + " a/b\n", 0600),
         file("same-name", digits + " a\n" + std::string(64, '1') + " a\n", 0600),

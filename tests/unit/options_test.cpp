@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "process/startup.h"
@@ -128,6 +132,46 @@ TEST(PortFromText, RefusesZeroNegativeTooLargeAndOverflowingValues) {
                            "-4294967287", "99999999999999999999999", "- 80"}) {
     EXPECT_EQ(port_from_text(text), -1) << text;
   }
+}
+
+// The daemon's loop over turns of the boot clock, as (second, datagrams): each datagram is a
+// turn of its own, and a second without one is a turn whose receive timed out. Every turn
+// first takes the count held back; each datagram then asks the budget for its line.
+struct BudgetRun {
+  std::map<std::uint32_t, int> logged;                  // lines let through, by second
+  std::vector<std::pair<std::uint32_t, long>> reports;  // (second, count) of each report
+};
+
+BudgetRun run_budget(const std::vector<std::pair<std::uint32_t, int>>& turns) {
+  BudgetRun run;
+  LogBudget budget;
+  for (const auto& [second, datagrams] : turns) {
+    for (int turn = 0; turn < std::max(datagrams, 1); ++turn) {
+      if (const long held = take_held_back(budget, second); held > 0) {
+        run.reports.emplace_back(second, held);
+      }
+      if (datagrams > 0 && within_budget(budget, second)) {
+        ++run.logged[second];
+      }
+    }
+  }
+  return run;
+}
+
+// A flood, a few lines, a flood after a quiet gap, a quiet turn, and floods in seconds that
+// follow one another.
+const std::vector<std::pair<std::uint32_t, int>> kFloods = {
+    {100, 25}, {101, 3}, {105, 12}, {106, 0}, {300, 10}, {301, 11}, {302, 0}};
+
+TEST(LogBudget, LetsTenLinesASecondThroughWhateverTheGapsBetweenSeconds) {
+  const std::map<std::uint32_t, int> expected = {
+      {100, 10}, {101, 3}, {105, 10}, {300, 10}, {301, 10}};
+  EXPECT_EQ(run_budget(kFloods).logged, expected);
+}
+
+TEST(LogBudget, ReportsWhatItHeldBackOnceAtTheFirstTurnOfALaterSecond) {
+  const std::vector<std::pair<std::uint32_t, long>> expected = {{101, 15}, {106, 2}, {302, 1}};
+  EXPECT_EQ(run_budget(kFloods).reports, expected);
 }
 
 }  // namespace
