@@ -2,6 +2,7 @@
 // refused for (the reason names the file and the line, never a key), and the client's
 // keygen FILE HOST, which adds a line to one. Each test works in a directory of its own.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +14,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "key/key.h"
 
@@ -148,8 +147,8 @@ TEST_F(KeyFile, RefusalNamesTheFileAndLineNeverAKeyAndLeavesNoKey) {
     KeySet keys;
     const std::string path = file("keys", row.content);
     const std::string reason = read(path, keys, row.distinct);
-    const std::string where = row.line == 0 ? path + " " : path + ", line " +
-                                                               std::to_string(row.line) + ": ";
+    const std::string where =
+        row.line == 0 ? path + " " : path + ", line " + std::to_string(row.line) + ": ";
     EXPECT_TRUE(reason.starts_with(where)) << row.what << ": " << reason;
     EXPECT_NE(reason.find(row.reason), std::string::npos) << row.what << ": " << reason;
     EXPECT_EQ(reason.find(k0.substr(0, 8)), std::string::npos) << row.what << ": " << reason;
@@ -225,7 +224,8 @@ TEST_F(KeyFile, AddHostKeyTakesAnEmptyFileAndRefusesAHostItHoldsAKeyFor) {
     ASSERT_EQ(keys.keys.size(), 1U);
     EXPECT_EQ(keys.keys[0].name, "laptop");
     const std::string before = contents(path);
-    EXPECT_EQ(add_host_key(path, "laptop", "other", line), path + " already holds a key for laptop");
+    EXPECT_EQ(add_host_key(path, "laptop", "other", line),
+              path + " already holds a key for laptop");
     EXPECT_EQ(contents(path), before);
     // The daemon-side name may be one the client's file already holds for another host.
     EXPECT_EQ(add_host_key(path, "desk", "laptop", line), "");

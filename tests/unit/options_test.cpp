@@ -158,20 +158,16 @@ BudgetRun run_budget(const std::vector<std::pair<std::uint32_t, int>>& turns) {
   return run;
 }
 
-// A flood, a few lines, a flood after a quiet gap, a quiet turn, and floods in seconds that
-// follow one another.
-const std::vector<std::pair<std::uint32_t, int>> kFloods = {
-    {100, 25}, {101, 3}, {105, 12}, {106, 0}, {300, 10}, {301, 11}, {302, 0}};
-
-TEST(LogBudget, LetsTenLinesASecondThroughWhateverTheGapsBetweenSeconds) {
-  const std::map<std::uint32_t, int> expected = {
+TEST(LogBudget, LetsTenLinesASecondThroughAndReportsTheRestOnceInALaterSecond) {
+  // A flood, a few lines, a flood after a quiet gap, a quiet turn, and floods in seconds
+  // that follow one another.
+  const BudgetRun run =
+      run_budget({{100, 25}, {101, 3}, {105, 12}, {106, 0}, {300, 10}, {301, 11}, {302, 0}});
+  const std::map<std::uint32_t, int> logged = {
       {100, 10}, {101, 3}, {105, 10}, {300, 10}, {301, 10}};
-  EXPECT_EQ(run_budget(kFloods).logged, expected);
-}
-
-TEST(LogBudget, ReportsWhatItHeldBackOnceAtTheFirstTurnOfALaterSecond) {
-  const std::vector<std::pair<std::uint32_t, long>> expected = {{101, 15}, {106, 2}, {302, 1}};
-  EXPECT_EQ(run_budget(kFloods).reports, expected);
+  EXPECT_EQ(run.logged, logged);
+  const std::vector<std::pair<std::uint32_t, long>> reports = {{101, 15}, {106, 2}, {302, 1}};
+  EXPECT_EQ(run.reports, reports);
 }
 
 }  // namespace
