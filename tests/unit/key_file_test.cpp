@@ -73,7 +73,7 @@ class KeyFile : public ::testing::Test {
 
   // A file named name in the test's directory holding content, with mode.
   std::string file(const std::string& name, const std::string& content, mode_t mode = 0600) {
-    const std::string path = dir_ + "/" + name;
+    std::string path = dir_ + "/" + name;
     std::ofstream(path, std::ios::binary) << content;
     EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
     return path;
