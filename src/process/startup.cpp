@@ -47,6 +47,10 @@ constexpr int kSleepOption = 256;
 
 volatile std::sig_atomic_t termination_signal = 0;
 
+// The keys that the ways out which end the process at once wipe first. Process-wide, as the
+// termination flag is: the fatal exit and the termination exit reach them from anywhere.
+KeySet* keys_to_wipe = nullptr;
+
 }  // namespace
 
 int port_from_text(const char* text) {
@@ -189,12 +193,24 @@ long take_held_back(LogBudget& budget, std::uint32_t now) {
   return std::exchange(budget.held, 0);
 }
 
+void wipe_at_exit(KeySet& keys) { keys_to_wipe = &keys; }
+
+void wipe_keys_before_exit() {
+  if (keys_to_wipe == nullptr) {
+    return;
+  }
+  for (NamedKey& entry : keys_to_wipe->keys) {
+    wipe_key(entry.key);
+  }
+}
+
 void fatal_exit(const std::string& message) {
   // A termination signal that came in while the failing step ran was sent before its
   // failure showed, and wins as it would have a moment earlier.
   exit_if_terminated();
   log_line(LOG_ERR, message);
   closelog();
+  wipe_keys_before_exit();
   std::exit(1);
 }
 
@@ -229,5 +245,6 @@ void exit_if_terminated() {
   notify_stopping();
   log_line(LOG_INFO, kShuttingDown);
   closelog();
+  wipe_keys_before_exit();
   std::exit(0);
 }

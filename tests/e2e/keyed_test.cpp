@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <thread>
 
 #include "e2e/daemon_test.h"
 #include "key/key.h"
@@ -59,9 +58,9 @@ class Keyed : public DaemonTest {
   KeySet keys_;
 };
 
-// Nothing is held for anyone: each EHLO gets its own challenge, bound to its sender, and only
-// a valid proof over a good one is carried out, once.
-TEST_F(Keyed, OnlyAFreshProofOfItsOwnChallengeIsCarriedOutAndCopiesGetTheSameOk) {
+// Nothing is held for anyone: each EHLO gets its own challenge, and only a valid proof over a
+// good one is carried out, once, whoever sends it. (Expiry, to the second, is the unit tests'.)
+TEST_F(Keyed, OnlyAFreshProofOfAChallengeIsCarriedOutAndCopiesGetTheSameOk) {
   Process& server = start_serving(port_, {"--key-file=" + key_path_});
   UdpPeer a;
   UdpPeer b;
@@ -72,25 +71,22 @@ TEST_F(Keyed, OnlyAFreshProofOfItsOwnChallengeIsCarriedOutAndCopiesGetTheSameOk)
   const std::string theirs = challenge_for(b);
   std::string upper = proven("SUSPEND", mine);
   std::transform(upper.begin() + 8, upper.end(), upper.begin() + 8, ::toupper);
-  // No key, a wrong key, the other word's proof, another sender's challenge, an old version.
+  // No key, a wrong key, the other word's proof, an OK's proof, an old version.
   for (const std::string& bad :
        {std::string("SUSPEND\n"), std::string("QUIT\n"), upper,
         command("SUSPEND", id(), mine, command_proof(other, mine, "SUSPEND")),
         command("SUSPEND", id(), mine, command_proof(key(), mine, "QUIT")),
-        command("SUSPEND", id(), mine, ok_proof(key(), mine, "SUSPEND")), proven("SUSPEND", theirs),
+        command("SUSPEND", id(), mine, ok_proof(key(), mine, "SUSPEND")),
         "SUSPEND " + command_proof(key(), mine, "SUSPEND") + "\n"}) {
     EXPECT_EQ(ask(a, bad, 300ms), std::nullopt) << bad;
   }
-  EXPECT_EQ(ask(b, proven("SUSPEND", mine), 300ms), std::nullopt) << "the challenge is a's";
   const std::string ok = ok_for("SUSPEND", mine);
   EXPECT_EQ(ask(a, proven("SUSPEND", mine)), ok);
   EXPECT_EQ(ask(a, proven("SUSPEND", mine)), ok) << "a copy is answered again";
+  EXPECT_EQ(ask(b, proven("SUSPEND", mine)), ok) << "so is a copy from elsewhere";
   EXPECT_EQ(ask(a, proven("QUIT", mine), 300ms), std::nullopt) << "spent for another word";
-  // Good for five seconds at most after its second began.
-  std::this_thread::sleep_for(6s);
-  EXPECT_EQ(ask(b, proven("SUSPEND", theirs), 300ms), std::nullopt) << "expired";
-  const std::string last = challenge_for(a);
-  EXPECT_EQ(ask(a, proven("QUIT", last)), ok_for("QUIT", last));
+  EXPECT_EQ(ask(a, proven("QUIT", theirs)), ok_for("QUIT", theirs))
+      << "a challenge that b asked for serves whoever holds the key";
   EXPECT_EQ(exit_status(), 0);
   EXPECT_EQ(systemctl_calls(), "suspend\n");
   EXPECT_EQ(log_->count("Command from client " + a.identity() + " proven with key default"), 2U);
@@ -98,12 +94,12 @@ TEST_F(Keyed, OnlyAFreshProofOfItsOwnChallengeIsCarriedOutAndCopiesGetTheSameOk)
   expect_logged_once("EHLO without a key; Answered KEYED to client " + a.identity(), LOG_WARNING,
                      server.pid());
   EXPECT_EQ(log_->count("Unknown key; Dropping packet from " + a.identity()), 1U);
-  EXPECT_EQ(log_->count("Command without a valid proof; Dropping packet from " + a.identity()), 8U);
-  EXPECT_EQ(log_->count("Command without a valid proof; Dropping packet from " + b.identity()), 1U);
+  EXPECT_EQ(log_->count("Command without a valid proof; Dropping packet from " + a.identity()), 7U);
   EXPECT_EQ(log_->count("Spent or expired challenge; Dropping packet from " + a.identity()), 1U);
-  EXPECT_EQ(log_->count("Spent or expired challenge; Dropping packet from " + b.identity()), 1U);
   for (const auto& entry : log_->entries()) {
     EXPECT_EQ(entry.raw.find(read_file(key_path_).substr(0, 64)), std::string::npos) << entry.raw;
+    EXPECT_EQ(entry.raw.find("Dropping packet from " + b.identity()), std::string::npos)
+        << "nothing b sent was dropped: " << entry.raw;
   }
 }
 
