@@ -606,8 +606,7 @@ class KeyedModel {
                       lower_hex(text.substr(14, 32), 32);
     const int key = ehlo ? holder_key(text.substr(5, 8)) : -1;
     if (key < 0) {
-      require(outcome.reply.empty(),
-              "only a keyed EHLO naming a key of the daemon gets START");
+      require(outcome.reply.empty(), "only a keyed EHLO naming a key of the daemon gets START");
       return "";
     }
     const std::string_view reply = outcome.reply;
@@ -624,7 +623,7 @@ class KeyedModel {
   const KeySet& keys_;
   KeyedService service_{keys_};
   std::map<std::pair<std::string, std::size_t>, std::vector<Given>> given_;
-  std::map<std::string, Proven> proven_;  // by text, whoever sends it
+  std::map<std::string, Proven> proven_;             // by text, whoever sends it
   std::map<std::string, Spent, std::less<>> spent_;  // spent challenges that are still good
   std::vector<Seen> wire_;
   std::map<std::string, std::string> latest_start_;

@@ -606,8 +606,8 @@ KeyedService::Answer KeyedService::command(const KeyedCommand& command, std::uin
     return {Verdict::kCarryOut, ok_datagram(key->key, command.challenge, command.word),
             command.word, key};
   case Challenges::Spend::kAgain:
-    return {Verdict::kRepeat, ok_datagram(key->key, command.challenge, command.word),
-            command.word, key};
+    return {Verdict::kRepeat, ok_datagram(key->key, command.challenge, command.word), command.word,
+            key};
   case Challenges::Spend::kRefused:
     break;
   }

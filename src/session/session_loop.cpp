@@ -102,10 +102,10 @@ static_assert(one_row_each(), "one row for each action");
 
 // What the loop keeps from turn to turn.
 struct LoopState {
-  Session session;                     // keyless mode's one session
-  std::optional<KeyedService> keyed;   // keyed mode: the key room's side of the wire
-  LogBudget budget;                    // for the lines anyone's datagrams can cause
-  std::string command;                 // what a SUSPEND runs
+  Session session;                    // keyless mode's one session
+  std::optional<KeyedService> keyed;  // keyed mode: the key room's side of the wire
+  LogBudget budget;                   // for the lines anyone's datagrams can cause
+  std::string command;                // what a SUSPEND runs
 };
 
 // One datagram received, with where it came from and went to.
@@ -210,10 +210,9 @@ void report_held_back(LogBudget& budget, std::uint32_t second) {
   }
 }
 
-Decision decide(LoopState& state, const Datagram& datagram, std::time_t now,
-                std::uint32_t second) {
-  if (const auto dropped = screened(ntohs(datagram.sender.sin_port), datagram.destination,
-                                    datagram.local)) {
+Decision decide(LoopState& state, const Datagram& datagram, std::time_t now, std::uint32_t second) {
+  if (const auto dropped =
+          screened(ntohs(datagram.sender.sin_port), datagram.destination, datagram.local)) {
     return {*dropped, {}};
   }
   if (!state.keyed) {
@@ -392,9 +391,9 @@ int run_session_loop(const Settings& settings) {
   for (;;) {
     exit_if_terminated();
     Datagram datagram;
-    const ssize_t received = receive_datagram(buffer.data(), datagram.sender,
-                                              datagram.sender_length, datagram.local,
-                                              datagram.destination);
+    const ssize_t received =
+        receive_datagram(buffer.data(), datagram.sender, datagram.sender_length, datagram.local,
+                         datagram.destination);
     exit_if_terminated();
     const std::time_t now = std::time(nullptr);
     const std::uint32_t second = boot_second();

@@ -336,7 +336,7 @@ TEST_F(Suspend, AKeyHoldersCommandSucceedsOnceWhateverASnifferDoesWithCopies) {
   ASSERT_EQ(write_new_key_file(key_path), "");
   start_serving(port_, {"--key-file=" + key_path});
   UdpPeer path("127.0.0.1", static_cast<std::uint16_t>(port_ + 1));  // where the holder sends
-  UdpPeer onward("127.0.0.2");                                        // the path to the daemon
+  UdpPeer onward("127.0.0.2");                                       // the path to the daemon
   UdpPeer sniffer("127.0.0.3");
   std::atomic<bool> stop{false};
   std::thread tap([&] {

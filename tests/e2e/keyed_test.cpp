@@ -75,8 +75,7 @@ void Keyed::flood_from_port_zero_and_to_broadcast(const std::vector<std::string>
   UdpPeer broadcaster;
   const int on = 1;
   ASSERT_EQ(setsockopt(broadcaster.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on), 0);
-  const std::vector<std::string> texts{"EHLO\n", "EHLO " + id() + " " + kNonce + "\n",
-                                       "SUSPEND\n"};
+  const std::vector<std::string> texts{"EHLO\n", "EHLO " + id() + " " + kNonce + "\n", "SUSPEND\n"};
   const auto started = std::chrono::steady_clock::now();
   constexpr int kEach = 2000;
   int sent = 0;

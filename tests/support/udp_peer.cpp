@@ -98,7 +98,8 @@ bool send_forged(int raw_fd, std::string_view text, const std::string& from_addr
 }
 
 ForgedFlood::ForgedFlood(std::uint16_t port, const std::string& key_id, int per_second)
-    : fd_(open_forging_socket()) {  if (fd_ != -1) {
+    : fd_(open_forging_socket()) {
+  if (fd_ != -1) {
     thread_ = std::thread([this, port, key_id, per_second] { send_all(port, key_id, per_second); });
   }
 }
@@ -125,8 +126,8 @@ void ForgedFlood::send_all(std::uint16_t port, const std::string& key_id, int pe
         "SUSPEND " + key_id + " " + std::string(32, 'a') + " " + std::string(64, 'b') + "\n"};
     const std::string& text = texts.at(static_cast<std::size_t>(i % 3));
     const int identity = static_cast<int>(i % kIdentities);
-    const std::string from = "127.1." + std::to_string(identity / 250) + "." +
-                             std::to_string(identity % 250 + 1);
+    const std::string from =
+        "127.1." + std::to_string(identity / 250) + "." + std::to_string(identity % 250 + 1);
     const auto source_port = static_cast<std::uint16_t>(20000 + identity);
     if (send_forged(fd_, text, from, source_port, "127.0.0.1", port)) {
       ++sent_;
