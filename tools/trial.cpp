@@ -243,7 +243,7 @@ bool watch_over(const sigset_t& awaited, sigset_t& previous_mask) {
 // saying why, if it does not.
 std::string runnable_stand_in(const sigset_t& daemon_mask) {
   std::error_code no_self;
-  const std::string fake =
+  std::string fake =
       (std::filesystem::read_symlink("/proc/self/exe", no_self).parent_path() / kStandInName)
           .string();
   if (const std::string why =

@@ -368,7 +368,7 @@ std::optional<Mac> parse_mac(std::string_view text) {
 std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
   arguments.wake_address.s_addr = htonl(INADDR_BROADCAST);
   CommandLine line;
-  const std::string refusal = read_command_line(argc, argv, arguments, line);
+  std::string refusal = read_command_line(argc, argv, arguments, line);
   if (!refusal.empty()) {
     return refusal;
   }
