@@ -606,7 +606,11 @@ class KeyedModel {
                       lower_hex(text.substr(14, 32), 32);
     const int key = ehlo ? holder_key(text.substr(5, 8)) : -1;
     if (key < 0) {
-      require(outcome.reply.empty(), "only a keyed EHLO naming a key of the daemon gets START");
+      // A well-formed keyed EHLO naming a key the daemon does not hold is told, as a plain
+      // one is, that a key is needed; anything else gets nothing.
+      require(outcome.reply == (ehlo ? kKeyedNotice : ""),
+              "only a keyed EHLO naming a key of the daemon gets START; one naming another key "
+              "gets KEYED 2");
       return "";
     }
     const std::string_view reply = outcome.reply;

@@ -451,6 +451,13 @@ std::string ok_datagram(const Key& key, std::string_view challenge, std::string_
   return text.append(ok_proof(key, challenge, word)).append("\n");
 }
 
+std::string refused_datagram(const Key& key, std::string_view challenge, int status) {
+  const std::string code = std::to_string(status);
+  std::string text(protocol::kRefusedPrefix);
+  text.append(code).append(" ").append(proof(key, protocol::kRefusedLabel, challenge, code));
+  return text.append("\n");
+}
+
 std::optional<KeyedEhlo> read_ehlo(std::string_view datagram) {
   const auto fields = hex_fields(datagram, protocol::kEhloPrefix,
                                  std::array{protocol::kKeyIdDigits, protocol::kNonceDigits});
@@ -492,6 +499,27 @@ std::optional<std::string_view> read_ok(std::string_view datagram) {
   return (*fields)[0];
 }
 
+std::optional<KeyedRefusal> read_refused(std::string_view datagram) {
+  if (!datagram.starts_with(protocol::kRefusedPrefix)) {
+    return std::nullopt;
+  }
+  datagram.remove_prefix(protocol::kRefusedPrefix.size());
+  const std::size_t space = datagram.find(' ');
+  const std::string_view code = datagram.substr(0, space);
+  constexpr std::size_t kMostStatusDigits = 3;
+  constexpr int kHighestStatus = 255;
+  if (space == std::string_view::npos || code.empty() || code.size() > kMostStatusDigits ||
+      code.front() == '0' || code.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const int status = std::stoi(std::string(code));
+  const auto fields = hex_fields(datagram.substr(space), " ", std::array{protocol::kProofDigits});
+  if (status > kHighestStatus || !fields) {
+    return std::nullopt;
+  }
+  return KeyedRefusal{status, (*fields)[0]};
+}
+
 bool names_command(std::string_view datagram) {
   for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
     const std::string_view rest = datagram.substr(std::min(word.size(), datagram.size()));
@@ -515,6 +543,17 @@ bool proven_ok(std::string_view datagram, const Key& key, std::string_view chall
                std::string_view word) {
   const auto proof = read_ok(datagram);
   return proof && !challenge.empty() && same_proof(ok_proof(key, challenge, word), *proof);
+}
+
+std::optional<int> proven_refusal(std::string_view datagram, const Key& key,
+                                  std::string_view challenge) {
+  const auto refusal = read_refused(datagram);
+  if (!refusal || challenge.empty() ||
+      !same_proof(proof(key, protocol::kRefusedLabel, challenge, std::to_string(refusal->status)),
+                  refusal->proof)) {
+    return std::nullopt;
+  }
+  return refusal->status;
 }
 
 Challenges::Challenges() {
@@ -575,7 +614,8 @@ KeyedService::Answer KeyedService::answer(std::string_view datagram, std::uint32
   if (const auto ehlo = read_ehlo(datagram)) {
     const NamedKey* key = keys_.by_id(ehlo->key_id);
     if (key == nullptr) {
-      return {Verdict::kUnknownKey, {}, {}};
+      // As a plain EHLO is: the controller learns that this daemon does not know its key.
+      return {Verdict::kKeyNotHeld, std::string(protocol::kKeyedNotice), {}};
     }
     // Nothing is held for the sender: the challenge proves itself when it comes back.
     return {Verdict::kChallenge,
@@ -604,7 +644,7 @@ KeyedService::Answer KeyedService::command(const KeyedCommand& command, std::uin
   switch (challenges_.spend(command.challenge, command.word, now)) {
   case Challenges::Spend::kSpent:
     return {Verdict::kCarryOut, ok_datagram(key->key, command.challenge, command.word),
-            command.word, key};
+            command.word, key, std::string(command.challenge)};
   case Challenges::Spend::kAgain:
     return {Verdict::kRepeat, ok_datagram(key->key, command.challenge, command.word), command.word,
             key};

@@ -127,6 +127,9 @@ std::string start_datagram(const Key& key, std::string_view nonce, std::string_v
 std::string command_datagram(const NamedKey& key, std::string_view word,
                              std::string_view challenge);
 std::string ok_datagram(const Key& key, std::string_view challenge, std::string_view word);
+/// The REFUSED that tells the sender of the SUSPEND on challenge that its sleep command failed
+/// with status (1 to 255).
+std::string refused_datagram(const Key& key, std::string_view challenge, int status);
 
 /// The fields of a keyed datagram, pointing into the datagram read.
 struct KeyedEhlo {
@@ -138,6 +141,10 @@ struct KeyedStart {
 struct KeyedCommand {
   std::string_view word, key_id, challenge, proof;
 };
+struct KeyedRefusal {
+  int status;
+  std::string_view proof;
+};
 
 std::optional<KeyedEhlo> read_ehlo(std::string_view datagram);
 std::optional<KeyedStart> read_start(std::string_view datagram);
@@ -145,6 +152,8 @@ std::optional<KeyedStart> read_start(std::string_view datagram);
 std::optional<KeyedCommand> read_command(std::string_view datagram);
 /// The proof of an OK.
 std::optional<std::string_view> read_ok(std::string_view datagram);
+/// The status and proof of a REFUSED: a status of 1 to 255 without leading zeros.
+std::optional<KeyedRefusal> read_refused(std::string_view datagram);
 
 /// True when datagram starts with a command word and a space or line feed: it means to be a
 /// command, well formed or not.
@@ -158,6 +167,11 @@ std::optional<std::string_view> proven_start(std::string_view datagram, const Ke
 /// True when datagram is the OK that proves under key that word was taken on challenge.
 bool proven_ok(std::string_view datagram, const Key& key, std::string_view challenge,
                std::string_view word);
+
+/// The sleep command's status when datagram is the REFUSED proven under key for the SUSPEND
+/// on challenge; empty otherwise.
+std::optional<int> proven_refusal(std::string_view datagram, const Key& key,
+                                  std::string_view challenge);
 
 /// The daemon's challenges: computed from a secret drawn at start-up, so that they cost no
 /// memory until a valid proof spends one, and remembered after that only while they are good.
@@ -210,7 +224,8 @@ class KeyedService {
   enum class Verdict {
     kKeyNeeded,   // a plain "EHLO\n": answered "KEYED 2\n"
     kChallenge,   // a keyed EHLO naming a key held: answered START
-    kUnknownKey,  // a keyed EHLO or a command naming a key id not held
+    kKeyNotHeld,  // a keyed EHLO naming a key id not held: answered "KEYED 2\n"
+    kUnknownKey,  // a command naming a key id not held
     kUnproven,    // a mangled command, a forged challenge or a proof that does not hold
     kStale,       // a proven command whose challenge expired, went to the other word, or
                   // finds the spent table full
@@ -224,6 +239,7 @@ class KeyedService {
     std::string reply;              // empty: nothing goes back
     std::string_view word;          // kCarryOut and kRepeat: the command's word
     const NamedKey* key = nullptr;  // kCarryOut and kRepeat: the key that proved it
+    std::string challenge = {};     // kCarryOut: the challenge it spent
   };
 
   /// Serves keys, which must outlive it; draws the challenges' secret.

@@ -57,6 +57,17 @@ constexpr long kSessionSeconds = 4;
 //                command-proof  "lomarind-v2 command " challenge " " word
 //                ok-proof       "lomarind-v2 ok " challenge " " word
 //
+// Two answers were added within version 2; a controller that ignores datagrams it does not
+// know keeps working without them:
+//
+//   - a keyed EHLO naming a key id the daemon does not hold is answered "KEYED 2\n", as a
+//     plain one is (shorter than the EHLO, so never a lever for amplification);
+//   - when the sleep command of a carried-out SUSPEND fails, the daemon tells the address and
+//     port the command came from: "REFUSED " status " " refused-proof "\n", where status is
+//     the command's exit status as its shell gives it, in decimal, 1 to 255 (126 or 127: it
+//     could not be run; 128 and more: a signal ended it), and
+//                refused-proof  "lomarind-v2 refused " challenge " " status
+//
 // The first valid command spends its challenge; the same command again, while the challenge
 // is good and from whatever address, is answered with the same OK and is not carried out again.
 
@@ -77,6 +88,7 @@ constexpr std::string_view kKeyedNotice = "KEYED 2\n";
 constexpr std::string_view kEhloPrefix = "EHLO ";    // then key-id, nonce and "\n"
 constexpr std::string_view kStartPrefix = "START ";  // then challenge, start-proof and "\n"
 constexpr std::string_view kOkPrefix = "OK ";        // then ok-proof and "\n"
+constexpr std::string_view kRefusedPrefix = "REFUSED ";  // then status, refused-proof, "\n"
 constexpr std::string_view kSuspendWord = "SUSPEND";
 constexpr std::string_view kQuitWord = "QUIT";
 
@@ -86,6 +98,7 @@ constexpr std::string_view kKeyIdLabel = "lomarind-v2 key-id";
 constexpr std::string_view kStartLabel = "lomarind-v2 start";
 constexpr std::string_view kCommandLabel = "lomarind-v2 command";
 constexpr std::string_view kOkLabel = "lomarind-v2 ok";
+constexpr std::string_view kRefusedLabel = "lomarind-v2 refused";
 constexpr std::string_view kChallengeLabel = "lomarind-v2 challenge";
 
 }  // namespace protocol

@@ -32,6 +32,12 @@ constexpr std::string_view kUnexpectedClient = "Unexpected client data; Dropping
 constexpr std::string_view kUnproven = "Command without a valid proof; Dropping packet from ";
 constexpr std::string_view kKeyNeeded = "EHLO without a key; Answered KEYED to client ";
 constexpr std::string_view kUnknownKey = "Unknown key; Dropping packet from ";
+constexpr std::string_view kUnknownKeyAnswered = "Unknown key; Answered KEYED to client ";
+// A failed sleep command in keyed mode, told to the client: "Sleep refused (", the command,
+// " exit ", the status, "); Told client ", the client.
+constexpr std::string_view kSleepRefused = "Sleep refused (";
+constexpr std::string_view kRefusedExit = " exit ";
+constexpr std::string_view kRefusedTold = "); Told client ";
 constexpr std::string_view kStale = "Spent or expired challenge; Dropping packet from ";
 // The line of its own that names the key of each proven command: prefix, client, key name.
 constexpr std::string_view kProvenFrom = "Command from client ";
@@ -59,6 +65,8 @@ constexpr std::string_view kSystemctl = "systemctl ";
 // What /bin/sh exits with when the command is not executable or not found.
 constexpr int kShellCannotExecute = 126;
 constexpr int kShellNotFound = 127;
+// What a shell's status is when a signal ended the command: this plus the signal's number.
+constexpr int kSignalStatusBase = 128;
 
 // How long the wait for the suspend command sleeps between looks at the termination flag.
 constexpr int kWaitSliceMilliseconds = 1000;
@@ -80,6 +88,7 @@ constexpr std::array kRows = {
     ActionRow{Action::kChallenge, {LOG_INFO, {}, false, {}, false}},
     ActionRow{Action::kRefuseKeyless, {LOG_WARNING, kKeyNeeded, true, {}, true}},
     ActionRow{Action::kDropUnknownKey, {LOG_WARNING, kUnknownKey, true, {}, true}},
+    ActionRow{Action::kAnswerUnknownKey, {LOG_WARNING, kUnknownKeyAnswered, true, {}, true}},
     ActionRow{Action::kDropStale, {LOG_WARNING, kStale, true, {}, true}},
     ActionRow{Action::kRepeatOk, {LOG_INFO, {}, false, {}, false}},
     ActionRow{Action::kDropFromPortZero, {LOG_WARNING, kFromPortZero, true, {}, true}},
@@ -118,11 +127,13 @@ struct Datagram {
   in_addr destination{};  // the address it was sent to
 };
 
-// What a turn comes to: the action, the reply, and the key that proved a command carried out.
+// What a turn comes to: the action, the reply, and for a keyed command carried out, the key
+// that proved it and the challenge it spent.
 struct Decision {
   Action action;
   std::string reply;
   const NamedKey* key = nullptr;
+  std::string challenge = {};
 };
 
 void log_text(int priority, std::string_view prefix, std::string_view identity = {}) {
@@ -221,9 +232,10 @@ Decision decide(LoopState& state, const Datagram& datagram, std::time_t now, std
     return {action, std::string(response_to(action).reply)};
   }
   KeyedService::Answer answer = state.keyed->answer(datagram.text, second);
-  const NamedKey* proven_by =
-      answer.verdict == KeyedService::Verdict::kCarryOut ? answer.key : nullptr;
-  return {keyed_action(answer), std::move(answer.reply), proven_by};
+  if (answer.verdict != KeyedService::Verdict::kCarryOut) {
+    return {keyed_action(answer), std::move(answer.reply)};
+  }
+  return {keyed_action(answer), std::move(answer.reply), answer.key, std::move(answer.challenge)};
 }
 
 // Writes the turn's log lines and sends its reply, from the address the client sent to, which
@@ -246,18 +258,39 @@ void answer(LoopState& state, const Datagram& datagram, const Decision& decision
   }
 }
 
+// Runs the sleep command. In keyed mode a failure is told to the client that asked, with a
+// proven REFUSED, so that it never reports a host asleep that refused to sleep.
+void sleep_for(LoopState& state, const Datagram& datagram, const Decision& decision) {
+  notify_status(std::string(kRunningStatus).append(state.command).append(kForClient),
+                datagram.identity);
+  const int status = suspend_host(state.command);
+  if (state.keyed && decision.key != nullptr) {
+    if (status != 0) {
+      log_line(LOG_WARNING, std::string(kSleepRefused)
+                                .append(state.command)
+                                .append(kRefusedExit)
+                                .append(std::to_string(status))
+                                .append(kRefusedTold)
+                                .append(datagram.identity));
+      reply(state.budget, boot_second(),
+            refused_datagram(decision.key->key, decision.challenge, status), datagram.sender,
+            datagram.sender_length, datagram.local);
+    }
+    notify_status(kWaitingStatus);
+  } else {
+    notify_status(kSessionOpenStatus, datagram.identity);
+  }
+}
+
 enum class Outcome { kServing, kQuit };
 
-// Carries the action out: a new session's status line, the suspend command, or the QUIT.
-Outcome carry_out(const LoopState& state, const std::string& identity, Action action) {
-  if (action == Action::kStartSession) {
-    notify_status(kSessionOpenStatus, identity);
-  } else if (action == Action::kSuspend) {
-    notify_status(std::string(kRunningStatus).append(state.command).append(kForClient), identity);
-    suspend_host(state.command);
-    const bool keyed = state.keyed.has_value();
-    notify_status(keyed ? kWaitingStatus : kSessionOpenStatus, keyed ? "" : identity);
-  } else if (action == Action::kQuit) {
+// Carries the action out: a new session's status line, the sleep command, or the QUIT.
+Outcome carry_out(LoopState& state, const Datagram& datagram, const Decision& decision) {
+  if (decision.action == Action::kStartSession) {
+    notify_status(kSessionOpenStatus, datagram.identity);
+  } else if (decision.action == Action::kSuspend) {
+    sleep_for(state, datagram, decision);
+  } else if (decision.action == Action::kQuit) {
     return Outcome::kQuit;
   }
   return Outcome::kServing;
@@ -324,6 +357,8 @@ Action keyed_action(const KeyedService::Answer& answer) {
     return Action::kRefuseKeyless;
   case Verdict::kChallenge:
     return Action::kChallenge;
+  case Verdict::kKeyNotHeld:
+    return Action::kAnswerUnknownKey;
   case Verdict::kUnknownKey:
     return Action::kDropUnknownKey;
   case Verdict::kUnproven:
@@ -352,7 +387,7 @@ bool command_not_run(int wait_status) {
                                     WEXITSTATUS(wait_status) == kShellNotFound);
 }
 
-void suspend_host(std::string command) {
+int suspend_host(std::string command) {
   // The child gets default handling and an empty mask for the signals the daemon catches,
   // so the command can be stopped like any other.
   posix_spawnattr_t attributes;
@@ -373,9 +408,18 @@ void suspend_host(std::string command) {
   pid_t child = -1;
   const int spawned = posix_spawn(&child, kShell, nullptr, &attributes, arguments.data(), environ);
   posix_spawnattr_destroy(&attributes);
-  if (spawned != 0 || command_not_run(wait_for_command(child))) {
+  const int wait_status = spawned == 0 ? wait_for_command(child) : kShellNotFound << 8;
+  if (command_not_run(wait_status)) {
     log_text(LOG_WARNING, kCommandFailed, command);
   }
+  return shell_status(wait_status);
+}
+
+int shell_status(int wait_status) {
+  if (WIFSIGNALED(wait_status)) {
+    return kSignalStatusBase + WTERMSIG(wait_status);
+  }
+  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : kShellNotFound;
 }
 
 int run_session_loop(const Settings& settings) {
@@ -411,7 +455,7 @@ int run_session_loop(const Settings& settings) {
     datagram.identity = identity_of(datagram.sender);
     const Decision decision = decide(state, datagram, now, second);
     answer(state, datagram, decision, second);
-    if (carry_out(state, datagram.identity, decision.action) == Outcome::kQuit) {
+    if (carry_out(state, datagram, decision) == Outcome::kQuit) {
       quit_shutdown(settings);
       return 0;
     }

@@ -34,7 +34,8 @@ enum class Action {
   kDropUnproven,    // a command without a valid proof
   kChallenge,       // a keyed EHLO naming a key of ours: START with a challenge and its proof
   kRefuseKeyless,   // a plain "EHLO\n": "KEYED 2\n"
-  kDropUnknownKey,  // a keyed EHLO or command naming a key id we do not hold
+  kDropUnknownKey,  // a keyed command naming a key id we do not hold
+  kAnswerUnknownKey,  // a keyed EHLO naming a key id we do not hold: "KEYED 2\n"
   kDropStale,       // a proven command whose challenge has expired or went to another word
   kRepeatOk,        // a proven command whose challenge it spent already: its OK again
   // Either mode, before anything else.
@@ -79,8 +80,12 @@ int run_session_loop(const Settings& settings);
 
 /// Runs command ("systemctl suspend", or the verb of --sleep) through /bin/sh and waits for it;
 /// a termination signal that arrives first ends the process (exit_if_terminated). Logs a warning
-/// when it cannot be started or found.
-void suspend_host(std::string command);
+/// when it cannot be started or found. Returns its exit status as a shell gives it: 0 when it
+/// succeeded, 127 when it could not be started, 128 + N when signal N ended it.
+int suspend_host(std::string command);
+
+/// The exit status a shell gives for a wait status.
+int shell_status(int wait_status);
 
 /// True when a shell's wait status says the command could not be found or executed.
 bool command_not_run(int wait_status);

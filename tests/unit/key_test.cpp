@@ -101,6 +101,28 @@ TEST(KeyedWire, TheClientsChecksHoldOnlyForItsOwnNonceChallengeAndWord) {
       << "only a whole proof is one";
 }
 
+// A refused sleep: the manual's example again (openssl, as above), read back only for the
+// challenge and status it proves.
+TEST(KeyedWire, ARefusalIsProvenForItsChallengeAndStatusOnly) {
+  const Key key = example_key();
+  const std::string refused =
+      "REFUSED 1 527cc8769569c348b994f39846c63cbdb516f864d9cf8c74e1a5da5a4bbbf571\n";
+  EXPECT_EQ(refused_datagram(key, kChallenge, 1), refused);
+  EXPECT_EQ(proven_refusal(refused, key, kChallenge), 1);
+  EXPECT_EQ(proven_refusal(refused_datagram(key, kChallenge, 255), key, kChallenge), 255);
+  EXPECT_EQ(refused_datagram(key, kChallenge, 127),
+            "REFUSED 127 72cb9707f3e16eb8f32e60697baac981f0e43f3b8ae66b4369127563a4c9f308\n");
+  std::string other_status = refused;
+  other_status[8] = '2';
+  for (const std::string& datagram :
+       {other_status, "REFUSED 01" + refused.substr(9), "REFUSED 256" + refused.substr(9),
+        "REFUSED  1" + refused.substr(9), "REFUSED 1 " + kSuspendOk + "\n", refused + "x"}) {
+    EXPECT_FALSE(proven_refusal(datagram, key, kChallenge)) << datagram;
+  }
+  EXPECT_FALSE(proven_refusal(refused, key, std::string(32, 'a'))) << "another challenge's";
+  EXPECT_FALSE(proven_refusal(refused, key, "")) << "before any command";
+}
+
 constexpr std::uint32_t kIssued = 1000;
 
 // A challenge is good from its second while the boot clock has moved on by at most 4 seconds,
@@ -179,8 +201,9 @@ TEST(KeyedService, AnswersOnlyProvenCommandsOnceAndTellsEachOtherDatagramApart) 
     return std::string(proven_start(start.reply, holder.key, kNonce).value_or(""));
   };
   EXPECT_EQ(service.answer("EHLO\n", kIssued).reply, "KEYED 2\n");
-  EXPECT_EQ(service.answer("EHLO 00000000 " + kNonce + "\n", kIssued).verdict,
-            Verdict::kUnknownKey);
+  const KeyedService::Answer unknown = service.answer("EHLO 00000000 " + kNonce + "\n", kIssued);
+  EXPECT_EQ(unknown.verdict, Verdict::kKeyNotHeld);
+  EXPECT_EQ(unknown.reply, "KEYED 2\n") << "told, as a plain EHLO is, that a key is needed";
   const std::string challenge = challenge_at(kIssued);
   ASSERT_FALSE(challenge.empty()) << "the START proves the nonce";
   std::string forged = command_datagram(holder, "SUSPEND", challenge);
