@@ -36,6 +36,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "process/startup.h"
@@ -106,6 +107,34 @@ bool goes_to_background(int argc, char* argv[]) {
       parse_options(argc, argv, options) == OptionsOutcome::kRun && options.background;
   opterr = saved_opterr;
   return background;
+}
+
+// Says which port the daemon will serve and whether it needs a key, read with the daemon's own
+// parser, and points out a "--port WORD" that sets nothing (the daemon takes the long form only
+// as --port=PORT). Says nothing for a command line the daemon will refuse: it says why itself.
+void announce(int argc, char* argv[]) {
+  Settings options;
+  const int saved_opterr = opterr;
+  opterr = 0;
+  const OptionsOutcome outcome = parse_options(argc, argv, options);
+  opterr = saved_opterr;
+  if (outcome != OptionsOutcome::kRun) {
+    return;
+  }
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::string_view(argv[i]) == "--port" && argv[i + 1][0] != '-') {
+      say(std::string("trial: '--port ") + argv[i + 1] +
+          "' sets no port: the daemon takes --port=PORT or -p PORT");
+    }
+  }
+  const std::string port = std::to_string(options.port);
+  if (options.key_file_path) {
+    say("trial: the daemon serves UDP port " + port + ", keyed: only commands proven with a key in " +
+        *options.key_file_path + " are carried out");
+  } else {
+    say("trial: the daemon serves UDP port " + port +
+        ", keyless: any client may suspend this host (ARGS=--key-file=FILE asks for a key)");
+  }
 }
 
 // The signals that end a trial, and the daemon's end, are taken one at a time by
@@ -417,6 +446,7 @@ int main(int argc, char* argv[]) {
   if (bin.empty()) {
     return 1;
   }
+  announce(argc, argv);
   const int status = wait_for_all(start_daemon(server, argc, argv, previous_mask), awaited);
   usleep(100'000);  // let the last lines be printed
   sink.reset();

@@ -27,7 +27,8 @@ constexpr const char* kUsage =
     "  --pidfile [FILE]      Create a PID file for the process.\n"
     "  --key-file=FILE       Accept only commands proven with a key in FILE.\n"
     "  --sleep=VERB          On SUSPEND, run systemctl VERB (default: suspend).\n"
-    "  -h, --help            Display this help message.\n";
+    "  -h, --help            Display this help message.\n"
+    "The manual is lomarind-server(8): the protocol, keyed mode, the log, the unit.\n";
 
 constexpr const char* kInvalidOption = "Invalid option\n";
 constexpr const char* kInvalidPort = "Invalid port number.\n";
