@@ -506,27 +506,30 @@ class KeyedModel {
   void holder_commands(const std::string& sender, std::size_t key, const Given& given,
                        std::string_view word, bool lost) {
     const std::string text = command_text(key, given.challenge, word);
-    proven_.emplace(std::make_pair(sender, text), Proven{given.challenge, word, key, given.issued});
+    proven_.emplace(text, Proven{given.challenge, word, key, given.issued});
     holder_sends(sender, text, lost);
   }
 
   // Gives the datagram to the daemon and checks the outcome; returns the challenge of a START.
   std::string deliver(const std::string& sender, const std::string& text) {
-    const std::size_t held = challenges_.spent_count();
-    const KeyedOutcome outcome = on_keyed_datagram(challenges_, keys_, text, sender, now);
-    const std::size_t holds = challenges_.spent_count();
-    const bool carried_out = outcome.action == Action::kSuspend || outcome.action == Action::kQuit;
+    const std::size_t held = service_.spent_count();
+    const KeyedService::Answer outcome = service_.answer(text, now);
+    const Action action = keyed_action(outcome);
+    const std::size_t holds = service_.spent_count();
+    const bool carried_out = action == Action::kSuspend || action == Action::kQuit;
     require(holds <= kMostSpent, "at most 1024 spent challenges are held");
     require(holds <= held + (carried_out ? 1 : 0),
             "the spent challenges grow only by a carried-out command");
     std::string challenge;
-    if (const auto found = proven_.find({sender, text}); found != proven_.end()) {
+    // A key holder's command counts whoever sends it: a copy from another address is the
+    // holder's command all the same.
+    if (const auto found = proven_.find(text); found != proven_.end()) {
       check_proven(found->second, outcome);
     } else {
-      require(!carried_out && outcome.action != Action::kRepeatOk && outcome.key == nullptr,
+      require(!carried_out && action != Action::kRepeatOk && outcome.key == nullptr,
               "nothing is carried out or answered OK for a datagram that no key holder sent as "
-              "a command from that sender");
-      const Response& response = response_to(outcome.action);
+              "a command");
+      const Response& response = response_to(action);
       require(response.line.empty() || response.budgeted,
               "every line a stranger's datagram can cause counts against the log budget");
       challenge = check_unproven(sender, text, outcome);
@@ -563,28 +566,28 @@ class KeyedModel {
 
   // A key holder's command: carried out the first time while its challenge is good, answered
   // OK again for copies, dropped when the challenge has expired or went to the other word.
-  void check_proven(const Proven& p, const KeyedOutcome& outcome) {
+  void check_proven(const Proven& p, const KeyedService::Answer& outcome) {
+    const Action action = keyed_action(outcome);
     const bool good = now - p.issued <= kGoodSeconds;
     const auto spent = spent_.find(p.challenge);
     const bool again = good && spent != spent_.end() && spent->second.word == p.word;
     const bool first = good && spent == spent_.end() && spent_.size() < kMostSpent;
     const Action carry = p.word == kCommandWords[0] ? Action::kSuspend : Action::kQuit;
     if (first) {
-      require(outcome.action == carry,
+      require(action == carry,
               "a key holder's command is carried out while its challenge is good and unspent, "
               "whatever strangers sent before");
       spent_.emplace(p.challenge, Spent{p.word, p.issued});
     } else if (again) {
-      require(outcome.action == Action::kRepeatOk,
+      require(action == Action::kRepeatOk,
               "a copy of a carried-out command is answered again and not carried out");
     } else {
-      require(outcome.action != carry && outcome.action != Action::kRepeatOk &&
-                  reply_for(outcome).empty(),
+      require(action != carry && action != Action::kRepeatOk && outcome.reply.empty(),
               "a command on an expired challenge, or one spent for the other word, is dropped");
       return;
     }
     const std::string& key = kHolderKeys.at(p.key);
-    require(reply_for(outcome) == "OK " + mac(key, "ok", p.challenge, p.word) + "\n",
+    require(outcome.reply == "OK " + mac(key, "ok", p.challenge, p.word) + "\n",
             "a proven command is answered OK with the proof of its challenge and word");
     require(outcome.key != nullptr && outcome.key->name == kKeyNames.at(p.key),
             "the key named for a command is the key holder's");
@@ -593,9 +596,9 @@ class KeyedModel {
   // Anything else: KEYED to a plain EHLO, START with a proof of the nonce to a keyed EHLO
   // naming a key of the daemon, and nothing to everything else.
   std::string check_unproven(const std::string& sender, std::string_view text,
-                             const KeyedOutcome& outcome) {
+                             const KeyedService::Answer& outcome) {
     if (text == kEhlo) {
-      require(reply_for(outcome) == kKeyedNotice, "a plain EHLO is answered KEYED 2");
+      require(outcome.reply == kKeyedNotice, "a plain EHLO is answered KEYED 2");
       return "";
     }
     const bool ehlo = text.size() == 47 && text.starts_with("EHLO ") && text[13] == ' ' &&
@@ -603,11 +606,14 @@ class KeyedModel {
                       lower_hex(text.substr(14, 32), 32);
     const int key = ehlo ? holder_key(text.substr(5, 8)) : -1;
     if (key < 0) {
-      require(reply_for(outcome).empty(),
-              "only a keyed EHLO naming a key of the daemon gets START");
+      // A well-formed keyed EHLO naming a key the daemon does not hold is told, as a plain
+      // one is, that a key is needed; anything else gets nothing.
+      require(outcome.reply == (ehlo ? kKeyedNotice : ""),
+              "only a keyed EHLO naming a key of the daemon gets START; one naming another key "
+              "gets KEYED 2");
       return "";
     }
-    const std::string_view reply = reply_for(outcome);
+    const std::string_view reply = outcome.reply;
     const std::string_view challenge = reply.substr(std::min<std::size_t>(6, reply.size()), 32);
     require(reply.size() == 104 && reply.starts_with("START ") && lower_hex(challenge, 32) &&
                 reply[38] == ' ' && reply.back() == '\n' &&
@@ -619,9 +625,9 @@ class KeyedModel {
   }
 
   const KeySet& keys_;
-  Challenges challenges_;
+  KeyedService service_{keys_};
   std::map<std::pair<std::string, std::size_t>, std::vector<Given>> given_;
-  std::map<std::pair<std::string, std::string>, Proven> proven_;  // by sender and text
+  std::map<std::string, Proven> proven_;             // by text, whoever sends it
   std::map<std::string, Spent, std::less<>> spent_;  // spent challenges that are still good
   std::vector<Seen> wire_;
   std::map<std::string, std::string> latest_start_;

@@ -36,6 +36,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "process/startup.h"
@@ -106,6 +107,34 @@ bool goes_to_background(int argc, char* argv[]) {
       parse_options(argc, argv, options) == OptionsOutcome::kRun && options.background;
   opterr = saved_opterr;
   return background;
+}
+
+// Says which port the daemon will serve and whether it needs a key, read with the daemon's own
+// parser, and points out a "--port WORD" that sets nothing (the daemon takes the long form only
+// as --port=PORT). Says nothing for a command line the daemon will refuse: it says why itself.
+void announce(int argc, char* argv[]) {
+  Settings options;
+  const int saved_opterr = opterr;
+  opterr = 0;
+  const OptionsOutcome outcome = parse_options(argc, argv, options);
+  opterr = saved_opterr;
+  if (outcome != OptionsOutcome::kRun) {
+    return;
+  }
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::string_view(argv[i]) == "--port" && argv[i + 1][0] != '-') {
+      say(std::string("trial: '--port ") + argv[i + 1] +
+          "' sets no port: the daemon takes --port=PORT or -p PORT");
+    }
+  }
+  const std::string port = std::to_string(options.port);
+  if (options.key_file_path) {
+    say("trial: the daemon serves UDP port " + port + ", keyed: only commands proven with a key in " +
+        *options.key_file_path + " are carried out");
+  } else {
+    say("trial: the daemon serves UDP port " + port +
+        ", keyless: any client may suspend this host (ARGS=--key-file=FILE asks for a key)");
+  }
 }
 
 // The signals that end a trial, and the daemon's end, are taken one at a time by
@@ -203,27 +232,26 @@ std::string daemon_path(const std::string& stand_in_directory, const char* path)
   return result;
 }
 
-}  // namespace
+// Refuses -D, saying how to run the real daemon in the background instead.
+int refuse_background(const std::string& server) {
+  static_cast<void>(std::fprintf(
+      stderr,
+      "trial: -D (--background) is refused: the trial's stand-in for systemctl lasts only as\n"
+      "long as the trial, and a daemon left in the background could then suspend this machine.\n"
+      "To run the real daemon in the background, as root: %s -D --pidfile /run/lomarind.pid\n",
+      server.c_str()));
+  return 1;
+}
 
-int main(int argc, char* argv[]) {
-  const std::string server = LMR_SERVER_BINARY;
-  if (goes_to_background(argc, argv)) {
-    static_cast<void>(std::fprintf(
-        stderr,
-        "trial: -D (--background) is refused: the trial's stand-in for systemctl lasts only as\n"
-        "long as the trial, and a daemon left in the background could then suspend this machine.\n"
-        "To run the real daemon in the background, as root: %s -D --pidfile /run/lomarind.pid\n",
-        server.c_str()));
-    return 1;
-  }
-
+// Blocks the awaited signals, keeping the mask the trial was started with in previous_mask
+// for the daemon, and watches over the trial's parent and the daemon's children. Says why
+// and returns false if it cannot.
+bool watch_over(const sigset_t& awaited, sigset_t& previous_mask) {
   // Signals are taken by the main loop, and the log reader's thread inherits the mask.
-  const sigset_t awaited = awaited_signals();
-  sigset_t previous_mask;
   if (sigprocmask(SIG_BLOCK, &awaited, &previous_mask) == -1 ||
       std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
     std::perror("trial: cannot set up signal handling");
-    return 1;
+    return false;
   }
   // GNU make passes SIGTERM on to the trial and a terminal's Ctrl-C reaches it directly;
   // a parent that ends some other way (killed outright, say) is taken as SIGTERM. And this
@@ -231,19 +259,24 @@ int main(int argc, char* argv[]) {
   const pid_t parent = getppid();
   if (prctl(PR_SET_PDEATHSIG, SIGTERM) == -1 || prctl(PR_SET_CHILD_SUBREAPER, 1) == -1) {
     std::perror("trial: cannot watch over its parent and the daemon's children");
-    return 1;
+    return false;
   }
   if (getppid() != parent) {
     static_cast<void>(std::fputs("trial: its parent has ended\n", stderr));
-    return 1;
+    return false;
   }
+  return true;
+}
 
+// The stand-in the build put beside this program, once it is known to run; empty, after
+// saying why, if it does not.
+std::string runnable_stand_in(const sigset_t& daemon_mask) {
   std::error_code no_self;
-  const std::string fake =
+  std::string fake =
       (std::filesystem::read_symlink("/proc/self/exe", no_self).parent_path() / kStandInName)
           .string();
   if (const std::string why =
-          no_self ? no_self.message() : why_stand_in_cannot_run(fake, previous_mask);
+          no_self ? no_self.message() : why_stand_in_cannot_run(fake, daemon_mask);
       !why.empty()) {
     static_cast<void>(std::fprintf(
         stderr,
@@ -251,15 +284,15 @@ int main(int argc, char* argv[]) {
         "its shell would look further along PATH, where the real systemctl may be. Rebuild it\n"
         "with make run, from a tree on a file system that is not mounted noexec.\n",
         fake.c_str(), why.c_str()));
-    return 1;
+    return {};
   }
+  return fake;
+}
 
-  std::string why_not_private;
-  if (geteuid() == 0) {
-    why_not_private = lmrtest::enter_sandbox(fake, /*private_network=*/false);
-  } else {
-    why_not_private = "not root";
-  }
+// Shows the daemon's log lines here when why_not_private is empty (the trial then has a
+// private /dev/log to read); otherwise says where they go instead. The lines are shown for
+// as long as the returned reader lives.
+std::unique_ptr<lmrtest::SyslogSink> show_log(const std::string& why_not_private) {
   std::unique_ptr<lmrtest::SyslogSink> sink;
   if (why_not_private.empty()) {
     sink = std::make_unique<lmrtest::SyslogSink>("/dev/log", false, print_entry);
@@ -268,9 +301,12 @@ int main(int argc, char* argv[]) {
     say("trial: " + why_not_private +
         ", so the daemon logs to the system log (journalctl -t lmr -f); Ctrl-C stops it");
   }
+  return sink;
+}
 
-  // A directory holding only the fake goes first on the daemon's PATH, whatever happened
-  // above, and no other systemctl is on it.
+// Makes a directory holding only a systemctl that is the fake, and puts it first on the
+// PATH the daemon will inherit. Returns the directory, or empty after saying why.
+std::string prepare_stand_in(const std::string& fake) {
   std::string bin_template = "/tmp/lmr-trial-XXXXXX";
   const char* bin = mkdtemp(bin_template.data());
   const std::string stand_in = bin != nullptr ? std::string(bin) + "/systemctl" : "";
@@ -279,11 +315,16 @@ int main(int argc, char* argv[]) {
     if (bin != nullptr) {
       rmdir(bin);
     }
-    return 1;
+    return {};
   }
   setenv("PATH", daemon_path(bin, std::getenv("PATH")).c_str(), 1);
   setenv("LMR_FAKE_SYSTEMCTL_SAY", "1", 1);
+  return bin;
+}
 
+// Starts the server with the trial's own arguments. Returns its pid, or -1 after saying why.
+pid_t start_daemon(const std::string& server, int argc, char* argv[],
+                   const sigset_t& previous_mask) {
   std::vector<char*> arguments;
   arguments.push_back(const_cast<char*>(server.c_str()));  // NOLINT: execv takes char*
   for (int i = 1; i < argc; ++i) {
@@ -305,23 +346,38 @@ int main(int argc, char* argv[]) {
     std::perror("trial: cannot start the daemon");
     _exit(127);
   }
-  int status = 0;
   if (child == -1) {
     std::perror("trial: cannot start the daemon");
-    status = 1 << 8;  // as an exit with status 1
   }
+  return child;
+}
 
+using Clock = std::chrono::steady_clock;
+
+// Tells whatever the daemon left running to end, and kills it once the grace that began at
+// the first telling has passed.
+void end_leftovers(std::optional<Clock::time_point>& deadline) {
+  deadline = deadline.value_or(Clock::now() + kStopGrace);
+  const int signal_number = Clock::now() > *deadline ? SIGKILL : SIGTERM;
+  for (const pid_t leftover : children()) {
+    kill(leftover, signal_number);
+  }
+}
+
+// Waits for the daemon (-1: none was started) and then for everything it left running.
+// Returns the daemon's wait status, or that of an exit with status 1 if there was none.
+int wait_for_all(pid_t daemon, const sigset_t& awaited) {
   // Ctrl-C reaches the daemon too, as the terminal's foreground group; a signal sent to this
   // process alone is passed on. Either way the daemon is waited for, and after it everything
   // it left running (its children come to this process when it ends) is told to end, killed
   // if it has not after the grace, and waited for: the loop ends when no child is left.
-  using Clock = std::chrono::steady_clock;
-  bool daemon_running = child > 0;
+  int status = 1 << 8;  // as an exit with status 1, should no daemon have started
+  bool daemon_running = daemon > 0;
   std::optional<Clock::time_point> stop_deadline;
   std::optional<Clock::time_point> leftover_deadline;
   const auto stop = [&](int signal_number) {
     if (daemon_running) {
-      kill(child, signal_number);
+      kill(daemon, signal_number);
       stop_deadline = stop_deadline.value_or(Clock::now() + kStopGrace);
     }
   };
@@ -329,7 +385,7 @@ int main(int argc, char* argv[]) {
     int ended_status = 0;
     const pid_t ended = waitpid(-1, &ended_status, WNOHANG);
     if (ended > 0) {
-      if (ended == child) {
+      if (ended == daemon) {
         status = ended_status;
         daemon_running = false;
       }
@@ -339,11 +395,7 @@ int main(int argc, char* argv[]) {
       break;
     }
     if (!daemon_running) {
-      leftover_deadline = leftover_deadline.value_or(Clock::now() + kStopGrace);
-      const int signal_number = Clock::now() > *leftover_deadline ? SIGKILL : SIGTERM;
-      for (const pid_t leftover : children()) {
-        kill(leftover, signal_number);
-      }
+      end_leftovers(leftover_deadline);
     }
     timespec tick{0, 250'000'000};
     const int signal_number = sigtimedwait(&awaited, nullptr, &tick);
@@ -354,10 +406,48 @@ int main(int argc, char* argv[]) {
     }
     if (daemon_running && stop_deadline.has_value() && Clock::now() > *stop_deadline) {
       say("trial: the daemon did not stop in time; killing it");
-      kill(child, SIGKILL);
+      kill(daemon, SIGKILL);
       stop_deadline = Clock::time_point::max();
     }
   }
+  return status;
+}
+
+// The trial's exit status: the daemon's, or 128 plus the signal that ended it.
+int exit_status(int status) {
+  if (WIFSIGNALED(status)) {
+    return 128 + WTERMSIG(status);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const std::string server = LMR_SERVER_BINARY;
+  if (goes_to_background(argc, argv)) {
+    return refuse_background(server);
+  }
+  const sigset_t awaited = awaited_signals();
+  sigset_t previous_mask;
+  if (!watch_over(awaited, previous_mask)) {
+    return 1;
+  }
+  const std::string fake = runnable_stand_in(previous_mask);
+  if (fake.empty()) {
+    return 1;
+  }
+  const std::string why_not_private =
+      geteuid() == 0 ? lmrtest::enter_sandbox(fake, /*private_network=*/false) : "not root";
+  std::unique_ptr<lmrtest::SyslogSink> sink = show_log(why_not_private);
+  // A directory holding only the fake goes first on the daemon's PATH, whatever happened
+  // above, and no other systemctl is on it.
+  const std::string bin = prepare_stand_in(fake);
+  if (bin.empty()) {
+    return 1;
+  }
+  announce(argc, argv);
+  const int status = wait_for_all(start_daemon(server, argc, argv, previous_mask), awaited);
   usleep(100'000);  // let the last lines be printed
   sink.reset();
   if (!why_not_private.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
@@ -366,10 +456,7 @@ int main(int argc, char* argv[]) {
         std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) +
         "; the system log says why (journalctl -t lmr)");
   }
-  unlink(stand_in.c_str());
-  rmdir(bin);
-  if (WIFSIGNALED(status)) {
-    return 128 + WTERMSIG(status);
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  unlink((bin + "/systemctl").c_str());
+  rmdir(bin.c_str());
+  return exit_status(status);
 }

@@ -52,6 +52,8 @@ constexpr const char* kHelp =
     "  4  some host's daemon needs a key and none was given; nothing was sent to it but\n"
     "     EHLO (wins over 2)\n";
 
+// Where wake sends its magic packets unless -p says otherwise: the discard port, by the
+// custom of Wake-on-LAN. It is not the daemon's port, though the two have the same number.
 constexpr std::uint16_t kWakePort = 9;
 // getopt_long's code for --key-file, which has no letter.
 constexpr int kKeyFileOption = 256;
@@ -93,6 +95,190 @@ std::string target_from_word(const std::string& word, std::uint16_t default_port
   }
   if (target.name.empty()) {
     return "invalid HOST " + quoted(word);
+  }
+  return {};
+}
+
+// The options as given, before the command says which of them apply, and the other words in
+// their order: the command and its operands.
+struct CommandLine {
+  std::optional<std::uint16_t> port;
+  bool time_limit_given = false;
+  bool address_given = false;
+  bool help = false;
+  std::vector<std::string> words;
+};
+
+// The refusal of an option getopt_long did not take. A long option is named by its word
+// ("--help=x" takes no value, "--bogus" is unknown); a short one by its letter, which may sit
+// inside a cluster such as "-xp".
+std::string option_refusal(int option_char, std::string_view word) {
+  const std::string name =
+      word.starts_with("--") ? std::string(word) : std::string("-") + static_cast<char>(optopt);
+  if (option_char == ':') {
+    return "option " + quoted(name) + " needs a value";
+  }
+  return "invalid option " + quoted(name);
+}
+
+// Takes one option with its value; the time limit, the wake address and the key file go
+// straight into arguments, since every command that accepts them uses them as given.
+std::string read_option(int option_char, const char* value, std::string_view word,
+                        Arguments& arguments, CommandLine& line) {
+  switch (option_char) {
+  case 'p':
+    line.port = parse_port(value);
+    if (!line.port) {
+      return "invalid port " + quoted(value) + " (expected 1 to 65535)";
+    }
+    return {};
+  case 't':
+    if (const auto limit = parse_seconds(value)) {
+      arguments.time_limit = *limit;
+    } else {
+      return "invalid time limit " + quoted(value) + " (expected seconds above 0, e.g. 10 or 2.5)";
+    }
+    line.time_limit_given = true;
+    return {};
+  case 'b':
+    if (inet_pton(AF_INET, value, &arguments.wake_address) != 1) {
+      return "invalid broadcast address " + quoted(value) +
+             " (expected an IPv4 address such as 192.168.1.255)";
+    }
+    line.address_given = true;
+    return {};
+  case kKeyFileOption:
+    if (*value == '\0') {
+      return "option '--key-file' needs a value";
+    }
+    arguments.key_file = value;
+    return {};
+  default:
+    return option_refusal(option_char, word);
+  }
+}
+
+// Reads the whole command line into line (and the options that need no command into
+// arguments), stopping at the first refusal or at -h, whatever follows them.
+std::string read_command_line(int argc, char* argv[], Arguments& arguments, CommandLine& line) {
+  static const option kLongOptions[] = {
+      {"port", required_argument, nullptr, 'p'},
+      {"timeout", required_argument, nullptr, 't'},
+      {"broadcast", required_argument, nullptr, 'b'},
+      {"help", no_argument, nullptr, 'h'},
+      {"key-file", required_argument, nullptr, kKeyFileOption},
+      {nullptr, 0, nullptr, 0},
+  };
+  // Zero makes glibc's parser start over completely; our own messages replace its own. The
+  // leading '-' hands every word that is not an option back in its place, as option 1, which
+  // glibc honours over POSIXLY_CORRECT: the command line reads the same whatever the
+  // environment holds, with options before, between or after the other words.
+  optind = 0;
+  opterr = 0;
+  for (;;) {
+    // Nothing is reordered, so the word this call looks at is the one optind names now, also
+    // while it reads the letters of a cluster such as "-xp" (optind is 0 only before the
+    // first call).
+    const int at = std::max(optind, 1);
+    const std::string_view word = at < argc ? argv[at] : "";
+    const int option_char = getopt_long(argc, argv, "-:p:t:b:h", kLongOptions, nullptr);
+    if (option_char == -1) {
+      break;
+    }
+    if (option_char == 1) {
+      line.words.emplace_back(optarg);
+      continue;
+    }
+    if (option_char == 'h') {
+      line.help = true;
+      return {};
+    }
+    std::string refusal = read_option(option_char, optarg, word, arguments, line);
+    if (!refusal.empty()) {
+      return refusal;
+    }
+  }
+  // Whatever follows "--" is words too.
+  for (; optind < argc; ++optind) {
+    line.words.emplace_back(argv[optind]);
+  }
+  return {};
+}
+
+// The command a word names; empty for anything else.
+std::optional<Command> command_named(std::string_view word) {
+  if (word == "suspend") {
+    return Command::kSuspend;
+  }
+  if (word == "quit") {
+    return Command::kQuit;
+  }
+  if (word == "wake") {
+    return Command::kWake;
+  }
+  if (word == "keygen") {
+    return Command::kKeygen;
+  }
+  return std::nullopt;
+}
+
+// keygen FILE [HOST [NAME]]: it talks to no host, so no option means anything to it.
+std::string read_keygen(const CommandLine& line, const std::vector<std::string>& operands,
+                        Arguments& arguments) {
+  if (line.port || line.time_limit_given || line.address_given || !arguments.key_file.empty()) {
+    return "keygen takes no options";
+  }
+  if (operands.empty() || operands.size() > 3 || operands.front().empty()) {
+    return "keygen needs a FILE, and may take a HOST and a NAME";
+  }
+  arguments.key_file = operands[0];
+  arguments.keygen_host = operands.size() > 1 ? operands[1] : "";
+  arguments.keygen_name = operands.size() > 2 ? operands[2] : "";
+  return {};
+}
+
+// wake MAC...: a packet is sent without waiting for anything, and proves nothing.
+std::string read_wake(const CommandLine& line, const std::vector<std::string>& operands,
+                      Arguments& arguments) {
+  if (line.time_limit_given) {
+    return "option -t does not apply to wake";
+  }
+  if (!arguments.key_file.empty()) {
+    return "option --key-file does not apply to wake";
+  }
+  for (const std::string& operand : operands) {
+    Sleeper sleeper{operand, {}};
+    const auto mac = parse_mac(sleeper.argument);
+    if (!mac) {
+      return "invalid MAC address " + quoted(sleeper.argument) +
+             " (expected six hex pairs such as aa:bb:cc:dd:ee:ff)";
+    }
+    sleeper.mac = *mac;
+    arguments.sleepers.push_back(sleeper);
+  }
+  arguments.wake_port = line.port.value_or(kWakePort);
+  if (arguments.sleepers.empty()) {
+    return "wake needs at least one MAC";
+  }
+  return {};
+}
+
+// suspend HOST... and quit HOST...: -p is the port of each HOST that names none of its own.
+std::string read_hosts(const std::string& command, const CommandLine& line,
+                       const std::vector<std::string>& operands, Arguments& arguments) {
+  if (line.address_given) {
+    return "option -b applies to wake only";
+  }
+  for (const std::string& operand : operands) {
+    Target target;
+    std::string error = target_from_word(operand, line.port.value_or(kDaemonPort), target);
+    if (!error.empty()) {
+      return error;
+    }
+    arguments.targets.push_back(target);
+  }
+  if (arguments.targets.empty()) {
+    return command + " needs at least one HOST";
   }
   return {};
 }
@@ -180,157 +366,33 @@ std::optional<Mac> parse_mac(std::string_view text) {
 }
 
 std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
-  static const option kLongOptions[] = {
-      {"port", required_argument, nullptr, 'p'},
-      {"timeout", required_argument, nullptr, 't'},
-      {"broadcast", required_argument, nullptr, 'b'},
-      {"help", no_argument, nullptr, 'h'},
-      {"key-file", required_argument, nullptr, kKeyFileOption},
-      {nullptr, 0, nullptr, 0},
-  };
-  std::optional<std::uint16_t> port;
-  bool time_limit_given = false;
-  bool address_given = false;
   arguments.wake_address.s_addr = htonl(INADDR_BROADCAST);
-
-  // Zero makes glibc's parser start over completely; our own messages replace its own. The
-  // leading '-' hands every word that is not an option back in its place, as option 1, which
-  // glibc honours over POSIXLY_CORRECT: the command line reads the same whatever the
-  // environment holds, with options before, between or after the other words.
-  optind = 0;
-  opterr = 0;
-  std::vector<std::string> words;
-  for (;;) {
-    // Nothing is reordered, so the word this call looks at is the one optind names now, also
-    // while it reads the letters of a cluster such as "-xp" (optind is 0 only before the
-    // first call).
-    const int at = std::max(optind, 1);
-    const std::string_view word = at < argc ? argv[at] : "";
-    const int option_char = getopt_long(argc, argv, "-:p:t:b:h", kLongOptions, nullptr);
-    if (option_char == -1) {
-      break;
-    }
-    switch (option_char) {
-    case 1:
-      words.emplace_back(optarg);
-      break;
-    case 'p':
-      port = parse_port(optarg);
-      if (!port) {
-        return "invalid port " + quoted(optarg) + " (expected 1 to 65535)";
-      }
-      break;
-    case 't':
-      if (const auto limit = parse_seconds(optarg)) {
-        arguments.time_limit = *limit;
-      } else {
-        return "invalid time limit " + quoted(optarg) +
-               " (expected seconds above 0, e.g. 10 or 2.5)";
-      }
-      time_limit_given = true;
-      break;
-    case 'b':
-      if (inet_pton(AF_INET, optarg, &arguments.wake_address) != 1) {
-        return "invalid broadcast address " + quoted(optarg) +
-               " (expected an IPv4 address such as 192.168.1.255)";
-      }
-      address_given = true;
-      break;
-    case 'h':
-      arguments.command = Command::kHelp;
-      return {};
-    case kKeyFileOption:
-      if (*optarg == '\0') {
-        return "option '--key-file' needs a value";
-      }
-      arguments.key_file = optarg;
-      break;
-    default: {
-      // A long option is named by its word ("--help=x" takes no value, "--bogus" is unknown);
-      // a short one by its letter, which may sit inside a cluster such as "-xp".
-      const std::string name =
-          word.starts_with("--") ? std::string(word) : std::string("-") + static_cast<char>(optopt);
-      if (option_char == ':') {
-        return "option " + quoted(name) + " needs a value";
-      }
-      return "invalid option " + quoted(name);
-    }
-    }
+  CommandLine line;
+  std::string refusal = read_command_line(argc, argv, arguments, line);
+  if (!refusal.empty()) {
+    return refusal;
   }
-  // Whatever follows "--" is words too.
-  for (; optind < argc; ++optind) {
-    words.emplace_back(argv[optind]);
+  if (line.help) {
+    arguments.command = Command::kHelp;
+    return {};
   }
-
-  if (words.empty()) {
+  if (line.words.empty()) {
     return "no command given (expected suspend, quit, wake or keygen)";
   }
-  const std::string& command = words.front();
-  if (command == "suspend") {
-    arguments.command = Command::kSuspend;
-  } else if (command == "quit") {
-    arguments.command = Command::kQuit;
-  } else if (command == "wake") {
-    arguments.command = Command::kWake;
-  } else if (command == "keygen") {
-    arguments.command = Command::kKeygen;
-  } else {
+  const std::string& command = line.words.front();
+  const std::optional<Command> named = command_named(command);
+  if (!named) {
     return "unknown command " + quoted(command) + " (expected suspend, quit, wake or keygen)";
   }
-  const std::vector<std::string> operands(words.begin() + 1, words.end());
-
+  arguments.command = *named;
+  const std::vector<std::string> operands(line.words.begin() + 1, line.words.end());
   if (arguments.command == Command::kKeygen) {
-    if (port || time_limit_given || address_given || !arguments.key_file.empty()) {
-      return "keygen takes no options";
-    }
-    if (operands.empty() || operands.size() > 3 || operands.front().empty()) {
-      return "keygen needs a FILE, and may take a HOST and a NAME";
-    }
-    arguments.key_file = operands[0];
-    arguments.keygen_host = operands.size() > 1 ? operands[1] : "";
-    arguments.keygen_name = operands.size() > 2 ? operands[2] : "";
-    return {};
+    return read_keygen(line, operands, arguments);
   }
-
   if (arguments.command == Command::kWake) {
-    if (time_limit_given) {
-      return "option -t does not apply to wake";
-    }
-    if (!arguments.key_file.empty()) {
-      return "option --key-file does not apply to wake";
-    }
-    for (const std::string& operand : operands) {
-      Sleeper sleeper{operand, {}};
-      const auto mac = parse_mac(sleeper.argument);
-      if (!mac) {
-        return "invalid MAC address " + quoted(sleeper.argument) +
-               " (expected six hex pairs such as aa:bb:cc:dd:ee:ff)";
-      }
-      sleeper.mac = *mac;
-      arguments.sleepers.push_back(sleeper);
-    }
-    arguments.wake_port = port.value_or(kWakePort);
-    if (arguments.sleepers.empty()) {
-      return "wake needs at least one MAC";
-    }
-    return {};
+    return read_wake(line, operands, arguments);
   }
-
-  if (address_given) {
-    return "option -b applies to wake only";
-  }
-  for (const std::string& operand : operands) {
-    Target target;
-    std::string error = target_from_word(operand, port.value_or(kDaemonPort), target);
-    if (!error.empty()) {
-      return error;
-    }
-    arguments.targets.push_back(target);
-  }
-  if (arguments.targets.empty()) {
-    return command + " needs at least one HOST";
-  }
-  return {};
+  return read_hosts(command, line, operands, arguments);
 }
 
 void print_help() { (void)std::fputs(kHelp, stdout); }

@@ -121,17 +121,6 @@ void print_line(const std::string& line) {
   (void)std::fflush(stdout);
 }
 
-// A keyed START's challenge and proof.
-std::optional<std::array<std::string_view, 2>> keyed_start(std::string_view datagram) {
-  return hex_fields(datagram, protocol::kStartPrefix,
-                    std::array{protocol::kChallengeDigits, protocol::kProofDigits});
-}
-
-// A keyed OK's proof.
-std::optional<std::array<std::string_view, 1>> keyed_ok(std::string_view datagram) {
-  return hex_fields(datagram, protocol::kOkPrefix, std::array{protocol::kProofDigits});
-}
-
 // The command word of what hosts are asked to do.
 std::string_view word_of(Command command) {
   return command == Command::kQuit ? protocol::kQuitWord : protocol::kSuspendWord;
@@ -145,15 +134,9 @@ std::string datagram_for(const Peer& peer, Send what, Command command) {
                        : command == Command::kQuit ? protocol::kQuit
                                                    : protocol::kSuspend);
   }
-  std::string text;
-  if (what == Send::kEhlo) {
-    text.append(protocol::kEhloPrefix).append(peer.key->id).append(" ").append(peer.nonce);
-  } else {
-    // Sent only on a proven START, whose challenge the peer keeps.
-    text.append(word).append(" ").append(peer.key->id).append(" ").append(peer.challenge);
-    text.append(" ").append(command_proof(peer.key->key, peer.challenge, word));
-  }
-  return text.append("\n");
+  // A command is sent only on a proven START, whose challenge the peer keeps.
+  return what == Send::kEhlo ? ehlo_datagram(*peer.key, peer.nonce)
+                             : command_datagram(*peer.key, word, peer.challenge);
 }
 
 void send_to(const Peer& peer, Send what, Command command) {
@@ -190,11 +173,112 @@ void receive_replies(Peer& peer, Command command, Clock::time_point now) {
     peer.heard = peer.heard || peer.key == nullptr || reply != Reply::kOther;
     const Send send = on_reply(peer.exchange, reply, now);
     if (send == Send::kCommand && reply == Reply::kKeyedStart) {
-      peer.challenge = (*keyed_start(text))[0];
+      peer.challenge = read_start(text)->challenge;
     }
     send_to(peer, send, command);
     if (peer.exchange.step == Step::kFinished) {
       return;
+    }
+  }
+}
+
+// Every host of one call, and what has been reported of them.
+struct Fleet {
+  std::vector<Peer> peers;
+  std::vector<sockaddr_in> asked;  // every address that a host of this call has been asked at
+  std::vector<Result> results;
+  std::size_t pending = 0;  // peers with a socket, still to be reported
+};
+
+// Reports a host that is done before it was asked anything.
+void finish_early(Fleet& fleet, Peer& peer, Result result, Command command) {
+  peer.exchange.step = Step::kFinished;
+  peer.exchange.result = result;
+  print_line(result_line(peer.argument, result, command));
+  fleet.results.push_back(result);
+}
+
+// Resolves the i-th target's name and opens its socket, unless an earlier host of the call
+// has the same address.
+void prepare_peer(Fleet& fleet, std::size_t i, const Target& target, const KeySet* keys,
+                  Command command) {
+  Peer& peer = fleet.peers[i];
+  peer.argument = target.argument;
+  if (keys != nullptr) {
+    peer.key = keys->for_host(peer.argument);
+    peer.nonce = new_nonce();
+  }
+  peer.addresses = resolve(target);
+  if (peer.addresses.empty()) {
+    finish_early(fleet, peer, Result::kUnresolved, command);
+    return;
+  }
+  // Two sessions with one daemon would lock each other out, and a second command could
+  // run twice: a host named twice is asked once and reported under each name.
+  for (std::size_t j = 0; j < i; ++j) {
+    if (fleet.peers[j].fd != -1 && same_address(fleet.peers[j].address(), peer.address())) {
+      peer.same_as = j;
+      return;
+    }
+  }
+  fleet.asked.push_back(peer.address());
+  peer.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (peer.fd == -1) {
+    (void)std::fprintf(stderr, "lomarind: %s: cannot open a socket: %s\n", peer.argument.c_str(),
+                       std::strerror(errno));
+    finish_early(fleet, peer, Result::kNoAnswer, command);
+    return;
+  }
+  ++fleet.pending;
+}
+
+// Reports whatever has finished, with any other names of the same host, and lets its socket
+// go; returns when the next unfinished exchange has something to do.
+Clock::time_point report_finished(Fleet& fleet, Command command, Clock::time_point now) {
+  Clock::time_point wake = Clock::time_point::max();
+  for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
+    Peer& peer = fleet.peers[i];
+    if (peer.fd == -1) {
+      continue;
+    }
+    if (peer.exchange.step != Step::kFinished || ask_next_address(peer, fleet.asked, now)) {
+      wake = std::min(wake, wake_time(peer.exchange));
+      continue;
+    }
+    for (std::size_t j = i; j < fleet.peers.size(); ++j) {
+      if (j == i || fleet.peers[j].same_as == i) {
+        print_line(result_line(fleet.peers[j].argument, peer.exchange.result, command));
+        fleet.results.push_back(peer.exchange.result);
+      }
+    }
+    close(peer.fd);
+    peer.fd = -1;
+    --fleet.pending;
+  }
+  return wake;
+}
+
+// Waits until wake for replies on every open socket and hands them on.
+void wait_for_replies(Fleet& fleet, Command command, Clock::time_point now,
+                      Clock::time_point wake) {
+  std::vector<pollfd> ready;
+  std::vector<std::size_t> polled;
+  for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
+    if (fleet.peers[i].fd != -1) {
+      ready.push_back(pollfd{fleet.peers[i].fd, POLLIN, 0});
+      polled.push_back(i);
+    }
+  }
+  // Rounded up, so that the loop does not spin through the last fraction of a millisecond.
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
+  const int timeout = static_cast<int>(std::max<long>(0, wait.count()));
+  if (poll(ready.data(), ready.size(), timeout) <= 0) {
+    return;
+  }
+  const Clock::time_point arrived = Clock::now();
+  for (std::size_t k = 0; k < ready.size(); ++k) {
+    if ((ready[k].revents & (POLLIN | POLLERR)) != 0) {
+      receive_replies(fleet.peers[polled[k]], command, arrived);
     }
   }
 }
@@ -214,10 +298,10 @@ Reply reply_of(std::string_view datagram) {
       return reply;
     }
   }
-  if (keyed_start(datagram)) {
+  if (read_start(datagram)) {
     return Reply::kKeyedStart;
   }
-  if (keyed_ok(datagram)) {
+  if (read_ok(datagram)) {
     return Reply::kKeyedOk;
   }
   return Reply::kOther;
@@ -225,14 +309,10 @@ Reply reply_of(std::string_view datagram) {
 
 Reply proven_reply(std::string_view datagram, const Key& key, std::string_view nonce,
                    std::string_view challenge, std::string_view word) {
-  if (const auto start = keyed_start(datagram)) {
-    const auto [offered, proof] = *start;
-    return same_proof(start_proof(key, nonce, offered), proof) ? Reply::kKeyedStart : Reply::kOther;
+  if (proven_start(datagram, key, nonce)) {
+    return Reply::kKeyedStart;
   }
-  if (const auto ok = keyed_ok(datagram); ok && !challenge.empty()) {
-    return same_proof(ok_proof(key, challenge, word), (*ok)[0]) ? Reply::kKeyedOk : Reply::kOther;
-  }
-  return Reply::kOther;
+  return proven_ok(datagram, key, challenge, word) ? Reply::kKeyedOk : Reply::kOther;
 }
 
 Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit, bool keyed) {
@@ -402,118 +482,32 @@ std::string magic_packet(const Mac& mac) {
 int run_command(Command command, const std::vector<Target>& targets,
                 std::chrono::milliseconds time_limit, const KeySet* keys) {
   raise_descriptor_limit();
-  std::vector<Peer> peers(targets.size());
-  std::vector<sockaddr_in> asked;  // every address that a host of this call has been asked at
-  std::vector<Result> results;
-  std::size_t pending = 0;
-
+  Fleet fleet;
+  fleet.peers.resize(targets.size());
   // Names are looked up one after another before any host is contacted, so that every
   // host then gets the whole time limit.
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    Peer& peer = peers[i];
-    peer.argument = targets[i].argument;
-    if (keys != nullptr) {
-      peer.key = keys->for_host(peer.argument);
-      peer.nonce = new_nonce();
-    }
-    peer.addresses = resolve(targets[i]);
-    if (peer.addresses.empty()) {
-      peer.exchange.step = Step::kFinished;
-      peer.exchange.result = Result::kUnresolved;
-      print_line(result_line(peer.argument, Result::kUnresolved, command));
-      results.push_back(Result::kUnresolved);
-      continue;
-    }
-    // Two sessions with one daemon would lock each other out, and a second command could
-    // run twice: a host named twice is asked once and reported under each name.
-    for (std::size_t j = 0; j < i; ++j) {
-      if (peers[j].fd != -1 && same_address(peers[j].address(), peer.address())) {
-        peer.same_as = j;
-        break;
-      }
-    }
-    if (peer.same_as != kNone) {
-      continue;
-    }
-    asked.push_back(peer.address());
-    peer.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (peer.fd == -1) {
-      (void)std::fprintf(stderr, "lomarind: %s: cannot open a socket: %s\n", peer.argument.c_str(),
-                         std::strerror(errno));
-      peer.exchange.step = Step::kFinished;
-      peer.exchange.result = Result::kNoAnswer;
-      print_line(result_line(peer.argument, Result::kNoAnswer, command));
-      results.push_back(Result::kNoAnswer);
-      continue;
-    }
-    ++pending;
+    prepare_peer(fleet, i, targets[i], keys, command);
   }
-
   const Clock::time_point start = Clock::now();
-  for (Peer& peer : peers) {
+  for (Peer& peer : fleet.peers) {
     if (peer.fd != -1) {
       peer.exchange = start_exchange(start, time_limit, peer.key != nullptr);
     }
   }
-
-  std::vector<pollfd> ready;
-  std::vector<std::size_t> polled;
-  while (pending > 0) {
-    Clock::time_point now = Clock::now();
-    Clock::time_point wake = Clock::time_point::max();
-    for (Peer& peer : peers) {
+  while (fleet.pending > 0) {
+    const Clock::time_point now = Clock::now();
+    for (Peer& peer : fleet.peers) {
       if (peer.fd != -1 && peer.exchange.step != Step::kFinished) {
         send_to(peer, on_timer(peer.exchange, now), command);
       }
     }
-
-    // Report whatever has finished, with any other names of the same host, then let the
-    // socket go.
-    for (std::size_t i = 0; i < peers.size(); ++i) {
-      Peer& peer = peers[i];
-      if (peer.fd == -1) {
-        continue;
-      }
-      if (peer.exchange.step != Step::kFinished || ask_next_address(peer, asked, now)) {
-        wake = std::min(wake, wake_time(peer.exchange));
-        continue;
-      }
-      for (std::size_t j = i; j < peers.size(); ++j) {
-        if (j == i || peers[j].same_as == i) {
-          print_line(result_line(peers[j].argument, peer.exchange.result, command));
-          results.push_back(peer.exchange.result);
-        }
-      }
-      close(peer.fd);
-      peer.fd = -1;
-      --pending;
-    }
-    if (pending == 0) {
-      break;
-    }
-
-    ready.clear();
-    polled.clear();
-    for (std::size_t i = 0; i < peers.size(); ++i) {
-      if (peers[i].fd != -1) {
-        ready.push_back(pollfd{peers[i].fd, POLLIN, 0});
-        polled.push_back(i);
-      }
-    }
-    // Rounded up, so that the loop does not spin through the last fraction of a millisecond.
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
-    const int timeout = static_cast<int>(std::max<long>(0, wait.count()));
-    if (poll(ready.data(), ready.size(), timeout) <= 0) {
-      continue;
-    }
-    now = Clock::now();
-    for (std::size_t k = 0; k < ready.size(); ++k) {
-      if ((ready[k].revents & (POLLIN | POLLERR)) != 0) {
-        receive_replies(peers[polled[k]], command, now);
-      }
+    const Clock::time_point wake = report_finished(fleet, command, now);
+    if (fleet.pending > 0) {
+      wait_for_replies(fleet, command, now, wake);
     }
   }
-  return exit_status_of(results);
+  return exit_status_of(fleet.results);
 }
 
 int send_wake(const std::vector<Sleeper>& sleepers, in_addr address, std::uint16_t port) {

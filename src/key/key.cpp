@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace {
@@ -448,47 +450,174 @@ std::string hmac_sha256_hex(std::string_view key, std::string_view message) {
   return to_hex(mac.data(), mac.size());
 }
 
+std::string ehlo_datagram(const NamedKey& key, std::string_view nonce) {
+  std::string text(protocol::kEhloPrefix);
+  return text.append(key.id).append(" ").append(nonce).append("\n");
+}
+
+std::string start_datagram(const Key& key, std::string_view nonce, std::string_view challenge) {
+  std::string text(protocol::kStartPrefix);
+  text.append(challenge).append(" ").append(start_proof(key, nonce, challenge));
+  return text.append("\n");
+}
+
+std::string command_datagram(const NamedKey& key, std::string_view word,
+                             std::string_view challenge) {
+  std::string text(word);
+  text.append(" ").append(key.id).append(" ").append(challenge).append(" ");
+  return text.append(command_proof(key.key, challenge, word)).append("\n");
+}
+
+std::string ok_datagram(const Key& key, std::string_view challenge, std::string_view word) {
+  std::string text(protocol::kOkPrefix);
+  return text.append(ok_proof(key, challenge, word)).append("\n");
+}
+
+std::string refused_datagram(const Key& key, std::string_view challenge, int status) {
+  const std::string code = std::to_string(status);
+  std::string text(protocol::kRefusedPrefix);
+  text.append(code).append(" ").append(proof(key, protocol::kRefusedLabel, challenge, code));
+  return text.append("\n");
+}
+
+std::optional<KeyedEhlo> read_ehlo(std::string_view datagram) {
+  const auto fields = hex_fields(datagram, protocol::kEhloPrefix,
+                                 std::array{protocol::kKeyIdDigits, protocol::kNonceDigits});
+  if (!fields) {
+    return std::nullopt;
+  }
+  return KeyedEhlo{(*fields)[0], (*fields)[1]};
+}
+
+std::optional<KeyedStart> read_start(std::string_view datagram) {
+  const auto fields = hex_fields(datagram, protocol::kStartPrefix,
+                                 std::array{protocol::kChallengeDigits, protocol::kProofDigits});
+  if (!fields) {
+    return std::nullopt;
+  }
+  return KeyedStart{(*fields)[0], (*fields)[1]};
+}
+
+std::optional<KeyedCommand> read_command(std::string_view datagram) {
+  for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
+    if (!datagram.starts_with(word)) {
+      continue;
+    }
+    const auto fields = hex_fields(
+        datagram.substr(word.size()), " ",
+        std::array{protocol::kKeyIdDigits, protocol::kChallengeDigits, protocol::kProofDigits});
+    if (fields) {
+      return KeyedCommand{word, (*fields)[0], (*fields)[1], (*fields)[2]};
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string_view> read_ok(std::string_view datagram) {
+  const auto fields = hex_fields(datagram, protocol::kOkPrefix, std::array{protocol::kProofDigits});
+  if (!fields) {
+    return std::nullopt;
+  }
+  return (*fields)[0];
+}
+
+std::optional<KeyedRefusal> read_refused(std::string_view datagram) {
+  if (!datagram.starts_with(protocol::kRefusedPrefix)) {
+    return std::nullopt;
+  }
+  datagram.remove_prefix(protocol::kRefusedPrefix.size());
+  const std::size_t space = datagram.find(' ');
+  const std::string_view code = datagram.substr(0, space);
+  constexpr std::size_t kMostStatusDigits = 3;
+  constexpr int kHighestStatus = 255;
+  if (space == std::string_view::npos || code.empty() || code.size() > kMostStatusDigits ||
+      code.front() == '0' || code.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const int status = std::stoi(std::string(code));
+  const auto fields = hex_fields(datagram.substr(space), " ", std::array{protocol::kProofDigits});
+  if (status > kHighestStatus || !fields) {
+    return std::nullopt;
+  }
+  return KeyedRefusal{status, (*fields)[0]};
+}
+
+bool names_command(std::string_view datagram) {
+  for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
+    const std::string_view rest = datagram.substr(std::min(word.size(), datagram.size()));
+    if (datagram.starts_with(word) && (rest.starts_with(' ') || rest.starts_with('\n'))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<std::string_view> proven_start(std::string_view datagram, const Key& key,
+                                             std::string_view nonce) {
+  const auto start = read_start(datagram);
+  if (!start || !same_proof(start_proof(key, nonce, start->challenge), start->proof)) {
+    return std::nullopt;
+  }
+  return start->challenge;
+}
+
+bool proven_ok(std::string_view datagram, const Key& key, std::string_view challenge,
+               std::string_view word) {
+  const auto proof = read_ok(datagram);
+  return proof && !challenge.empty() && same_proof(ok_proof(key, challenge, word), *proof);
+}
+
+std::optional<int> proven_refusal(std::string_view datagram, const Key& key,
+                                  std::string_view challenge) {
+  const auto refusal = read_refused(datagram);
+  if (!refusal || challenge.empty() ||
+      !same_proof(proof(key, protocol::kRefusedLabel, challenge, std::to_string(refusal->status)),
+                  refusal->proof)) {
+    return std::nullopt;
+  }
+  return refusal->status;
+}
+
 Challenges::Challenges() {
   static_cast<void>(sodium_ready());
   randombytes_buf(secret_.bytes.data(), secret_.bytes.size());
 }
 
-std::string Challenges::mac(std::string_view head, std::string_view sender,
-                            std::string_view key_id) const {
+std::string Challenges::mac(std::string_view head, std::string_view key_id) const {
   std::string message(protocol::kChallengeLabel);
-  message.append(" ").append(head).append(" ").append(sender).append(" ").append(key_id);
+  message.append(" ").append(head).append(" ").append(key_id);
   return hmac_sha256_hex(as_text(secret_.bytes.data(), secret_.bytes.size()), message)
       .substr(0, protocol::kChallengeDigits - head.size());
 }
 
-std::string Challenges::issue(std::string_view sender, std::string_view key_id,
-                              std::uint32_t now) const {
+std::string Challenges::issue(std::string_view key_id, std::uint32_t now) const {
   // The second it was issued in, and random digits that make every challenge a new one, even
-  // for two EHLOs from one socket in one second.
+  // for two EHLOs in one second.
   std::array<char, kIssuedDigits + 1> second{};
   static_cast<void>(std::snprintf(second.data(), second.size(), "%08x", now));
   std::string head = second.data() + new_nonce().substr(0, kRandomDigits);
-  return head + mac(head, sender, key_id);
+  return head + mac(head, key_id);
 }
 
-Challenges::Check Challenges::check(std::string_view challenge, std::string_view sender,
-                                    std::string_view key_id, std::uint32_t now) const {
+Challenges::Check Challenges::check(std::string_view challenge, std::string_view key_id,
+                                    std::uint32_t now) const {
   if (!is_lower_hex(challenge, protocol::kChallengeDigits)) {
     return Check::kForged;
   }
   const std::string_view head = challenge.substr(0, kIssuedDigits + kRandomDigits);
-  const std::string expected = mac(head, sender, key_id);
+  const std::string expected = mac(head, key_id);
   if (sodium_memcmp(expected.data(), challenge.data() + head.size(), expected.size()) != 0) {
     return Check::kForged;
   }
   const std::uint32_t issued = issue_second(challenge);
-  return issued > now || now - issued > protocol::kSessionSeconds ? Check::kExpired : Check::kGood;
+  return issued > now || now - issued > protocol::kChallengeSeconds ? Check::kExpired
+                                                                    : Check::kGood;
 }
 
 Challenges::Spend Challenges::spend(std::string_view challenge, std::string_view word,
                                     std::uint32_t now) {
   std::erase_if(spent_, [now](const auto& entry) {
-    return now - entry.second.issued > protocol::kSessionSeconds;
+    return now - entry.second.issued > protocol::kChallengeSeconds;
   });
   if (const auto found = spent_.find(challenge); found != spent_.end()) {
     return found->second.word == word ? Spend::kAgain : Spend::kRefused;
@@ -498,4 +627,51 @@ Challenges::Spend Challenges::spend(std::string_view challenge, std::string_view
   }
   spent_.emplace(std::string(challenge), Spent{std::string(word), issue_second(challenge)});
   return Spend::kSpent;
+}
+
+KeyedService::Answer KeyedService::answer(std::string_view datagram, std::uint32_t now) {
+  if (datagram == protocol::kEhlo) {
+    return {Verdict::kKeyNeeded, std::string(protocol::kKeyedNotice), {}};
+  }
+  if (const auto ehlo = read_ehlo(datagram)) {
+    const NamedKey* key = keys_.by_id(ehlo->key_id);
+    if (key == nullptr) {
+      // As a plain EHLO is: the controller learns that this daemon does not know its key.
+      return {Verdict::kKeyNotHeld, std::string(protocol::kKeyedNotice), {}};
+    }
+    // Nothing is held for the sender: the challenge proves itself when it comes back.
+    return {Verdict::kChallenge,
+            start_datagram(key->key, ehlo->nonce, challenges_.issue(ehlo->key_id, now)),
+            {}};
+  }
+  if (const auto proven = read_command(datagram)) {
+    return command(*proven, now);
+  }
+  return {names_command(datagram) ? Verdict::kUnproven : Verdict::kNotKeyed, {}, {}};
+}
+
+KeyedService::Answer KeyedService::command(const KeyedCommand& command, std::uint32_t now) {
+  const NamedKey* key = keys_.by_id(command.key_id);
+  if (key == nullptr) {
+    return {Verdict::kUnknownKey, {}, {}};
+  }
+  const Challenges::Check check = challenges_.check(command.challenge, command.key_id, now);
+  if (check == Challenges::Check::kForged ||
+      !same_proof(command_proof(key->key, command.challenge, command.word), command.proof)) {
+    return {Verdict::kUnproven, {}, {}};
+  }
+  if (check == Challenges::Check::kExpired) {
+    return {Verdict::kStale, {}, {}};
+  }
+  switch (challenges_.spend(command.challenge, command.word, now)) {
+  case Challenges::Spend::kSpent:
+    return {Verdict::kCarryOut, ok_datagram(key->key, command.challenge, command.word),
+            command.word, key, std::string(command.challenge)};
+  case Challenges::Spend::kAgain:
+    return {Verdict::kRepeat, ok_datagram(key->key, command.challenge, command.word), command.word,
+            key};
+  case Challenges::Spend::kRefused:
+    break;
+  }
+  return {Verdict::kStale, {}, {}};
 }

@@ -122,8 +122,63 @@ std::optional<std::array<std::string_view, N>> hex_fields(
 /// HMAC-SHA-256 of message under a key of any length, as 64 lower-case hex digits.
 std::string hmac_sha256_hex(std::string_view key, std::string_view message);
 
+/// The keyed wire (net/protocol.h): each of its four datagrams is built by one function and
+/// read by one, which the daemon and the client share. The readers check form only: proofs
+/// are checked where a key is known (KeyedService, proven_start, proven_ok).
+std::string ehlo_datagram(const NamedKey& key, std::string_view nonce);
+std::string start_datagram(const Key& key, std::string_view nonce, std::string_view challenge);
+std::string command_datagram(const NamedKey& key, std::string_view word,
+                             std::string_view challenge);
+std::string ok_datagram(const Key& key, std::string_view challenge, std::string_view word);
+/// The REFUSED that tells the sender of the SUSPEND on challenge that its sleep command failed
+/// with status (1 to 255).
+std::string refused_datagram(const Key& key, std::string_view challenge, int status);
+
+/// The fields of a keyed datagram, pointing into the datagram read.
+struct KeyedEhlo {
+  std::string_view key_id, nonce;
+};
+struct KeyedStart {
+  std::string_view challenge, proof;
+};
+struct KeyedCommand {
+  std::string_view word, key_id, challenge, proof;
+};
+struct KeyedRefusal {
+  int status;
+  std::string_view proof;
+};
+
+std::optional<KeyedEhlo> read_ehlo(std::string_view datagram);
+std::optional<KeyedStart> read_start(std::string_view datagram);
+/// A command of either word; empty for anything else, a mangled command included.
+std::optional<KeyedCommand> read_command(std::string_view datagram);
+/// The proof of an OK.
+std::optional<std::string_view> read_ok(std::string_view datagram);
+/// The status and proof of a REFUSED: a status of 1 to 255 without leading zeros.
+std::optional<KeyedRefusal> read_refused(std::string_view datagram);
+
+/// True when datagram starts with a command word and a space or line feed: it means to be a
+/// command, well formed or not.
+bool names_command(std::string_view datagram);
+
+/// The challenge of datagram when it is a START whose proof answers nonce under key; empty
+/// otherwise.
+std::optional<std::string_view> proven_start(std::string_view datagram, const Key& key,
+                                             std::string_view nonce);
+
+/// True when datagram is the OK that proves under key that word was taken on challenge.
+bool proven_ok(std::string_view datagram, const Key& key, std::string_view challenge,
+               std::string_view word);
+
+/// The sleep command's status when datagram is the REFUSED proven under key for the SUSPEND
+/// on challenge; empty otherwise.
+std::optional<int> proven_refusal(std::string_view datagram, const Key& key,
+                                  std::string_view challenge);
+
 /// The daemon's challenges: computed from a secret drawn at start-up, so that they cost no
 /// memory until a valid proof spends one, and remembered after that only while they are good.
+/// Every time is a second of the boot clock, passed in.
 class Challenges {
  public:
   /// What checking a challenge came to.
@@ -132,13 +187,11 @@ class Challenges {
   /// Draws the secret.
   Challenges();
 
-  /// The challenge for an EHLO from sender (its identity text) naming key_id at second now
-  /// of the boot clock.
-  std::string issue(std::string_view sender, std::string_view key_id, std::uint32_t now) const;
+  /// A new challenge for an EHLO naming key_id at second now.
+  std::string issue(std::string_view key_id, std::uint32_t now) const;
 
-  /// Whether challenge was issued by this daemon to sender for key_id, and is still good at now.
-  Check check(std::string_view challenge, std::string_view sender, std::string_view key_id,
-              std::uint32_t now) const;
+  /// Whether challenge was issued by this daemon for key_id, and is still good at now.
+  Check check(std::string_view challenge, std::string_view key_id, std::uint32_t now) const;
 
   /// What spending a challenge came to.
   enum class Spend {
@@ -158,7 +211,7 @@ class Challenges {
     std::string word;
     std::uint32_t issued;
   };
-  std::string mac(std::string_view head, std::string_view sender, std::string_view key_id) const;
+  std::string mac(std::string_view head, std::string_view key_id) const;
   Key secret_;
   std::map<std::string, Spent, std::less<>> spent_;
 };
@@ -166,3 +219,44 @@ class Challenges {
 /// Most spent challenges held at once; at one per proven command within a few seconds, only
 /// a key holder could come near it.
 constexpr std::size_t kMostSpentChallenges = 1024;
+
+/// The daemon's side of the keyed wire: what to answer to a datagram and what to do.
+class KeyedService {
+ public:
+  /// What a datagram came to, in the order in which the checks are made.
+  enum class Verdict {
+    kKeyNeeded,   // a plain "EHLO\n": answered "KEYED 2\n"
+    kChallenge,   // a keyed EHLO naming a key held: answered START
+    kKeyNotHeld,  // a keyed EHLO naming a key id not held: answered "KEYED 2\n"
+    kUnknownKey,  // a command naming a key id not held
+    kUnproven,    // a mangled command, a forged challenge or a proof that does not hold
+    kStale,       // a proven command whose challenge expired, went to the other word, or
+                  // finds the spent table full
+    kCarryOut,    // a proven command on a fresh challenge, now spent: answered OK
+    kRepeat,      // a proven copy of a command carried out before: the same OK, nothing done
+    kNotKeyed,    // anything else
+  };
+
+  struct Answer {
+    Verdict verdict;
+    std::string reply;              // empty: nothing goes back
+    std::string_view word;          // kCarryOut and kRepeat: the command's word
+    const NamedKey* key = nullptr;  // kCarryOut and kRepeat: the key that proved it
+    std::string challenge = {};     // kCarryOut: the challenge it spent
+  };
+
+  /// Serves keys, which must outlive it; draws the challenges' secret.
+  explicit KeyedService(const KeySet& keys) : keys_(keys) {}
+
+  /// What datagram, received at second now of the boot clock, comes to. Does no I/O.
+  Answer answer(std::string_view datagram, std::uint32_t now);
+
+  /// How many spent challenges are held.
+  std::size_t spent_count() const { return challenges_.spent_count(); }
+
+ private:
+  Answer command(const KeyedCommand& command, std::uint32_t now);
+
+  const KeySet& keys_;
+  Challenges challenges_;
+};

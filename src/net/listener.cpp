@@ -58,7 +58,7 @@ void open_listener(int port) {
 }
 
 ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_length,
-                         in_addr& local) {
+                         in_addr& local, in_addr& destination) {
   iovec data{buffer, kMaxDatagram};
   PacketInfoControl control{};
   msghdr header{};
@@ -71,14 +71,17 @@ ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_le
   const ssize_t received = recvmsg(listening_socket, &header, 0);
   sender_length = header.msg_namelen;
   local.s_addr = htonl(INADDR_ANY);
+  destination = local;
   for (const cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr;
        item = CMSG_NXTHDR(&header, const_cast<cmsghdr*>(item))) {
     if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
       in_pktinfo info{};
       std::memcpy(&info, CMSG_DATA(item), sizeof info);
       // The address the datagram reached this host at; for a broadcast, the receiving
-      // interface's own address, which a reply can leave from.
+      // interface's own address, which a reply can leave from. The header's destination
+      // equals it exactly when the datagram was sent to this host alone.
       local = info.ipi_spec_dst;
+      destination = info.ipi_addr;
     }
   }
   return received;

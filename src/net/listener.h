@@ -20,11 +20,12 @@ extern int listening_socket;
 /// and IP_PKTINFO, and binds it to port on every local address. Does not return on failure.
 void open_listener(int port);
 
-/// Receives one datagram of at most kMaxDatagram bytes into buffer, filling in sender and
-/// local, the local address it was sent to (0.0.0.0 when the system does not say).
+/// Receives one datagram of at most kMaxDatagram bytes into buffer, filling in sender, local,
+/// the local address a reply to it leaves from, and destination, the address it was sent to
+/// (for a broadcast, the broadcast address); both are 0.0.0.0 when the system does not say.
 /// Returns the byte count (0 for an empty datagram), or -1 on timeout, signal or error.
 ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_length,
-                         in_addr& local);
+                         in_addr& local, in_addr& destination);
 
 /// Returns the client identity text "a.b.c.d:port" of sender.
 std::string identity_of(const sockaddr_in& sender);

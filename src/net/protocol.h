@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace protocol {
@@ -24,7 +25,7 @@ constexpr std::string_view kEnd = "END\n";
 /// many seconds since its start: between 5 and about 6 seconds of real time.
 constexpr long kSessionSeconds = 4;
 
-// Keyed sessions, version 2. The daemon holds one or more named 32-byte keys (--key-file);
+// Keyed mode, protocol version 2. The daemon holds one or more named 32-byte keys (--key-file);
 // each controller holds the key the daemon knows it by. There are no sessions and no LOCKED
 // in keyed mode: every well-formed EHLO gets its own challenge, nothing is held for anyone
 // until a valid proof arrives, and so no one without a key can keep a key holder out. All
@@ -38,22 +39,41 @@ constexpr long kSessionSeconds = 4;
 // where word is SUSPEND or QUIT.
 //
 // A plain "EHLO\n" is answered "KEYED 2\n" (a key is needed, and this version of the keyed
-// protocol); nothing else is ever answered without a valid proof.
+// protocol), and a keyed EHLO naming a key the daemon holds is answered START; nothing else is
+// answered without a valid proof.
 //
 //   key-id     8 hex digits: the first 4 bytes of HMAC-SHA-256(key, "lomarind-v2 key-id")
 //   nonce      32 hex digits the client draws afresh for each exchange
 //   challenge  32 hex digits: the daemon's boot-clock second (4 bytes, big-endian), 4 random
-//              bytes, and 8 bytes of a MAC under a secret drawn at start-up over those, the
-//              sender's address and port, and the key id. It needs no memory until it is
-//              spent, and is good for kSessionSeconds seconds after that second.
+//              bytes, and 8 bytes of a MAC under a secret drawn at start-up over those and
+//              the key id. It needs no memory until it is spent, and is good while the boot
+//              clock has moved on by at most kChallengeSeconds seconds since that second. It
+//              is not bound to the address that asked for it: the proofs show who holds the
+//              key, and spending it refuses a second use, so a copy of a key holder's EHLO
+//              sent from elsewhere only gives out another challenge that key holder can use.
 //   proofs     64 hex digits: HMAC-SHA-256 under the key of exactly these ASCII bytes, single
 //              spaces, no line feed:
 //                start-proof    "lomarind-v2 start " nonce " " challenge
 //                command-proof  "lomarind-v2 command " challenge " " word
 //                ok-proof       "lomarind-v2 ok " challenge " " word
 //
+// Two answers were added within version 2; a controller that ignores datagrams it does not
+// know keeps working without them:
+//
+//   - a keyed EHLO naming a key id the daemon does not hold is answered "KEYED 2\n", as a
+//     plain one is (shorter than the EHLO, so never a lever for amplification);
+//   - when the sleep command of a carried-out SUSPEND fails, the daemon tells the address and
+//     port the command came from: "REFUSED " status " " refused-proof "\n", where status is
+//     the command's exit status as its shell gives it, in decimal, 1 to 255 (126 or 127: it
+//     could not be run; 128 and more: a signal ended it), and
+//                refused-proof  "lomarind-v2 refused " challenge " " status
+//
 // The first valid command spends its challenge; the same command again, while the challenge
-// is good, is answered with the same OK and is not carried out again.
+// is good and from whatever address, is answered with the same OK and is not carried out again.
+
+/// How long a challenge is good: while the boot clock has moved on by at most this many
+/// seconds since the second it was issued in.
+constexpr std::uint32_t kChallengeSeconds = 4;
 
 /// The key's length in bytes; a key file holds it as twice as many hex digits.
 constexpr std::size_t kKeyBytes = 32;
@@ -68,6 +88,7 @@ constexpr std::string_view kKeyedNotice = "KEYED 2\n";
 constexpr std::string_view kEhloPrefix = "EHLO ";    // then key-id, nonce and "\n"
 constexpr std::string_view kStartPrefix = "START ";  // then challenge, start-proof and "\n"
 constexpr std::string_view kOkPrefix = "OK ";        // then ok-proof and "\n"
+constexpr std::string_view kRefusedPrefix = "REFUSED ";  // then status, refused-proof, "\n"
 constexpr std::string_view kSuspendWord = "SUSPEND";
 constexpr std::string_view kQuitWord = "QUIT";
 
@@ -77,6 +98,7 @@ constexpr std::string_view kKeyIdLabel = "lomarind-v2 key-id";
 constexpr std::string_view kStartLabel = "lomarind-v2 start";
 constexpr std::string_view kCommandLabel = "lomarind-v2 command";
 constexpr std::string_view kOkLabel = "lomarind-v2 ok";
+constexpr std::string_view kRefusedLabel = "lomarind-v2 refused";
 constexpr std::string_view kChallengeLabel = "lomarind-v2 challenge";
 
 }  // namespace protocol

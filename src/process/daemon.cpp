@@ -41,7 +41,8 @@ void daemonize() {
   }
   if (child > 0) {
     // The parent leaves without flushing or logging anything: the log and stdio belong to
-    // the child now.
+    // the child now. Its copy of the keys goes first.
+    wipe_keys_before_exit();
     _exit(0);
   }
   setsid();

@@ -12,6 +12,7 @@ int main(int argc, char* argv[]) {
   // Before the log opens, so that standard error is still the launcher's and no log socket
   // can sit on descriptor 2 when a refusal is written there.
   const std::string key_refused = load_keys(settings);
+  wipe_at_exit(settings.keys);  // whichever way the process ends from here on
   open_log();
   // From here on a termination signal ends start-up before the next step (the start line,
   // the fork, the PID file, the bind), with its own log line: the log is open for it.

@@ -27,7 +27,8 @@ constexpr const char* kUsage =
     "  --pidfile [FILE]      Create a PID file for the process.\n"
     "  --key-file=FILE       Accept only commands proven with a key in FILE.\n"
     "  --sleep=VERB          On SUSPEND, run systemctl VERB (default: suspend).\n"
-    "  -h, --help            Display this help message.\n";
+    "  -h, --help            Display this help message.\n"
+    "The manual is lomarind-server(8): the protocol, keyed mode, the log, the unit.\n";
 
 constexpr const char* kInvalidOption = "Invalid option\n";
 constexpr const char* kInvalidPort = "Invalid port number.\n";
@@ -46,6 +47,10 @@ constexpr std::array<std::string_view, 4> kSleepVerbs = {"suspend", "hibernate",
 constexpr int kSleepOption = 256;
 
 volatile std::sig_atomic_t termination_signal = 0;
+
+// The keys that the ways out which end the process at once wipe first. Process-wide, as the
+// termination flag is: the fatal exit and the termination exit reach them from anywhere.
+KeySet* keys_to_wipe = nullptr;
 
 }  // namespace
 
@@ -189,12 +194,24 @@ long take_held_back(LogBudget& budget, std::uint32_t now) {
   return std::exchange(budget.held, 0);
 }
 
+void wipe_at_exit(KeySet& keys) { keys_to_wipe = &keys; }
+
+void wipe_keys_before_exit() {
+  if (keys_to_wipe == nullptr) {
+    return;
+  }
+  for (NamedKey& entry : keys_to_wipe->keys) {
+    wipe_key(entry.key);
+  }
+}
+
 void fatal_exit(const std::string& message) {
   // A termination signal that came in while the failing step ran was sent before its
   // failure showed, and wins as it would have a moment earlier.
   exit_if_terminated();
   log_line(LOG_ERR, message);
   closelog();
+  wipe_keys_before_exit();
   std::exit(1);
 }
 
@@ -229,5 +246,6 @@ void exit_if_terminated() {
   notify_stopping();
   log_line(LOG_INFO, kShuttingDown);
   closelog();
+  wipe_keys_before_exit();
   std::exit(0);
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "key/key.h"
+#include "net/protocol.h"
 
 /// What reading the command line came to.
 enum class OptionsOutcome { kRun, kHelp, kInvalidOption, kInvalidPort, kInvalidSleepVerb };
@@ -14,7 +15,7 @@ enum class OptionsOutcome { kRun, kHelp, kInvalidOption, kInvalidPort, kInvalidS
 /// Everything the daemon runs with: read once at start-up, then handed down read-only.
 struct Settings {
   bool background = false;
-  int port = 9;
+  int port = protocol::kDefaultPort;
   std::string pid_file_path;                 // empty: no PID file
   std::optional<std::string> key_file_path;  // none: keyless (an empty name is a file refused)
   std::string sleep_verb = "suspend";        // what a SUSPEND runs "systemctl" with
@@ -65,8 +66,16 @@ bool within_budget(LogBudget& budget, std::uint32_t now);
 /// In a second after the lines held back: their number, once; otherwise 0.
 long take_held_back(LogBudget& budget, std::uint32_t now);
 
-/// Logs message at LOG_ERR, closes the log and ends the process with status 1; once a
-/// termination signal has arrived, ends as exit_if_terminated does instead.
+/// Names the keys that every way out of the process wipes: exit_if_terminated, fatal_exit and
+/// daemon mode's parent wipe them before they end it (the QUIT path destroys them, which wipes
+/// them, as main returns). keys must live as long as the process.
+void wipe_at_exit(KeySet& keys);
+
+/// Wipes the keys named by wipe_at_exit; for a way out that ends the process at once.
+void wipe_keys_before_exit();
+
+/// Logs message at LOG_ERR, closes the log, wipes the keys and ends the process with status 1;
+/// once a termination signal has arrived, ends as exit_if_terminated does instead.
 [[noreturn]] void fatal_exit(const std::string& message);
 
 /// The handler for SIGTERM and SIGINT: records the signal and does nothing else.
@@ -79,7 +88,8 @@ void install_termination_handling();
 /// True once SIGTERM or SIGINT has arrived.
 bool termination_requested();
 
-/// If a termination signal has arrived: logs so, closes the log and exits with status 0.
+/// If a termination signal has arrived: logs so, closes the log, wipes the keys and exits with
+/// status 0.
 void exit_if_terminated();
 
 /// Detaches from the terminal in a child process. Returns only in the child.

@@ -32,6 +32,12 @@ constexpr std::string_view kUnexpectedClient = "Unexpected client data; Dropping
 constexpr std::string_view kUnproven = "Command without a valid proof; Dropping packet from ";
 constexpr std::string_view kKeyNeeded = "EHLO without a key; Answered KEYED to client ";
 constexpr std::string_view kUnknownKey = "Unknown key; Dropping packet from ";
+constexpr std::string_view kUnknownKeyAnswered = "Unknown key; Answered KEYED to client ";
+// A failed sleep command in keyed mode, told to the client: "Sleep refused (", the command,
+// " exit ", the status, "); Told client ", the client.
+constexpr std::string_view kSleepRefused = "Sleep refused (";
+constexpr std::string_view kRefusedExit = " exit ";
+constexpr std::string_view kRefusedTold = "); Told client ";
 constexpr std::string_view kStale = "Spent or expired challenge; Dropping packet from ";
 // The line of its own that names the key of each proven command: prefix, client, key name.
 constexpr std::string_view kProvenFrom = "Command from client ";
@@ -40,7 +46,11 @@ constexpr std::string_view kHeldBack = " log lines about datagrams held back (at
 constexpr std::string_view kHeldBackEnd = " a second are written)";
 constexpr std::string_view kSuspending = "Received SUSPEND command. Suspending...";
 constexpr std::string_view kQuitting = "Received QUIT command. Stopping Lomarind...";
-constexpr std::string_view kSendFailed = "Send failed";
+constexpr std::string_view kFromPortZero = "Datagram from port 0; Dropping packet from ";
+constexpr std::string_view kToGroup =
+    "Datagram to a broadcast or multicast address; Dropping packet from ";
+// Then the peer's identity, ": " and the error.
+constexpr std::string_view kSendFailed = "Send failed to client ";
 constexpr std::string_view kCommandFailed = "Failed to execute ";
 
 // The status line that the service manager shows, at each change of state.
@@ -55,27 +65,76 @@ constexpr std::string_view kSystemctl = "systemctl ";
 // What /bin/sh exits with when the command is not executable or not found.
 constexpr int kShellCannotExecute = 126;
 constexpr int kShellNotFound = 127;
+// What a shell's status is when a signal ended the command: this plus the signal's number.
+constexpr int kSignalStatusBase = 128;
 
 // How long the wait for the suspend command sleeps between looks at the termination flag.
 constexpr int kWaitSliceMilliseconds = 1000;
 
-// Indexed by Action.
-constexpr std::array kResponses = {
-    Response{LOG_INFO, kSessionStarted, true, protocol::kStart, false},
-    Response{LOG_INFO, kSessionLocked, true, protocol::kLocked, true},
-    Response{LOG_WARNING, kNoSession, true, {}, true},
-    Response{LOG_WARNING, kUnexpectedClient, true, {}, true},
-    Response{LOG_INFO, kSuspending, false, protocol::kOk, false},
-    Response{LOG_INFO, kQuitting, false, protocol::kOk, false},
-    Response{LOG_INFO, {}, false, {}, false},
-    Response{LOG_WARNING, kUnproven, true, {}, true},
-    Response{LOG_INFO, {}, false, {}, false},
-    Response{LOG_WARNING, kKeyNeeded, true, protocol::kKeyedNotice, true},
-    Response{LOG_WARNING, kUnknownKey, true, {}, true},
-    Response{LOG_WARNING, kStale, true, {}, true},
-    Response{LOG_INFO, {}, false, {}, false},
+// The line and the fixed reply of each action, looked up by the action.
+struct ActionRow {
+  Action action;
+  Response response;
 };
-static_assert(kResponses.size() == static_cast<std::size_t>(Action::kRepeatOk) + 1);
+constexpr std::array kRows = {
+    ActionRow{Action::kStartSession, {LOG_INFO, kSessionStarted, true, protocol::kStart, false}},
+    ActionRow{Action::kRefuseLocked, {LOG_INFO, kSessionLocked, true, protocol::kLocked, true}},
+    ActionRow{Action::kDropNoSession, {LOG_WARNING, kNoSession, true, {}, true}},
+    ActionRow{Action::kDropUnexpected, {LOG_WARNING, kUnexpectedClient, true, {}, true}},
+    ActionRow{Action::kSuspend, {LOG_INFO, kSuspending, false, protocol::kOk, false}},
+    ActionRow{Action::kQuit, {LOG_INFO, kQuitting, false, protocol::kOk, false}},
+    ActionRow{Action::kIgnore, {LOG_INFO, {}, false, {}, false}},
+    ActionRow{Action::kDropUnproven, {LOG_WARNING, kUnproven, true, {}, true}},
+    ActionRow{Action::kChallenge, {LOG_INFO, {}, false, {}, false}},
+    ActionRow{Action::kRefuseKeyless, {LOG_WARNING, kKeyNeeded, true, {}, true}},
+    ActionRow{Action::kDropUnknownKey, {LOG_WARNING, kUnknownKey, true, {}, true}},
+    ActionRow{Action::kAnswerUnknownKey, {LOG_WARNING, kUnknownKeyAnswered, true, {}, true}},
+    ActionRow{Action::kDropStale, {LOG_WARNING, kStale, true, {}, true}},
+    ActionRow{Action::kRepeatOk, {LOG_INFO, {}, false, {}, false}},
+    ActionRow{Action::kDropFromPortZero, {LOG_WARNING, kFromPortZero, true, {}, true}},
+    ActionRow{Action::kDropToGroup, {LOG_WARNING, kToGroup, true, {}, true}},
+};
+
+// Every action, up to the last, has exactly one row.
+constexpr bool one_row_each() {
+  constexpr auto kActions = static_cast<std::size_t>(Action::kDropToGroup) + 1;
+  std::array<int, kActions> rows{};
+  for (const ActionRow& row : kRows) {
+    const auto index = static_cast<std::size_t>(row.action);
+    if (index >= kActions || ++rows[index] != 1) {
+      return false;
+    }
+  }
+  return kRows.size() == kActions;
+}
+static_assert(one_row_each(), "one row for each action");
+
+// What the loop keeps from turn to turn.
+struct LoopState {
+  Session session;                    // keyless mode's one session
+  std::optional<KeyedService> keyed;  // keyed mode: the key room's side of the wire
+  LogBudget budget;                   // for the lines anyone's datagrams can cause
+  std::string command;                // what a SUSPEND runs
+};
+
+// One datagram received, with where it came from and went to.
+struct Datagram {
+  std::string_view text;
+  sockaddr_in sender{};
+  socklen_t sender_length = sizeof sender;
+  std::string identity;
+  in_addr local{};        // where replies to it leave from
+  in_addr destination{};  // the address it was sent to
+};
+
+// What a turn comes to: the action, the reply, and for a keyed command carried out, the key
+// that proved it and the challenge it spent.
+struct Decision {
+  Action action;
+  std::string reply;
+  const NamedKey* key = nullptr;
+  std::string challenge = {};
+};
 
 void log_text(int priority, std::string_view prefix, std::string_view identity = {}) {
   std::string line;
@@ -84,11 +143,19 @@ void log_text(int priority, std::string_view prefix, std::string_view identity =
   log_line(priority, line);
 }
 
-// Sends message to destination from the local address source.
-void reply(std::string_view message, const sockaddr_in& destination, socklen_t length,
-           const in_addr& source) {
-  if (send_reply(listening_socket, message, 0, destination, length, source) == -1) {
-    log_text(LOG_WARNING, kSendFailed);
+// Sends message to destination from the local address source. A failed send is a line that
+// anyone's datagram can cause (a reply to port 0, to an unreachable address), so it is budgeted.
+void reply(LogBudget& budget, std::uint32_t second, std::string_view message,
+           const sockaddr_in& destination, socklen_t length, const in_addr& source) {
+  if (send_reply(listening_socket, message, 0, destination, length, source) != -1) {
+    return;
+  }
+  const int error = errno;
+  if (within_budget(budget, second)) {
+    log_line(LOG_WARNING, std::string(kSendFailed)
+                              .append(identity_of(destination))
+                              .append(": ")
+                              .append(std::strerror(error)));
   }
 }
 
@@ -100,10 +167,10 @@ std::uint32_t boot_second() {
   return static_cast<std::uint32_t>(now.tv_sec);
 }
 
-void end_session(Session& s) {
+void end_session(Session& s, LogBudget& budget, std::uint32_t second) {
   log_text(LOG_INFO, kSessionEnded, s.owner);
   if (const auto owner = address_from_identity(s.owner)) {
-    reply(protocol::kEnd, *owner, sizeof *owner, s.local);
+    reply(budget, second, protocol::kEnd, *owner, sizeof *owner, s.local);
   } else {
     log_text(LOG_ERR, kOwnerUnparsable);
   }
@@ -119,52 +186,6 @@ void quit_shutdown(const Settings& settings) {
   close(listening_socket);
   listening_socket = -1;
   closelog();
-}
-
-// A keyed command: its word, key id, challenge and proof.
-KeyedOutcome on_keyed_command(Challenges& challenges, const KeySet& keys, std::string_view text,
-                              const std::string& sender, std::uint32_t now) {
-  const std::array<std::pair<std::string_view, Action>, 2> commands{{
-      {protocol::kSuspendWord, Action::kSuspend},
-      {protocol::kQuitWord, Action::kQuit},
-  }};
-  for (const auto& [word, action] : commands) {
-    const std::string_view rest = text.substr(std::min(word.size(), text.size()));
-    if (!text.starts_with(word) || !(rest.starts_with(' ') || rest.starts_with('\n'))) {
-      continue;
-    }
-    const auto parsed = hex_fields(
-        rest, " ",
-        std::array{protocol::kKeyIdDigits, protocol::kChallengeDigits, protocol::kProofDigits});
-    if (!parsed) {
-      return {Action::kDropUnproven, {}};
-    }
-    const auto& fields = *parsed;  // key id, challenge, proof
-    const NamedKey* key = keys.by_id(fields[0]);
-    if (key == nullptr) {
-      return {Action::kDropUnknownKey, {}};
-    }
-    const Challenges::Check check = challenges.check(fields[1], sender, fields[0], now);
-    if (check == Challenges::Check::kForged ||
-        !same_proof(command_proof(key->key, fields[1], word), fields[2])) {
-      return {Action::kDropUnproven, {}};
-    }
-    if (check == Challenges::Check::kExpired) {
-      return {Action::kDropStale, {}};
-    }
-    std::string ok(protocol::kOkPrefix);
-    ok.append(ok_proof(key->key, fields[1], word)).append("\n");
-    switch (challenges.spend(fields[1], word, now)) {
-    case Challenges::Spend::kSpent:
-      return {action, ok, key};
-    case Challenges::Spend::kAgain:
-      return {Action::kRepeatOk, ok, key};
-    case Challenges::Spend::kRefused:
-      break;
-    }
-    return {Action::kDropStale, {}};
-  }
-  return {Action::kDropUnexpected, {}};
 }
 
 // Waits for the child, looking at the termination flag at least once a second, so that
@@ -188,6 +209,91 @@ int wait_for_command(pid_t child) {
     close(child_fd);
   }
   return status;
+}
+
+// In a second after lines were held back, says how many, in one line.
+void report_held_back(LogBudget& budget, std::uint32_t second) {
+  if (const long held = take_held_back(budget, second); held > 0) {
+    log_line(LOG_WARNING, std::to_string(held)
+                              .append(kHeldBack)
+                              .append(std::to_string(kBudgetedLinesPerSecond))
+                              .append(kHeldBackEnd));
+  }
+}
+
+Decision decide(LoopState& state, const Datagram& datagram, std::time_t now, std::uint32_t second) {
+  if (const auto dropped =
+          screened(ntohs(datagram.sender.sin_port), datagram.destination, datagram.local)) {
+    return {*dropped, {}};
+  }
+  if (!state.keyed) {
+    const Action action =
+        on_datagram(state.session, datagram.text, datagram.identity, datagram.local, now);
+    return {action, std::string(response_to(action).reply)};
+  }
+  KeyedService::Answer answer = state.keyed->answer(datagram.text, second);
+  if (answer.verdict != KeyedService::Verdict::kCarryOut) {
+    return {keyed_action(answer), std::move(answer.reply)};
+  }
+  return {keyed_action(answer), std::move(answer.reply), answer.key, std::move(answer.challenge)};
+}
+
+// Writes the turn's log lines and sends its reply, from the address the client sent to, which
+// is where it waits for the answer.
+void answer(LoopState& state, const Datagram& datagram, const Decision& decision,
+            std::uint32_t second) {
+  if (decision.key != nullptr) {
+    log_line(LOG_INFO, std::string(kProvenFrom)
+                           .append(datagram.identity)
+                           .append(kProvenWith)
+                           .append(decision.key->name));
+  }
+  const Response& response = response_to(decision.action);
+  if (!response.line.empty() && (!response.budgeted || within_budget(state.budget, second))) {
+    log_text(response.priority, response.line, response.names_sender ? datagram.identity : "");
+  }
+  if (!decision.reply.empty()) {
+    reply(state.budget, second, decision.reply, datagram.sender, datagram.sender_length,
+          datagram.local);
+  }
+}
+
+// Runs the sleep command. In keyed mode a failure is told to the client that asked, with a
+// proven REFUSED, so that it never reports a host asleep that refused to sleep.
+void sleep_for(LoopState& state, const Datagram& datagram, const Decision& decision) {
+  notify_status(std::string(kRunningStatus).append(state.command).append(kForClient),
+                datagram.identity);
+  const int status = suspend_host(state.command);
+  if (state.keyed && decision.key != nullptr) {
+    if (status != 0) {
+      log_line(LOG_WARNING, std::string(kSleepRefused)
+                                .append(state.command)
+                                .append(kRefusedExit)
+                                .append(std::to_string(status))
+                                .append(kRefusedTold)
+                                .append(datagram.identity));
+      reply(state.budget, boot_second(),
+            refused_datagram(decision.key->key, decision.challenge, status), datagram.sender,
+            datagram.sender_length, datagram.local);
+    }
+    notify_status(kWaitingStatus);
+  } else {
+    notify_status(kSessionOpenStatus, datagram.identity);
+  }
+}
+
+enum class Outcome { kServing, kQuit };
+
+// Carries the action out: a new session's status line, the sleep command, or the QUIT.
+Outcome carry_out(LoopState& state, const Datagram& datagram, const Decision& decision) {
+  if (decision.action == Action::kStartSession) {
+    notify_status(kSessionOpenStatus, datagram.identity);
+  } else if (decision.action == Action::kSuspend) {
+    sleep_for(state, datagram, decision);
+  } else if (decision.action == Action::kQuit) {
+    return Outcome::kQuit;
+  }
+  return Outcome::kServing;
 }
 
 }  // namespace
@@ -229,34 +335,51 @@ Action on_datagram(Session& s, std::string_view text, const std::string& sender,
   return Action::kIgnore;
 }
 
-KeyedOutcome on_keyed_datagram(Challenges& challenges, const KeySet& keys, std::string_view text,
-                               const std::string& sender, std::uint32_t now) {
-  if (text == protocol::kEhlo) {
-    return {Action::kRefuseKeyless, {}};
+std::optional<Action> screened(std::uint16_t sender_port, in_addr destination, in_addr local) {
+  if (sender_port == 0) {
+    return Action::kDropFromPortZero;
   }
-  // Key id and nonce.
-  if (const auto fields = hex_fields(text, protocol::kEhloPrefix,
-                                     std::array{protocol::kKeyIdDigits, protocol::kNonceDigits})) {
-    const NamedKey* key = keys.by_id((*fields)[0]);
-    if (key == nullptr) {
-      return {Action::kDropUnknownKey, {}};
-    }
-    // Nothing is held for the sender: the challenge proves itself when it comes back.
-    const std::string challenge = challenges.issue(sender, (*fields)[0], now);
-    std::string start(protocol::kStartPrefix);
-    start.append(challenge).append(" ").append(start_proof(key->key, (*fields)[1], challenge));
-    return {Action::kChallenge, start.append("\n")};
+  // A datagram delivered to one of this host's own addresses was sent to that address; one
+  // whose destination differs from the local address it reached was sent to a group: to a
+  // subnet's broadcast address, to 255.255.255.255 or to a multicast group. Answering it would
+  // make every daemon that heard it answer one forged sender at once.
+  const in_addr_t to = ntohl(destination.s_addr);
+  if (IN_MULTICAST(to) || to == INADDR_BROADCAST || destination.s_addr != local.s_addr) {
+    return Action::kDropToGroup;
   }
-  return on_keyed_command(challenges, keys, text, sender, now);
+  return std::nullopt;
 }
 
-std::string_view reply_for(const KeyedOutcome& outcome) {
-  return outcome.reply.empty() ? response_to(outcome.action).reply : outcome.reply;
+Action keyed_action(const KeyedService::Answer& answer) {
+  using Verdict = KeyedService::Verdict;
+  switch (answer.verdict) {
+  case Verdict::kKeyNeeded:
+    return Action::kRefuseKeyless;
+  case Verdict::kChallenge:
+    return Action::kChallenge;
+  case Verdict::kKeyNotHeld:
+    return Action::kAnswerUnknownKey;
+  case Verdict::kUnknownKey:
+    return Action::kDropUnknownKey;
+  case Verdict::kUnproven:
+    return Action::kDropUnproven;
+  case Verdict::kStale:
+    return Action::kDropStale;
+  case Verdict::kCarryOut:
+    return answer.word == protocol::kQuitWord ? Action::kQuit : Action::kSuspend;
+  case Verdict::kRepeat:
+    return Action::kRepeatOk;
+  case Verdict::kNotKeyed:
+    break;
+  }
+  return Action::kDropUnexpected;
 }
 
 const Response& response_to(Action action) {
-  // Every Action has its row (see the static_assert at the table).
-  return kResponses[static_cast<std::size_t>(action)];
+  // Every action has its row (see the static_assert at the table).
+  return std::find_if(kRows.begin(), kRows.end(),
+                      [action](const ActionRow& row) { return row.action == action; })
+      ->response;
 }
 
 bool command_not_run(int wait_status) {
@@ -264,7 +387,7 @@ bool command_not_run(int wait_status) {
                                     WEXITSTATUS(wait_status) == kShellNotFound);
 }
 
-void suspend_host(std::string command) {
+int suspend_host(std::string command) {
   // The child gets default handling and an empty mask for the signals the daemon catches,
   // so the command can be stopped like any other.
   posix_spawnattr_t attributes;
@@ -285,77 +408,54 @@ void suspend_host(std::string command) {
   pid_t child = -1;
   const int spawned = posix_spawn(&child, kShell, nullptr, &attributes, arguments.data(), environ);
   posix_spawnattr_destroy(&attributes);
-  if (spawned != 0 || command_not_run(wait_for_command(child))) {
+  const int wait_status = spawned == 0 ? wait_for_command(child) : kShellNotFound << 8;
+  if (command_not_run(wait_status)) {
     log_text(LOG_WARNING, kCommandFailed, command);
   }
+  return shell_status(wait_status);
+}
+
+int shell_status(int wait_status) {
+  if (WIFSIGNALED(wait_status)) {
+    return kSignalStatusBase + WTERMSIG(wait_status);
+  }
+  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : kShellNotFound;
 }
 
 int run_session_loop(const Settings& settings) {
-  Session session;
-  std::array<char, kMaxDatagram + 1> buffer{};
-  sockaddr_in sender{};
-  socklen_t sender_length = sizeof sender;
-  in_addr local{};
-  const bool keyed = !settings.keys.empty();
-  // Keyed: the challenges' secret, drawn once; a keyless daemon draws none.
-  std::optional<Challenges> challenges;
-  if (keyed) {
-    challenges.emplace();
+  LoopState state;
+  if (!settings.keys.empty()) {
+    // Keyed: the challenges' secret, drawn once; a keyless daemon draws none.
+    state.keyed.emplace(settings.keys);
   }
-  LogBudget budget;
   // What a SUSPEND runs: "systemctl suspend", or the verb that --sleep chose.
-  const std::string command = std::string(kSystemctl).append(settings.sleep_verb);
+  state.command = std::string(kSystemctl).append(settings.sleep_verb);
+  std::array<char, kMaxDatagram + 1> buffer{};
   notify_status(kWaitingStatus);
   for (;;) {
     exit_if_terminated();
-    const ssize_t received = receive_datagram(buffer.data(), sender, sender_length, local);
+    Datagram datagram;
+    const ssize_t received =
+        receive_datagram(buffer.data(), datagram.sender, datagram.sender_length, datagram.local,
+                         datagram.destination);
     exit_if_terminated();
     const std::time_t now = std::time(nullptr);
     const std::uint32_t second = boot_second();
-    if (const long held = take_held_back(budget, second); held > 0) {
-      log_line(LOG_WARNING, std::to_string(held)
-                                .append(kHeldBack)
-                                .append(std::to_string(kBudgetedLinesPerSecond))
-                                .append(kHeldBackEnd));
-    }
+    report_held_back(state.budget, second);
     // Expiry is looked at on every turn, before the datagram of this turn.
-    if (window_passed(session, now)) {
-      end_session(session);
+    if (window_passed(state.session, now)) {
+      end_session(state.session, state.budget, second);
     }
     if (received < 0) {
       continue;
     }
-    const std::string identity = identity_of(sender);
     const auto length = static_cast<std::size_t>(received);
     buffer[length] = '\0';
-    const std::string_view text = datagram_text(buffer.data(), length);
-    KeyedOutcome outcome{Action::kIgnore, {}};
-    if (keyed) {
-      outcome = on_keyed_datagram(*challenges, settings.keys, text, identity, second);
-    } else {
-      outcome.action = on_datagram(session, text, identity, local, now);
-    }
-    const Action action = outcome.action;
-    const Response& response = response_to(action);
-    if (outcome.key != nullptr && action != Action::kRepeatOk) {
-      log_line(
-          LOG_INFO,
-          std::string(kProvenFrom).append(identity).append(kProvenWith).append(outcome.key->name));
-    }
-    if (!response.line.empty() && (!response.budgeted || within_budget(budget, second))) {
-      log_text(response.priority, response.line, response.names_sender ? identity : "");
-    }
-    // From the address the client sent to, which is where it waits for the answer.
-    if (const std::string_view answer = reply_for(outcome); !answer.empty()) {
-      reply(answer, sender, sender_length, local);
-    }
-    if (action == Action::kStartSession) {
-      notify_status(kSessionOpenStatus, identity);
-    } else if (action == Action::kSuspend) {
-      notify_status(std::string(kRunningStatus).append(command).append(kForClient), identity);
-      suspend_host(command);
-      notify_status(keyed ? kWaitingStatus : kSessionOpenStatus, keyed ? "" : identity);
-    } else if (action == Action::kQuit) {
+    datagram.text = datagram_text(buffer.data(), length);
+    datagram.identity = identity_of(datagram.sender);
+    const Decision decision = decide(state, datagram, now, second);
+    answer(state, datagram, decision, second);
+    if (carry_out(state, datagram, decision) == Outcome::kQuit) {
       quit_shutdown(settings);
       return 0;
     }

@@ -1,11 +1,12 @@
-// The one-client session protocol: its state, its pure decisions, the loop that drives
-// them over the listening socket, and the suspend action.
+// The loop that serves the daemon's port: keyless sessions, one client at a time, or keyed
+// commands (key/key.h owns their wire); its pure decisions, and the suspend action.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,9 +34,13 @@ enum class Action {
   kDropUnproven,    // a command without a valid proof
   kChallenge,       // a keyed EHLO naming a key of ours: START with a challenge and its proof
   kRefuseKeyless,   // a plain "EHLO\n": "KEYED 2\n"
-  kDropUnknownKey,  // a keyed EHLO or command naming a key id we do not hold
+  kDropUnknownKey,  // a keyed command naming a key id we do not hold
+  kAnswerUnknownKey,  // a keyed EHLO naming a key id we do not hold: "KEYED 2\n"
   kDropStale,       // a proven command whose challenge has expired or went to another word
   kRepeatOk,        // a proven command whose challenge it spent already: its OK again
+  // Either mode, before anything else.
+  kDropFromPortZero,  // sent from port 0, where no answer can go
+  kDropToGroup,       // sent to a broadcast or multicast address, not to this host alone
 };
 
 /// The log line and reply that go with an action.
@@ -43,16 +48,8 @@ struct Response {
   int priority;            // syslog priority of the line
   std::string_view line;   // empty: no line; otherwise a fixed text or a prefix
   bool names_sender;       // the line is the prefix followed by the sender's identity
-  std::string_view reply;  // empty: no reply to the sender, unless a keyed one is built
+  std::string_view reply;  // keyless: the reply to the sender; empty: none
   bool budgeted;           // anyone's datagrams can cause the line: it counts against the budget
-};
-
-/// What a keyed daemon does with a datagram: the action, the reply, and the key that proved
-/// a command.
-struct KeyedOutcome {
-  Action action;
-  std::string reply;
-  const NamedKey* key = nullptr;
 };
 
 /// True when s is active and the clock has moved on by more than four seconds since its start.
@@ -66,25 +63,29 @@ std::string_view datagram_text(const char* bytes, std::size_t length);
 Action on_datagram(Session& s, std::string_view text, const std::string& sender, in_addr local,
                    std::time_t now);
 
-/// Decides what text from sender does in keyed mode (net/protocol.h), at second now of the boot
-/// clock: answers keyed EHLOs naming one of keys, and spends the challenge of a proven
-/// command. Does no I/O.
-KeyedOutcome on_keyed_datagram(Challenges& challenges, const KeySet& keys, std::string_view text,
-                               const std::string& sender, std::uint32_t now);
+/// kDropFromPortZero or kDropToGroup for a datagram from sender_port, sent to destination and
+/// received at the local address local, which neither mode may answer; empty otherwise. Where
+/// the system does not say where a datagram went, destination and local are both 0.0.0.0.
+std::optional<Action> screened(std::uint16_t sender_port, in_addr destination, in_addr local);
 
-/// The log line and reply that the loop writes for action.
+/// The action that goes with what the key room answered.
+Action keyed_action(const KeyedService::Answer& answer);
+
+/// The log line and reply that the loop writes for action. A keyed reply is the key room's.
 const Response& response_to(Action action);
 
-/// What the loop sends back for outcome: its built (keyed) reply, else the action's fixed one.
-std::string_view reply_for(const KeyedOutcome& outcome);
-
-/// Runs turns until the owner's QUIT has been carried out, then returns 0. Keyed when
-/// settings hold keys.
+/// Serves the listening socket until a QUIT has been carried out, then returns 0: keyless
+/// sessions, or keyed commands when settings hold keys.
 int run_session_loop(const Settings& settings);
 
-/// Runs command ("systemctl suspend", or the verb of --sleep) through /bin/sh and waits for it,
-/// unless a termination signal arrives first. Logs a warning when it cannot be started or found.
-void suspend_host(std::string command);
+/// Runs command ("systemctl suspend", or the verb of --sleep) through /bin/sh and waits for it;
+/// a termination signal that arrives first ends the process (exit_if_terminated). Logs a warning
+/// when it cannot be started or found. Returns its exit status as a shell gives it: 0 when it
+/// succeeded, 127 when it could not be started, 128 + N when signal N ended it.
+int suspend_host(std::string command);
+
+/// The exit status a shell gives for a wait status.
+int shell_status(int wait_status);
 
 /// True when a shell's wait status says the command could not be found or executed.
 bool command_not_run(int wait_status);

@@ -1,9 +1,14 @@
 // The client against the real daemon: suspend and quit, locked sessions, silent and unknown
 // hosts, and a fleet of daemons in one call.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -11,6 +16,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "client/client_fixture.h"
@@ -319,6 +325,57 @@ TEST_F(Suspend, FiftyDaemonsOnFiftyPortsInOneCall) {
   EXPECT_EQ(logged_with_prefix(kUnexpected) + logged_with_prefix(kNoSession), 0U);
   std::cout << "50 free hosts suspended in " << first.took.count() << " ms; 50 locked hosts "
             << "stopped in " << second.took.count() << " ms\n";
+}
+
+// A sniffer on the path between a key holder and the daemon: it copies each of the holder's
+// datagrams from an address of its own before passing the original on, hands the holder the
+// START it got for the copied EHLO ahead of the real one, and replays the holder's command
+// first. The holder's command still succeeds, and is carried out once.
+TEST_F(Suspend, AKeyHoldersCommandSucceedsOnceWhateverASnifferDoesWithCopies) {
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  start_serving(port_, {"--key-file=" + key_path});
+  UdpPeer path("127.0.0.1", static_cast<std::uint16_t>(port_ + 1));  // where the holder sends
+  UdpPeer onward("127.0.0.2");                                       // the path to the daemon
+  UdpPeer sniffer("127.0.0.3");
+  std::atomic<bool> stop{false};
+  std::thread tap([&] {
+    while (!stop) {
+      sockaddr_in holder{};
+      socklen_t length = sizeof holder;
+      std::array<char, 512> buffer{};
+      pollfd ready{path.fd(), POLLIN, 0};
+      if (poll(&ready, 1, 20) <= 0) {
+        continue;
+      }
+      const ssize_t size = recvfrom(path.fd(), buffer.data(), buffer.size(), 0,
+                                    reinterpret_cast<sockaddr*>(&holder), &length);
+      const std::string text(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
+      const auto back = [&](const std::optional<std::string>& reply) {
+        if (reply) {
+          sendto(path.fd(), reply->data(), reply->size(), 0,
+                 reinterpret_cast<const sockaddr*>(&holder), length);
+        }
+      };
+      sniffer.send(text, port_);
+      const std::optional<std::string> to_sniffer = sniffer.receive(2s);
+      if (text.starts_with("EHLO ")) {
+        back(to_sniffer);  // the sniffer's START, raced ahead of the holder's own
+      }
+      onward.send(text, port_);
+      back(onward.receive(2s));
+    }
+  });
+  const std::string host = "127.0.0.1:" + std::to_string(port_ + 1);
+  const ClientRun run = run_client({"--key-file=" + key_path, "suspend", host});
+  stop = true;
+  tap.join();
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, host + ": suspended\n");
+  EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
+  EXPECT_EQ(logged_with_prefix("Command from client 127.0.0.3:"), 1U) << "the replay came first";
+  EXPECT_EQ(logged_with_prefix("Command from client "), 1U);
+  EXPECT_EQ(logged_with_prefix("Command without a valid proof"), 0U);
 }
 
 }  // namespace

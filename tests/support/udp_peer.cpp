@@ -66,8 +66,39 @@ std::optional<std::string> UdpPeer::receive(std::chrono::milliseconds timeout) c
   return std::string(buffer.data(), static_cast<std::size_t>(length));
 }
 
+int open_forging_socket() { return socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW); }
+
+bool send_forged(int raw_fd, std::string_view text, const std::string& from_address,
+                 std::uint16_t from_port, const std::string& to_address, std::uint16_t to_port) {
+  std::array<unsigned char, 28 + 128> packet{};
+  if (text.size() > packet.size() - 28) {
+    return false;
+  }
+  const auto length = static_cast<std::uint16_t>(28 + text.size());
+  packet[0] = 0x45;  // IPv4, a 20-byte header; the kernel fills in length and checksum
+  packet[8] = 64;
+  packet[9] = IPPROTO_UDP;
+  in_addr from{};
+  in_addr to{};
+  if (inet_pton(AF_INET, from_address.c_str(), &from) != 1 ||
+      inet_pton(AF_INET, to_address.c_str(), &to) != 1) {
+    return false;
+  }
+  std::memcpy(packet.data() + 12, &from, sizeof from);
+  std::memcpy(packet.data() + 16, &to, sizeof to);
+  const std::array<std::uint16_t, 3> udp{htons(from_port), htons(to_port),
+                                         htons(static_cast<std::uint16_t>(length - 20))};
+  std::memcpy(packet.data() + 20, udp.data(), sizeof udp);  // checksum 0: none
+  std::memcpy(packet.data() + 28, text.data(), text.size());
+  sockaddr_in destination{};
+  destination.sin_family = AF_INET;
+  destination.sin_addr = to;
+  return sendto(raw_fd, packet.data(), length, 0, reinterpret_cast<const sockaddr*>(&destination),
+                sizeof destination) == length;
+}
+
 ForgedFlood::ForgedFlood(std::uint16_t port, const std::string& key_id, int per_second)
-    : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW)) {
+    : fd_(open_forging_socket()) {
   if (fd_ != -1) {
     thread_ = std::thread([this, port, key_id, per_second] { send_all(port, key_id, per_second); });
   }
@@ -95,26 +126,10 @@ void ForgedFlood::send_all(std::uint16_t port, const std::string& key_id, int pe
         "SUSPEND " + key_id + " " + std::string(32, 'a') + " " + std::string(64, 'b') + "\n"};
     const std::string& text = texts.at(static_cast<std::size_t>(i % 3));
     const int identity = static_cast<int>(i % kIdentities);
-    std::array<unsigned char, 28 + 128> packet{};
-    const auto length = static_cast<std::uint16_t>(28 + text.size());
-    packet[0] = 0x45;  // IPv4, a 20-byte header; the kernel fills in length and checksum
-    packet[8] = 64;
-    packet[9] = IPPROTO_UDP;
-    const std::array<unsigned char, 4> from{127, 1, static_cast<unsigned char>(identity / 250),
-                                            static_cast<unsigned char>(identity % 250 + 1)};
-    std::copy(from.begin(), from.end(), packet.begin() + 12);
-    const std::array<unsigned char, 4> to{127, 0, 0, 1};
-    std::copy(to.begin(), to.end(), packet.begin() + 16);
+    const std::string from =
+        "127.1." + std::to_string(identity / 250) + "." + std::to_string(identity % 250 + 1);
     const auto source_port = static_cast<std::uint16_t>(20000 + identity);
-    const std::array<std::uint16_t, 3> udp{htons(source_port), htons(port),
-                                           htons(static_cast<std::uint16_t>(length - 20))};
-    std::memcpy(packet.data() + 20, udp.data(), sizeof udp);  // checksum 0: none
-    std::memcpy(packet.data() + 28, text.data(), text.size());
-    sockaddr_in destination{};
-    destination.sin_family = AF_INET;
-    destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (sendto(fd_, packet.data(), length, 0, reinterpret_cast<const sockaddr*>(&destination),
-               sizeof destination) == length) {
+    if (send_forged(fd_, text, from, source_port, "127.0.0.1", port)) {
       ++sent_;
     }
   }

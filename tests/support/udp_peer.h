@@ -39,6 +39,16 @@ class UdpPeer {
   std::uint16_t port_ = 0;
 };
 
+/// A raw socket that sends forged IPv4 datagrams (it needs CAP_NET_RAW); -1 when it cannot be
+/// opened, with errno saying why.
+int open_forging_socket();
+
+/// Sends text (at most 128 bytes) as one UDP datagram from from_address:from_port to
+/// to_address:to_port over raw_fd, whatever the source, port 0 included; false when the send
+/// failed.
+bool send_forged(int raw_fd, std::string_view text, const std::string& from_address,
+                 std::uint16_t from_port, const std::string& to_address, std::uint16_t to_port);
+
 /// A stranger's datagrams from forged sources to 127.0.0.1:port, paced at per_second on a
 /// thread of its own until destroyed: keyed EHLOs naming key_id, plain EHLOs and made-up
 /// commands in turn, each from the next of 1000 identities (addresses 127.1.x.y, ports from

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -30,6 +35,56 @@ TEST(Settings, DefaultsAreForegroundPortNineNoPidFile) {
   EXPECT_FALSE(options.background);
   EXPECT_EQ(options.port, 9);
   EXPECT_EQ(options.pid_file_path, "");
+}
+
+// In the child of the test below: the keys it exits with, and where it says whether they were
+// wiped by then. Read by an exit handler, which std::exit runs after the way out's own steps.
+KeySet* exiting_keys = nullptr;
+int exit_report = -1;
+
+void report_keys_at_exit() {
+  bool wiped = true;
+  for (const NamedKey& entry : exiting_keys->keys) {
+    wiped = wiped && std::all_of(entry.key.bytes.begin(), entry.key.bytes.end(),
+                                 [](unsigned char byte) { return byte == 0; });
+  }
+  const char verdict = wiped ? 'w' : 'k';
+  static_cast<void>(write(exit_report, &verdict, 1));
+}
+
+// Every way out that ends the process at once wipes the keys before it does.
+TEST(Termination, SigtermSigintAndTheFatalExitWipeTheKeys) {
+  for (const int way : {SIGTERM, SIGINT, 0}) {
+    std::array<int, 2> pipe_fds{};
+    ASSERT_EQ(pipe(pipe_fds.data()), 0);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+      setlogmask(LOG_MASK(LOG_DEBUG));  // no line reaches this machine's log
+      static KeySet keys;
+      keys.keys.push_back(NamedKey{"a", "id", Key{}});
+      keys.keys.front().key.bytes.fill(0x5a);
+      exiting_keys = &keys;
+      exit_report = pipe_fds[1];
+      static_cast<void>(std::atexit(report_keys_at_exit));
+      install_termination_handling();
+      wipe_at_exit(keys);
+      if (way == 0) {
+        fatal_exit("no port");
+      }
+      static_cast<void>(raise(way));
+      exit_if_terminated();
+      _exit(99);
+    }
+    close(pipe_fds[1]);
+    char verdict = '?';
+    EXPECT_EQ(read(pipe_fds[0], &verdict, 1), 1) << way;
+    close(pipe_fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(verdict, 'w') << way;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (way == 0 ? 1 : 0)) << way;
+  }
 }
 
 TEST(Settings, LongAndShortFormsSetTheirSettings) {

@@ -5,6 +5,10 @@
 #include <sys/wait.h>
 #include <syslog.h>
 
+#include <optional>
+#include <utility>
+#include <vector>
+
 #include "session/session_loop.h"
 
 namespace {
@@ -105,6 +109,54 @@ TEST(SessionWindow, ExpiryTurnLetsANewEhloStartAndDropsTheOldOwnersCommand) {
   EXPECT_EQ(on_datagram(s, "EHLO\n", kB, kLocal, kT0 + 5), Action::kStartSession);
   EXPECT_EQ(s.owner, kB);
   EXPECT_EQ(s.start, kT0 + 5);
+}
+
+// A datagram from port 0, or one sent to a group, is dropped before either mode looks at it.
+TEST(Screening, PortZeroAndBroadcastOrMulticastDestinationsAreDropped) {
+  const auto at = [](const char* address) {
+    in_addr parsed{};
+    inet_pton(AF_INET, address, &parsed);
+    return parsed;
+  };
+  const in_addr own = at("10.0.0.1");
+  EXPECT_EQ(screened(5000, own, own), std::nullopt);
+  EXPECT_EQ(screened(65535, at("0.0.0.0"), at("0.0.0.0")), std::nullopt) << "not known";
+  EXPECT_EQ(screened(0, own, own), Action::kDropFromPortZero);
+  EXPECT_EQ(screened(1, own, own), std::nullopt);
+  for (const char* group : {"10.0.0.255", "255.255.255.255", "224.0.0.1", "239.255.255.250"}) {
+    EXPECT_EQ(screened(5000, at(group), own), Action::kDropToGroup) << group;
+  }
+  EXPECT_EQ(screened(5000, at("255.255.255.255"), at("255.255.255.255")), Action::kDropToGroup);
+  EXPECT_EQ(screened(5000, at("224.0.0.1"), at("224.0.0.1")), Action::kDropToGroup);
+  for (const Action drop : {Action::kDropFromPortZero, Action::kDropToGroup}) {
+    EXPECT_TRUE(response_to(drop).reply.empty());
+    EXPECT_TRUE(response_to(drop).budgeted);
+    EXPECT_TRUE(response_to(drop).names_sender);
+  }
+}
+
+TEST(KeyedActions, EachVerdictHasItsActionAndOnlyACarriedOutQuitStops) {
+  using Verdict = KeyedService::Verdict;
+  const std::vector<std::pair<Verdict, Action>> rows = {
+      {Verdict::kKeyNeeded, Action::kRefuseKeyless},   {Verdict::kChallenge, Action::kChallenge},
+      {Verdict::kUnknownKey, Action::kDropUnknownKey},
+      {Verdict::kKeyNotHeld, Action::kAnswerUnknownKey}, {Verdict::kUnproven, Action::kDropUnproven},
+      {Verdict::kStale, Action::kDropStale},           {Verdict::kRepeat, Action::kRepeatOk},
+      {Verdict::kNotKeyed, Action::kDropUnexpected},
+  };
+  for (const auto& [verdict, action] : rows) {
+    EXPECT_EQ(keyed_action({verdict, {}, "QUIT"}), action);
+  }
+  EXPECT_EQ(keyed_action({Verdict::kCarryOut, {}, "QUIT"}), Action::kQuit);
+  EXPECT_EQ(keyed_action({Verdict::kCarryOut, {}, "SUSPEND"}), Action::kSuspend);
+  // Every line a stranger can cause is budgeted; the lines of carried-out commands are not.
+  for (const Action drop :
+       {Action::kRefuseKeyless, Action::kDropUnknownKey, Action::kAnswerUnknownKey, Action::kDropUnproven, Action::kDropStale,
+        Action::kDropUnexpected, Action::kDropNoSession, Action::kRefuseLocked}) {
+    EXPECT_TRUE(response_to(drop).budgeted);
+  }
+  EXPECT_FALSE(response_to(Action::kSuspend).budgeted);
+  EXPECT_FALSE(response_to(Action::kQuit).budgeted);
 }
 
 TEST(DatagramText, EndsAtTheFirstNulOrTheEnd) {
