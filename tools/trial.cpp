@@ -129,8 +129,9 @@ void announce(int argc, char* argv[]) {
   }
   const std::string port = std::to_string(options.port);
   if (options.key_file_path) {
-    say("trial: the daemon serves UDP port " + port + ", keyed: only commands proven with a key in " +
-        *options.key_file_path + " are carried out");
+    say("trial: the daemon serves UDP port " + port +
+        ", keyed: only commands proven with a key in " + *options.key_file_path +
+        " are carried out");
   } else {
     say("trial: the daemon serves UDP port " + port +
         ", keyless: any client may suspend this host (ARGS=--key-file=FILE asks for a key)");

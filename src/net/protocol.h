@@ -85,9 +85,9 @@ constexpr std::size_t kChallengeDigits = 32;
 constexpr std::size_t kProofDigits = 64;
 
 constexpr std::string_view kKeyedNotice = "KEYED 2\n";
-constexpr std::string_view kEhloPrefix = "EHLO ";    // then key-id, nonce and "\n"
-constexpr std::string_view kStartPrefix = "START ";  // then challenge, start-proof and "\n"
-constexpr std::string_view kOkPrefix = "OK ";        // then ok-proof and "\n"
+constexpr std::string_view kEhloPrefix = "EHLO ";        // then key-id, nonce and "\n"
+constexpr std::string_view kStartPrefix = "START ";      // then challenge, start-proof and "\n"
+constexpr std::string_view kOkPrefix = "OK ";            // then ok-proof and "\n"
 constexpr std::string_view kRefusedPrefix = "REFUSED ";  // then status, refused-proof, "\n"
 constexpr std::string_view kSuspendWord = "SUSPEND";
 constexpr std::string_view kQuitWord = "QUIT";

@@ -31,13 +31,13 @@ enum class Action {
   kQuit,            // "QUIT\n" from the owner
   kIgnore,          // other data from the owner: nothing at all happens
   // Keyed mode, which has no sessions; kSuspend and kQuit are then proven commands.
-  kDropUnproven,    // a command without a valid proof
-  kChallenge,       // a keyed EHLO naming a key of ours: START with a challenge and its proof
-  kRefuseKeyless,   // a plain "EHLO\n": "KEYED 2\n"
-  kDropUnknownKey,  // a keyed command naming a key id we do not hold
+  kDropUnproven,      // a command without a valid proof
+  kChallenge,         // a keyed EHLO naming a key of ours: START with a challenge and its proof
+  kRefuseKeyless,     // a plain "EHLO\n": "KEYED 2\n"
+  kDropUnknownKey,    // a keyed command naming a key id we do not hold
   kAnswerUnknownKey,  // a keyed EHLO naming a key id we do not hold: "KEYED 2\n"
-  kDropStale,       // a proven command whose challenge has expired or went to another word
-  kRepeatOk,        // a proven command whose challenge it spent already: its OK again
+  kDropStale,         // a proven command whose challenge has expired or went to another word
+  kRepeatOk,          // a proven command whose challenge it spent already: its OK again
   // Either mode, before anything else.
   kDropFromPortZero,  // sent from port 0, where no answer can go
   kDropToGroup,       // sent to a broadcast or multicast address, not to this host alone

@@ -138,10 +138,13 @@ TEST(Screening, PortZeroAndBroadcastOrMulticastDestinationsAreDropped) {
 TEST(KeyedActions, EachVerdictHasItsActionAndOnlyACarriedOutQuitStops) {
   using Verdict = KeyedService::Verdict;
   const std::vector<std::pair<Verdict, Action>> rows = {
-      {Verdict::kKeyNeeded, Action::kRefuseKeyless},   {Verdict::kChallenge, Action::kChallenge},
+      {Verdict::kKeyNeeded, Action::kRefuseKeyless},
+      {Verdict::kChallenge, Action::kChallenge},
       {Verdict::kUnknownKey, Action::kDropUnknownKey},
-      {Verdict::kKeyNotHeld, Action::kAnswerUnknownKey}, {Verdict::kUnproven, Action::kDropUnproven},
-      {Verdict::kStale, Action::kDropStale},           {Verdict::kRepeat, Action::kRepeatOk},
+      {Verdict::kKeyNotHeld, Action::kAnswerUnknownKey},
+      {Verdict::kUnproven, Action::kDropUnproven},
+      {Verdict::kStale, Action::kDropStale},
+      {Verdict::kRepeat, Action::kRepeatOk},
       {Verdict::kNotKeyed, Action::kDropUnexpected},
   };
   for (const auto& [verdict, action] : rows) {
@@ -151,8 +154,9 @@ TEST(KeyedActions, EachVerdictHasItsActionAndOnlyACarriedOutQuitStops) {
   EXPECT_EQ(keyed_action({Verdict::kCarryOut, {}, "SUSPEND"}), Action::kSuspend);
   // Every line a stranger can cause is budgeted; the lines of carried-out commands are not.
   for (const Action drop :
-       {Action::kRefuseKeyless, Action::kDropUnknownKey, Action::kAnswerUnknownKey, Action::kDropUnproven, Action::kDropStale,
-        Action::kDropUnexpected, Action::kDropNoSession, Action::kRefuseLocked}) {
+       {Action::kRefuseKeyless, Action::kDropUnknownKey, Action::kAnswerUnknownKey,
+        Action::kDropUnproven, Action::kDropStale, Action::kDropUnexpected, Action::kDropNoSession,
+        Action::kRefuseLocked}) {
     EXPECT_TRUE(response_to(drop).budgeted);
   }
   EXPECT_FALSE(response_to(Action::kSuspend).budgeted);
