@@ -312,9 +312,10 @@ no_answer() {
 # and before the new process is in it. The port then stays unbound until Restart= tries
 # again, 5 s later. So every start waits for the old group to be gone, and one that fails
 # that way all the same is tried once more, with a line saying so.
-# The unit's group as the container sees it, set by check 2 while the unit runs.
+# The unit's group as the container sees it, set by check 2 while the unit runs (which fails
+# when it cannot): until then there is nothing to wait for.
 unit_cgroup=
-unit_cgroup_gone() { [ -n "$unit_cgroup" ] && ! inside test -e "$unit_cgroup"; }
+unit_cgroup_gone() { [ -z "$unit_cgroup" ] || ! inside test -e "$unit_cgroup"; }
 cgroup_failures() {
 	inside journalctl -b -q -o cat -u lomarind.service | grep -c 'status=219/CGROUP'
 }
@@ -380,6 +381,11 @@ check_install() {
 		fail "dpkg -i: $(printf '%s' "$out" | tail -n 1)"
 		return
 	}
+	# Where every later start looks for the old run's group (see start_unit); checked below.
+	local group
+	wait_for 10 unit_is active
+	group=$(prop ControlGroup)
+	[ -z "$group" ] || unit_cgroup=/sys/fs/cgroup$group
 	if [ -n "${LOMARIND_TEST_UNIT:-}" ]; then
 		inside cp /root/unit-under-test /lib/systemd/system/lomarind.service
 		restart_daemon
@@ -401,10 +407,8 @@ check_install() {
 		fail "main pid $pid: 'Starting Lomarind...' logged ${logged}x; UDP port 9 held by '$holder'"
 		return
 	fi
-	# Where every later start looks for the old run's group (see start_unit).
-	unit_cgroup=/sys/fs/cgroup$(prop ControlGroup)
-	if ! inside test -f "$unit_cgroup/cgroup.procs" || ! inside grep -qx "$pid" "$unit_cgroup/cgroup.procs"; then
-		fail "the daemon (pid $pid) is not in $unit_cgroup, the unit's ControlGroup as the container sees it"
+	if [ -z "$unit_cgroup" ] || ! inside grep -qx "$pid" "$unit_cgroup/cgroup.procs" 2>/dev/null; then
+		fail "the daemon (pid $pid) is not in '$unit_cgroup', the unit's ControlGroup ('$group') as the container sees it"
 		unit_cgroup=
 		return
 	fi
@@ -420,7 +424,7 @@ check_install() {
 		fail "cannot copy the key for the controllers"
 		return
 	}
-	pass "$enabled, $active, main pid $pid; journalctl -t lmr: \"Starting Lomarind...\"; UDP 9 held by $holder; /etc/lomarind/keys $key"
+	pass "$enabled, $active, main pid $pid; journalctl -t lmr: \"Starting Lomarind...\"; UDP 9 held by $holder; in $unit_cgroup; /etc/lomarind/keys $key"
 }
 
 # The package's autopkgtest, debian/tests/control, run as autopkgtest would run it in a
