@@ -6,10 +6,12 @@
 // alike; each figure is the median over rounds, and the ratio the median of the per-round
 // ratios daemon/floor.
 //
-// Memory is judged by PSS (proportional set size, from /proc/PID/smaps_rollup), in which a
-// page shared with other processes counts by its share: RSS counts the C library's pages, or
-// a shared library's, in full in every process that maps them. Private dirty pages, those
-// only this process holds, and peak RSS are reported beside it.
+// Memory is judged by the server's private pages (Private_Clean + Private_Dirty of
+// /proc/PID/smaps_rollup): those that no other process maps, which the server alone costs
+// the machine. A shared library's pages that other processes map too (the C library's, the
+// C++ runtime's) are not its own cost; PSS (proportional set size) charges each process a
+// share of them, so it moves with whatever else the machine runs, and is reported beside,
+// with private dirty pages and peak RSS.
 //
 // Afterwards it sets the daemon with a key against the daemon without one: CPU per whole
 // session and PSS (see measure_keyed).
@@ -219,6 +221,8 @@ enum Row : std::size_t {
   kCpuPerDrop,
   kPssIdle,
   kPssLoad,
+  kPrivateIdle,
+  kPrivateLoad,
   kPrivateDirtyLoad,
   kRssIdle,
   kRssLoad,
@@ -248,8 +252,10 @@ constexpr std::array<RowInfo, kRowCount> kRows = {{
     {"drop path: UDP RcvbufErrors/s", 0, Target::kNone},
     {"CPU per reply, LOCKED path (us)", 2, Target::kAtMost},
     {"CPU per dropped datagram (us)", 2, Target::kAtMost},
-    {"PSS idle (kB)", 0, Target::kAtMost},
-    {"PSS after load (kB)", 0, Target::kAtMost},
+    {"PSS idle (kB)", 0, Target::kNone},
+    {"PSS after load (kB)", 0, Target::kNone},
+    {"private idle, clean+dirty (kB)", 0, Target::kAtMost},
+    {"private after load, clean+dirty (kB)", 0, Target::kAtMost},
     {"private dirty after load (kB)", 0, Target::kNone},
     {"peak RSS idle, VmHWM (kB)", 0, Target::kNone},
     {"peak RSS after load, VmHWM (kB)", 0, Target::kNone},
@@ -311,6 +317,7 @@ long status_of(const Subject& s, std::string_view name) {
 // The memory of a server at one moment, in kB.
 struct Memory {
   double pss = 0;            // Pss of smaps_rollup
+  double private_pages = 0;  // Private_Clean + Private_Dirty of smaps_rollup
   double private_dirty = 0;  // Private_Dirty of smaps_rollup
   double peak_rss = 0;       // VmHWM of status
 };
@@ -320,7 +327,7 @@ Memory memory_of(const Subject& s) {
   const auto kb = [](long value) { return value < 0 ? std::nan("") : static_cast<double>(value); };
   const std::string rollup =
       lmrtest::read_file("/proc/" + std::to_string(s.pid()) + "/smaps_rollup");
-  return {kb(lmrbench::status_value(rollup, "Pss")),
+  return {kb(lmrbench::status_value(rollup, "Pss")), kb(lmrbench::private_kb(rollup)),
           kb(lmrbench::status_value(rollup, "Private_Dirty")), kb(status_of(s, "VmHWM"))};
 }
 
@@ -620,6 +627,8 @@ Figures round_figures(const Subject& s, double startup_ms, const Memory& idle, c
   f[kCpuPerDrop] = s.drop_cpu_ns / s.dropped / 1000.0;
   f[kPssIdle] = idle.pss;
   f[kPssLoad] = load.pss;
+  f[kPrivateIdle] = idle.private_pages;
+  f[kPrivateLoad] = load.private_pages;
   f[kPrivateDirtyLoad] = load.private_dirty;
   f[kRssIdle] = idle.peak_rss;
   f[kRssLoad] = load.peak_rss;
@@ -847,8 +856,8 @@ void measure_keyed(const Options& options, const lmrtest::SyslogSink& sink,
   if (copy_error) {
     fail("copy " + options.daemon_path + ": " + copy_error.message());
   }
-  // Per row (CPU, PSS, private dirty, peak RSS), the samples without and with the key.
-  std::array<std::array<std::vector<double>, 2>, 4> samples;
+  // Per row (CPU, PSS, private, private dirty, peak RSS), the samples without and with the key.
+  std::array<std::array<std::vector<double>, 2>, 5> samples;
   // Two timed sessions per process, the order alternating, after one that is not timed:
   // its first proof and challenge fault in the library's code, once in the life of a daemon.
   for (int round = 0; round < std::max(1, options.keyed_samples / 2); ++round) {
@@ -865,15 +874,17 @@ void measure_keyed(const Options& options, const lmrtest::SyslogSink& sink,
     for (std::size_t at = 0; at < 2; ++at) {
       const Memory memory = memory_of(pair.at(at));
       samples[1].at(at).push_back(memory.pss);
-      samples[2].at(at).push_back(memory.private_dirty);
-      samples[3].at(at).push_back(memory.peak_rss);
+      samples[2].at(at).push_back(memory.private_pages);
+      samples[3].at(at).push_back(memory.private_dirty);
+      samples[4].at(at).push_back(memory.peak_rss);
       stop(pair.at(at));
     }
   }
   std::printf("\n%-36s %12s %12s %13s %9s %4s\n", "keyed (median)", "keyless", "keyed",
               "keyed/keyless", "target", "met");
-  const std::array<const char*, 4> labels = {"CPU per whole session (us)", "PSS (kB)",
-                                             "private dirty (kB)", "peak RSS, VmHWM (kB)"};
+  const std::array<const char*, 5> labels = {"CPU per whole session (us)", "PSS (kB)",
+                                             "private, clean+dirty (kB)", "private dirty (kB)",
+                                             "peak RSS, VmHWM (kB)"};
   for (std::size_t row = 0; row < labels.size(); ++row) {
     const double without = lmrbench::median(samples.at(row)[0]);
     const double with = lmrbench::median(samples.at(row)[1]);
@@ -915,8 +926,9 @@ void measure_keyed(const Options& options, const lmrtest::SyslogSink& sink,
   stop(keyed);
   std::printf("\n%-36s %12s %12s %13s %9s %4s\n", "keyed, forged flood", "idle", "flooded",
               "flooded/idle", "target", "met");
-  const std::array<std::pair<const char*, std::array<double, 2>>, 3> rows{{
+  const std::array<std::pair<const char*, std::array<double, 2>>, 4> rows{{
       {"PSS (kB)", {idle.pss, after.pss}},
+      {"private, clean+dirty (kB)", {idle.private_pages, after.private_pages}},
       {"peak RSS, VmHWM (kB)", {idle.peak_rss, after.peak_rss}},
       {"private dirty (kB)", {idle.private_dirty, after.private_dirty}},
   }};
@@ -1010,7 +1022,7 @@ bool print_table(const Results& results, const Options& options) {
   std::printf(
       "EHLO->START: %zu and %zu samples, pooled over the rounds; the others: median of "
       "%zu rounds,\nratio: median of the per-round ratios. CPU from /proc/PID/schedstat, "
-      "PSS and private dirty\nfrom /proc/PID/smaps_rollup, peak RSS from VmHWM, wakeups from "
+      "PSS and private pages\nfrom /proc/PID/smaps_rollup, peak RSS from VmHWM, wakeups from "
       "voluntary+nonvoluntary\ncontext switches.\n",
       results.daemon_start.size(), results.floor_start.size(), results.daemon.size());
   std::printf(

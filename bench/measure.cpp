@@ -73,6 +73,12 @@ long status_value(std::string_view status, std::string_view name) {
   return -1;
 }
 
+long private_kb(std::string_view smaps_rollup) {
+  const long clean = status_value(smaps_rollup, "Private_Clean");
+  const long dirty = status_value(smaps_rollup, "Private_Dirty");
+  return clean < 0 || dirty < 0 ? -1 : clean + dirty;
+}
+
 long udp_counter(std::string_view snmp, std::string_view name) {
   // Two "Udp:" lines: the counters' names, then their values in the same order.
   const std::size_t names_at = snmp.find("\nUdp: ");

@@ -20,6 +20,10 @@ std::optional<std::uint64_t> cpu_time_ns(pid_t pid);
 /// -1 when there is none.
 long status_value(std::string_view status, std::string_view name);
 
+/// The pages only this process maps, Private_Clean + Private_Dirty of a /proc/PID/smaps_rollup
+/// text, in kB; -1 when either line is missing.
+long private_kb(std::string_view smaps_rollup);
+
 /// The counter called name on the "Udp:" lines of a /proc/net/snmp text; -1 when absent.
 long udp_counter(std::string_view snmp, std::string_view name);
 

@@ -24,6 +24,18 @@ TEST(ProcReadings, StatusValueFindsTheNamedLineOnly) {
   EXPECT_EQ(lmrbench::status_value(status, "Vm"), -1);
 }
 
+TEST(ProcReadings, PrivatePagesAreCleanPlusDirtyAndNothingElse) {
+  // Shared_* and Private_Hugetlb lines around them must not count.
+  const char* rollup =
+      "55d0c0a00000-7ffd5b5f2000 ---p 00000000 00:00 0                          [rollup]\n"
+      "Rss:                1916 kB\nPss:                 732 kB\nPss_Anon:            112 kB\n"
+      "Shared_Clean:       1620 kB\nShared_Dirty:          0 kB\nPrivate_Clean:       172 kB\n"
+      "Private_Dirty:       124 kB\nReferenced:         1916 kB\nPrivate_Hugetlb:       8 kB\n";
+  EXPECT_EQ(lmrbench::private_kb(rollup), 296);
+  EXPECT_EQ(lmrbench::private_kb("Rss: 10 kB\nPrivate_Dirty: 4 kB\n"), -1);
+  EXPECT_EQ(lmrbench::private_kb("Private_Clean: 4 kB\n"), -1);
+}
+
 TEST(ProcReadings, UdpCounterReadsTheValueUnderItsName) {
   const char* snmp =
       "Ip: Forwarding DefaultTTL\nIp: 1 64\n"

@@ -1,11 +1,12 @@
 #!/bin/sh
 # Builds the Debian package with make package and treats it as an admin would: inspects its
 # files, control fields and permissions and its -dbgsym companion; installs it with dpkg
-# (which makes the key); checks that the files are where the unit and the man page say;
-# verifies the unit with systemd-analyze; runs the installed daemon as the unit does, keyed,
-# with the installed client (in a private namespace, with a stand-in for systemctl);
-# reinstalls it (the key stays); purges it and checks that nothing is left, the key
-# included; runs lintian on the binary and the source package. Also checks that
+# (which makes the key in the directory the package owns); checks that ldd of the daemon
+# lists the C++ runtime and libsodium, and that the files are where the unit and the man
+# page say; verifies the unit with systemd-analyze; runs the installed daemon as the unit
+# does, keyed, with the installed client (in a private namespace, with a stand-in for
+# systemctl); reinstalls it (the key stays); purges it and checks that nothing is left, the
+# key included; runs lintian on the binary and the source package. Also checks that
 # DEB_BUILD_OPTIONS=noopt builds with -O0, and a plain cmake --install with DESTDIR and a
 # prefix.
 #
@@ -221,10 +222,19 @@ grep -Eqx '[0-9a-f]{64}' "$key" && [ "$(stat -c %s "$key")" = 65 ] ||
 	fail "$key is not 64 lower-case hex digits and a line feed"
 key_sum=$(sha256sum <"$key")
 ok "postinst made $key: root:root, 0600, 64 hex digits and a line feed"
-# libsodium is loaded from its own package.
-sodium=$(ldd /usr/libexec/lomarind/server | grep 'libsodium\.so') ||
-	fail "ldd /usr/libexec/lomarind/server shows no libsodium"
-ok "ldd /usr/libexec/lomarind/server:$sodium"
+# The package owns the directory; postinst makes only the key in it.
+[ "$(dpkg -S /etc/lomarind 2>&1)" = "lomarind: /etc/lomarind" ] &&
+	[ "$(stat -c '%U:%G %a' /etc/lomarind)" = "root:root 755" ] ||
+	fail "/etc/lomarind: dpkg -S says '$(dpkg -S /etc/lomarind 2>&1)'; $(stat -c '%U:%G %a' /etc/lomarind 2>&1)"
+ok "/etc/lomarind: the package's, root:root, 0755"
+# The C++ runtime and libsodium are loaded from their own packages, so that their fixes reach
+# the daemon without a rebuild.
+ldd /usr/libexec/lomarind/server >"$tmp/ldd" 2>&1 || fail "ldd /usr/libexec/lomarind/server: $(cat "$tmp/ldd")"
+for library in libstdc++ libsodium; do
+	line=$(grep -F " => /" "$tmp/ldd" | grep -F "$library.so") ||
+		fail "ldd /usr/libexec/lomarind/server lists no $library: $(tr '\n' ' ' <"$tmp/ldd")"
+	ok "ldd /usr/libexec/lomarind/server:$line"
+done
 
 # ---------------------------------------------------------------------------------------
 step "files where the unit and the man page say"

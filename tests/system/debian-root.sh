@@ -35,3 +35,25 @@ debian_root() {
 package_depends() {
   dpkg-deb -f "$1" Depends | sed 's/([^)]*)//g; s/|[^,]*//g; s/[[:space:]]//g'
 }
+
+# autopkgtest_tests CONTROL: one line per test of a debian/tests/control file, its name and
+# then its restrictions, blank-separated ("installed needs-root"). Fields are read from one
+# line each, which is how this package writes them.
+autopkgtest_tests() {
+  awk '
+    function flush() { if (tests != "") { n = split(tests, t, /[ ,]+/); for (i = 1; i <= n; i++) if (t[i] != "") print t[i], restrictions }; tests = ""; restrictions = "" }
+    /^#/ { next }
+    /^$/ { flush(); next }
+    /^Tests:/ { sub(/^Tests:[ \t]*/, ""); tests = $0 }
+    /^Restrictions:/ { sub(/^Restrictions:[ \t]*/, ""); gsub(/,/, " "); restrictions = $0 }
+    END { flush() }
+  ' "$1"
+}
+
+# autopkgtest_depends CONTROL: the packages the tests of CONTROL depend on, comma-separated,
+# without "@" (the package under test) or versions, for debian_root's PACKAGES.
+autopkgtest_depends() {
+  sed -n 's/^Depends:[[:space:]]*//p' "$1" | tr ',' '\n' | sed 's/([^)]*)//; s/[[:space:]]//g' |
+    grep -v '^@$' | grep . | sort -u | paste -sd, -
+}
+

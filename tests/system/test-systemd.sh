@@ -1,12 +1,16 @@
 #!/bin/bash
 # Builds the Debian package, boots a minimal Debian 12 under systemd-nspawn and checks the
-# installed package there, under a real systemd: postinst and its key, a keyless EHLO and
-# SUSPEND refused, two controllers' named keys loaded through LoadCredential= and one of them
+# installed package there, under a real systemd: postinst and its key, the package's
+# autopkgtest (debian/tests) run as the container's root, a keyless EHLO and SUSPEND
+# refused, two controllers' named keys loaded through LoadCredential= and one of them
 # revoked, suspend with the key over loopback and from outside, a host that cannot suspend,
 # stop, crash and restart, QUIT, the allow-list, port, sleep verb and keyless drop-ins, the
 # status line, a restart onto a taken port, a reboot, the exposure score, purge. Every
 # keyed command is the installed client's, with a copy of the key the package made. Each
 # check prints one PASS or FAIL line with its evidence; the script fails if any check fails.
+# Every start of the unit first waits for the group of its previous run to be gone (and is
+# tried once more, with a line saying so, should it still fail with status=219/CGROUP): see
+# start_unit.
 #
 # It needs root, systemd-container and debootstrap, and the first time the machine's own
 # Debian mirror (a minimal root is built once and kept as a tarball in the build directory).
@@ -206,6 +210,8 @@ trap 'exit 1' INT TERM
 
 failures=0
 checks=0
+retries=0
+waits=0
 verdict=
 pass() { verdict="PASS $check -- $*"; }
 fail() { verdict="FAIL $check -- $*"; }
@@ -300,12 +306,47 @@ no_answer() {
 	[ "$rc" = 3 ] && [ "$out" = "$label: no answer" ]
 }
 
-# Reloads the units and restarts the daemon; the checks look at the outcome themselves.
-restart_daemon() {
-	inside systemctl daemon-reload && inside systemctl restart lomarind.service >/dev/null 2>&1 &&
-		wait_for 10 unit_is active
+# The container's cgroup race: a start right after the unit has stopped can fail with
+# "Failed to attach to cgroup /system.slice/lomarind.service" (status=219/CGROUP), when
+# systemd removes the old run's group, found empty, after the new start has taken it over
+# and before the new process is in it. The port then stays unbound until Restart= tries
+# again, 5 s later. So every start waits for the old group to be gone, and one that fails
+# that way all the same is tried once more, with a line saying so.
+# The unit's group as the container sees it, set by check 2 while the unit runs (which fails
+# when it cannot): until then there is nothing to wait for.
+unit_cgroup=
+unit_cgroup_gone() { [ -z "$unit_cgroup" ] || ! inside test -e "$unit_cgroup"; }
+cgroup_failures() {
+	inside journalctl -b -q -o cat -u lomarind.service | grep -c 'status=219/CGROUP'
 }
-start_daemon() { inside systemctl start lomarind.service >/dev/null 2>&1; }
+# start_unit VERB: systemctl VERB lomarind.service (start or restart) from a stopped unit,
+# past the race above; returns systemctl's status.
+start_unit() {
+	local verb=$1 n0 rc
+	if ! unit_cgroup_gone; then
+		waits=$((waits + 1))
+		wait_for 10 unit_cgroup_gone ||
+			echo "   note: lomarind.service's cgroup is still there 10 s after it stopped; starting it anyway"
+	fi
+	n0=$(cgroup_failures)
+	inside systemctl "$verb" lomarind.service >/dev/null 2>&1
+	rc=$?
+	if [ "$rc" != 0 ] && [ "$(cgroup_failures)" -gt "$n0" ]; then
+		echo "   retry: systemctl $verb lomarind.service failed with status=219/CGROUP (the container's cgroup race); once more"
+		retries=$((retries + 1))
+		wait_for 10 unit_cgroup_gone
+		inside systemctl "$verb" lomarind.service >/dev/null 2>&1
+		rc=$?
+	fi
+	return "$rc"
+}
+# Reloads the units and restarts the daemon (a stop, then a start past the race); the checks
+# look at the outcome themselves.
+restart_daemon() {
+	inside systemctl daemon-reload && inside systemctl stop lomarind.service &&
+		start_unit start && wait_for 10 unit_is active
+}
+start_daemon() { start_unit start; }
 
 check_boot() {
 	local state
@@ -340,6 +381,11 @@ check_install() {
 		fail "dpkg -i: $(printf '%s' "$out" | tail -n 1)"
 		return
 	}
+	# Where every later start looks for the old run's group (see start_unit); checked below.
+	local group
+	wait_for 10 unit_is active
+	group=$(prop ControlGroup)
+	[ -z "$group" ] || unit_cgroup=/sys/fs/cgroup$group
 	if [ -n "${LOMARIND_TEST_UNIT:-}" ]; then
 		inside cp /root/unit-under-test /lib/systemd/system/lomarind.service
 		restart_daemon
@@ -361,6 +407,11 @@ check_install() {
 		fail "main pid $pid: 'Starting Lomarind...' logged ${logged}x; UDP port 9 held by '$holder'"
 		return
 	fi
+	if [ -z "$unit_cgroup" ] || ! inside grep -qx "$pid" "$unit_cgroup/cgroup.procs" 2>/dev/null; then
+		fail "the daemon (pid $pid) is not in '$unit_cgroup', the unit's ControlGroup ('$group') as the container sees it"
+		unit_cgroup=
+		return
+	fi
 	# The key postinst made, and the copies the controllers here use.
 	local key
 	key=$(inside stat -c '%U:%G %a %s' /etc/lomarind/keys 2>&1)
@@ -373,7 +424,50 @@ check_install() {
 		fail "cannot copy the key for the controllers"
 		return
 	}
-	pass "$enabled, $active, main pid $pid; journalctl -t lmr: \"Starting Lomarind...\"; UDP 9 held by $holder; /etc/lomarind/keys $key"
+	pass "$enabled, $active, main pid $pid; journalctl -t lmr: \"Starting Lomarind...\"; UDP 9 held by $holder; in $unit_cgroup; /etc/lomarind/keys $key"
+}
+
+# The package's autopkgtest, debian/tests/control, run as autopkgtest would run it in a
+# testbed where the package is installed: each test as root (all of them may need it) from
+# a copy of the source tree, in a booted container (which isolation-container asks for),
+# with AUTOPKGTEST_TMP set, its dependencies installed with the root; without allow-stderr,
+# a test that writes to standard error fails. Its lines are shown above the verdict. Only a
+# plain EHLO is sent: the tests never ask for a suspend.
+check_autopkgtest() {
+	local control=$root/root/lomarind-source/debian/tests/control name restrictions out rc ran=
+	if [ ! -f "$control" ]; then
+		fail "no debian/tests/control in the copy of the source"
+		return
+	fi
+	local restriction
+	while read -r name restrictions; do
+		for restriction in $restrictions; do
+			case "$restriction" in
+			needs-root | isolation-container | allow-stderr) ;;
+			*)
+				fail "$name: restriction '$restriction', which this check does not give"
+				return
+				;;
+			esac
+		done
+		out=$(inside sh -c 'cd /root/lomarind-source && tmp=$(mktemp -d) && AUTOPKGTEST_TMP=$tmp \
+			debian/tests/"$1" 2>/root/autopkgtest-stderr; rc=$?; rm -rf "$tmp"; exit $rc' sh "$name")
+		rc=$?
+		printf '%s\n' "$out" | sed "s/^/   $name: /"
+		if [ "$rc" != 0 ]; then
+			fail "debian/tests/$name: status $rc (its lines above)"
+			return
+		elif [ -s "$root/root/autopkgtest-stderr" ] && [[ " $restrictions " != *" allow-stderr "* ]]; then
+			fail "debian/tests/$name wrote to standard error: $(head -c 300 "$root/root/autopkgtest-stderr")"
+			return
+		fi
+		ran="$ran${ran:+; }$name ($restrictions): $(printf '%s\n' "$out" | grep -c '^ok: ') ok, $(printf '%s\n' "$out" | grep -c '^skipped: ') skipped"
+	done < <(autopkgtest_tests "$control")
+	if [ -z "$ran" ]; then
+		fail "debian/tests/control names no test"
+	else
+		pass "$ran"
+	fi
 }
 
 check_suspend() {
@@ -777,8 +871,9 @@ check_port_taken() {
 		'my $s = IO::Socket::INET->new(LocalAddr => "0.0.0.0:9", Proto => "udp") or die; sleep 60'
 	wait_for 5 eval '[ "$(port_holder 9)" = perl ]'
 	local holder t0 rc took
+	wait_for 10 unit_cgroup_gone
 	holder=$(port_holder 9) t0=$(date +%s%N)
-	inside systemctl restart lomarind.service 2>/dev/null
+	start_unit restart
 	rc=$? took=$((($(date +%s%N) - t0) / 1000000))
 	inside systemctl stop lmr-holder.service lomarind.service
 	[ "$holder" = perl ] && [ "$rc" != 0 ] && [ "$took" -lt 5000 ] && jcount_at_least 1 'Error binding' -t lmr && restart_daemon
@@ -878,12 +973,17 @@ power=$work/power
 client=$work/client/usr/bin/lomarind
 
 echo "== a minimal Debian 12 root"
-# The package's dependencies are in the root already, so that dpkg -i can configure it.
-debian_root "$root" "$BUILD/debian12-nspawn.tar" \
-	"systemd,systemd-sysv,dbus,libpam-systemd,iproute2,procps,$(package_depends "$deb")" ||
-	die "no Debian root"
+# The package's dependencies are in the root already, so that dpkg -i can configure it, and
+# those of its autopkgtest.
+packages=$(printf '%s\n' systemd,systemd-sysv,dbus,libpam-systemd,iproute2,procps \
+	"$(package_depends "$deb")" "$(autopkgtest_depends debian/tests/control)" |
+	tr ',' '\n' | awk 'NF && !seen[$0]++' | paste -sd, -)
+debian_root "$root" "$BUILD/debian12-nspawn.tar" "$packages" || die "no Debian root"
 echo lmr-sys >"$root/etc/hostname"
 cp "$deb" "$root/root/"
+# The source tree's autopkgtest, for check 19.
+mkdir -p "$root/root/lomarind-source/debian"
+cp -r debian/tests "$root/root/lomarind-source/debian/"
 [ -z "${LOMARIND_TEST_UNIT:-}" ] || cp "$LOMARIND_TEST_UNIT" "$root/root/unit-under-test"
 # The packaged client, run from the outside end of the veth.
 dpkg-deb -x "$deb" "$work/client"
@@ -909,6 +1009,7 @@ echo "   systemd-nspawn $nspawn_pid, the container's systemd $leader ($(readlink
 echo "== checks"
 run_check 1 "boots to running; dbus and logind active" check_boot
 run_check 2 "dpkg -i makes the key, enables and starts lomarind.service" check_install
+run_check 19 "the package's autopkgtest (debian/tests), as the container's root" check_autopkgtest
 run_check 16 "keyed as installed: a plain EHLO gets KEYED 2, a plain SUSPEND does nothing, the key suspends" check_keyed_default
 run_check 18 "two named keys through LoadCredential=: both suspend; one revoked, the other still does" check_named_keys
 run_check 3 "the client suspends the container, over loopback and from outside" check_suspend
@@ -926,6 +1027,6 @@ run_check 10 "after a reboot the unit is active again" check_reboot
 run_check 12 "systemd-analyze security exposure" check_exposure
 run_check 11 "dpkg --purge leaves nothing" check_purge
 
-printf '\n%d of %d checks failed; %d s in all (journal: %s)\n' "$failures" "$checks" $((SECONDS - started)) \
-	"$BUILD/test-systemd.journal"
+printf '\n%d of %d checks failed; starts that waited for the old cgroup: %d, retried after the cgroup race: %d; %d s in all (journal: %s)\n' \
+	"$failures" "$checks" "$waits" "$retries" $((SECONDS - started)) "$BUILD/test-systemd.journal"
 [ "$failures" -eq 0 ]
