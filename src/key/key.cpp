@@ -11,6 +11,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -81,7 +82,6 @@ std::size_t read_up_to(int fd, char* buffer, std::size_t size) {
 }
 
 // The largest key file read: thousands of lines, far more than any admin writes.
-constexpr std::size_t kMostKeyFileBytes = std::size_t{64} * 1024;
 constexpr std::size_t kMostNameBytes = 64;
 // A challenge: its issue second and random digits, in hex, then the MAC over them.
 constexpr std::size_t kIssuedDigits = 8;
@@ -109,7 +109,7 @@ std::string_view without_byte_order_mark(std::string_view text) {
 }
 
 // Opens path as a key file, checks it and reads it whole into text.
-std::string read_key_text(const std::string& path, std::string& text) {
+std::string read_key_text(const std::string& path, std::string& text, std::size_t most_bytes) {
   if (path.empty()) {
     return "an empty name names no key file";
   }
@@ -124,10 +124,10 @@ std::string read_key_text(const std::string& path, std::string& text) {
   std::string reason = check_file(fd, path);
   if (reason.empty()) {
     // One byte more than the largest file taken, so that a larger one shows.
-    text.assign(kMostKeyFileBytes + 1, '\0');
+    text.assign(most_bytes + 1, '\0');
     text.resize(read_up_to(fd, text.data(), text.size()));
-    if (text.size() > kMostKeyFileBytes) {
-      reason = path + " is larger than " + std::to_string(kMostKeyFileBytes) + " bytes";
+    if (text.size() > most_bytes) {
+      reason = path + " is larger than " + std::to_string(most_bytes) + " bytes";
     }
   }
   close(fd);
@@ -192,6 +192,8 @@ std::string line_reason(const std::string& path, std::size_t number, const std::
 std::string parse_key_text(const std::string& path, std::string_view text, KeySet& keys,
                            bool distinct_keys) {
   std::vector<std::size_t> line_of;  // the line of each key, for the reasons below
+  std::unordered_map<std::string, std::size_t> name_lines;  // each name's line
+  std::unordered_map<std::string, std::size_t> id_keys;     // each key id's first key
   std::size_t number = 0;
   text = without_byte_order_mark(text);
   while (!text.empty()) {
@@ -211,15 +213,24 @@ std::string parse_key_text(const std::string& path, std::string_view text, KeySe
     if (!holds_key) {
       continue;
     }
+    // Looked up, not compared with every line before: a client's file may hold a key for
+    // each of thousands of hosts.
     const NamedKey& added = keys.keys.back();
-    for (std::size_t i = 0; i + 1 < keys.keys.size(); ++i) {
-      const std::string earlier = ", the same as on line " + std::to_string(line_of[i]);
-      if (keys.keys[i].name == added.name) {
-        return line_reason(path, number, "the name " + added.name + earlier);
-      }
-      if (distinct_keys && keys.keys[i].id == added.id) {
-        return line_reason(path, number, "the key" + earlier);
-      }
+    if (const auto [earlier, fresh] = name_lines.try_emplace(added.name, number); !fresh) {
+      return line_reason(path, number,
+                         "the name " + added.name + ", the same as on line " +
+                             std::to_string(earlier->second));
+    }
+    const auto [same_id, fresh_id] = id_keys.try_emplace(added.id, keys.keys.size() - 1);
+    if (distinct_keys && !fresh_id) {
+      const std::size_t first = same_id->second;
+      const std::string where = std::to_string(line_of[first]);
+      return line_reason(path, number,
+                         sodium_memcmp(keys.keys[first].key.bytes.data(), added.key.bytes.data(),
+                                       added.key.bytes.size()) == 0
+                             ? "the key, the same as on line " + where
+                             : "a different key with the key id of line " + where +
+                                   " (one chance in four billion): make a new key");
     }
     line_of.push_back(number);
   }
@@ -325,9 +336,10 @@ bool valid_key_name(std::string_view name) {
              "0123456789.:_@+-") == std::string_view::npos;
 }
 
-std::string read_key_file(const std::string& path, KeySet& keys, bool distinct_keys) {
+std::string read_key_file(const std::string& path, KeySet& keys, bool distinct_keys,
+                          std::size_t most_bytes) {
   std::string text;
-  std::string reason = read_key_text(path, text);
+  std::string reason = read_key_text(path, text, most_bytes);
   KeySet read;
   if (reason.empty()) {
     reason = parse_key_text(path, text, read, distinct_keys);
@@ -371,7 +383,7 @@ std::string add_host_key(const std::string& path, std::string_view host, std::st
     if (errno != EEXIST) {
       return errno_reason(path, errno);
     }
-    std::string reason = read_key_text(path, text);
+    std::string reason = read_key_text(path, text, kMostClientKeyFileBytes);
     // An empty file (a byte-order mark alone is one too) takes the key as its first line.
     const std::string_view body = without_byte_order_mark(text);
     if (reason.empty() && !body.empty()) {

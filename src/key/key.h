@@ -48,6 +48,12 @@ struct KeySet {
   bool empty() const { return keys.empty(); }
 };
 
+/// The largest key file the daemon reads: hundreds of controllers' lines.
+constexpr std::size_t kMostDaemonKeyFileBytes = std::size_t{64} * 1024;
+/// The largest key file the client reads: a key for each host of a fleet, 10 000 lines of the
+/// longest form (64 hex digits, a space, a 64-character name, CR LF) in 1.3 MB.
+constexpr std::size_t kMostClientKeyFileBytes = std::size_t{2} * 1024 * 1024;
+
 /// The name a key without one is given.
 constexpr std::string_view kDefaultKeyName = "default";
 
@@ -56,10 +62,11 @@ constexpr std::string_view kDefaultKeyName = "default";
 /// 64 hex digits, optionally followed by white space and a name (letters, digits and
 /// ".:_@+-", at most 64); blank lines and lines starting with '#' are skipped. Lines end in a
 /// line feed or CR LF (any other carriage return is refused); a UTF-8 byte-order mark at the
-/// start is skipped. Names are unique; with distinct_keys, so are keys. Returns "" on success
-/// and replaces keys with the file's; otherwise a reason naming path (and the line), never
-/// the file's content, and keys is left empty.
-std::string read_key_file(const std::string& path, KeySet& keys, bool distinct_keys);
+/// start is skipped. Names are unique; with distinct_keys, so are keys. A file larger than
+/// most_bytes is refused. Returns "" on success and replaces keys with the file's; otherwise a
+/// reason naming path (and the line), never the file's content, and keys is left empty.
+std::string read_key_file(const std::string& path, KeySet& keys, bool distinct_keys,
+                          std::size_t most_bytes = kMostDaemonKeyFileBytes);
 
 /// Creates a file at path with mode 0600 holding a new random key as 64 lower-case hex
 /// digits and a line feed. Refuses a path that exists, even as a dangling symbolic link.

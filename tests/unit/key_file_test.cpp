@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -184,6 +185,36 @@ TEST_F(KeyFile, OnlyARegularFileClosedToOthersAndAtMost65536BytesIsRead) {
   KeySet keys;
   EXPECT_EQ(read(file("full", full), keys), "");
   expect_keys(keys, {{"a", k0}}, "a file of 65536 bytes");
+}
+
+// A controller's file with a key for each host of a fleet: the client reads it whole, the
+// daemon (a file of its own controllers) refuses it as too large.
+TEST_F(KeyFile, AFleetsFileOfTenThousandHostsIsReadByTheClientAndRefusedByTheDaemon) {
+  constexpr int kHosts = 10000;
+  std::string text;
+  const auto key_of = [](int host) {
+    std::string hex = std::to_string(1'000'000 + host);  // 7 digits, different for each host
+    while (hex.size() < 64) {
+      hex += hex.substr(0, std::min<std::size_t>(7, 64 - hex.size()));
+    }
+    return hex;
+  };
+  for (int host = 0; host < kHosts; ++host) {
+    text += key_of(host) + " host-" + std::to_string(host) + ".example.net\n";
+  }
+  const std::string path = file("fleet", text);
+  KeySet keys;
+  EXPECT_NE(read_key_file(path, keys, false).find("is larger than 65536 bytes"),
+            std::string::npos);
+  EXPECT_TRUE(keys.empty());
+  ASSERT_EQ(read_key_file(path, keys, false, kMostClientKeyFileBytes), "");
+  ASSERT_EQ(keys.keys.size(), static_cast<std::size_t>(kHosts));
+  for (const int host : {0, 4321, kHosts - 1}) {
+    const NamedKey* found = keys.for_host("host-" + std::to_string(host) + ".example.net");
+    ASSERT_NE(found, nullptr) << host;
+    EXPECT_EQ(found->key.bytes, from_hex(key_of(host)).bytes) << host;
+  }
+  EXPECT_EQ(keys.for_host("host-10000.example.net"), nullptr);
 }
 
 TEST_F(KeyFile, AnotherUsersFileIsRefused) {

@@ -67,10 +67,14 @@ TEST(KeyedWire, EachDatagramIsTheManualsExampleAndReadsBackToItsFields) {
   EXPECT_EQ(read->challenge, kChallenge);
   EXPECT_EQ(read->proof, kSuspendProof);
   EXPECT_EQ(read_ok(ok), kSuspendOk);
-  // One digit short, one too many, upper case, a missing line feed, two spaces: not keyed.
+  std::string other_separator = start;
+  other_separator[38] = '_';
+  // One digit short, one too many, upper case, a missing line feed, two spaces, another
+  // separator, more after the line feed, another word of a command's length: not keyed.
   for (const std::string& datagram :
-       {ehlo.substr(0, 12) + ehlo.substr(13), ehlo.substr(0, 46) + "0\n", "EHLO 1EB41439 " + kNonce,
-        start.substr(0, start.size() - 1), "START  " + start.substr(6)}) {
+       {ehlo.substr(0, 12) + ehlo.substr(13), ehlo.substr(0, 46) + "0\n",
+        "EHLO 1EB41439 " + kNonce + "\n", start.substr(0, start.size() - 1),
+        "START  " + start.substr(6), other_separator, start + "x", "SUSPENX" + command.substr(7)}) {
     EXPECT_FALSE(read_ehlo(datagram) || read_start(datagram) || read_command(datagram) ||
                  read_ok(datagram))
         << datagram;
@@ -119,6 +123,9 @@ TEST(KeyedWire, ARefusalIsProvenForItsChallengeAndStatusOnly) {
         "REFUSED  1" + refused.substr(9), "REFUSED 1 " + kSuspendOk + "\n", refused + "x"}) {
     EXPECT_FALSE(proven_refusal(datagram, key, kChallenge)) << datagram;
   }
+  EXPECT_FALSE(read_refused("REFUSED 256" + refused.substr(9)));
+  EXPECT_FALSE(read_refused("REFUSED 99999999999" + refused.substr(9)));
+  EXPECT_EQ(read_refused("REFUSED 255" + refused.substr(9))->status, 255);
   EXPECT_FALSE(proven_refusal(refused, key, std::string(32, 'a'))) << "another challenge's";
   EXPECT_FALSE(proven_refusal(refused, key, "")) << "before any command";
 }
@@ -176,7 +183,7 @@ TEST(Challenge, SpentOnceHeldWhileGoodAndTheTableIsBounded) {
   EXPECT_EQ(challenges.spend(challenges.issue("1eb41439", kIssued + 6), "QUIT", kIssued + 6),
             Spend::kSpent)
       << "the last room";
-  EXPECT_EQ(challenges.spent_count(), kMostSpentChallenges);
+  EXPECT_EQ(challenges.spent_count(), 1024U) << "the manual's bound";
   EXPECT_EQ(challenges.spend(challenges.issue("1eb41439", kIssued + 6), "QUIT", kIssued + 6),
             Spend::kRefused)
       << "full";
@@ -216,6 +223,7 @@ TEST(KeyedService, AnswersOnlyProvenCommandsOnceAndTellsEachOtherDatagramApart) 
            {forged, Verdict::kUnproven},
            {other_id, Verdict::kUnknownKey},
            {"HELLO\n", Verdict::kNotKeyed},
+           {command_datagram(holder, "SUSPEND", std::string(32, 'a')), Verdict::kUnproven},
            {"SUSPENDED\n", Verdict::kNotKeyed},
        }) {
     const KeyedService::Answer answer = service.answer(datagram, kIssued + 1);
