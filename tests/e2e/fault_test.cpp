@@ -1,8 +1,6 @@
 // The daemon driven into its failure paths: unreachable peers, a stalled log, signals under
 // load, process creation refused, and a wall clock that jumps.
 #include <arpa/inet.h>
-#include <netinet/ip.h>
-#include <netinet/udp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -22,49 +20,32 @@ namespace {
 
 using Faults = DaemonTest;
 
-const std::string kSendFailed = "Send failed";
-
-// Sends payload to 127.0.0.1:port from a source no reply can reach: 192.0.2.7 (a
-// documentation address, unrouted here) and port 0, through a raw socket.
-void send_from_unreachable_source(std::uint16_t port, std::string_view payload) {
-  const int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+// Sends payload to 127.0.0.1:port from 192.0.2.7 (a documentation address, unrouted here,
+// so that no reply can reach it) and source_port, through a raw socket.
+void send_from_unreachable_source(std::uint16_t port, std::string_view payload,
+                                  std::uint16_t source_port) {
+  const int fd = open_forging_socket();
   ASSERT_NE(fd, -1);
-  std::string packet(sizeof(iphdr) + sizeof(udphdr) + payload.size(), '\0');
-  iphdr ip{};
-  ip.ihl = 5;
-  ip.version = 4;
-  ip.ttl = 64;
-  ip.protocol = IPPROTO_UDP;
-  ip.tot_len = htons(static_cast<std::uint16_t>(packet.size()));
-  ip.saddr = inet_addr("192.0.2.7");
-  ip.daddr = htonl(INADDR_LOOPBACK);
-  udphdr udp{};
-  udp.source = htons(0);
-  udp.dest = htons(port);
-  udp.len = htons(static_cast<std::uint16_t>(sizeof(udphdr) + payload.size()));
-  udp.check = 0;  // no checksum, which IPv4 allows
-  std::memcpy(packet.data(), &ip, sizeof ip);
-  std::memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
-  std::memcpy(packet.data() + sizeof ip + sizeof udp, payload.data(), payload.size());
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(sendto(fd, packet.data(), packet.size(), 0,
-                   reinterpret_cast<const sockaddr*>(&destination), sizeof destination),
-            static_cast<ssize_t>(packet.size()));
+  EXPECT_TRUE(send_forged(fd, payload, "192.0.2.7", source_port, "127.0.0.1", port));
   close(fd);
 }
 
+// A datagram from port 0 is dropped before anything else; an owner that no reply can reach
+// still gets its session, and each failed send is logged with the peer and the error.
 TEST_F(Faults, UnreachableOwnerGetsSendFailedAndTheSessionIsOpenAllTheSame) {
   Process& server = start_serving(port_);
-  send_from_unreachable_source(port_, "EHLO\n");
-  ASSERT_TRUE(log_->wait_for("Session started for client 192.0.2.7:0", 3s));
-  expect_logged_once(kSendFailed, LOG_WARNING, server.pid());
+  send_from_unreachable_source(port_, "EHLO\n", 0);
+  ASSERT_TRUE(log_->wait_for("Datagram from port 0; Dropping packet from 192.0.2.7:0", 3s));
+  send_from_unreachable_source(port_, "EHLO\n", 7);
+  ASSERT_TRUE(log_->wait_for("Session started for client 192.0.2.7:7", 3s));
+  const std::string failed = "Send failed to client 192.0.2.7:7: Network is unreachable";
+  EXPECT_TRUE(log_->wait_for(failed, 2s));
+  expect_logged_once(failed, LOG_WARNING, server.pid());
   UdpPeer b;
   EXPECT_EQ(ask(b, "EHLO\n"), "LOCKED\n") << "the session is open although START was lost";
   // Its END cannot be delivered either; the session ends all the same and serving goes on.
-  ASSERT_TRUE(log_->wait_for("Session ended for client 192.0.2.7:0", 8s));
-  EXPECT_TRUE(log_->wait_for(kSendFailed, 2s, 2));
+  ASSERT_TRUE(log_->wait_for("Session ended for client 192.0.2.7:7", 8s));
+  EXPECT_TRUE(log_->wait_for(failed, 2s, 2));
   EXPECT_EQ(ask(b, "EHLO\n"), "START\n");
 }
 
