@@ -61,7 +61,7 @@ TEST(Arguments, ParsedAlikeWithPosixlyCorrectAndBadOptionsNamed) {
       {{"quit", "a", "--key-file=k", "-p", "9999", "b"}, ""},
       {{"suspend", "x", "--key-file"}, "option '--key-file' needs a value"},
       {{"wake", "01:02:03:04:05:06", "--key-file", "k"},
-       "option --key-file does not apply to wake"},
+       "option --key-file applies to wake only with --wait"},
       {{"keygen", "k", "l", "m", "n"}, "keygen needs a FILE, and may take a HOST and a NAME"},
       {{"-t", "2", "keygen", "k"}, "keygen takes no options"},
       {{"--timeout=5", "-xq", "suspend", "x"}, "invalid option '-x'"},
@@ -71,7 +71,7 @@ TEST(Arguments, ParsedAlikeWithPosixlyCorrectAndBadOptionsNamed) {
       {{"suspend", "x", "-p"}, "option '-p' needs a value"},
       {{"suspend", "x", "--port"}, "option '--port' needs a value"},
       {{"stray", "-p", "0"}, "invalid port '0' (expected 1 to 65535)"},
-      {{"wake", "01:02:03:04:05:06", "-t", "2"}, "option -t does not apply to wake"},
+      {{"wake", "01:02:03:04:05:06", "-t", "2"}, "option -t applies to wake only with --wait"},
   };
   // Set for the second pass only, and unset however the test ends.
   struct Environment {

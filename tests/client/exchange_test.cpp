@@ -125,7 +125,7 @@ TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
 // Copies of a keyed command are carried out once, so it goes again while no proven OK comes;
 // with a key, nothing but proven replies moves the exchange.
 TEST(KeyedExchange, CommandGoesThreeTimesASecondApartAndUnprovenRepliesAreIgnored) {
-  Exchange exchange = start_exchange(t0, 10s, true);
+  Exchange exchange = start_exchange(t0, 10s, {.keyed = true});
   EXPECT_EQ(on_timer(exchange, t0), Send::kEhlo);
   for (const Reply ignored : {Reply::kStart, Reply::kLocked, Reply::kEnd, Reply::kKeyed, Reply::kOk,
                               Reply::kKeyedOk, Reply::kOther}) {
