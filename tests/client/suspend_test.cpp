@@ -124,7 +124,7 @@ TEST_F(Suspend, SilentAndUnknownHostsGiveStatusThreeWithinTheTimeLimit) {
 
   // Nothing bound to the port: the kernel's ICMP port unreachable says so at once, where
   // silence would take four EHLOs a second apart.
-  for (const std::string& command : {"suspend", "quit"}) {
+  for (const char* command : {"suspend", "quit"}) {
     const ClientRun empty = run_client({"-t", "60", command, "127.0.0.1:9997"});
     EXPECT_EQ(empty.status, 8) << command;
     EXPECT_EQ(empty.out, "127.0.0.1:9997: no daemon on port 9997\n");
