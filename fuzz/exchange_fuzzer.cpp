@@ -7,11 +7,11 @@
 //                  quit), by c / 2 % 5 the keys: none; the same key in both; a wrong key in
 //                  the client; a key in the daemon only; in the client only; by c / 10 % 2
 //                  --confirm; and by c / 20 % 8 == 7 a host with no daemon on the port,
-//                  whose kernel answers each datagram with ICMP port unreachable; a 2-byte big-endian time limit in milliseconds (modulo 30 000, plus
-//                  one); a byte whose value modulo 4 is the number of other clients, each
-//                  then given by a 2-byte big-endian time (modulo 20 000 ms) at which it
-//                  sends one EHLO. After that the model draws one byte whenever it needs a
-//                  choice, in the order the events happen:
+//                  whose kernel answers each datagram with ICMP port unreachable; a 2-byte
+//                  big-endian time limit in milliseconds (modulo 30 000, plus one); a byte whose
+//                  value modulo 4 is the number of other clients, each then given by a 2-byte
+//                  big-endian time (modulo 20 000 ms) at which it sends one EHLO. After that the
+//                  model draws one byte whenever it needs a choice, in the order the events happen:
 //                  - every datagram sent, by anyone: its fate, (byte % 4 == 3) lost (below
 //                    128) or delivered at once without its first byte, else delivered
 //                    after byte / 4 units of 1 ms, 20 ms or 100 ms (byte % 4);
@@ -146,8 +146,8 @@ struct Daemon {
   Clock::time_point asleep_until{};
   std::deque<Event> waiting;  // datagrams that came while the host slept
   int carried_out = 0;
-  int refused = 0;           // the status of a sleep command that failed, told with REFUSED
-  Clock::duration slept{};   // how long the host slept after a successful sleep command
+  int refused = 0;          // the status of a sleep command that failed, told with REFUSED
+  Clock::duration slept{};  // how long the host slept after a successful sleep command
 };
 
 class Model {
@@ -270,9 +270,9 @@ class Model {
     if (fate % 2 == 1) {
       daemon_.refused = 1 + fate / 2;
       const std::string status = std::to_string(daemon_.refused);
-      events_.emplace(done, Event{Event::kTell, kDaemon, from,
-                                  "REFUSED " + status + " " +
-                                      mac(*key_, "refused", challenge, status) + "\n"});
+      events_.emplace(
+          done, Event{Event::kTell, kDaemon, from,
+                      "REFUSED " + status + " " + mac(*key_, "refused", challenge, status) + "\n"});
     } else {
       daemon_.slept = input_.byte() * 100ms;
       daemon_.asleep_until += daemon_.slept;
@@ -381,7 +381,7 @@ struct Run {
   bool quit = false;
   bool confirm = false;
   bool absent = false;
-  bool easy = false;  // nothing lost or slow, nobody else asking, time enough
+  bool easy = false;           // nothing lost or slow, nobody else asking, time enough
   bool forged_notice = false;  // the forger sent a KEYED 2
   int commands_sent = 0;
 };
@@ -439,7 +439,8 @@ void check_outcome(const Run& run, const Exchange& exchange, const Daemon& daemo
   // key the daemon does not hold is told KEYED 2.
   constexpr std::array kEasyResult{Result::kDone, Result::kDone, Result::kKeyNotKnown,
                                    Result::kNeedsKey, Result::kNoAnswer};
-  Result expected = run.absent ? Result::kNoDaemon : kEasyResult[static_cast<std::size_t>(run.keys)];
+  Result expected =
+      run.absent ? Result::kNoDaemon : kEasyResult[static_cast<std::size_t>(run.keys)];
   if (expected == Result::kDone && client_keyed && !run.quit && daemon.refused != 0) {
     expected = Result::kRefused;
   }
@@ -484,13 +485,13 @@ void run_exchange(Reader& input) {
   }
   const std::string_view word = run.quit ? protocol::kQuitWord : protocol::kSuspendWord;
   const std::string_view other_word = run.quit ? protocol::kSuspendWord : protocol::kQuitWord;
-  Exchange exchange = start_exchange(start, limit,
-                                     {Task::kCommand, client_keyed, !run.quit,
-                                      run.confirm && client_keyed && !run.quit});
+  Exchange exchange = start_exchange(
+      start, limit,
+      {Task::kCommand, client_keyed, !run.quit, run.confirm && client_keyed && !run.quit});
   Clock::time_point now = start;
   std::string challenge;  // from the proven START the command answered, as the client keeps it
   std::string first_command;
-  std::string latest_from_daemon;  // the latest datagram the client had from its daemon
+  std::string latest_from_daemon;   // the latest datagram the client had from its daemon
   std::vector<std::string> probes;  // the nonces of --confirm's probes
   const auto client_sends = [&](Send send) {
     if (send == Send::kNothing) {
@@ -536,8 +537,7 @@ void run_exchange(Reader& input) {
         return Reply::kKeyedStart;
       }
     }
-    const Reply reply =
-        proven_reply(text, client_key, confirming ? "" : kNonce, challenge, word);
+    const Reply reply = proven_reply(text, client_key, confirming ? "" : kNonce, challenge, word);
     status = reply == Reply::kRefused ? read_refused(text)->status : 0;
     return reply;
   };
@@ -738,8 +738,7 @@ bool same(const Parsed& a, const Parsed& b) {
   };
   return a.error == b.error && x.command == y.command && x.time_limit == y.time_limit &&
          x.key_file == y.key_file && x.wait == y.wait && x.confirm == y.confirm &&
-         x.wake_address.s_addr == y.wake_address.s_addr &&
-         x.wake_port == y.wake_port &&
+         x.wake_address.s_addr == y.wake_address.s_addr && x.wake_port == y.wake_port &&
          std::equal(x.targets.begin(), x.targets.end(), y.targets.begin(), y.targets.end(),
                     same_target) &&
          std::equal(x.sleepers.begin(), x.sleepers.end(), y.sleepers.begin(), y.sleepers.end(),

@@ -338,7 +338,8 @@ std::string read_wake(const CommandLine& line, const std::vector<std::string>& o
     arguments.time_limit = kWakeTimeLimit;
   }
   if (arguments.sleepers.empty()) {
-    return arguments.wait ? "wake --wait needs at least one HOST=MAC" : "wake needs at least one MAC";
+    return arguments.wait ? "wake --wait needs at least one HOST=MAC"
+                          : "wake needs at least one MAC";
   }
   return {};
 }
@@ -474,7 +475,8 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
   const std::string& command = line.words.front();
   const std::optional<Command> named = command_named(command);
   if (!named) {
-    return "unknown command " + quoted(command) + " (expected suspend, quit, status, wake or keygen)";
+    return "unknown command " + quoted(command) +
+           " (expected suspend, quit, status, wake or keygen)";
   }
   arguments.command = *named;
   const std::vector<std::string> operands(line.words.begin() + 1, line.words.end());

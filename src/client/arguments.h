@@ -37,8 +37,8 @@ struct Arguments {
                                   // HOST=MAC, in the order of sleepers
   std::vector<Sleeper> sleepers;  // wake
   std::chrono::milliseconds time_limit{10000};  // wake --wait: 60 s unless -t
-  bool wait = false;     // wake: wait for each HOST's daemon to answer
-  bool confirm = false;  // keyed suspend: report it only once the host stops answering
+  bool wait = false;                            // wake: wait for each HOST's daemon to answer
+  bool confirm = false;    // keyed suspend: report it only once the host stops answering
   in_addr wake_address{};  // 255.255.255.255 unless -b names another
   std::uint16_t wake_port = 0;
   std::string key_file;     // suspend, quit, status and wake --wait: the keys that prove

@@ -28,8 +28,8 @@ constexpr int kNoDaemonStatus = 8;
 // Which status a call of several hosts ends with: the first of these that any host has. What
 // may have been carried out unseen leads, then a host that was told to sleep and did not,
 // then what keeps the client from the host, then a lock (try again).
-constexpr std::array kStatusOrder{kSilentStatus,      kRefusedStatus,  kDidNotSleepStatus,
-                                  kNoDaemonStatus,    kKeyNotKnownStatus, kNeedsKeyStatus,
+constexpr std::array kStatusOrder{kSilentStatus,   kRefusedStatus,     kDidNotSleepStatus,
+                                  kNoDaemonStatus, kKeyNotKnownStatus, kNeedsKeyStatus,
                                   kLockedStatus};
 // The sleep command's statuses as the daemon's shell gives them: it could not be run, or a
 // signal (the status less this) ended it.
@@ -66,13 +66,13 @@ struct Peer {
   std::size_t asking = 0;              // the one of them that is asked now
   bool heard = false;                  // any datagram at all came from it
   int fd = -1;                         // connected to the address asked, for ICMP errors
-  std::size_t same_as = kNone;    // an earlier peer with the same address speaks for this one
-  const NamedKey* key = nullptr;  // keyed: the key for this host's name
-  std::string nonce;              // keyed EHLOs: drawn for this host, sent in each EHLO
-  std::string challenge;          // keyed: from the proven START the command answered
-  std::vector<std::string> probes;  // --confirm: the nonces of the latest probes
-  std::string packet;               // wake --wait: the magic packet for the host
-  bool packet_failed = false;       // wake --wait: a magic packet could not be sent
+  std::size_t same_as = kNone;         // an earlier peer with the same address speaks for this one
+  const NamedKey* key = nullptr;       // keyed: the key for this host's name
+  std::string nonce;                   // keyed EHLOs: drawn for this host, sent in each EHLO
+  std::string challenge;               // keyed: from the proven START the command answered
+  std::vector<std::string> probes;     // --confirm: the nonces of the latest probes
+  std::string packet;                  // wake --wait: the magic packet for the host
+  bool packet_failed = false;          // wake --wait: a magic packet could not be sent
   Exchange exchange;
 
   // The address asked now; only for a peer whose name resolved.
@@ -189,7 +189,8 @@ struct Fleet {
 // The datagram that what stands for, to peer. status and wake --wait speak only keyed, with
 // the key id of no key when the client has none, so that no session is ever opened.
 std::string datagram_for(const Peer& peer, Send what, Command command) {
-  const bool keyed = peer.key != nullptr || command == Command::kStatus || command == Command::kWake;
+  const bool keyed =
+      peer.key != nullptr || command == Command::kStatus || command == Command::kWake;
   if (!keyed) {
     return std::string(what == Send::kEhlo         ? protocol::kEhlo
                        : command == Command::kQuit ? protocol::kQuit
@@ -313,8 +314,8 @@ void receive_replies(Fleet& fleet, Peer& peer, Clock::time_point now) {
     const Reply reply = classify(peer, text, fleet.command, status);
     // With a key, only a proven reply shows that the daemon is there: a forger's datagram
     // must not keep the client from the name's next address.
-    peer.heard = peer.heard || peer.key == nullptr ||
-                 (reply != Reply::kOther && reply != Reply::kKeyed);
+    peer.heard =
+        peer.heard || peer.key == nullptr || (reply != Reply::kOther && reply != Reply::kKeyed);
     const Send send = on_reply(peer.exchange, reply, now, status);
     if (send == Send::kCommand && reply == Reply::kKeyedStart) {
       peer.challenge = read_start(text)->challenge;
@@ -580,8 +581,8 @@ std::string refusal_text(int status) {
     return "refused by the host (sleep command could not run)";
   }
   if (status > kSignalBase) {
-    return "refused by the host (systemctl ended by signal " + std::to_string(status - kSignalBase) +
-           ")";
+    return "refused by the host (systemctl ended by signal " +
+           std::to_string(status - kSignalBase) + ")";
   }
   return "refused by the host (systemctl exit " + std::to_string(status) + ")";
 }

@@ -89,9 +89,9 @@ enum class Result {
 /// What the loop must send to the host.
 enum class Send {
   kNothing,
-  kEhlo,     // the EHLO of this exchange (for wake --wait, a magic packet goes with it)
+  kEhlo,  // the EHLO of this exchange (for wake --wait, a magic packet goes with it)
   kCommand,
-  kProbe,    // a keyed EHLO with a fresh nonce: is the host still awake?
+  kProbe,  // a keyed EHLO with a fresh nonce: is the host still awake?
 };
 
 /// What one host's exchange is asked to do.

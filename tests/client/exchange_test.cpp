@@ -167,11 +167,11 @@ const Clock::time_point s0 = Clock::time_point{} + 5000s;
 // Reply values: proofs are proven_reply's business, tested above. The truth of each row is
 // what the host is and does, and the exchange must report that truth.
 struct Host {
-  bool listening = true;   // a daemon is bound to the port; else the kernel answers ICMP
-  bool keyed = true;       // the daemon holds keys
-  bool knows_key = true;   // ... and the client's among them
-  bool sleeps = true;      // a successful sleep command puts the host to sleep for good
-  int sleep_status = 0;    // the sleep command's exit status
+  bool listening = true;  // a daemon is bound to the port; else the kernel answers ICMP
+  bool keyed = true;      // the daemon holds keys
+  bool knows_key = true;  // ... and the client's among them
+  bool sleeps = true;     // a successful sleep command puts the host to sleep for good
+  int sleep_status = 0;   // the sleep command's exit status
   Clock::duration command_takes = 100ms;  // the daemon answers nothing meanwhile
   Clock::duration up_after{};             // the host is down (silent) until then
   bool forged_notice = false;  // a forger answers each EHLO with KEYED 2 ahead of the daemon
@@ -337,9 +337,9 @@ TEST(Confirm, SuspendedOnlyOnceTheHostStopsAnsweringProbes) {
   for (const auto takes : {0ms, 100ms, 1500ms, 2900ms, 3100ms}) {
     awake.command_takes = takes;
     const Outcome outcome = run(kConfirmedSuspend, awake, 8s);
-    EXPECT_EQ(outcome.result,
-              takes < kRefusalWait + kConfirmProbes * kProbeInterval ? Result::kDidNotSleep
-                                                                     : Result::kDone)
+    EXPECT_EQ(outcome.result, takes < kRefusalWait + kConfirmProbes * kProbeInterval
+                                  ? Result::kDidNotSleep
+                                  : Result::kDone)
         << takes.count();
     EXPECT_EQ(outcome.carried_out, 1);
   }
@@ -425,7 +425,8 @@ TEST(ResultLine, EachResultHasItsLine) {
     exchange.sleep_status = status;
     return result_line("nas", exchange, command, 9999);
   };
-  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 1), "nas: refused by the host (systemctl exit 1)");
+  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 1),
+            "nas: refused by the host (systemctl exit 1)");
   EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 126),
             "nas: refused by the host (sleep command could not run)");
   EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 127),
@@ -450,9 +451,9 @@ TEST(ResultLine, EachResultHasItsLine) {
 // script must look at first.
 TEST(ExitStatus, EachResultItsOwnAndTheFirstInTheDocumentedOrderWins) {
   const std::vector<std::pair<Result, int>> own{
-      {Result::kDone, 0},       {Result::kLocked, 2},      {Result::kNoAnswer, 3},
-      {Result::kUnconfirmed, 3}, {Result::kUnresolved, 3}, {Result::kNeedsKey, 4},
-      {Result::kRefused, 5},    {Result::kDidNotSleep, 6}, {Result::kKeyNotKnown, 7},
+      {Result::kDone, 0},        {Result::kLocked, 2},      {Result::kNoAnswer, 3},
+      {Result::kUnconfirmed, 3}, {Result::kUnresolved, 3},  {Result::kNeedsKey, 4},
+      {Result::kRefused, 5},     {Result::kDidNotSleep, 6}, {Result::kKeyNotKnown, 7},
       {Result::kNoDaemon, 8},
   };
   for (const auto& [result, status] : own) {
@@ -460,8 +461,8 @@ TEST(ExitStatus, EachResultItsOwnAndTheFirstInTheDocumentedOrderWins) {
     EXPECT_EQ(exit_status_of({Result::kDone, result, Result::kDone}), status);
   }
   // 3, 5, 6, 8, 7, 4, 2: each outranks every one after it.
-  const std::vector<Result> order{Result::kNoAnswer,    Result::kRefused,  Result::kDidNotSleep,
-                                  Result::kNoDaemon,    Result::kKeyNotKnown, Result::kNeedsKey,
+  const std::vector<Result> order{Result::kNoAnswer, Result::kRefused,     Result::kDidNotSleep,
+                                  Result::kNoDaemon, Result::kKeyNotKnown, Result::kNeedsKey,
                                   Result::kLocked};
   for (std::size_t i = 0; i < order.size(); ++i) {
     for (std::size_t j = i + 1; j < order.size(); ++j) {

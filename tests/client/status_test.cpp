@@ -68,8 +68,8 @@ TEST_F(Wake, WaitRepeatsTheMagicPacketUntilTheDaemonAnswers) {
   const UdpPeer card("127.0.0.1", 40009);  // where the magic packets go
   ClientRun run;
   std::thread client([&] {
-    run = run_client({"-b", "127.0.0.1", "-p", "40009", "--key-file", key_path, "-t", "20",
-                      "wake", "--wait", kHost + "=aa:bb:cc:dd:ee:ff"});
+    run = run_client({"-b", "127.0.0.1", "-p", "40009", "--key-file", key_path, "-t", "20", "wake",
+                      "--wait", kHost + "=aa:bb:cc:dd:ee:ff"});
   });
   const auto first = card.receive(5s);
   const auto second = card.receive(5s);
@@ -98,9 +98,9 @@ TEST_F(Wake, WaitRepeatsTheMagicPacketUntilTheDaemonAnswers) {
 
 TEST_F(Wake, WaitGivesUpAtTheTimeLimit) {
   const UdpPeer silent("127.0.0.1", 9998);
-  const ClientRun run = run_client({"-b", "127.0.0.1", "-p", "40009", "-t", "2", "wake", "--wait",
-                                    "127.0.0.1:9998=aa:bb:cc:dd:ee:ff",
-                                    "127.0.0.1:9997=aa:bb:cc:dd:ee:01"});
+  const ClientRun run =
+      run_client({"-b", "127.0.0.1", "-p", "40009", "-t", "2", "wake", "--wait",
+                  "127.0.0.1:9998=aa:bb:cc:dd:ee:ff", "127.0.0.1:9997=aa:bb:cc:dd:ee:01"});
   EXPECT_EQ(run.status, 3);
   EXPECT_EQ(sorted_lines(run.out),
             (std::vector<std::string>{"127.0.0.1:9997: no daemon on port 9997",
