@@ -23,9 +23,28 @@ TEST_F(ClientCommandLine, HelpNamesEveryCommandAndExitStatus) {
     const ClientRun run = run_client({option});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
-    for (const char* text :
-         {"suspend HOST...", "quit HOST...", "wake MAC...", "-t, --timeout", "-b, --broadcast",
-          "Exit status:", "  0  ", "  1  ", "  2  ", "  3  "}) {
+    for (const char* text : {"suspend HOST...",
+                             "quit HOST...",
+                             "status HOST...",
+                             "wake MAC...",
+                             "wake --wait HOST=MAC...",
+                             "--confirm",
+                             "--wait",
+                             "-t, --timeout",
+                             "-b, --broadcast",
+                             "Exit status:",
+                             "  0  ",
+                             "  1  ",
+                             "  2  ",
+                             "  3  ",
+                             "  4  ",
+                             "  5  ",
+                             "  6  ",
+                             "  7  ",
+                             "  8  ",
+                             "did not sleep",
+                             "key not known to the host",
+                             "no daemon on port PORT"}) {
       EXPECT_NE(run.out.find(text), std::string::npos) << text;
     }
   }

@@ -1,5 +1,6 @@
 // status and wake --wait against the real daemon: what they report, and that asking changes
 // nothing on the host.
+#include <iostream>
 #include <regex>
 #include <thread>
 
@@ -88,6 +89,7 @@ TEST_F(Wake, WaitRepeatsTheMagicPacketUntilTheDaemonAnswers) {
   EXPECT_GE(std::stod(seconds[1]), 0.9) << "not before the second packet";
   EXPECT_LE(std::stod(seconds[1]) * 1000, static_cast<double>(run.took.count()) + 50);
   EXPECT_EQ(systemctl_calls(), "");
+  std::cout << "wake --wait, the daemon started on the second packet: " << run.out;
 
   // Without a key, the daemon's KEYED 2 says that it is up.
   const ClientRun keyless = run_client(
