@@ -1,13 +1,16 @@
 // Lost and stray datagrams, which loopback never loses by itself: a stand-in for the daemon
 // drops or misdirects chosen replies, and records what the client sent.
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -30,16 +33,16 @@ struct Answer {
 
 class StandIn {
  public:
-  /// Serves 127.0.0.1:port on a thread of its own; answer gets each datagram's number and
-  /// text.
-  StandIn(std::uint16_t port, std::function<Answer(std::size_t, const std::string&)> answer)
+  /// Serves address:port on a thread of its own; answer gets each datagram's number and text.
+  StandIn(std::uint16_t port, std::function<Answer(std::size_t, const std::string&)> answer,
+          const char* address = "127.0.0.1")
       : answer_(std::move(answer)) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     elsewhere_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    local.sin_addr.s_addr = inet_addr(address);
     bound_ = bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
     thread_ = std::thread([this] { serve(); });
   }
@@ -356,6 +359,39 @@ TEST_F(LostDatagrams, ConfirmedSuspendIsReportedOnceTheHostStopsAnsweringProbes)
   EXPECT_EQ(std::adjacent_find(nonces.begin(), nonces.end()), nonces.end())
       << "every probe has a nonce of its own";
   expect_one_sender(sleeper);
+}
+
+// A name whose first address has nothing on the port: the kernel's ICMP says so at once, and
+// the client asks the name's next address on the same socket, whose earlier error must not
+// count against it.
+TEST_F(LostDatagrams, ANameWhoseFirstAddressHasNoDaemonIsAskedAtItsNextAtOnce) {
+  // The test's mount namespace is its own: its /etc/hosts names two addresses for one name.
+  const std::string hosts = (dir_ / "hosts").string();
+  std::ofstream(hosts) << "127.0.0.2 twice.test\n127.0.0.3 twice.test\n";
+  ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  ASSERT_EQ(getaddrinfo("twice.test", nullptr, &hints, &found), 0);
+  const auto first = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  if (first != inet_addr("127.0.0.2")) {
+    GTEST_SKIP() << "the resolver puts 127.0.0.3 first";
+  }
+  // Bound to 127.0.0.3 only, so that 127.0.0.2 has nothing on the port.
+  StandIn stand_in(
+      port_,
+      [](std::size_t, const std::string& text) -> Answer {
+        return text == "EHLO\n" ? Answer{"START\n"} : as_owner(text);
+      },
+      "127.0.0.3");
+  ASSERT_TRUE(stand_in.bound());
+  const ClientRun run = run_client({"suspend", "twice.test:9999"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "twice.test:9999: suspended\n");
+  EXPECT_LT(run.took, 1s) << "the first address was given up on at once, not after 4 s";
+  EXPECT_EQ(stand_in.received(), (Texts{"EHLO\n", "SUSPEND\n"}));
 }
 
 }  // namespace
