@@ -41,7 +41,7 @@ constexpr int kSignalBase = 128;
 constexpr std::string_view kNoKeyId = "00000000";
 // How many probe nonces --confirm remembers: a START that answers an older probe comes too
 // late to say anything about the host now.
-constexpr std::size_t kProbeNonces = 2 * kConfirmProbes;
+constexpr std::size_t kProbeNonces = 2 * static_cast<std::size_t>(kConfirmProbes);
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 void finish(Exchange& exchange, Result result, Clock::time_point now) {
