@@ -341,6 +341,10 @@ void prepare_peer(Fleet& fleet, std::size_t i, const Target& target, const KeySe
   peer.nonce = new_nonce();
   peer.addresses = resolve(target);
   if (peer.addresses.empty()) {
+    // The magic packet needs no address of the host: it still goes, once.
+    if (!peer.packet.empty()) {
+      send_packet(fleet, peer);
+    }
     finish_early(fleet, peer, Result::kUnresolved);
     return;
   }
@@ -857,10 +861,10 @@ int run_command(const Arguments& arguments, const KeySet* keys) {
   // Names are looked up one after another before any host is contacted, so that every
   // host then gets the whole time limit.
   for (std::size_t i = 0; i < arguments.targets.size(); ++i) {
-    prepare_peer(fleet, i, arguments.targets[i], keys);
     if (arguments.command == Command::kWake) {
       fleet.peers[i].packet = magic_packet(arguments.sleepers.at(i).mac);
     }
+    prepare_peer(fleet, i, arguments.targets[i], keys);
   }
   const Clock::time_point start = Clock::now();
   for (Peer& peer : fleet.peers) {

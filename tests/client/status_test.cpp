@@ -1,6 +1,7 @@
 // status and wake --wait against the real daemon: what they report, and that asking changes
 // nothing on the host.
 #include <iostream>
+#include <map>
 #include <regex>
 #include <thread>
 
@@ -98,17 +99,29 @@ TEST_F(Wake, WaitRepeatsTheMagicPacketUntilTheDaemonAnswers) {
   EXPECT_EQ(keyless.out, kHost + ": awake after 0.0 s\n");
 }
 
+// At the time limit each host gets the line of what was heard; a name that cannot be looked
+// up still gets its packet, once.
 TEST_F(Wake, WaitGivesUpAtTheTimeLimit) {
   const UdpPeer silent("127.0.0.1", 9998);
+  const UdpPeer card("127.0.0.1", 40009);
   const ClientRun run =
       run_client({"-b", "127.0.0.1", "-p", "40009", "-t", "2", "wake", "--wait",
-                  "127.0.0.1:9998=aa:bb:cc:dd:ee:ff", "127.0.0.1:9997=aa:bb:cc:dd:ee:01"});
+                  "127.0.0.1:9998=aa:bb:cc:dd:ee:ff", "127.0.0.1:9997=aa:bb:cc:dd:ee:01",
+                  "no-such-host.invalid=aa:bb:cc:dd:ee:02"});
   EXPECT_EQ(run.status, 3);
   EXPECT_EQ(sorted_lines(run.out),
             (std::vector<std::string>{"127.0.0.1:9997: no daemon on port 9997",
-                                      "127.0.0.1:9998: no answer"}));
+                                      "127.0.0.1:9998: no answer",
+                                      "no-such-host.invalid: cannot resolve"}));
   EXPECT_GE(run.took, 1900ms);
   EXPECT_LT(run.took, 5s);
+  std::map<char, int> packets;  // by the last byte of the MAC
+  while (const auto packet = card.receive(100ms)) {
+    ++packets[packet->back()];
+  }
+  EXPECT_EQ(packets['\x02'], 1);
+  EXPECT_GE(packets['\x01'], 2) << "a packet a second while waiting";
+  EXPECT_GE(packets['\xff'], 2);
 }
 
 }  // namespace
