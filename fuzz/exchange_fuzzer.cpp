@@ -3,43 +3,52 @@
 // with any text. Aborts when an outcome is wrong.
 //
 // Input format: the first byte chooses what the rest is.
-//   byte % 3 == 0  one call for one host: a byte choosing the command (even: suspend, odd:
-//                  quit) and, by its half modulo 5, the keys: none; the same key in both;
-//                  a wrong key in the client; a key in the daemon only; in the client
-//                  only; a 2-byte big-endian time limit in milliseconds (modulo 30 000, plus
-//                  one); a byte whose value modulo 4 is the number of other clients, each
-//                  then given by a 2-byte big-endian time (modulo 20 000 ms) at which it
-//                  sends one EHLO. After that the model draws one byte whenever it needs a
-//                  choice, in the order the events happen:
+//   byte % 3 == 0  one call for one host: a byte c choosing the command (even: suspend, odd:
+//                  quit), by c / 2 % 5 the keys: none; the same key in both; a wrong key in
+//                  the client; a key in the daemon only; in the client only; by c / 10 % 2
+//                  --confirm; and by c / 20 % 8 == 7 a host with no daemon on the port,
+//                  whose kernel answers each datagram with ICMP port unreachable; a 2-byte
+//                  big-endian time limit in milliseconds (modulo 30 000, plus one); a byte whose
+//                  value modulo 4 is the number of other clients, each then given by a 2-byte
+//                  big-endian time (modulo 20 000 ms) at which it sends one EHLO. After that the
+//                  model draws one byte whenever it needs a choice, in the order the events happen:
 //                  - every datagram sent, by anyone: its fate, (byte % 4 == 3) lost (below
 //                    128) or delivered at once without its first byte, else delivered
 //                    after byte / 4 units of 1 ms, 20 ms or 100 ms (byte % 4);
 //                  - every session opened: its length, from just over 4 s to 6 s, as the
 //                    daemon's whole-second clock makes it;
-//                  - every suspend carried out: how long the host sleeps, byte * 100 ms,
-//                    with datagrams waiting meanwhile;
+//                  - every suspend carried out: how long its sleep command runs, byte * 2 ms;
+//                    with a key, its status (an even byte: 0, else 1 + byte / 2), a failure
+//                    being told to the client with a proven REFUSED once it has run; after
+//                    a success, how long the host sleeps, byte * 100 ms; the daemon answers
+//                    nothing while the command runs or the host sleeps, and datagrams wait;
 //                  - with a key in the client, after every datagram it sends, what a forger
 //                    sends it from the daemon's address and port, (f >> 4) * 20 ms later:
-//                    f % 16 is nothing (0, 12 to 15), START, OK, LOCKED, END, KEYED 2 (1 to
+//                    f % 16 is nothing (0, 14, 15), START, OK, LOCKED, END, KEYED 2 (1 to
 //                    5), START and OK with made-up proofs (6, 7), START and OK recorded from
 //                    an earlier exchange (8, 9), the latest datagram the daemon sent the
-//                    client (10), or an OK with the proof for the client's challenge and the
-//                    other word (11).
+//                    client (10), an OK with the proof for the client's challenge and the
+//                    other word (11), a REFUSED with a made-up proof (12) or recorded from an
+//                    earlier exchange (13).
 //                  Past the input's end every byte is 0: delivered at once, no forgery.
 //   byte % 3 == 1  text for parse_mac, parse_port and parse_seconds.
 //   byte % 3 == 2  a command line for parse_arguments: the words after argv[0], separated
 //                  by NUL bytes.
 //
-// The daemon model is keyless (sessions) or keyed (a challenge for each keyed EHLO, good for
-// four seconds, spent by the first proven command; copies answered OK again). The exchange
+// The daemon model is keyless (sessions) or keyed (a challenge for each keyed EHLO naming its
+// key, KEYED 2 for one naming another, good for four seconds, spent by the first proven
+// command; copies answered OK again; a failed sleep command told with REFUSED). The exchange
 // is checked by what came of it, never by its own rules: a command is carried out at most
 // once in a call; "suspended" or "stopped" only if it was carried out, and with a key only
 // on an OK the daemon sent; "locked by another client" and "no answer" only if it was not;
 // "needs a key" only from a keyed daemon to a client without a key, and then no command is
-// sent; with a key, the command goes out only on a START the daemon gave for the client's
-// nonce, at most three times, always the same; the call ends by its time limit; and with
-// nothing lost, nothing slow and nobody else asking, the result is what the keys make it
-// whatever the forger sends: carried out and reported so when they match.
+// sent; "refused" only with the status of a sleep command that failed; "did not sleep" only
+// with --confirm after the command was carried out; "key not known" only before any command;
+// "no daemon" only from a host without one; with --confirm and nothing lost or slow,
+// "suspended" only if the host slept; with a key, the command goes out only on a START the
+// daemon gave for the client's nonce, at most three times, always the same; the call ends by
+// its time limit; and with nothing lost, nothing slow and nobody else asking, the result is
+// what the keys and the host make it whatever the forger sends.
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -117,7 +126,9 @@ std::string keyed_command(const Key& key, std::string_view challenge, std::strin
 }
 
 struct Event {
-  enum Kind { kArrival, kExpiry, kWake } kind;
+  // kTell: the daemon sends text to `to` (a REFUSED once the sleep command has failed);
+  // kIcmp: the kernel of a host without a daemon answers `to`.
+  enum Kind { kArrival, kExpiry, kWake, kTell, kIcmp } kind;
   int from = kDaemon;
   int to = kDaemon;
   std::string text;
@@ -135,11 +146,13 @@ struct Daemon {
   Clock::time_point asleep_until{};
   std::deque<Event> waiting;  // datagrams that came while the host slept
   int carried_out = 0;
+  int refused = 0;          // the status of a sleep command that failed, told with REFUSED
+  Clock::duration slept{};  // how long the host slept after a successful sleep command
 };
 
 class Model {
  public:
-  Model(Reader& input, const Key* key) : input_(input), key_(key) {}
+  Model(Reader& input, const Key* key, bool absent) : input_(input), key_(key), absent_(absent) {}
 
   void send(int from, int to, std::string_view text, Clock::time_point now) {
     if (from == kDaemon && to == kClient) {
@@ -175,6 +188,16 @@ class Model {
   }
 
   void at_daemon(const Event& event, Clock::time_point now) {
+    if (absent_) {
+      if (event.kind == Event::kArrival) {
+        events_.emplace(now + 1ms, Event{Event::kIcmp, kDaemon, event.from, {}});
+      }
+      return;
+    }
+    if (event.kind == Event::kTell) {
+      send(kDaemon, event.to, event.text, now);
+      return;
+    }
     if (daemon_.stopped) {
       return;
     }
@@ -216,7 +239,7 @@ class Model {
       send(kDaemon, event.from, protocol::kStart, now);
     } else if (daemon_.active && event.from == daemon_.owner &&
                (event.text == protocol::kSuspend || event.text == protocol::kQuit)) {
-      carry_out(event.from, protocol::kOk, event.text.starts_with(protocol::kQuitWord), now);
+      carry_out(event.from, protocol::kOk, event.text.starts_with(protocol::kQuitWord), now, "");
     }
   }
 
@@ -231,15 +254,30 @@ class Model {
   const Daemon& daemon() const { return daemon_; }
 
  private:
-  void carry_out(int from, std::string_view ok, bool quit, Clock::time_point now) {
+  // The OK goes first; then the sleep command runs, the daemon deaf meanwhile, and either
+  // fails (told with a proven REFUSED when keyed) or puts the host to sleep for a while.
+  void carry_out(int from, std::string_view ok, bool quit, Clock::time_point now,
+                 const std::string& challenge) {
     ++daemon_.carried_out;
     send(kDaemon, from, ok, now);
     if (quit) {
       daemon_.stopped = true;
-    } else {
-      daemon_.asleep_until = now + input_.byte() * 100ms;
-      events_.emplace(daemon_.asleep_until, Event{Event::kWake, kDaemon, kDaemon, {}, 0});
+      return;
     }
+    const Clock::time_point done = now + input_.byte() * 2ms;
+    const std::uint8_t fate = key_ != nullptr ? input_.byte() : 0;
+    daemon_.asleep_until = done;
+    if (fate % 2 == 1) {
+      daemon_.refused = 1 + fate / 2;
+      const std::string status = std::to_string(daemon_.refused);
+      events_.emplace(
+          done, Event{Event::kTell, kDaemon, from,
+                      "REFUSED " + status + " " + mac(*key_, "refused", challenge, status) + "\n"});
+    } else {
+      daemon_.slept = input_.byte() * 100ms;
+      daemon_.asleep_until += daemon_.slept;
+    }
+    events_.emplace(daemon_.asleep_until, Event{Event::kWake, kDaemon, kDaemon, {}, 0});
   }
 
   // With a key there are no sessions: a keyed EHLO naming the key gets a challenge, good for
@@ -249,11 +287,13 @@ class Model {
     const std::string& text = event.text;
     const long second = second_of(now);
     const std::string id = id_of(*key_);
-    if (text == protocol::kEhlo) {
+    const std::string ehlo = "EHLO " + id + " ";
+    // A plain EHLO, or a keyed one naming a key this daemon does not hold.
+    if (text == protocol::kEhlo || (text.size() == ehlo.size() + 33 && text.starts_with("EHLO ") &&
+                                    !text.starts_with(ehlo) && text.back() == '\n')) {
       send(kDaemon, event.from, kKeyedNotice, now);
       return;
     }
-    const std::string ehlo = "EHLO " + id + " ";
     if (text.size() == ehlo.size() + 33 && text.starts_with(ehlo) && text.back() == '\n') {
       const std::string_view nonce = std::string_view(text).substr(ehlo.size(), 32);
       const std::string challenge = challenge_for(second, event.from);
@@ -270,7 +310,7 @@ class Model {
         const std::string ok = "OK " + mac(*key_, "ok", challenge, word) + "\n";
         const auto [spent, first] = daemon_.spent.emplace(challenge, word);
         if (first) {
-          carry_out(event.from, ok, word == protocol::kQuitWord, now);
+          carry_out(event.from, ok, word == protocol::kQuitWord, now, challenge);
         } else if (spent->second == word) {
           send(kDaemon, event.from, ok, now);
         }
@@ -281,6 +321,7 @@ class Model {
 
   Reader& input_;
   const Key* key_;
+  bool absent_;
   Daemon daemon_;
   Clock::time_point ends_{};
   bool lost_ = false;
@@ -325,52 +366,151 @@ std::string forged(std::uint8_t f, const Key& daemon_key, Clock::time_point star
     return std::string(latest);
   case 11:
     return "OK " + mac(daemon_key, "ok", challenge.empty() ? recorded : challenge, other) + "\n";
+  case 12:
+    return "REFUSED 1 " + made_up + "\n";
+  case 13:
+    return "REFUSED 1 " + mac(daemon_key, "refused", recorded, "1") + "\n";
   default:
     return "";
   }
 }
 
+// What one run came to, for the checks after it.
+struct Run {
+  Keys keys = Keys::kNone;
+  bool quit = false;
+  bool confirm = false;
+  bool absent = false;
+  bool easy = false;           // nothing lost or slow, nobody else asking, time enough
+  bool forged_notice = false;  // the forger sent a KEYED 2
+  int commands_sent = 0;
+};
+
+// The outcome against what the model daemon did.
+void check_outcome(const Run& run, const Exchange& exchange, const Daemon& daemon) {
+  const bool client_keyed = run.keys != Keys::kNone && run.keys != Keys::kDaemonOnly;
+  const bool daemon_keyed = run.keys != Keys::kNone && run.keys != Keys::kClientOnly;
+  const int carried_out = daemon.carried_out;
+  require(carried_out <= 1, "a command is carried out at most once in a call");
+  require(run.commands_sent <= (client_keyed ? kCommandCopies : 1),
+          "a command goes out once, or with a key at most three times");
+  switch (exchange.result) {
+  case Result::kDone:
+    require(carried_out == 1, "suspended or stopped only if the command was carried out");
+    require(!run.easy || run.quit || !client_keyed || daemon.refused == 0,
+            "with nothing lost, a refused sleep is never reported as suspended");
+    require(!run.easy || !run.confirm || !client_keyed || run.quit || daemon.slept > 0ms,
+            "with nothing lost, --confirm reports suspended only a host that slept");
+    break;
+  case Result::kLocked:
+  case Result::kNoAnswer:
+    require(carried_out == 0, "locked or no answer only if the command was not carried out");
+    break;
+  case Result::kNeedsKey:
+    require(!client_keyed && daemon_keyed && run.commands_sent == 0,
+            "needs a key only from a keyed daemon to a client without one, and then no "
+            "command is sent");
+    break;
+  case Result::kRefused:
+    require(client_keyed && !run.quit && carried_out == 1 && daemon.refused != 0 &&
+                exchange.sleep_status == daemon.refused,
+            "refused only with the status of the sleep command that failed");
+    break;
+  case Result::kDidNotSleep:
+    require(run.confirm && carried_out == 1, "did not sleep only with --confirm, once carried out");
+    break;
+  case Result::kKeyNotKnown:
+    require(client_keyed && run.commands_sent == 0, "key not known only before any command");
+    break;
+  case Result::kNoDaemon:
+    require(run.absent && carried_out == 0, "no daemon only from a host without one");
+    break;
+  default:
+    break;
+  }
+  require(client_keyed == daemon_keyed || run.commands_sent == 0,
+          "no command goes to a daemon whose key setting does not match the client's");
+  require(run.keys != Keys::kWrong || run.commands_sent == 0,
+          "no command goes out under a wrong key");
+  if (!run.easy) {
+    return;
+  }
+  // A keyed client with a keyless daemon hears nothing it can prove: no answer; one whose
+  // key the daemon does not hold is told KEYED 2.
+  constexpr std::array kEasyResult{Result::kDone, Result::kDone, Result::kKeyNotKnown,
+                                   Result::kNeedsKey, Result::kNoAnswer};
+  Result expected =
+      run.absent ? Result::kNoDaemon : kEasyResult[static_cast<std::size_t>(run.keys)];
+  if (expected == Result::kDone && client_keyed && !run.quit && daemon.refused != 0) {
+    expected = Result::kRefused;
+  }
+  // A confirmed suspend of a host that slept long enough, or not, depends on the timing; a
+  // forged KEYED 2 that no proven START follows can only make the host fail another way.
+  const bool either = (expected == Result::kDone && client_keyed && run.confirm && !run.quit &&
+                       exchange.result == Result::kDidNotSleep) ||
+                      (expected == Result::kNoAnswer && run.forged_notice &&
+                       exchange.result == Result::kKeyNotKnown);
+  require(either || exchange.result == expected,
+          "with nothing lost or slow and nobody else asking, the keys and the host decide the "
+          "result, whatever a forger sends");
+}
+
+// The nonce of the n-th --confirm probe.
+std::string probe_nonce(int n) {
+  std::array<char, 33> text{};
+  static_cast<void>(std::snprintf(text.data(), text.size(), "%032x", 0x9000 + n));
+  return text.data();
+}
+
 void run_exchange(Reader& input) {
   const std::uint8_t choice = input.byte();
-  const Command command = choice % 2 == 0 ? Command::kSuspend : Command::kQuit;
-  const auto keys = static_cast<Keys>(choice / 2 % 5);
+  Run run;
+  run.quit = choice % 2 == 1;
+  run.keys = static_cast<Keys>(choice / 2 % 5);
+  run.confirm = choice / 10 % 2 == 1;
+  run.absent = choice / 20 % 8 == 7;
   Key daemon_key;
   Key client_key;
   daemon_key.bytes.fill(0x5a);
-  client_key.bytes.fill(keys == Keys::kWrong ? 0xa5 : 0x5a);
-  const bool daemon_keyed = keys != Keys::kNone && keys != Keys::kClientOnly;
-  const bool client_keyed = keys != Keys::kNone && keys != Keys::kDaemonOnly;
+  client_key.bytes.fill(run.keys == Keys::kWrong ? 0xa5 : 0x5a);
+  const bool daemon_keyed = run.keys != Keys::kNone && run.keys != Keys::kClientOnly;
+  const bool client_keyed = run.keys != Keys::kNone && run.keys != Keys::kDaemonOnly;
   const auto limit = std::chrono::milliseconds(input.big_endian(2) % 30'000 + 1);
   const Clock::time_point start = Clock::time_point{} + 1000s;
-  Model model(input, daemon_keyed ? &daemon_key : nullptr);
+  Model model(input, daemon_keyed ? &daemon_key : nullptr, run.absent);
   const int others = input.byte() % 4;
   for (int other = 0; other < others; ++other) {
     model.send(other + 2, kDaemon, protocol::kEhlo,
                start + std::chrono::milliseconds(input.big_endian(2) % 20'000));
   }
-  const bool quit = command == Command::kQuit;
-  const std::string_view word = quit ? protocol::kQuitWord : protocol::kSuspendWord;
-  const std::string_view other_word = quit ? protocol::kSuspendWord : protocol::kQuitWord;
-  Exchange exchange = start_exchange(start, limit, client_keyed);
+  const std::string_view word = run.quit ? protocol::kQuitWord : protocol::kSuspendWord;
+  const std::string_view other_word = run.quit ? protocol::kSuspendWord : protocol::kQuitWord;
+  Exchange exchange = start_exchange(
+      start, limit,
+      {Task::kCommand, client_keyed, !run.quit, run.confirm && client_keyed && !run.quit});
   Clock::time_point now = start;
   std::string challenge;  // from the proven START the command answered, as the client keeps it
   std::string first_command;
-  std::string latest_from_daemon;  // the latest datagram the client had from its daemon
-  int commands_sent = 0;
+  std::string latest_from_daemon;   // the latest datagram the client had from its daemon
+  std::vector<std::string> probes;  // the nonces of --confirm's probes
   const auto client_sends = [&](Send send) {
     if (send == Send::kNothing) {
       return;
     }
-    if (send == Send::kEhlo) {
+    if (send == Send::kEhlo || send == Send::kProbe) {
+      if (send == Send::kProbe) {
+        probes.push_back(probe_nonce(static_cast<int>(probes.size())));
+      }
+      const std::string nonce = send == Send::kProbe ? probes.back() : std::string(kNonce);
       model.send(kClient, kDaemon,
-                 client_keyed ? "EHLO " + id_of(client_key) + " " + std::string(kNonce) + "\n"
+                 client_keyed ? "EHLO " + id_of(client_key) + " " + nonce + "\n"
                               : std::string(protocol::kEhlo),
                  now);
     } else {
-      ++commands_sent;
+      ++run.commands_sent;
       const std::string text = client_keyed
                                    ? keyed_command(client_key, challenge, word)
-                                   : std::string(quit ? protocol::kQuit : protocol::kSuspend);
+                                   : std::string(run.quit ? protocol::kQuit : protocol::kSuspend);
       first_command = first_command.empty() ? text : first_command;
       require(text == first_command, "every copy of the command carries the same challenge");
       model.send(kClient, kDaemon, text, now);
@@ -380,9 +520,26 @@ void run_exchange(Reader& input) {
       const std::string text =
           forged(f, daemon_key, start, challenge, word, other_word, latest_from_daemon);
       if (!text.empty()) {
+        run.forged_notice = run.forged_notice || text == kKeyedNotice;
         model.forge(text, now + (f >> 4U) * 20ms);
       }
     }
+  };
+  // As the client's loop: with a key, only proven replies count (while confirming, a START
+  // only for a probe's nonce), and the challenge of the START that the command answers is kept.
+  const auto classify = [&](const std::string& text, int& status) {
+    if (!client_keyed) {
+      return reply_of(text);
+    }
+    const bool confirming = exchange.step == Step::kConfirming;
+    for (const std::string& nonce : probes) {
+      if (confirming && proven_start(text, client_key, nonce)) {
+        return Reply::kKeyedStart;
+      }
+    }
+    const Reply reply = proven_reply(text, client_key, confirming ? "" : kNonce, challenge, word);
+    status = reply == Reply::kRefused ? read_refused(text)->status : 0;
+    return reply;
   };
   client_sends(on_timer(exchange, now));
   for (int steps = 0;; ++steps) {
@@ -401,63 +558,32 @@ void run_exchange(Reader& input) {
     }
     auto [at, event] = model.pop();
     now = at;
-    if (event.kind == Event::kArrival && event.to != kDaemon) {
+    if (event.kind == Event::kIcmp) {
+      client_sends(on_reply(exchange, Reply::kUnreachable, now));
+    } else if (event.kind == Event::kArrival && event.to != kDaemon) {
       if (event.to == kClient && asking) {
         const std::string& text = event.text;
         latest_from_daemon = event.from == kDaemon ? text : latest_from_daemon;
-        // As the client's loop: with a key, only proven replies count, and the challenge of
-        // the START that the command answers is kept.
-        const Reply reply =
-            client_keyed ? proven_reply(text, client_key, kNonce, challenge, word) : reply_of(text);
-        const Send send = on_reply(exchange, reply, now);
+        int status = 0;
+        const Reply reply = classify(text, status);
+        require((reply != Reply::kKeyedOk && reply != Reply::kRefused &&
+                 (reply != Reply::kKeyedStart || exchange.step == Step::kConfirming)) ||
+                    model.told_client(text),
+                "a keyed client takes only an OK, a REFUSED or a START the daemon sent it");
+        const Send send = on_reply(exchange, reply, now, status);
         if (client_keyed && send == Send::kCommand) {
           require(text.starts_with("START ") && model.told_client(text),
                   "a keyed command goes out only on a START the daemon gave for our nonce");
           challenge = text.substr(6, 32);
         }
-        require(!client_keyed || exchange.result != Result::kDone ||
-                    (text.starts_with("OK ") && model.told_client(text)),
-                "a keyed client reports success only on an OK the daemon sent it");
         client_sends(send);
       }
     } else {
       model.at_daemon(event, now);
     }
   }
-
-  const int carried_out = model.daemon().carried_out;
-  require(carried_out <= 1, "a command is carried out at most once in a call");
-  require(commands_sent <= (client_keyed ? kCommandCopies : 1),
-          "a command goes out once, or with a key at most three times");
-  switch (exchange.result) {
-  case Result::kDone:
-    require(carried_out == 1, "suspended or stopped only if the command was carried out");
-    break;
-  case Result::kLocked:
-    require(carried_out == 0, "locked only if the command was not carried out");
-    break;
-  case Result::kNoAnswer:
-    require(carried_out == 0, "no answer only if the command was not carried out");
-    break;
-  case Result::kNeedsKey:
-    require(!client_keyed && daemon_keyed && commands_sent == 0,
-            "needs a key only from a keyed daemon to a client without one, and then no "
-            "command is sent");
-    break;
-  default:
-    break;
-  }
-  require(client_keyed == daemon_keyed || commands_sent == 0,
-          "no command goes to a daemon whose key setting does not match the client's");
-  require(keys != Keys::kWrong || commands_sent == 0, "no command goes out under a wrong key");
-  // A keyed client with a keyless daemon, or with a key the daemon does not hold, hears
-  // nothing it can prove: no answer.
-  constexpr std::array kEasyResult{Result::kDone, Result::kDone, Result::kNoAnswer,
-                                   Result::kNeedsKey, Result::kNoAnswer};
-  const bool easy = others == 0 && limit >= 3s && model.smooth();
-  require(!easy || exchange.result == kEasyResult[static_cast<std::size_t>(keys)],
-          "with nothing lost or slow and nobody else asking, the keys decide the result, "
-          "whatever a forger sends");
+  run.easy = others == 0 && limit >= 3s && model.smooth();
+  check_outcome(run, exchange, model.daemon());
 }
 
 int hex_digit(char c) {
@@ -611,8 +737,8 @@ bool same(const Parsed& a, const Parsed& b) {
     return s.argument == t.argument && s.mac == t.mac;
   };
   return a.error == b.error && x.command == y.command && x.time_limit == y.time_limit &&
-         x.key_file == y.key_file && x.wake_address.s_addr == y.wake_address.s_addr &&
-         x.wake_port == y.wake_port &&
+         x.key_file == y.key_file && x.wait == y.wait && x.confirm == y.confirm &&
+         x.wake_address.s_addr == y.wake_address.s_addr && x.wake_port == y.wake_port &&
          std::equal(x.targets.begin(), x.targets.end(), y.targets.begin(), y.targets.end(),
                     same_target) &&
          std::equal(x.sleepers.begin(), x.sleepers.end(), y.sleepers.begin(), y.sleepers.end(),
@@ -677,8 +803,15 @@ void check_command_line(std::string_view text) {
             "help only when asked for");
     break;
   case Command::kSuspend:
-  case Command::kQuit: {
-    require(given(arguments.command == Command::kQuit ? "quit" : "suspend"), "the command word");
+  case Command::kQuit:
+  case Command::kStatus: {
+    require(given(arguments.command == Command::kQuit     ? "quit"
+                  : arguments.command == Command::kStatus ? "status"
+                                                          : "suspend"),
+            "the command word");
+    require(!arguments.confirm ||
+                (arguments.command == Command::kSuspend && !arguments.key_file.empty()),
+            "--confirm only for a keyed suspend");
     require(!arguments.targets.empty() && arguments.sleepers.empty(), "hosts and no MACs");
     require(arguments.time_limit > 0ms && arguments.time_limit.count() <= kLongestLimitMs,
             "a time limit above 0 and at most a day");
@@ -703,11 +836,16 @@ void check_command_line(std::string_view text) {
   }
   case Command::kWake:
     require(given("wake"), "the command word");
-    require(!arguments.sleepers.empty() && arguments.targets.empty(), "MACs and no hosts");
-    require(arguments.time_limit == kDefaultLimit, "wake takes no time limit");
+    require(!arguments.sleepers.empty(), "MACs");
+    require(arguments.wait ? arguments.targets.size() == arguments.sleepers.size()
+                           : arguments.targets.empty() && arguments.time_limit == kDefaultLimit,
+            "wake --wait names a host for each MAC; wake alone takes no time limit");
+    require(!arguments.wait || given("-t") || given("--timeout") ||
+                arguments.time_limit == std::chrono::milliseconds(60'000),
+            "wake --wait waits a minute unless told otherwise");
     require(arguments.wake_port >= 1, "a wake port is 1 to 65535");
     for (const Sleeper& sleeper : arguments.sleepers) {
-      require(given(sleeper.argument) && mac_text(sleeper.argument) &&
+      require((arguments.wait || given(sleeper.argument)) && mac_text(sleeper.argument) &&
                   formatted(sleeper.mac, sleeper.argument[2], false) == lower(sleeper.argument),
               "each MAC is a word of the command line, read as its pairs");
     }

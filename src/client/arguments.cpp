@@ -11,18 +11,26 @@
 namespace {
 
 constexpr const char* kHelp =
-    "Usage: lomarind [-p PORT] [-t SECONDS] [--key-file=FILE] suspend HOST...\n"
-    "       lomarind [-p PORT] [-t SECONDS] [--key-file=FILE] quit HOST...\n"
+    "Usage: lomarind [-p PORT] [-t SECONDS] [--key-file FILE] [--confirm] suspend HOST...\n"
+    "       lomarind [-p PORT] [-t SECONDS] [--key-file FILE] quit HOST...\n"
+    "       lomarind [-p PORT] [-t SECONDS] [--key-file FILE] status HOST...\n"
     "       lomarind [-b ADDRESS] [-p PORT] wake MAC...\n"
+    "       lomarind [-b ADDRESS] [-p PORT] [-t SECONDS] [--key-file FILE]\n"
+    "                wake --wait HOST=MAC...\n"
     "       lomarind keygen FILE [HOST [NAME]]\n"
     "       lomarind -h | --help\n"
-    "Suspend hosts that run the Lomarind daemon, stop their daemons, or wake machines.\n"
+    "Suspend hosts that run the Lomarind daemon, stop their daemons, ask whether they are\n"
+    "awake, or wake machines.\n"
     "\n"
     "Commands:\n"
     "  suspend HOST...  put each HOST to sleep\n"
     "  quit HOST...     stop the daemon on each HOST\n"
+    "  status HOST...   ask each HOST's daemon whether it is there, with keyed EHLOs only:\n"
+    "                   nothing is carried out, held or (with a key it knows) logged there\n"
     "  wake MAC...      send a Wake-on-LAN magic packet for each MAC (aa:bb:cc:dd:ee:ff)\n"
-    "  keygen FILE      write a new key for keyed sessions to FILE (mode 0600)\n"
+    "  wake --wait HOST=MAC...\n"
+    "                   send MAC's magic packet every second until HOST's daemon answers\n"
+    "  keygen FILE      write a new key for keyed sessions to a new FILE (mode 0600)\n"
     "  keygen FILE HOST [NAME]\n"
     "                   add a new key for HOST to FILE (made with mode 0600 if missing) and\n"
     "                   print the line for HOST's key file: the key and NAME (default: the\n"
@@ -32,31 +40,51 @@ constexpr const char* kHelp =
     "\n"
     "Options:\n"
     "  -p, --port PORT            the daemons' UDP port, or where wake sends to (default: 9)\n"
-    "  -t, --timeout SECONDS      give up on a host after this long (default: 10)\n"
-    "  --key-file=FILE            prove each command with the key in FILE for the HOST as\n"
+    "  -t, --timeout SECONDS      give up on a host after this long (default: 10; wake\n"
+    "                             --wait: 60)\n"
+    "  --key-file FILE            prove each exchange with the key in FILE for the HOST as\n"
     "                             written, or else its default key (keyed daemons)\n"
+    "  --confirm                  suspend, with --key-file: say suspended only once the\n"
+    "                             host has stopped answering\n"
+    "  --wait                     wake: wait for each HOST's daemon to answer\n"
     "  -b, --broadcast ADDRESS    the IPv4 address wake sends to (default: 255.255.255.255)\n"
     "  -h, --help                 show this help and exit\n"
     "\n"
     "All hosts are handled at once; each gets one line as soon as it is done:\n"
-    "  HOST: suspended | stopped | locked by another client | no answer |\n"
-    "        command not confirmed | needs a key | cannot resolve\n"
+    "  HOST: suspended | stopped | awake | awake after SECONDS s      (status 0)\n"
+    "        locked by another client                                 (2)\n"
+    "        no answer | command not confirmed | cannot resolve       (3)\n"
+    "        needs a key                                              (4)\n"
+    "        refused by the host (systemctl exit N) | refused by the host (sleep command\n"
+    "        could not run) | refused by the host (systemctl ended by signal N)  (5)\n"
+    "        did not sleep                                            (6)\n"
+    "        key not known to the host                                (7)\n"
+    "        no daemon on port PORT                                   (8)\n"
     "\n"
     "Exit status:\n"
-    "  0  every host succeeded (for wake: every packet was sent)\n"
+    "  0  every host succeeded (for wake without --wait: every packet was sent)\n"
     "  1  usage error, bad argument or key file; nothing was sent\n"
     "  2  some host stayed locked for the whole time limit; nothing was carried out\n"
     "  3  some host gave no answer, could not be resolved, or got its command without\n"
     "     confirming it: the command may have been carried out, look before asking again\n"
-    "     (wins over 4 and 2)\n"
     "  4  some host's daemon needs a key and none was given; nothing was sent to it but\n"
-    "     EHLO (wins over 2)\n";
+    "     EHLO\n"
+    "  5  some host's sleep command failed: the host is awake\n"
+    "  6  some host still answered at the time limit (--confirm)\n"
+    "  7  some host's daemon does not know the key; nothing was sent to it but EHLO\n"
+    "  8  nothing listens on some host's port\n"
+    "  With several hosts: the first of 3, 5, 6, 8, 7, 4, 2 that any host has, else 0.\n";
 
 // Where wake sends its magic packets unless -p says otherwise: the discard port, by the
 // custom of Wake-on-LAN. It is not the daemon's port, though the two have the same number.
 constexpr std::uint16_t kWakePort = 9;
-// getopt_long's code for --key-file, which has no letter.
+// getopt_long's codes for the options that have no letter.
 constexpr int kKeyFileOption = 256;
+constexpr int kConfirmOption = 257;
+constexpr int kWaitOption = 258;
+// How long wake --wait waits for a host unless -t says otherwise: a machine's firmware and
+// boot take tens of seconds.
+constexpr std::chrono::milliseconds kWakeTimeLimit{60000};
 constexpr auto kDaemonPort = static_cast<std::uint16_t>(protocol::kDefaultPort);
 constexpr std::chrono::milliseconds kLongestTimeLimit{24L * 60 * 60 * 1000};
 
@@ -153,6 +181,12 @@ std::string read_option(int option_char, const char* value, std::string_view wor
     }
     arguments.key_file = value;
     return {};
+  case kConfirmOption:
+    arguments.confirm = true;
+    return {};
+  case kWaitOption:
+    arguments.wait = true;
+    return {};
   default:
     return option_refusal(option_char, word);
   }
@@ -167,6 +201,8 @@ std::string read_command_line(int argc, char* argv[], Arguments& arguments, Comm
       {"broadcast", required_argument, nullptr, 'b'},
       {"help", no_argument, nullptr, 'h'},
       {"key-file", required_argument, nullptr, kKeyFileOption},
+      {"confirm", no_argument, nullptr, kConfirmOption},
+      {"wait", no_argument, nullptr, kWaitOption},
       {nullptr, 0, nullptr, 0},
   };
   // Zero makes glibc's parser start over completely; our own messages replace its own. The
@@ -213,6 +249,9 @@ std::optional<Command> command_named(std::string_view word) {
   if (word == "quit") {
     return Command::kQuit;
   }
+  if (word == "status") {
+    return Command::kStatus;
+  }
   if (word == "wake") {
     return Command::kWake;
   }
@@ -225,7 +264,8 @@ std::optional<Command> command_named(std::string_view word) {
 // keygen FILE [HOST [NAME]]: it talks to no host, so no option means anything to it.
 std::string read_keygen(const CommandLine& line, const std::vector<std::string>& operands,
                         Arguments& arguments) {
-  if (line.port || line.time_limit_given || line.address_given || !arguments.key_file.empty()) {
+  if (line.port || line.time_limit_given || line.address_given || !arguments.key_file.empty() ||
+      arguments.wait || arguments.confirm) {
     return "keygen takes no options";
   }
   if (operands.empty() || operands.size() > 3 || operands.front().empty()) {
@@ -237,37 +277,90 @@ std::string read_keygen(const CommandLine& line, const std::vector<std::string>&
   return {};
 }
 
-// wake MAC...: a packet is sent without waiting for anything, and proves nothing.
+// One word of wake --wait: HOST=MAC. The host is asked at its own :PORT or the daemon's
+// default port; -p is where the magic packets go.
+std::string read_wake_pair(const std::string& operand, Arguments& arguments) {
+  const std::size_t equals = operand.find('=');
+  if (equals == std::string::npos) {
+    return "wake --wait needs HOST=MAC, not " + quoted(operand);
+  }
+  Target target;
+  std::string error = target_from_word(operand.substr(0, equals), kDaemonPort, target);
+  if (!error.empty()) {
+    return error;
+  }
+  Sleeper sleeper{operand.substr(equals + 1), {}};
+  const auto mac = parse_mac(sleeper.argument);
+  if (!mac) {
+    return "invalid MAC address " + quoted(sleeper.argument) + " in " + quoted(operand) +
+           " (expected HOST=aa:bb:cc:dd:ee:ff)";
+  }
+  sleeper.mac = *mac;
+  arguments.targets.push_back(target);
+  arguments.sleepers.push_back(sleeper);
+  return {};
+}
+
+// wake MAC...: a packet is sent without waiting for anything, and proves nothing. With
+// --wait, each word is HOST=MAC and the client waits for HOST's daemon to answer.
 std::string read_wake(const CommandLine& line, const std::vector<std::string>& operands,
                       Arguments& arguments) {
-  if (line.time_limit_given) {
-    return "option -t does not apply to wake";
+  if (arguments.confirm) {
+    return "option --confirm applies to suspend only";
   }
-  if (!arguments.key_file.empty()) {
-    return "option --key-file does not apply to wake";
+  if (!arguments.wait && line.time_limit_given) {
+    return "option -t applies to wake only with --wait";
+  }
+  if (!arguments.wait && !arguments.key_file.empty()) {
+    return "option --key-file applies to wake only with --wait";
   }
   for (const std::string& operand : operands) {
+    if (arguments.wait) {
+      std::string error = read_wake_pair(operand, arguments);
+      if (!error.empty()) {
+        return error;
+      }
+      continue;
+    }
     Sleeper sleeper{operand, {}};
     const auto mac = parse_mac(sleeper.argument);
     if (!mac) {
       return "invalid MAC address " + quoted(sleeper.argument) +
-             " (expected six hex pairs such as aa:bb:cc:dd:ee:ff)";
+             (operand.find('=') == std::string::npos
+                  ? " (expected six hex pairs such as aa:bb:cc:dd:ee:ff)"
+                  : " (HOST=MAC needs --wait)");
     }
     sleeper.mac = *mac;
     arguments.sleepers.push_back(sleeper);
   }
   arguments.wake_port = line.port.value_or(kWakePort);
+  if (arguments.wait && !line.time_limit_given) {
+    arguments.time_limit = kWakeTimeLimit;
+  }
   if (arguments.sleepers.empty()) {
-    return "wake needs at least one MAC";
+    return arguments.wait ? "wake --wait needs at least one HOST=MAC"
+                          : "wake needs at least one MAC";
   }
   return {};
 }
 
-// suspend HOST... and quit HOST...: -p is the port of each HOST that names none of its own.
+// suspend, quit and status HOST...: -p is the port of each HOST that names none of its own.
 std::string read_hosts(const std::string& command, const CommandLine& line,
                        const std::vector<std::string>& operands, Arguments& arguments) {
   if (line.address_given) {
     return "option -b applies to wake only";
+  }
+  if (arguments.wait) {
+    return "option --wait applies to wake only";
+  }
+  if (arguments.confirm && arguments.command != Command::kSuspend) {
+    return "option --confirm applies to suspend only";
+  }
+  // Without a key, the only way to see whether a daemon is up is a plain EHLO, which opens a
+  // session there and locks every other client out for five seconds.
+  if (arguments.confirm && arguments.key_file.empty()) {
+    return "option --confirm needs --key-file: a keyless daemon cannot be asked whether it "
+           "is up without opening a session on it";
   }
   for (const std::string& operand : operands) {
     Target target;
@@ -377,12 +470,13 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
     return {};
   }
   if (line.words.empty()) {
-    return "no command given (expected suspend, quit, wake or keygen)";
+    return "no command given (expected suspend, quit, status, wake or keygen)";
   }
   const std::string& command = line.words.front();
   const std::optional<Command> named = command_named(command);
   if (!named) {
-    return "unknown command " + quoted(command) + " (expected suspend, quit, wake or keygen)";
+    return "unknown command " + quoted(command) +
+           " (expected suspend, quit, status, wake or keygen)";
   }
   arguments.command = *named;
   const std::vector<std::string> operands(line.words.begin() + 1, line.words.end());

@@ -12,7 +12,7 @@
 #include <vector>
 
 /// What the command line asks the client to do.
-enum class Command { kHelp, kSuspend, kQuit, kWake, kKeygen };
+enum class Command { kHelp, kSuspend, kQuit, kStatus, kWake, kKeygen };
 
 /// A hardware (MAC) address.
 using Mac = std::array<std::uint8_t, 6>;
@@ -33,13 +33,16 @@ struct Sleeper {
 /// Everything one command line asks for.
 struct Arguments {
   Command command = Command::kHelp;
-  std::vector<Target> targets;    // suspend and quit
+  std::vector<Target> targets;    // suspend, quit and status; wake --wait: the HOST of each
+                                  // HOST=MAC, in the order of sleepers
   std::vector<Sleeper> sleepers;  // wake
-  std::chrono::milliseconds time_limit{10000};
+  std::chrono::milliseconds time_limit{10000};  // wake --wait: 60 s unless -t
+  bool wait = false;                            // wake: wait for each HOST's daemon to answer
+  bool confirm = false;    // keyed suspend: report it only once the host stops answering
   in_addr wake_address{};  // 255.255.255.255 unless -b names another
   std::uint16_t wake_port = 0;
-  std::string key_file;     // suspend and quit: the keys that prove each command; keygen: where
-                            // to write a new one
+  std::string key_file;     // suspend, quit, status and wake --wait: the keys that prove
+                            // each exchange; keygen: where to write a new one
   std::string keygen_host;  // keygen: the host the new key is for; empty: a file of one key
   std::string keygen_name;  // keygen: this machine's name in the host's key file; empty: its own
 };

@@ -27,9 +27,20 @@ constexpr std::chrono::milliseconds kCommandWait{3000};
 /// How many times a keyed command goes out, a second apart, while no proven OK comes. The
 /// daemon carries a challenge's command out once and answers each copy with the same OK.
 constexpr int kKeyedCommandTries = 3;
+/// How long a keyed SUSPEND listens, after its proven OK, for a proven REFUSED. The daemon
+/// answers OK before it runs the sleep command, and a command that fails (logind says no, the
+/// verb is not supported) does so within about 100 ms; a second leaves room for a loaded host
+/// and keeps a dashboard's action short.
+constexpr std::chrono::milliseconds kRefusalWait{1000};
+/// With --confirm, how often the host is probed (a keyed EHLO with a fresh nonce) once the
+/// refusal wait is over, and how many probes in a row must go without a proven START before
+/// the host counts as asleep: two seconds of silence, so that one or two lost datagrams do
+/// not pass for sleep.
+constexpr std::chrono::milliseconds kProbeInterval{500};
+constexpr int kConfirmProbes = 4;
 
-/// A datagram from the host, as the exchange sees it. With a key, a START or OK whose proof
-/// does not hold is kOther: as if it had never come.
+/// A datagram from the host, as the exchange sees it. With a key, a START, OK or REFUSED whose
+/// proof does not hold is kOther: as if it had never come.
 enum class Reply {
   kStart,
   kKeyedStart,  // START with a challenge and its proven answer to our nonce
@@ -37,8 +48,17 @@ enum class Reply {
   kOk,
   kKeyedOk,  // OK with the proof of our command
   kEnd,
-  kKeyed,  // "KEYED 2": the daemon asks for a key
+  kKeyed,        // "KEYED 2": the daemon asks for a key, or does not hold ours (unproven)
+  kRefused,      // REFUSED with the proof that the sleep command of our SUSPEND failed
+  kUnreachable,  // the host's kernel says that nothing listens on the port (ICMP)
   kOther,
+};
+
+/// What an exchange is for.
+enum class Task {
+  kCommand,  // suspend or quit: EHLO, then the command on START
+  kStatus,   // status: keyed EHLOs only, until the first answer
+  kAwait,    // wake --wait: keyed EHLOs a second apart until the daemon answers
 };
 
 /// Where an exchange stands.
@@ -46,34 +66,60 @@ enum class Step {
   kGreeting,        // sending EHLO, a second apart, until a reply
   kWaitingForLock,  // a session holds the daemon; asking again soon
   kCommanded,       // sent the command on START; waiting for OK
+  kListening,       // keyed SUSPEND: had its OK; listening for a REFUSED (kRefusalWait)
+  kConfirming,      // --confirm: probing until the host falls silent
   kFinished,
 };
 
 /// How an exchange ended.
 enum class Result {
   kPending,
-  kDone,
+  kDone,         // suspended, stopped, awake (status) or awake after (wake --wait)
   kLocked,       // never got a session; nothing was sent but EHLO
   kNoAnswer,     // the host fell silent; nothing was sent but EHLO
   kUnconfirmed,  // the command went out and no OK came: it may have been carried out
   kNeedsKey,     // the daemon asks for a key and the client has none; nothing was sent
   kUnresolved,
+  kRefused,      // the SUSPEND was carried out and its sleep command failed (proven)
+  kDidNotSleep,  // --confirm: the host still answered proven probes at the time limit
+  kKeyNotKnown,  // the daemon answered KEYED 2 to our keyed EHLO and no proven START came
+  kNoDaemon,     // the host's kernel said that nothing listens on the port
 };
 
 /// What the loop must send to the host.
-enum class Send { kNothing, kEhlo, kCommand };
+enum class Send {
+  kNothing,
+  kEhlo,  // the EHLO of this exchange (for wake --wait, a magic packet goes with it)
+  kCommand,
+  kProbe,  // a keyed EHLO with a fresh nonce: is the host still awake?
+};
+
+/// What one host's exchange is asked to do.
+struct Plan {
+  Task task = Task::kCommand;
+  bool keyed = false;    // the client holds a key for the host: only proven replies count
+  bool suspend = false;  // kCommand: the word is SUSPEND (keyed: a REFUSED may follow its OK)
+  bool confirm = false;  // keyed SUSPEND: report it only once the host stops answering
+};
 
 /// One host's exchange. The command is sent once at most, and only on a START to this
 /// exchange's own socket: that is what makes it safe under any loss, delay or reordering.
 struct Exchange {
+  Plan plan;
   Step step = Step::kGreeting;
   Result result = Result::kPending;
   int ehlos = 0;     // EHLOs sent in this round
   int commands = 0;  // times the command was sent
   bool heard_locked = false;
-  bool keyed = false;        // the client holds a key: only proven replies count
+  bool heard_keyed = false;        // keyed: a KEYED 2 came, and no proven START yet
+  bool heard_unreachable = false;  // kAwait: the kernel answered for the port
+  bool answered = false;           // kConfirming: the latest probe was answered
+  int silent_probes = 0;           // kConfirming: probes in a row without an answer
+  int sleep_status = 0;            // kRefused: the sleep command's exit status
+  Clock::time_point started{};
   Clock::time_point next{};  // when on_timer has something to do
   Clock::time_point deadline{};
+  Clock::time_point finished{};
 };
 
 /// Classifies a datagram; only the exact texts count. The keyed kinds are only well formed:
@@ -81,15 +127,15 @@ struct Exchange {
 Reply reply_of(std::string_view datagram);
 
 /// What a keyed client that sent nonce (and, once it commanded, was given challenge for word)
-/// makes of a datagram: kKeyedStart or kKeyedOk only when its proof holds under key;
+/// makes of a datagram: kKeyedStart, kKeyedOk or kRefused only when its proof holds under key
+/// (REFUSED: for a SUSPEND on challenge), kKeyed for "KEYED 2" (which proves nothing);
 /// everything else is kOther.
 Reply proven_reply(std::string_view datagram, const Key& key, std::string_view nonce,
                    std::string_view challenge, std::string_view word);
 
-/// A new exchange that sends its first EHLO at now and ends by now + time_limit; keyed when
-/// the client holds a key.
+/// A new exchange that sends its first EHLO at now and ends by now + time_limit.
 Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit,
-                        bool keyed = false);
+                        Plan plan = {});
 
 /// The earlier of the exchange's next step and its deadline.
 Clock::time_point wake_time(const Exchange& exchange);
@@ -97,24 +143,31 @@ Clock::time_point wake_time(const Exchange& exchange);
 /// Moves the exchange on by the clock; returns what to send now.
 Send on_timer(Exchange& exchange, Clock::time_point now);
 
-/// Moves the exchange on by a reply from its host; returns what to send now.
-Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now);
+/// Moves the exchange on by a reply from its host; returns what to send now. sleep_status is
+/// the status a kRefused reply carries.
+Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_status = 0);
 
-/// "HOST: suspended" and the other result lines, without the line feed.
-std::string result_line(const std::string& host, Result result, Command command);
+/// "HOST: suspended" and the other result lines, without the line feed; port is the one the
+/// host was asked at (for "no daemon on port N").
+std::string result_line(const std::string& host, const Exchange& exchange, Command command,
+                        std::uint16_t port);
 
-/// 0 when every result is kDone; else 3 when any host was silent, unconfirmed or
-/// unresolved; else 4 when any host's daemon asked for a key; else 2.
+/// The exit status of one result: 0 kDone, 2 kLocked, 3 kNoAnswer, kUnconfirmed and
+/// kUnresolved, 4 kNeedsKey, 5 kRefused, 6 kDidNotSleep, 7 kKeyNotKnown, 8 kNoDaemon.
+int status_of(Result result);
+
+/// The status of a call: that of its hosts' results which comes first in the order 3, 5, 6,
+/// 8, 7, 4, 2 (what a script must look at first leads), else 0.
 int exit_status_of(const std::vector<Result>& results);
 
 /// The Wake-on-LAN magic packet: six 0xFF bytes, then mac sixteen times (102 bytes).
 std::string magic_packet(const Mac& mac);
 
-/// Suspends (or stops) the daemons of all targets at once, printing each one's line as it
-/// finishes; with keys (not null), each host's exchange is keyed with the key for its name
-/// (KeySet::for_host), which every target must have. Returns the exit status.
-int run_command(Command command, const std::vector<Target>& targets,
-                std::chrono::milliseconds time_limit, const KeySet* keys = nullptr);
+/// Suspends or stops the daemons of all of arguments.targets at once, asks them how they are
+/// (status), or wakes them and waits for their daemons (wake --wait), printing each host's
+/// line as it finishes; with keys (not null), each host's exchange is keyed with the key for
+/// its name (KeySet::for_host), which every target must have. Returns the exit status.
+int run_command(const Arguments& arguments, const KeySet* keys = nullptr);
 
 /// Sends one magic packet per sleeper to address:port with SO_BROADCAST, printing a line
 /// for each. Returns 0, or 3 when a packet could not be sent.

@@ -1,5 +1,6 @@
 // lomarind: suspends or stops Lomarind daemons on other hosts, and wakes machines.
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -12,9 +13,16 @@
 
 namespace {
 
-// Every refusal with status 1 ends the same way: nothing was sent, and help is one call away.
+// A command line that cannot be right: nothing was sent, and help is one call away.
 int refuse(const std::string& reason) {
   (void)std::fprintf(stderr, "lomarind: %s\nTry 'lomarind --help'.\n", reason.c_str());
+  return 1;
+}
+
+// A good command line that cannot be carried out (a key file, the system): the help would
+// not say anything about it.
+int fail(const std::string& reason) {
+  (void)std::fprintf(stderr, "lomarind: %s\n", reason.c_str());
   return 1;
 }
 
@@ -30,16 +38,27 @@ std::string own_name() {
 
 int keygen(const Arguments& arguments) {
   if (arguments.keygen_host.empty()) {
+    // The commonest mistake gets its own words: the file is there already.
+    struct stat existing {};
+    if (lstat(arguments.key_file.c_str(), &existing) == 0) {
+      return fail(arguments.key_file + " exists: keygen FILE never overwrites a file; keygen " +
+                  arguments.key_file + " HOST adds a key for HOST to it");
+    }
     const std::string failure = write_new_key_file(arguments.key_file);
     if (!failure.empty()) {
-      return refuse(failure);
+      return fail(failure);
     }
     (void)std::printf("%s: new key written (mode 0600)\n", arguments.key_file.c_str());
     return 0;
   }
   const std::string name = arguments.keygen_name.empty() ? own_name() : arguments.keygen_name;
-  if (arguments.keygen_name.empty() && !valid_key_name(name)) {
-    return refuse("this machine's name '" + name + "' cannot name a key; give a NAME");
+  for (const std::string& given : {arguments.keygen_host, arguments.keygen_name}) {
+    if (!given.empty() && !valid_key_name(given)) {
+      return refuse(given + " cannot name a key: use letters, digits and .:_@+- (at most 64)");
+    }
+  }
+  if (!valid_key_name(name)) {
+    return fail("this machine's name '" + name + "' cannot name a key; give a NAME");
   }
   // The daemon's line is the one thing on standard output, so that it can be piped to the
   // host; it holds the key, as the host's key file will.
@@ -47,7 +66,7 @@ int keygen(const Arguments& arguments) {
   const std::string failure =
       add_host_key(arguments.key_file, arguments.keygen_host, name, daemon_line);
   if (!failure.empty()) {
-    return refuse(failure);
+    return fail(failure);
   }
   (void)std::fprintf(stderr,
                      "lomarind: %s: new key for %s added; add the line below to the key file "
@@ -71,31 +90,35 @@ int main(int argc, char* argv[]) {
     print_help();
     return 0;
   case Command::kWake:
-    return send_wake(arguments.sleepers, arguments.wake_address, arguments.wake_port);
+    if (!arguments.wait) {
+      return send_wake(arguments.sleepers, arguments.wake_address, arguments.wake_port);
+    }
+    break;
   case Command::kKeygen:
     return keygen(arguments);
   case Command::kSuspend:
   case Command::kQuit:
+  case Command::kStatus:
     break;
   }
   if (arguments.key_file.empty()) {
-    return run_command(arguments.command, arguments.targets, arguments.time_limit);
+    return run_command(arguments);
   }
   // A core dump would hold the keys; so would another process's look at this one.
   if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == -1) {
-    return refuse("the process could not be made non-dumpable");
+    return fail("the process could not be made non-dumpable");
   }
   // The same checks as the daemon's: a key that others may read proves nothing.
   KeySet keys;
   const std::string failure = read_key_file(arguments.key_file, keys, false, kMostClientKeyFileBytes);
   if (!failure.empty()) {
-    return refuse(failure);
+    return fail(failure);
   }
   for (const Target& target : arguments.targets) {
     if (keys.for_host(target.argument) == nullptr) {
-      return refuse(arguments.key_file + " holds no key for " + target.argument +
-                    " and no default key");
+      return fail(arguments.key_file + " holds no key for " + target.argument +
+                  " and no default key");
     }
   }
-  return run_command(arguments.command, arguments.targets, arguments.time_limit, &keys);
+  return run_command(arguments, &keys);
 }

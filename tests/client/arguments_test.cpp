@@ -61,7 +61,7 @@ TEST(Arguments, ParsedAlikeWithPosixlyCorrectAndBadOptionsNamed) {
       {{"quit", "a", "--key-file=k", "-p", "9999", "b"}, ""},
       {{"suspend", "x", "--key-file"}, "option '--key-file' needs a value"},
       {{"wake", "01:02:03:04:05:06", "--key-file", "k"},
-       "option --key-file does not apply to wake"},
+       "option --key-file applies to wake only with --wait"},
       {{"keygen", "k", "l", "m", "n"}, "keygen needs a FILE, and may take a HOST and a NAME"},
       {{"-t", "2", "keygen", "k"}, "keygen takes no options"},
       {{"--timeout=5", "-xq", "suspend", "x"}, "invalid option '-x'"},
@@ -71,7 +71,7 @@ TEST(Arguments, ParsedAlikeWithPosixlyCorrectAndBadOptionsNamed) {
       {{"suspend", "x", "-p"}, "option '-p' needs a value"},
       {{"suspend", "x", "--port"}, "option '--port' needs a value"},
       {{"stray", "-p", "0"}, "invalid port '0' (expected 1 to 65535)"},
-      {{"wake", "01:02:03:04:05:06", "-t", "2"}, "option -t does not apply to wake"},
+      {{"wake", "01:02:03:04:05:06", "-t", "2"}, "option -t applies to wake only with --wait"},
   };
   // Set for the second pass only, and unset however the test ends.
   struct Environment {
@@ -129,6 +129,72 @@ TEST(Arguments, WakeDefaultsToTheBroadcastAddressOnPortNine) {
   EXPECT_EQ(directed.wake_address.s_addr, inet_addr("192.168.1.255"));
   EXPECT_EQ(directed.wake_port, 7);
   EXPECT_EQ(directed.sleepers.at(0).argument, "01:02:03:04:05:06");
+}
+
+// --confirm needs a key (a keyless probe would open a session), --wait belongs to wake, and
+// wake --wait takes HOST=MAC words.
+TEST(Arguments, ConfirmStatusAndWakeWaitAreReadAndTheirMisuseRefused) {
+  const std::string mac = "01:02:03:04:05:06";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"--confirm", "suspend", "h"},
+       "option --confirm needs --key-file: a keyless daemon cannot be asked whether it is up "
+       "without opening a session on it"},
+      {{"--confirm", "--key-file", "k", "quit", "h"}, "option --confirm applies to suspend only"},
+      {{"--confirm", "--key-file", "k", "status", "h"}, "option --confirm applies to suspend only"},
+      {{"wake", "--wait", "--confirm", "h=" + mac}, "option --confirm applies to suspend only"},
+      {{"--wait", "suspend", "h"}, "option --wait applies to wake only"},
+      {{"status", "h", "--wait"}, "option --wait applies to wake only"},
+      {{"status"}, "status needs at least one HOST"},
+      {{"-b", "127.0.0.1", "status", "h"}, "option -b applies to wake only"},
+      {{"--wait", "keygen", "k"}, "keygen takes no options"},
+      {{"wake", "--wait", mac}, "wake --wait needs HOST=MAC, not '" + mac + "'"},
+      {{"wake", "h=" + mac}, "invalid MAC address 'h=" + mac + "' (HOST=MAC needs --wait)"},
+      {{"wake", "--wait", "h=01:02:03:04:05"},
+       "invalid MAC address '01:02:03:04:05' in 'h=01:02:03:04:05' (expected "
+       "HOST=aa:bb:cc:dd:ee:ff)"},
+      {{"wake", "--wait", "=" + mac}, "invalid HOST ''"},
+      {{"wake", "--wait", "h:0=" + mac},
+       "invalid port in 'h:0' (expected HOST:PORT, PORT from 1 to 65535)"},
+      {{"wake", "--wait"}, "wake --wait needs at least one HOST=MAC"},
+      {{"wake", "--key-file", "k", mac}, "option --key-file applies to wake only with --wait"},
+  };
+  for (const auto& [words, error] : refused) {
+    Arguments arguments;
+    EXPECT_EQ(parse(words, arguments), error) << words.at(0);
+  }
+
+  Arguments confirmed;
+  ASSERT_EQ(parse({"--key-file", "k", "--confirm", "suspend", "h"}, confirmed), "");
+  EXPECT_TRUE(confirmed.confirm);
+  Arguments status;
+  ASSERT_EQ(parse({"status", "h", "g:7000", "-t", "3", "-p", "9999"}, status), "");
+  EXPECT_EQ(status.command, Command::kStatus);
+  ASSERT_EQ(status.targets.size(), 2U);
+  EXPECT_EQ(status.targets[0].port, 9999);
+  EXPECT_EQ(status.targets[1].port, 7000);
+  EXPECT_EQ(status.time_limit, 3s);
+
+  // -p is where the magic packets go; each HOST is asked at its own port or the daemon's.
+  Arguments wake;
+  ASSERT_EQ(parse({"-b", "127.0.0.1", "-p", "40009", "wake", "--wait", "h:7000=" + mac,
+                   "g=aa-bb-cc-dd-ee-ff"},
+                  wake),
+            "");
+  EXPECT_TRUE(wake.wait);
+  EXPECT_EQ(wake.wake_port, 40009);
+  EXPECT_EQ(wake.time_limit, 60s) << "a machine takes long to boot";
+  ASSERT_EQ(wake.targets.size(), 2U);
+  ASSERT_EQ(wake.sleepers.size(), 2U);
+  EXPECT_EQ(wake.targets[0].argument, "h:7000");
+  EXPECT_EQ(wake.targets[0].port, 7000);
+  EXPECT_EQ(wake.targets[1].argument, "g");
+  EXPECT_EQ(wake.targets[1].port, 9);
+  EXPECT_EQ(wake.sleepers[1].argument, "aa-bb-cc-dd-ee-ff");
+  EXPECT_EQ(wake.sleepers[1].mac, (Mac{0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff}));
+  Arguments limited;
+  ASSERT_EQ(parse({"--key-file=k", "-t", "5", "wake", "--wait", "h=" + mac}, limited), "");
+  EXPECT_EQ(limited.time_limit, 5s);
+  EXPECT_EQ(limited.key_file, "k");
 }
 
 }  // namespace

@@ -23,9 +23,28 @@ TEST_F(ClientCommandLine, HelpNamesEveryCommandAndExitStatus) {
     const ClientRun run = run_client({option});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
-    for (const char* text :
-         {"suspend HOST...", "quit HOST...", "wake MAC...", "-t, --timeout", "-b, --broadcast",
-          "Exit status:", "  0  ", "  1  ", "  2  ", "  3  "}) {
+    for (const char* text : {"suspend HOST...",
+                             "quit HOST...",
+                             "status HOST...",
+                             "wake MAC...",
+                             "wake --wait HOST=MAC...",
+                             "--confirm",
+                             "--wait",
+                             "-t, --timeout",
+                             "-b, --broadcast",
+                             "Exit status:",
+                             "  0  ",
+                             "  1  ",
+                             "  2  ",
+                             "  3  ",
+                             "  4  ",
+                             "  5  ",
+                             "  6  ",
+                             "  7  ",
+                             "  8  ",
+                             "did not sleep",
+                             "key not known to the host",
+                             "no daemon on port PORT"}) {
       EXPECT_NE(run.out.find(text), std::string::npos) << text;
     }
   }
@@ -102,6 +121,25 @@ TEST_F(ClientCommandLine, WakeGoesToPortNineUnlessToldOtherwise) {
   const ClientRun run = run_client({"--broadcast=127.0.0.1", "wake", "00:11:22:33:44:55"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(listener.receive(1s), magic_packet({0x00, 0x11, 0x22, 0x33, 0x44, 0x55}));
+}
+
+// A failure that is no mistake of the command line says what is wrong, without pointing to
+// the help; a mistake of the command line still does.
+TEST_F(ClientCommandLine, KeygenOverAnExistingFileSaysItExistsWithoutTheHelpLine) {
+  const std::string keys = (dir_ / "keys").string();
+  ASSERT_EQ(run_client({"keygen", keys}).status, 0);
+  const std::string before = read_file(keys);
+  const ClientRun again = run_client({"keygen", keys});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(again.out, "");
+  EXPECT_EQ(again.err, "lomarind: " + keys +
+                           " exists: keygen FILE never overwrites a file; keygen " + keys +
+                           " HOST adds a key for HOST to it\n");
+  EXPECT_EQ(read_file(keys), before);
+  const ClientRun bad_host = run_client({"keygen", keys, "nas/1"});
+  EXPECT_EQ(bad_host.status, 1);
+  EXPECT_TRUE(bad_host.err.ends_with("\nTry 'lomarind --help'.\n")) << bad_host.err;
+  EXPECT_EQ(read_file(keys), before);
 }
 
 }  // namespace

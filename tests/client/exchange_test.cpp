@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "key/key.h"
 
@@ -125,7 +126,7 @@ TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
 // Copies of a keyed command are carried out once, so it goes again while no proven OK comes;
 // with a key, nothing but proven replies moves the exchange.
 TEST(KeyedExchange, CommandGoesThreeTimesASecondApartAndUnprovenRepliesAreIgnored) {
-  Exchange exchange = start_exchange(t0, 10s, true);
+  Exchange exchange = start_exchange(t0, 10s, {.keyed = true});
   EXPECT_EQ(on_timer(exchange, t0), Send::kEhlo);
   for (const Reply ignored : {Reply::kStart, Reply::kLocked, Reply::kEnd, Reply::kKeyed, Reply::kOk,
                               Reply::kKeyedOk, Reply::kOther}) {
@@ -152,6 +153,323 @@ TEST(ExitStatus, NoAnswerOutranksLockedWhichOutranksSuccess) {
   EXPECT_EQ(exit_status_of({Result::kDone, Result::kLocked}), 2);
   EXPECT_EQ(exit_status_of({Result::kLocked, Result::kNoAnswer, Result::kDone}), 3);
   EXPECT_EQ(exit_status_of({Result::kUnresolved, Result::kLocked}), 3);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const Clock::time_point s0 = Clock::time_point{} + 5000s;
+
+// A host as an exchange meets it. Its daemon answers each datagram a millisecond later, with
+// Reply values: proofs are proven_reply's business, tested above. The truth of each row is
+// what the host is and does, and the exchange must report that truth.
+struct Host {
+  bool listening = true;  // a daemon is bound to the port; else the kernel answers ICMP
+  bool keyed = true;      // the daemon holds keys
+  bool knows_key = true;  // ... and the client's among them
+  bool sleeps = true;     // a successful sleep command puts the host to sleep for good
+  int sleep_status = 0;   // the sleep command's exit status
+  Clock::duration command_takes = 100ms;  // the daemon answers nothing meanwhile
+  Clock::duration up_after{};             // the host is down (silent) until then
+  bool forged_notice = false;  // a forger answers each EHLO with KEYED 2 ahead of the daemon
+};
+
+// What came of one exchange with a host.
+struct Outcome {
+  Result result = Result::kPending;
+  Clock::duration took{};
+  int carried_out = 0;
+  int commands = 0;
+  int probes = 0;
+  int sleep_status = 0;
+};
+
+class HostModel {
+ public:
+  HostModel(const Host& host, const Plan& plan) : host_(host), plan_(plan) {}
+
+  // The daemon's answers to what the client sent at now.
+  void receive(Send send, Clock::time_point now) {
+    if (send == Send::kNothing || now < s0 + host_.up_after || now >= asleep_) {
+      return;
+    }
+    if (!host_.listening) {
+      answer(Reply::kUnreachable, now);
+      return;
+    }
+    // The daemon takes each datagram once its sleep command is done, unless it slept.
+    const Clock::time_point at = std::max(now, busy_until_);
+    if (at >= asleep_) {
+      return;
+    }
+    if (send == Send::kCommand) {
+      command(at);
+      return;
+    }
+    // An EHLO or a probe. Without keys a keyed EHLO (status, wake --wait, a keyed client) is
+    // stray data; a keyed daemon answers KEYED 2 to a key it does not hold or to a plain EHLO.
+    const bool keyed_ehlo = plan_.keyed || plan_.task != Task::kCommand;
+    if (host_.forged_notice) {
+      answer(Reply::kKeyed, at);
+    }
+    if (!host_.keyed) {
+      answer(keyed_ehlo ? Reply::kOther : Reply::kStart, at);
+    } else if (plan_.keyed && host_.knows_key) {
+      answer(Reply::kKeyedStart, at);
+    } else {
+      answer(Reply::kKeyed, at);
+    }
+  }
+
+  bool idle() const { return replies_.empty(); }
+  Clock::time_point next_time() const { return replies_.begin()->first; }
+  std::pair<Reply, int> pop() {
+    const auto reply = replies_.begin()->second;
+    replies_.erase(replies_.begin());
+    return reply;
+  }
+  int carried_out() const { return carried_out_; }
+
+ private:
+  void answer(Reply reply, Clock::time_point at, int status = 0) {
+    replies_.emplace(at + 1ms, std::make_pair(reply, status));
+  }
+
+  // The first proven command is carried out; copies get the same OK.
+  void command(Clock::time_point at) {
+    answer(plan_.keyed ? Reply::kKeyedOk : Reply::kOk, at);
+    if (carried_out_++ > 0 || !plan_.suspend) {
+      return;
+    }
+    busy_until_ = at + host_.command_takes;
+    if (host_.sleep_status != 0) {
+      if (plan_.keyed) {
+        answer(Reply::kRefused, busy_until_, host_.sleep_status);
+      }
+    } else if (host_.sleeps) {
+      asleep_ = busy_until_;
+    }
+  }
+
+  Host host_;
+  Plan plan_;
+  Clock::time_point busy_until_{};
+  Clock::time_point asleep_ = Clock::time_point::max();
+  int carried_out_ = 0;
+  std::multimap<Clock::time_point, std::pair<Reply, int>> replies_;
+};
+
+Outcome run(const Plan& plan, const Host& host, Clock::duration limit = 10s) {
+  Exchange exchange =
+      start_exchange(s0, std::chrono::duration_cast<std::chrono::milliseconds>(limit), plan);
+  HostModel model(host, plan);
+  Outcome outcome;
+  const auto sends = [&](Send send, Clock::time_point now) {
+    outcome.commands += send == Send::kCommand ? 1 : 0;
+    outcome.probes += send == Send::kProbe ? 1 : 0;
+    model.receive(send, now);
+  };
+  Clock::time_point now = s0;
+  while (exchange.step != Step::kFinished) {
+    if (!model.idle() && model.next_time() <= wake_time(exchange)) {
+      now = model.next_time();
+      const auto [reply, status] = model.pop();
+      sends(on_reply(exchange, reply, now, status), now);
+    } else {
+      now = wake_time(exchange);
+      sends(on_timer(exchange, now), now);
+    }
+  }
+  outcome.result = exchange.result;
+  outcome.took = exchange.finished - s0;
+  outcome.carried_out = model.carried_out();
+  outcome.sleep_status = exchange.sleep_status;
+  return outcome;
+}
+
+constexpr Plan kKeyedSuspend{Task::kCommand, true, true, false};
+constexpr Plan kConfirmedSuspend{Task::kCommand, true, true, true};
+
+TEST(Refusal, AProvenRefusalWithinTheWaitIsReportedAndLaterSilenceIsSuspended) {
+  Host refusing;
+  refusing.sleep_status = 1;
+  Outcome outcome = run(kKeyedSuspend, refusing);
+  EXPECT_EQ(outcome.result, Result::kRefused);
+  EXPECT_EQ(outcome.sleep_status, 1);
+  EXPECT_EQ(outcome.carried_out, 1);
+
+  // A command that fails late, though within the wait, is still heard.
+  refusing.command_takes = 900ms;
+  EXPECT_EQ(run(kKeyedSuspend, refusing).result, Result::kRefused);
+
+  // A host that sleeps is reported once the wait is over, not before: the refusal may come.
+  const Outcome slept = run(kKeyedSuspend, Host{});
+  EXPECT_EQ(slept.result, Result::kDone);
+  EXPECT_GE(slept.took, kRefusalWait);
+  EXPECT_LT(slept.took, kRefusalWait + 100ms);
+
+  // Keyless, and for QUIT, there is no refusal to wait for.
+  Host keyless;
+  keyless.keyed = false;
+  keyless.sleep_status = 1;
+  const Outcome plain = run({Task::kCommand, false, true, false}, keyless);
+  EXPECT_EQ(plain.result, Result::kDone);
+  EXPECT_LT(plain.took, 100ms);
+  const Outcome quit = run({Task::kCommand, true, false, false}, refusing);
+  EXPECT_EQ(quit.result, Result::kDone);
+  EXPECT_LT(quit.took, 100ms);
+}
+
+TEST(Confirm, SuspendedOnlyOnceTheHostStopsAnsweringProbes) {
+  const Outcome slept = run(kConfirmedSuspend, Host{});
+  EXPECT_EQ(slept.result, Result::kDone);
+  EXPECT_EQ(slept.probes, kConfirmProbes);
+  EXPECT_GE(slept.took, kRefusalWait + kConfirmProbes * kProbeInterval);
+
+  // A host that stays up, even one whose command ran longer than the refusal wait left
+  // room for, is not taken for asleep: it did not sleep. Only a daemon deaf for longer than
+  // the wait and the probes together (the manual says so) cannot be told from a sleeper.
+  Host awake;
+  awake.sleeps = false;
+  for (const auto takes : {0ms, 100ms, 1500ms, 2900ms, 3100ms}) {
+    awake.command_takes = takes;
+    const Outcome outcome = run(kConfirmedSuspend, awake, 8s);
+    EXPECT_EQ(outcome.result, takes < kRefusalWait + kConfirmProbes * kProbeInterval
+                                  ? Result::kDidNotSleep
+                                  : Result::kDone)
+        << takes.count();
+    EXPECT_EQ(outcome.carried_out, 1);
+  }
+  Host refusing;
+  refusing.sleep_status = 3;
+  EXPECT_EQ(run(kConfirmedSuspend, refusing).result, Result::kRefused);
+  // A time limit that ends the wait leaves the sleep unconfirmed.
+  EXPECT_EQ(run(kConfirmedSuspend, Host{}, 1s).result, Result::kDidNotSleep);
+}
+
+TEST(KeyNotKnown, AKeyedNoticeIsTheAnswerOnlyIfNoProvenStartFollowsWithinASecond) {
+  Host stranger;
+  stranger.knows_key = false;
+  for (const Task task : {Task::kCommand, Task::kStatus, Task::kAwait}) {
+    const Outcome outcome = run({task, true, true, false}, stranger);
+    EXPECT_EQ(outcome.result, Result::kKeyNotKnown);
+    EXPECT_EQ(outcome.commands, 0);
+    EXPECT_LE(outcome.took, kResendInterval);
+  }
+  Host forged;
+  forged.forged_notice = true;
+  EXPECT_EQ(run(kKeyedSuspend, forged).result, Result::kDone);
+  EXPECT_EQ(run({Task::kStatus, true, false, false}, forged).result, Result::kDone);
+}
+
+TEST(NoDaemon, AnIcmpPortUnreachableEndsAskingAtOnceButNotWaitingForAWake) {
+  Host empty;
+  empty.listening = false;
+  for (const Plan& plan :
+       {Plan{Task::kCommand, false, true, false}, kKeyedSuspend, Plan{Task::kStatus}}) {
+    const Outcome outcome = run(plan, empty);
+    EXPECT_EQ(outcome.result, Result::kNoDaemon);
+    EXPECT_LT(outcome.took, 10ms);
+  }
+  // A host that is starting answers for its kernel before its daemon runs.
+  const Outcome booting = run({Task::kAwait, true, false, false}, empty, 5s);
+  EXPECT_EQ(booting.result, Result::kNoDaemon);
+  EXPECT_EQ(booting.took, 5s);
+}
+
+TEST(Status, AwakeNeedsAKeyOrSilentAndNeverACommand) {
+  struct Row {
+    Plan plan;
+    Host host;
+    Result result;
+  };
+  Host keyless;
+  keyless.keyed = false;
+  Host down;
+  down.up_after = 1h;
+  for (const Row& row : std::vector<Row>{
+           {{Task::kStatus, true}, Host{}, Result::kDone},
+           {{Task::kStatus, false}, Host{}, Result::kNeedsKey},
+           {{Task::kStatus, true}, keyless, Result::kNoAnswer},
+           {{Task::kStatus, false}, keyless, Result::kNoAnswer},
+           {{Task::kStatus, true}, down, Result::kNoAnswer},
+       }) {
+    const Outcome outcome = run(row.plan, row.host);
+    EXPECT_EQ(outcome.result, row.result) << row.plan.keyed << row.host.keyed;
+    EXPECT_EQ(outcome.commands + outcome.carried_out, 0);
+    EXPECT_LE(outcome.took, kEhloTries * kResendInterval);
+  }
+}
+
+TEST(WakeWait, AwakeWhenTheDaemonAnswersAfterItBootsElseNoAnswerAtTheLimit) {
+  Host booting;
+  booting.up_after = 7200ms;
+  const Outcome keyed = run({Task::kAwait, true}, booting, 60s);
+  EXPECT_EQ(keyed.result, Result::kDone);
+  EXPECT_GT(keyed.took, 7200ms);
+  EXPECT_LE(keyed.took, 7200ms + kResendInterval + 1ms);
+  // Without a key, the daemon's KEYED 2 is all it can say, and it says that it is up.
+  EXPECT_EQ(run({Task::kAwait, false}, booting, 60s).result, Result::kDone);
+  const Outcome late = run({Task::kAwait, true}, booting, 5s);
+  EXPECT_EQ(late.result, Result::kNoAnswer);
+  EXPECT_EQ(late.took, 5s);
+}
+
+TEST(ResultLine, EachResultHasItsLine) {
+  Exchange exchange = start_exchange(s0, 60s);
+  const auto line = [&](Result result, Command command, int status = 0) {
+    exchange.result = result;
+    exchange.sleep_status = status;
+    return result_line("nas", exchange, command, 9999);
+  };
+  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 1),
+            "nas: refused by the host (systemctl exit 1)");
+  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 126),
+            "nas: refused by the host (sleep command could not run)");
+  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 127),
+            "nas: refused by the host (sleep command could not run)");
+  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 128),
+            "nas: refused by the host (systemctl exit 128)");
+  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 143),
+            "nas: refused by the host (systemctl ended by signal 15)");
+  EXPECT_EQ(line(Result::kDidNotSleep, Command::kSuspend), "nas: did not sleep");
+  EXPECT_EQ(line(Result::kKeyNotKnown, Command::kStatus), "nas: key not known to the host");
+  EXPECT_EQ(line(Result::kNoDaemon, Command::kQuit), "nas: no daemon on port 9999");
+  EXPECT_EQ(line(Result::kDone, Command::kStatus), "nas: awake");
+  exchange.finished = s0 + 7249ms;
+  EXPECT_EQ(line(Result::kDone, Command::kWake), "nas: awake after 7.2 s");
+  exchange.finished = s0 + 7250ms;
+  EXPECT_EQ(line(Result::kDone, Command::kWake), "nas: awake after 7.3 s");
+  exchange.finished = s0 + 10ms;
+  EXPECT_EQ(line(Result::kDone, Command::kWake), "nas: awake after 0.0 s");
+}
+
+// Each result has a status of its own, and a call of several hosts takes the one that a
+// script must look at first.
+TEST(ExitStatus, EachResultItsOwnAndTheFirstInTheDocumentedOrderWins) {
+  const std::vector<std::pair<Result, int>> own{
+      {Result::kDone, 0},        {Result::kLocked, 2},      {Result::kNoAnswer, 3},
+      {Result::kUnconfirmed, 3}, {Result::kUnresolved, 3},  {Result::kNeedsKey, 4},
+      {Result::kRefused, 5},     {Result::kDidNotSleep, 6}, {Result::kKeyNotKnown, 7},
+      {Result::kNoDaemon, 8},
+  };
+  for (const auto& [result, status] : own) {
+    EXPECT_EQ(exit_status_of({result}), status);
+    EXPECT_EQ(exit_status_of({Result::kDone, result, Result::kDone}), status);
+  }
+  // 3, 5, 6, 8, 7, 4, 2: each outranks every one after it.
+  const std::vector<Result> order{Result::kNoAnswer, Result::kRefused,     Result::kDidNotSleep,
+                                  Result::kNoDaemon, Result::kKeyNotKnown, Result::kNeedsKey,
+                                  Result::kLocked};
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    for (std::size_t j = i + 1; j < order.size(); ++j) {
+      EXPECT_EQ(exit_status_of({order[j], order[i]}), exit_status_of({order[i]})) << i << j;
+      EXPECT_EQ(exit_status_of({order[i], order[j]}), exit_status_of({order[i]})) << i << j;
+    }
+  }
 }
 
 }  // namespace

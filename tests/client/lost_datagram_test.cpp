@@ -1,13 +1,16 @@
 // Lost and stray datagrams, which loopback never loses by itself: a stand-in for the daemon
 // drops or misdirects chosen replies, and records what the client sent.
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -25,20 +28,21 @@ using LostDatagrams = ClientTest;
 struct Answer {
   std::optional<std::string> reply;  // nothing: the datagram or its reply is lost
   bool from_elsewhere = false;       // send the reply from another port than the one asked
+  std::vector<std::string> then{};   // more datagrams, sent after the reply
 };
 
 class StandIn {
  public:
-  /// Serves 127.0.0.1:port on a thread of its own; answer gets each datagram's number and
-  /// text.
-  StandIn(std::uint16_t port, std::function<Answer(std::size_t, const std::string&)> answer)
+  /// Serves address:port on a thread of its own; answer gets each datagram's number and text.
+  StandIn(std::uint16_t port, std::function<Answer(std::size_t, const std::string&)> answer,
+          const char* address = "127.0.0.1")
       : answer_(std::move(answer)) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     elsewhere_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    local.sin_addr.s_addr = inet_addr(address);
     bound_ = bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
     thread_ = std::thread([this] { serve(); });
   }
@@ -91,6 +95,10 @@ class StandIn {
       if (answer.reply) {
         sendto(answer.from_elsewhere ? elsewhere_fd_ : fd_, answer.reply->data(),
                answer.reply->size(), 0, reinterpret_cast<const sockaddr*>(&sender), length);
+      }
+      for (const std::string& more : answer.then) {
+        sendto(fd_, more.data(), more.size(), 0, reinterpret_cast<const sockaddr*>(&sender),
+               length);
       }
     }
   }
@@ -262,6 +270,128 @@ TEST_F(LostDatagrams, ForgedAndReplayedKeyedRepliesNeitherSpendTheCommandNorRepo
                               command_proof(key, fresh, "SUSPEND") + "\n";
   EXPECT_EQ(received, (Texts{received.at(0), command, command, command}));
   expect_one_sender(daemon);
+}
+
+// The nonce of a keyed EHLO.
+std::string nonce_of(const std::string& ehlo) { return ehlo.substr(ehlo.size() - 33, 32); }
+
+// A REFUSED counts only with the proof of this command's challenge and the status it names.
+// A forger's KEYED 2 ahead of the daemon's START, and REFUSEDs made up, for another
+// challenge, under another key or with another status, all leave the host suspended; a
+// proven one is heard even when the OK before it was lost.
+TEST_F(LostDatagrams, OnlyARefusalProvenForTheCommandCountsAndAKeyedNoticeWaitsForTheStart) {
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  KeySet keys;
+  ASSERT_EQ(read_key_file(key_path, keys, true), "");
+  const Key& key = keys.keys.front().key;
+  Key other;
+  other.bytes.fill(7);
+  const std::string challenge(32, 'e');
+  const std::string for_status_2 = refused_datagram(key, challenge, 2);
+  const Texts forged{
+      "REFUSED 1 " + std::string(64, 'c') + "\n",
+      refused_datagram(key, std::string(32, 'f'), 1),
+      refused_datagram(other, challenge, 1),
+      "REFUSED 1 " + for_status_2.substr(10),
+      "REFUSED 1\n",
+  };
+  StandIn forger(port_, [&](std::size_t, const std::string& text) -> Answer {
+    if (text.starts_with("EHLO ")) {
+      return {"KEYED 2\n", false, {start_datagram(key, nonce_of(text), challenge)}};
+    }
+    return {ok_datagram(key, challenge, "SUSPEND"), false, forged};
+  });
+  ASSERT_TRUE(forger.bound());
+  const ClientRun suspended = run_client({"--key-file", key_path, "suspend", kHost});
+  EXPECT_EQ(suspended.status, 0) << suspended.err;
+  EXPECT_EQ(suspended.out, kHost + ": suspended\n");
+  EXPECT_EQ(forger.received().size(), 2U) << "one EHLO, one command";
+
+  StandIn daemon(static_cast<std::uint16_t>(port_ + 1),
+                 [&](std::size_t, const std::string& text) -> Answer {
+                   if (text.starts_with("EHLO ")) {
+                     return {start_datagram(key, nonce_of(text), challenge)};
+                   }
+                   return {refused_datagram(key, challenge, 1)};  // its OK was lost
+                 });
+  ASSERT_TRUE(daemon.bound());
+  const std::string host = "127.0.0.1:" + std::to_string(port_ + 1);
+  const ClientRun refused = run_client({"--key-file", key_path, "suspend", host});
+  EXPECT_EQ(refused.status, 5);
+  EXPECT_EQ(refused.out, host + ": refused by the host (systemctl exit 1)\n");
+}
+
+// --confirm: a host that goes silent once it has answered OK is reported suspended after a
+// run of unanswered probes, each a keyed EHLO with a nonce of its own.
+TEST_F(LostDatagrams, ConfirmedSuspendIsReportedOnceTheHostStopsAnsweringProbes) {
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  KeySet keys;
+  ASSERT_EQ(read_key_file(key_path, keys, true), "");
+  const Key& key = keys.keys.front().key;
+  const std::string challenge(32, 'e');
+  std::atomic<bool> asleep{false};
+  StandIn sleeper(port_, [&](std::size_t, const std::string& text) -> Answer {
+    if (asleep) {
+      return {};
+    }
+    if (text.starts_with("EHLO ")) {
+      return {start_datagram(key, nonce_of(text), challenge)};
+    }
+    asleep = true;
+    return {ok_datagram(key, challenge, "SUSPEND")};
+  });
+  ASSERT_TRUE(sleeper.bound());
+  const ClientRun run = run_client({"--key-file", key_path, "--confirm", "suspend", kHost});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, kHost + ": suspended\n");
+  EXPECT_GE(run.took, 2500ms) << "a second for a refusal, then two seconds of silence";
+  const Texts received = sleeper.received();
+  ASSERT_GE(received.size(), 6U);
+  EXPECT_TRUE(received[1].starts_with("SUSPEND ")) << received[1];
+  std::vector<std::string> nonces{nonce_of(received[0])};
+  for (std::size_t i = 2; i < received.size(); ++i) {
+    EXPECT_TRUE(received[i].starts_with("EHLO " + keys.keys.front().id + " ")) << received[i];
+    nonces.push_back(nonce_of(received[i]));
+  }
+  std::sort(nonces.begin(), nonces.end());
+  EXPECT_EQ(std::adjacent_find(nonces.begin(), nonces.end()), nonces.end())
+      << "every probe has a nonce of its own";
+  expect_one_sender(sleeper);
+}
+
+// A name whose first address has nothing on the port: the kernel's ICMP says so at once, and
+// the client asks the name's next address on the same socket, whose earlier error must not
+// count against it.
+TEST_F(LostDatagrams, ANameWhoseFirstAddressHasNoDaemonIsAskedAtItsNextAtOnce) {
+  // The test's mount namespace is its own: its /etc/hosts names two addresses for one name.
+  const std::string hosts = (dir_ / "hosts").string();
+  std::ofstream(hosts) << "127.0.0.2 twice.test\n127.0.0.3 twice.test\n";
+  ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  ASSERT_EQ(getaddrinfo("twice.test", nullptr, &hints, &found), 0);
+  const auto first = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  if (first != inet_addr("127.0.0.2")) {
+    GTEST_SKIP() << "the resolver puts 127.0.0.3 first";
+  }
+  // Bound to 127.0.0.3 only, so that 127.0.0.2 has nothing on the port.
+  StandIn stand_in(
+      port_,
+      [](std::size_t, const std::string& text) -> Answer {
+        return text == "EHLO\n" ? Answer{"START\n"} : as_owner(text);
+      },
+      "127.0.0.3");
+  ASSERT_TRUE(stand_in.bound());
+  const ClientRun run = run_client({"suspend", "twice.test:9999"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "twice.test:9999: suspended\n");
+  EXPECT_LT(run.took, 1s) << "the first address was given up on at once, not after 4 s";
+  EXPECT_EQ(stand_in.received(), (Texts{"EHLO\n", "SUSPEND\n"}));
 }
 
 }  // namespace

@@ -100,6 +100,8 @@ TEST_F(Suspend, DaemonBusySuspendingForAnotherClientIsWaitedOutWithoutGuessing) 
 
 TEST_F(Suspend, SilentAndUnknownHostsGiveStatusThreeWithinTheTimeLimit) {
   start_serving(port_);
+  // Bound and never answering: silence, where an empty port would be answered by the kernel.
+  const UdpPeer silent_host("127.0.0.1", 9998);
   const ClientRun silent = run_client({"-t", "2", "quit", "127.0.0.1:9998"});
   EXPECT_EQ(silent.status, 3);
   EXPECT_EQ(silent.out, "127.0.0.1:9998: no answer\n");
@@ -119,6 +121,16 @@ TEST_F(Suspend, SilentAndUnknownHostsGiveStatusThreeWithinTheTimeLimit) {
                            "127.0.0.1:9998: no answer\n");
   EXPECT_EQ(mixed.err, "");
   EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
+
+  // Nothing bound to the port: the kernel's ICMP port unreachable says so at once, where
+  // silence would take four EHLOs a second apart.
+  for (const char* command : {"suspend", "quit"}) {
+    const ClientRun empty = run_client({"-t", "60", command, "127.0.0.1:9997"});
+    EXPECT_EQ(empty.status, 8) << command;
+    EXPECT_EQ(empty.out, "127.0.0.1:9997: no daemon on port 9997\n");
+    EXPECT_LT(empty.took, 2s) << "well under the four seconds of four EHLOs";
+    std::cout << command << " to an empty port: " << empty.took.count() << " ms\n";
+  }
 }
 
 TEST_F(Suspend, HostNamedTwiceIsAskedOnceAndReportedUnderEachName) {
@@ -176,10 +188,12 @@ TEST_F(Suspend, EachControllerHasItsOwnNamedKeyAndOneCanBeRevoked) {
   write_keys(made_beta.out);
   restart_log();
   Process& restarted = start_serving(port_, {"--key-file=" + daemon_keys});
+  // The daemon answers KEYED 2 to a key it does not hold: the client names the reason.
   const ClientRun revoked = run_client({"-t", "5", "--key-file=" + alpha, "suspend", kHost});
-  EXPECT_EQ(revoked.status, 3);
-  EXPECT_EQ(revoked.out, kHost + ": no answer\n");
-  EXPECT_GT(logged_with_prefix("Unknown key; Dropping packet from "), 0U);
+  EXPECT_EQ(revoked.status, 7);
+  EXPECT_EQ(revoked.out, kHost + ": key not known to the host\n");
+  EXPECT_LT(revoked.took, 3s) << "a second's chance for a proven START, not the whole limit";
+  EXPECT_GT(logged_with_prefix("Unknown key; Answered KEYED to client "), 0U);
   const ClientRun kept = run_client({"--key-file=" + beta, "quit", kHost});
   EXPECT_EQ(kept.out, kHost + ": stopped\n");
   EXPECT_EQ(exit_status(), 0);
@@ -201,10 +215,69 @@ TEST_F(Suspend, EachControllerHasItsOwnNamedKeyAndOneCanBeRevoked) {
   EXPECT_EQ(readable.status, 1);
   EXPECT_EQ(readable.out, "");
   EXPECT_TRUE(readable.err.starts_with("lomarind: " + beta)) << readable.err;
-  EXPECT_TRUE(readable.err.ends_with("\nTry 'lomarind --help'.\n")) << readable.err;
+  // The command line was right: the help would not help.
+  EXPECT_EQ(std::count(readable.err.begin(), readable.err.end(), '\n'), 1) << readable.err;
+  EXPECT_EQ(readable.err.find("Try 'lomarind --help'."), std::string::npos) << readable.err;
   const ClientRun other_host = run_client({"--key-file=" + alpha, "suspend", "127.0.0.1"});
   EXPECT_EQ(other_host.status, 1) << "alpha's key is for " << kHost << " as written";
   EXPECT_EQ(logged_with_prefix(kNoSession), 4U) << "only the four keyed EHLOs above";
+}
+
+// A keyed daemon whose sleep command fails tells the client with a proven REFUSED, and the
+// client says so with status 5; a keyless daemon has no way to, and its suspend reads as
+// before. The stand-in systemctl exits with each status in turn.
+TEST_F(Suspend, ASleepCommandThatFailsIsReportedAsRefused) {
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  struct Row {
+    std::string status, line;
+  };
+  std::string calls;
+  for (const Row& row : std::vector<Row>{
+           {"1", "refused by the host (systemctl exit 1)"},
+           {"127", "refused by the host (sleep command could not run)"},
+           {"137", "refused by the host (systemctl ended by signal 9)"},
+       }) {
+    Process& server = start_serving(port_, {"--key-file=" + key_path},
+                                    {"LMR_FAKE_SYSTEMCTL_STATUS=" + row.status});
+    const ClientRun run = run_client({"--key-file", key_path, "suspend", kHost});
+    EXPECT_EQ(run.status, 5) << row.status << run.err;
+    EXPECT_EQ(run.out, kHost + ": " + row.line + "\n");
+    EXPECT_LT(run.took, 3s);
+    calls += "suspend\n";
+    EXPECT_EQ(systemctl_calls_once(calls), calls) << "the command was carried out once";
+    server.signal(SIGTERM);
+    ASSERT_EQ(exit_status(), 0);
+  }
+  start_serving(port_, {}, {"LMR_FAKE_SYSTEMCTL_STATUS=1"});
+  const ClientRun keyless = run_client({"suspend", kHost});
+  EXPECT_EQ(keyless.status, 0);
+  EXPECT_EQ(keyless.out, kHost + ": suspended\n");
+  calls += "suspend\n";
+  EXPECT_EQ(systemctl_calls_once(calls), calls);
+}
+
+// --confirm waits for the host to stop answering proven probes; a daemon whose host stays up
+// (the stand-in systemctl succeeds and nothing sleeps) is reported as not asleep at the time
+// limit, and probing it left no trace in its log.
+TEST_F(Suspend, ConfirmedSuspendOfAHostThatStaysUpDidNotSleep) {
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  start_serving(port_, {"--key-file=" + key_path});
+  const ClientRun run =
+      run_client({"--key-file", key_path, "--confirm", "-t", "5", "suspend", kHost});
+  EXPECT_EQ(run.status, 6) << run.err;
+  EXPECT_EQ(run.out, kHost + ": did not sleep\n");
+  EXPECT_GE(run.took, 4500ms) << "it probes until the time limit";
+  EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
+  EXPECT_EQ(logged_with_prefix("Command from client "), 1U) << "the probes are no commands";
+  EXPECT_EQ(logged_with_prefix("Unknown key"), 0U);
+
+  // Without a key there is no probe that leaves nothing behind: refused before anything goes.
+  const ClientRun keyless = run_client({"--confirm", "suspend", kHost});
+  EXPECT_EQ(keyless.status, 1);
+  EXPECT_TRUE(keyless.err.ends_with("\nTry 'lomarind --help'.\n")) << keyless.err;
+  EXPECT_EQ(systemctl_calls(), "suspend\n");
 }
 
 // No one without the key can keep its holder out, or hide the holder's lines from the log:

@@ -1,0 +1,128 @@
+// status and wake --wait against the real daemon: what they report, and that asking changes
+// nothing on the host.
+#include <iostream>
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "client/client_fixture.h"
+#include "key/key.h"
+
+namespace lmrtest {
+namespace {
+
+using Status = ClientTest;
+using Wake = ClientTest;
+
+const std::string kHost = "127.0.0.1:9999";
+
+TEST_F(Status, AKeyedDaemonIsAwakeAndAskingLeavesNothingThere) {
+  const std::string key_path = (dir_ / "keys").string();
+  const std::string other_path = (dir_ / "other-keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  ASSERT_EQ(write_new_key_file(other_path), "");
+  const Process& server = start_serving(port_, {"--key-file=" + key_path});
+  ASSERT_TRUE(log_->wait_for(kStarting, 2s));
+  const std::size_t lines_before = logged_with_prefix("");
+  const ClientRun awake = run_client({"--key-file", key_path, "status", kHost});
+  EXPECT_EQ(awake.status, 0) << awake.err;
+  EXPECT_EQ(awake.out, kHost + ": awake\n");
+  EXPECT_LT(awake.took, 1s);
+  // A proven probe holds nothing, runs nothing and logs nothing on the host.
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(logged_with_prefix(""), lines_before);
+  EXPECT_EQ(systemctl_calls(), "");
+  EXPECT_TRUE(server.running());
+
+  const ClientRun stranger = run_client({"--key-file", other_path, "status", kHost});
+  EXPECT_EQ(stranger.status, 7);
+  EXPECT_EQ(stranger.out, kHost + ": key not known to the host\n");
+  const ClientRun keyless = run_client({"status", kHost});
+  EXPECT_EQ(keyless.status, 4);
+  EXPECT_EQ(keyless.out, kHost + ": needs a key\n");
+  EXPECT_LT(keyless.took, 1s);
+
+  // Several hosts: one line each, and the status that outranks the others (8 over 4).
+  const ClientRun fleet = run_client({"status", kHost, "127.0.0.1:9997"});
+  EXPECT_EQ(fleet.status, 8);
+  EXPECT_EQ(sorted_lines(fleet.out),
+            (std::vector<std::string>{"127.0.0.1:9997: no daemon on port 9997",
+                                      kHost + ": needs a key"}));
+  EXPECT_EQ(systemctl_calls(), "");
+}
+
+TEST_F(Status, AKeylessDaemonIsNeverGivenASession) {
+  start_serving(port_);
+  const ClientRun run = run_client({"-t", "2", "status", kHost});
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.out, kHost + ": no answer\n");
+  EXPECT_EQ(logged_with_prefix("Session started for client "), 0U);
+  // The daemon is free for the next client at once.
+  UdpPeer other;
+  EXPECT_EQ(ask(other, "EHLO\n"), "START\n");
+}
+
+// The magic packet goes again every second until the host's daemon answers: here it starts
+// on the second packet, as a machine woken by it would.
+TEST_F(Wake, WaitRepeatsTheMagicPacketUntilTheDaemonAnswers) {
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  const UdpPeer card("127.0.0.1", 40009);  // where the magic packets go
+  ClientRun run;
+  std::thread client([&] {
+    run = run_client({"-b", "127.0.0.1", "-p", "40009", "--key-file", key_path, "-t", "20", "wake",
+                      "--wait", kHost + "=aa:bb:cc:dd:ee:ff"});
+  });
+  const auto first = card.receive(5s);
+  const auto second = card.receive(5s);
+  start_serving(port_, {"--key-file=" + key_path});
+  client.join();
+  std::string packet(6, '\xff');
+  for (int i = 0; i < 16; ++i) {
+    packet += "\xaa\xbb\xcc\xdd\xee\xff";
+  }
+  EXPECT_EQ(first, packet);
+  EXPECT_EQ(second, packet);
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::smatch seconds;
+  const std::regex line("127\\.0\\.0\\.1:9999: awake after ([0-9]+\\.[0-9]) s\n");
+  ASSERT_TRUE(std::regex_match(run.out, seconds, line)) << run.out;
+  EXPECT_GE(std::stod(seconds[1]), 0.9) << "not before the second packet";
+  EXPECT_LE(std::stod(seconds[1]) * 1000, static_cast<double>(run.took.count()) + 50);
+  EXPECT_EQ(systemctl_calls(), "");
+  std::cout << "wake --wait, the daemon started on the second packet: " << run.out;
+
+  // Without a key, the daemon's KEYED 2 says that it is up.
+  const ClientRun keyless = run_client(
+      {"-b", "127.0.0.1", "-p", "40009", "wake", "--wait", kHost + "=aa:bb:cc:dd:ee:ff"});
+  EXPECT_EQ(keyless.status, 0);
+  EXPECT_EQ(keyless.out, kHost + ": awake after 0.0 s\n");
+}
+
+// At the time limit each host gets the line of what was heard; a name that cannot be looked
+// up still gets its packet, once.
+TEST_F(Wake, WaitGivesUpAtTheTimeLimit) {
+  const UdpPeer silent("127.0.0.1", 9998);
+  const UdpPeer card("127.0.0.1", 40009);
+  const ClientRun run =
+      run_client({"-b", "127.0.0.1", "-p", "40009", "-t", "2", "wake", "--wait",
+                  "127.0.0.1:9998=aa:bb:cc:dd:ee:ff", "127.0.0.1:9997=aa:bb:cc:dd:ee:01",
+                  "no-such-host.invalid=aa:bb:cc:dd:ee:02"});
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(sorted_lines(run.out),
+            (std::vector<std::string>{"127.0.0.1:9997: no daemon on port 9997",
+                                      "127.0.0.1:9998: no answer",
+                                      "no-such-host.invalid: cannot resolve"}));
+  EXPECT_GE(run.took, 1900ms);
+  EXPECT_LT(run.took, 5s);
+  std::map<char, int> packets;  // by the last byte of the MAC
+  while (const auto packet = card.receive(100ms)) {
+    ++packets[packet->back()];
+  }
+  EXPECT_EQ(packets['\x02'], 1);
+  EXPECT_GE(packets['\x01'], 2) << "a packet a second while waiting";
+  EXPECT_GE(packets['\xff'], 2);
+}
+
+}  // namespace
+}  // namespace lmrtest
