@@ -273,16 +273,9 @@ Reply classify(const Peer& peer, std::string_view text, Command command, int& st
     return reply_of(text);
   }
   const Key& key = peer.key->key;
-  // While confirming, only a START for one of the probes shows the host awake now; one for
-  // the EHLO that the command answered is old news.
-  const bool confirming = peer.exchange.step == Step::kConfirming;
-  if (confirming && std::any_of(peer.probes.begin(), peer.probes.end(), [&](const auto& nonce) {
-        return proven_start(text, key, nonce).has_value();
-      })) {
-    return Reply::kKeyedStart;
-  }
-  const Reply reply =
-      proven_reply(text, key, confirming ? "" : peer.nonce, peer.challenge, word_of(command));
+  const Reply reply = peer.exchange.step == Step::kConfirming
+                          ? probe_reply(text, key, peer.probes, peer.challenge, word_of(command))
+                          : proven_reply(text, key, peer.nonce, peer.challenge, word_of(command));
   if (reply == Reply::kRefused) {
     status = read_refused(text)->status;
   }
@@ -654,6 +647,19 @@ Reply proven_reply(std::string_view datagram, const Key& key, std::string_view n
     return Reply::kRefused;
   }
   return datagram == protocol::kKeyedNotice ? Reply::kKeyed : Reply::kOther;
+}
+
+Reply probe_reply(std::string_view datagram, const Key& key,
+                  const std::vector<std::string>& probe_nonces, std::string_view challenge,
+                  std::string_view word) {
+  // Only a START for one of the probes shows the host awake now; one for the EHLO that the
+  // command answered is old news.
+  if (std::any_of(probe_nonces.begin(), probe_nonces.end(), [&](const std::string& nonce) {
+        return proven_start(datagram, key, nonce).has_value();
+      })) {
+    return Reply::kKeyedStart;
+  }
+  return proven_reply(datagram, key, "", challenge, word);
 }
 
 Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit, Plan plan) {

@@ -133,6 +133,13 @@ Reply reply_of(std::string_view datagram);
 Reply proven_reply(std::string_view datagram, const Key& key, std::string_view nonce,
                    std::string_view challenge, std::string_view word);
 
+/// What a keyed client makes of a datagram while --confirm probes, having sent the probes'
+/// nonces: kKeyedStart only for a START proven for one of them (one for the command's own
+/// EHLO is old news, and kOther); otherwise as proven_reply without a nonce.
+Reply probe_reply(std::string_view datagram, const Key& key,
+                  const std::vector<std::string>& probe_nonces, std::string_view challenge,
+                  std::string_view word);
+
 /// A new exchange that sends its first EHLO at now and ends by now + time_limit.
 Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit,
                         Plan plan = {});

@@ -110,7 +110,8 @@ int main(int argc, char* argv[]) {
   }
   // The same checks as the daemon's: a key that others may read proves nothing.
   KeySet keys;
-  const std::string failure = read_key_file(arguments.key_file, keys, false, kMostClientKeyFileBytes);
+  const std::string failure =
+      read_key_file(arguments.key_file, keys, false, kMostClientKeyFileBytes);
   if (!failure.empty()) {
     return fail(failure);
   }

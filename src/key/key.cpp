@@ -217,9 +217,9 @@ std::string parse_key_text(const std::string& path, std::string_view text, KeySe
     // each of thousands of hosts.
     const NamedKey& added = keys.keys.back();
     if (const auto [earlier, fresh] = name_lines.try_emplace(added.name, number); !fresh) {
-      return line_reason(path, number,
-                         "the name " + added.name + ", the same as on line " +
-                             std::to_string(earlier->second));
+      return line_reason(
+          path, number,
+          "the name " + added.name + ", the same as on line " + std::to_string(earlier->second));
     }
     const auto [same_id, fresh_id] = id_keys.try_emplace(added.id, keys.keys.size() - 1);
     if (distinct_keys && !fresh_id) {

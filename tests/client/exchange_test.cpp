@@ -94,6 +94,16 @@ TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
   const std::string ok = "OK " + kSuspendOk + "\n";
   EXPECT_EQ(proven_reply(start, key, kNonce, "", "SUSPEND"), Reply::kKeyedStart);
   EXPECT_EQ(proven_reply(ok, key, kNonce, kChallenge, "SUSPEND"), Reply::kKeyedOk);
+  // While --confirm probes, only a START proven for a probe's nonce shows the host awake.
+  const std::vector<std::string> probes{std::string(32, 'e'), std::string(32, 'f')};
+  EXPECT_EQ(
+      probe_reply(start_datagram(key, probes[1], kChallenge), key, probes, kChallenge, "SUSPEND"),
+      Reply::kKeyedStart);
+  EXPECT_EQ(probe_reply(start, key, probes, kChallenge, "SUSPEND"), Reply::kOther)
+      << "the START for the command's own EHLO is old news";
+  EXPECT_EQ(probe_reply("START " + kChallenge + " " + std::string(64, 'e') + "\n", key, probes,
+                        kChallenge, "SUSPEND"),
+            Reply::kOther);
 
   std::string upper = start;
   std::transform(upper.begin() + 6, upper.end(), upper.begin() + 6, ::toupper);

@@ -167,7 +167,8 @@ TEST_F(Keyed, OnlyAFreshProofOfAChallengeIsCarriedOutAndCopiesGetTheSameOk) {
   EXPECT_EQ(exit_status(), 0);
   EXPECT_EQ(systemctl_calls(), "suspend\n");
   // The sink reads on a thread of its own: wait for the lines before counting them.
-  const std::string proven_line = "Command from client " + a.identity() + " proven with key default";
+  const std::string proven_line =
+      "Command from client " + a.identity() + " proven with key default";
   EXPECT_TRUE(log_->wait_for(proven_line, 3s, 2));
   EXPECT_EQ(log_->count(proven_line), 2U);
   expect_logged_once(kSuspending, LOG_INFO, server.pid());

@@ -204,8 +204,7 @@ TEST_F(KeyFile, AFleetsFileOfTenThousandHostsIsReadByTheClientAndRefusedByTheDae
   }
   const std::string path = file("fleet", text);
   KeySet keys;
-  EXPECT_NE(read_key_file(path, keys, false).find("is larger than 65536 bytes"),
-            std::string::npos);
+  EXPECT_NE(read_key_file(path, keys, false).find("is larger than 65536 bytes"), std::string::npos);
   EXPECT_TRUE(keys.empty());
   ASSERT_EQ(read_key_file(path, keys, false, kMostClientKeyFileBytes), "");
   ASSERT_EQ(keys.keys.size(), static_cast<std::size_t>(kHosts));
