@@ -202,6 +202,7 @@ struct Call {
   double first_line = 0;  // the first host's line came
   double last_line = 0;   // the last host's line came
   double exit = 0;        // the client had ended
+  double cpu = 0;         // the client's own CPU time, user and system
   int status = -1;        // its wait status
   std::vector<std::string> lines;
 };
@@ -271,8 +272,12 @@ Call run_client(const FleetSetup& setup, const Fleet& fleet, const std::string& 
   }
   read_lines(out[0], client, began, call);
   close(out[0]);
-  waitpid(client, &call.status, 0);
+  rusage usage{};
+  wait4(client, &call.status, 0, &usage);
   call.exit = seconds(Clock::now() - began);
+  for (const timeval& part : {usage.ru_utime, usage.ru_stime}) {
+    call.cpu += static_cast<double>(part.tv_sec) + static_cast<double>(part.tv_usec) / 1e6;
+  }
   return call;
 }
 
@@ -349,10 +354,10 @@ std::vector<Call> time_fleet(const FleetSetup& setup, bool keyed,
     calls.push_back(run_client(setup, fleet, error_path));
     check_call(calls.back(), fleet, error_path);
     wait_for_suspends(fleet, call + 1);
-    (void)std::fprintf(stderr,
-                       "fleet: %s call %d: first line %.3f s, last line %.3f s, exit %.3f s\n",
-                       fleet.name.c_str(), call + 1, calls.back().first_line,
-                       calls.back().last_line, calls.back().exit);
+    (void)std::fprintf(
+        stderr, "fleet: %s call %d: first line %.3f s, last line %.3f s, exit %.3f s, CPU %.3f s\n",
+        fleet.name.c_str(), call + 1, calls.back().first_line, calls.back().last_line,
+        calls.back().exit, calls.back().cpu);
   }
   stop_fleet(fleet);
   return calls;
@@ -382,6 +387,7 @@ void print_fleet(const FleetSetup& setup, const std::vector<Call>& keyless,
     print_row((kind + ": first host's line").c_str(), *calls, &Call::first_line);
     print_row((kind + ": last host's line").c_str(), *calls, &Call::last_line);
     print_row((kind + ": client ended").c_str(), *calls, &Call::exit);
+    print_row((kind + ": client's CPU, user+sys").c_str(), *calls, &Call::cpu);
   }
   std::vector<double> keyless_exit;
   std::vector<double> keyed_exit;
