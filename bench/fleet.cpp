@@ -197,12 +197,28 @@ void stop_fleet(Fleet& fleet) {
   fleet.daemons.clear();  // kills, by pid, any that still run
 }
 
+// The machine's CPU time so far, in clock ticks: all of it, and the part that was idle (idle
+// and iowait), from the "cpu" line of /proc/stat.
+std::array<double, 2> cpu_ticks() {
+  std::istringstream line(lmrtest::read_file("/proc/stat"));
+  std::string name;
+  line >> name;
+  std::array<double, 2> ticks{};
+  double value = 0;
+  for (int field = 0; field < 8 && line >> value; ++field) {
+    ticks[0] += value;
+    ticks[1] += field == 3 || field == 4 ? value : 0;
+  }
+  return ticks;
+}
+
 // One call of the client, in seconds from its start.
 struct Call {
   double first_line = 0;  // the first host's line came
   double last_line = 0;   // the last host's line came
   double exit = 0;        // the client had ended
   double cpu = 0;         // the client's own CPU time, user and system
+  double busy = 0;        // the share of the machine's CPU time that was not idle, in %
   int status = -1;        // its wait status
   std::vector<std::string> lines;
 };
@@ -260,6 +276,7 @@ Call run_client(const FleetSetup& setup, const Fleet& fleet, const std::string& 
   posix_spawn_file_actions_addopen(&actions, 2, error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   Call call;
+  const auto ticks_before = cpu_ticks();
   const auto began = Clock::now();
   pid_t client = -1;
   const int spawned =
@@ -275,6 +292,9 @@ Call run_client(const FleetSetup& setup, const Fleet& fleet, const std::string& 
   rusage usage{};
   wait4(client, &call.status, 0, &usage);
   call.exit = seconds(Clock::now() - began);
+  const auto ticks_after = cpu_ticks();
+  const double all = ticks_after[0] - ticks_before[0];
+  call.busy = all > 0 ? 100.0 * (all - (ticks_after[1] - ticks_before[1])) / all : 0;
   for (const timeval& part : {usage.ru_utime, usage.ru_stime}) {
     call.cpu += static_cast<double>(part.tv_sec) + static_cast<double>(part.tv_usec) / 1e6;
   }
@@ -354,22 +374,25 @@ std::vector<Call> time_fleet(const FleetSetup& setup, bool keyed,
     calls.push_back(run_client(setup, fleet, error_path));
     check_call(calls.back(), fleet, error_path);
     wait_for_suspends(fleet, call + 1);
-    (void)std::fprintf(
-        stderr, "fleet: %s call %d: first line %.3f s, last line %.3f s, exit %.3f s, CPU %.3f s\n",
-        fleet.name.c_str(), call + 1, calls.back().first_line, calls.back().last_line,
-        calls.back().exit, calls.back().cpu);
+    (void)std::fprintf(stderr,
+                       "fleet: %s call %d: first line %.3f s, last line %.3f s, exit %.3f s, CPU "
+                       "%.3f s, CPUs busy %.0f %%\n",
+                       fleet.name.c_str(), call + 1, calls.back().first_line,
+                       calls.back().last_line, calls.back().exit, calls.back().cpu,
+                       calls.back().busy);
   }
   stop_fleet(fleet);
   return calls;
 }
 
-void print_row(const char* label, const std::vector<Call>& calls, double Call::*figure) {
+void print_row(const char* label, const std::vector<Call>& calls, double Call::*figure,
+               int decimals = 3) {
   std::vector<double> timed;
   for (std::size_t at = 1; at < calls.size(); ++at) {
     timed.push_back(calls[at].*figure);
   }
-  std::printf("%-34s %10.3f %10.3f %8.3f %8.3f\n", label, calls.front().*figure, median(timed),
-              *std::min_element(timed.begin(), timed.end()),
+  std::printf("%-34s %10.*f %10.*f %8.*f %8.*f\n", label, decimals, calls.front().*figure, decimals,
+              median(timed), decimals, *std::min_element(timed.begin(), timed.end()), decimals,
               *std::max_element(timed.begin(), timed.end()));
 }
 
@@ -388,6 +411,7 @@ void print_fleet(const FleetSetup& setup, const std::vector<Call>& keyless,
     print_row((kind + ": last host's line").c_str(), *calls, &Call::last_line);
     print_row((kind + ": client ended").c_str(), *calls, &Call::exit);
     print_row((kind + ": client's CPU, user+sys").c_str(), *calls, &Call::cpu);
+    print_row((kind + ": machine's CPUs busy (%)").c_str(), *calls, &Call::busy, 0);
   }
   std::vector<double> keyless_exit;
   std::vector<double> keyed_exit;
