@@ -261,6 +261,7 @@ Call run_client(const FleetSetup& setup, const Fleet& fleet, const std::string& 
   words.emplace_back("suspend");
   words.insert(words.end(), fleet.hosts.begin(), fleet.hosts.end());
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) {
     argv.push_back(word.data());
   }
