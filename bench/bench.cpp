@@ -16,9 +16,13 @@
 // Afterwards it sets the daemon with a key against the daemon without one: CPU per whole
 // session and PSS (see measure_keyed).
 //
+// With --fleet[=N] it measures only one call of the client to N daemons at once (1000 by
+// default), keyless and then keyed (see bench/fleet.h).
+//
 // Usage: lomarind-bench [--quick] [--rounds=N] [--round-trips=N] [--idle-seconds=N]
 //                       [--start-samples=N] [--keyed-samples=N] [--daemon=PATH]
 //                       [--wrap=COMMAND] [--pin]
+//        lomarind-bench --fleet[=N] [--fleet-calls=N] [--daemon=PATH]
 // --daemon measures another build of the daemon; --wrap runs both servers under a command
 // such as "strace -c -o /tmp/{name}" or "valgrind --tool=callgrind", to see where their time
 // goes ({name} becomes the server's name and round; the figures are then those of servers
@@ -51,6 +55,7 @@
 #include <thread>
 #include <vector>
 
+#include "fleet.h"
 #include "key/key.h"
 #include "measure.h"
 #include "net/protocol.h"
@@ -82,6 +87,8 @@ constexpr int kSkipped = 77;
 constexpr int kWarmUp = 1000;
 // The stranger's rate in the forged flood against the keyed daemon.
 constexpr int kFloodPerSecond = 2000;
+// The largest --fleet: the fleet a client's key file is made for, on ports 20001-30000.
+constexpr int kMostFleetHosts = 10000;
 
 struct Options {
   int rounds = 7;
@@ -94,8 +101,9 @@ struct Options {
   bool pin = false;
   int start_samples = 3;  // EHLO->START samples per round and server, at the least
   int keyed_samples = 12;
-  std::chrono::milliseconds flood_time = 5000ms;  // the forged flood against the keyed daemon  //
-                                                  // whole sessions per daemon, keyed and keyless
+  std::chrono::milliseconds flood_time = 5000ms;  // the forged flood against the keyed daemon
+  int fleet_hosts = 0;  // --fleet: daemons in the fleet; 0 for the comparison with the floor
+  int fleet_calls = 5;  // --fleet: timed client calls per fleet
 };
 
 // Where the threads run, with --pin: the benchmark's own (clients and log sink) on one CPU,
@@ -1057,9 +1065,66 @@ int usage(const char* error) {
       "%s%sUsage: lomarind-bench [--quick] [--rounds=N] [--round-trips=N] "
       "[--idle-seconds=N]\n                      [--start-samples=N] [--keyed-samples=N] "
       "[--daemon=PATH] "
-      "[--wrap=COMMAND] [--pin]\n",
+      "[--wrap=COMMAND] [--pin]\n       lomarind-bench --fleet[=N] [--fleet-calls=N] "
+      "[--daemon=PATH]\n",
       error, *error != '\0' ? "\n" : "");
   return *error != '\0' ? 2 : 0;
+}
+
+// The daemon against the floor, then keyed against keyless; the status to exit with.
+int against_floor(const Options& options, const std::string& work_dir) {
+  // Before the sink's thread is made, so that it runs where the benchmark does.
+  const Placement placement = place(options.pin);
+  int status = 0;
+  const lmrtest::SyslogSink sink("/dev/log", /*keep_entries=*/false);
+  if (!sink.ok()) {
+    (void)std::fprintf(stderr, "lomarind-bench: %s\n", sink.error().c_str());
+    return 1;
+  }
+  Subject daemon;
+  daemon.name = "daemon";
+  daemon.path = options.daemon_path;
+  daemon.port = kDaemonPort;
+  daemon.sink = &sink;
+  daemon.placement = &placement;
+  Subject floor;
+  floor.name = "floor";
+  floor.path = LMR_FLOOR_BINARY;
+  floor.port = kFloorPort;
+  floor.sink = &sink;
+  floor.placement = &placement;
+  Results results;
+  try {
+    for (int round = 0; round < options.rounds; ++round) {
+      run_round(daemon, floor, options, work_dir, round, round + 1 == options.rounds, results);
+    }
+    if (!print_table(results, options)) {
+      (void)std::fprintf(stderr, "lomarind-bench: some figures could not be measured\n");
+      status = 1;
+    }
+    measure_keyed(options, sink, placement, work_dir);
+  } catch (const std::exception& error) {
+    (void)std::fprintf(stderr, "lomarind-bench: %s\n", error.what());
+    status = 1;
+  }
+  return status;
+}
+
+// The --fleet mode: one client call to a fleet of daemons, keyless and keyed.
+int fleet(const Options& options, const std::string& work_dir) {
+  lmrbench::FleetSetup setup;
+  setup.hosts = options.fleet_hosts;
+  setup.calls = options.fleet_calls;
+  setup.daemon_path = options.daemon_path;
+  setup.client_path = LMR_CLIENT_BINARY;
+  setup.work_dir = work_dir;
+  try {
+    lmrbench::measure_fleet(setup);
+  } catch (const std::exception& error) {
+    (void)std::fprintf(stderr, "lomarind-bench: %s\n", error.what());
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -1107,6 +1172,13 @@ int main(int argc, char* argv[]) {
       options.keyed_samples = value("--keyed-samples=");
     } else if (arg.starts_with("--start-samples=") && value("--start-samples=") > 0) {
       options.start_samples = value("--start-samples=");
+    } else if (arg == "--fleet") {
+      options.fleet_hosts = 1000;
+    } else if (arg.starts_with("--fleet=") && value("--fleet=") > 0 &&
+               value("--fleet=") <= kMostFleetHosts) {
+      options.fleet_hosts = value("--fleet=");
+    } else if (arg.starts_with("--fleet-calls=") && value("--fleet-calls=") > 0) {
+      options.fleet_calls = value("--fleet-calls=");
     } else if (arg == "--pin") {
       options.pin = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -1143,42 +1215,8 @@ int main(int argc, char* argv[]) {
   const char* path = std::getenv("PATH");
   setenv("PATH", (work_dir + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
 
-  // Before the sink's thread is made, so that it runs where the benchmark does.
-  const Placement placement = place(options.pin);
-  int status = 0;
-  {
-    const lmrtest::SyslogSink sink("/dev/log", /*keep_entries=*/false);
-    if (!sink.ok()) {
-      (void)std::fprintf(stderr, "lomarind-bench: %s\n", sink.error().c_str());
-      return 1;
-    }
-    Subject daemon;
-    daemon.name = "daemon";
-    daemon.path = options.daemon_path;
-    daemon.port = kDaemonPort;
-    daemon.sink = &sink;
-    daemon.placement = &placement;
-    Subject floor;
-    floor.name = "floor";
-    floor.path = LMR_FLOOR_BINARY;
-    floor.port = kFloorPort;
-    floor.sink = &sink;
-    floor.placement = &placement;
-    Results results;
-    try {
-      for (int round = 0; round < options.rounds; ++round) {
-        run_round(daemon, floor, options, work_dir, round, round + 1 == options.rounds, results);
-      }
-      if (!print_table(results, options)) {
-        (void)std::fprintf(stderr, "lomarind-bench: some figures could not be measured\n");
-        status = 1;
-      }
-      measure_keyed(options, sink, placement, work_dir);
-    } catch (const std::exception& error) {
-      (void)std::fprintf(stderr, "lomarind-bench: %s\n", error.what());
-      status = 1;
-    }
-  }
+  const int status =
+      options.fleet_hosts > 0 ? fleet(options, work_dir) : against_floor(options, work_dir);
   unlink(fake_link.c_str());
   std::error_code ignored;
   std::filesystem::remove_all(work_dir, ignored);
