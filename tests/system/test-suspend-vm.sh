@@ -5,8 +5,11 @@
 # row, waking it each time with QMP's system_wakeup. The guest runs two daemons: the unit
 # as the package installs it (keyed, with the key its postinst made, on port 9), and a copy
 # of that unit with the package's keyless drop-in on port 7777, for the plain protocol.
-#   round 1 (keyed): the packaged client, with a copy of the guest's key, suspends the
-#            guest; after the wake the keyed daemon answers again (KEYED 2 to a plain EHLO);
+#   round 1 (keyed): the packaged client, with a copy of the guest's key, reports the
+#            guest awake (status), then suspends it with --confirm and says "suspended" only
+#            after QMP's SUSPEND event; while it sleeps, status says "no answer"; a
+#            wake --wait started then reports "awake after N s" only after the wake; after
+#            it the keyed daemon answers again (KEYED 2 to a plain EHLO, and status "awake");
 #   round 2 (keyless): a probe (one socket kept open) opens a session with the keyless
 #            daemon and suspends the guest in it; after the wake END reaches it; a client's
 #            QUIT sent right after the wake completes as soon as the session has ended;
@@ -71,7 +74,7 @@ run=$(mktemp -d "$cache/suspend-vm.XXXXXX")
 # path has at most 107 bytes, however deep the checkout is.
 sock=$(mktemp -d /tmp/lmr-vm.XXXXXX)
 logs=$cache/suspend-vm-logs
-qemu_pid='' socat_pid='' quit_pid='' probe_pid=''
+qemu_pid='' socat_pid='' quit_pid='' wake_pid='' probe_pid=''
 # ours PID NAME [PARENT]: whether PID is a process named NAME whose parent is PARENT (this
 # script by default). Bash reaps its children as they end, so a pid once started here may
 # since have gone to another process.
@@ -88,6 +91,10 @@ cleanup() {
 		# The client itself, then the subshell that waits for it.
 		ours "$(cat "$run/quit.pid" 2>/dev/null)" lomarind "$quit_pid" && kill "$(cat "$run/quit.pid")"
 		wait "$quit_pid"
+	fi
+	if [ -n "$wake_pid" ]; then
+		ours "$(cat "$run/wake.pid" 2>/dev/null)" lomarind "$wake_pid" && kill "$(cat "$run/wake.pid")"
+		wait "$wake_pid"
 	fi
 	ours "$socat_pid" socat && kill "$socat_pid"
 	ours "$qemu_pid" qemu-system-x86 && kill "$qemu_pid" && wait "$qemu_pid" 2>/dev/null
@@ -353,14 +360,17 @@ probe_expect() {
 	fail "no $1 reached the probe within $2 s"
 }
 
-# asleep ROUND SINCE: waits for the guest's Nth SUSPEND event and checks that it stays
-# suspended; sets slept_after to the time from SINCE to the event.
+# asleep ROUND SINCE [WHAT]: waits for the guest's Nth SUSPEND event and checks that it
+# stays suspended; sets slept_after to the time from SINCE (WHAT, by default the daemon's OK)
+# to the event.
 asleep() {
 	await "$run/qmp.log" '"event": "SUSPEND"' "$1" 30
 	slept_after=$(since "$2" "$(event_time SUSPEND "$1")")
 	guest_status
 	[ "$vm_status" = suspended ] || fail "QMP status is '$vm_status' after the SUSPEND event"
-	ok "the guest is asleep: QMP SUSPEND event $slept_after s after the daemon's OK, status suspended"
+	local what="the daemon's OK"
+	[ -z "${3:-}" ] || what=$3
+	ok "the guest is asleep: QMP SUSPEND event $slept_after s after $what, status suspended"
 	sleep "$ASLEEP"
 	guest_status
 	[ "$vm_status" = suspended ] || fail "the guest woke by itself: status $vm_status"
@@ -379,13 +389,63 @@ running() {
 }
 
 # ---------------------------------------------------------------------------------------
-step "round 1 (keyed): the packaged client, with the guest's key, suspends the guest"
-out=$("$client" --key-file="$keys" -p "$VM_PORT" -t 20 suspend 127.0.0.1) || fail "client: status $?, '$out'"
-ok_at=$EPOCHREALTIME
-[ "$out" = "127.0.0.1: suspended" ] || fail "client said '$out'"
-ok "client --key-file: '$out'"
-asleep 1 "$ok_at"
+step "round 1 (keyed): the packaged client, with the guest's key, confirms the guest's sleep"
+# keyed CLIENT-ARGUMENTS...: the packaged client with the guest's key, to the keyed daemon's
+# forwarded port; sets out and rc, never fails by itself.
+keyed() {
+	rc=0
+	out=$("$client" --key-file="$keys" -p "$VM_PORT" "$@" 2>&1) || rc=$?
+}
+# The sensor of a dashboard: up, the guest is "awake" (status 0).
+keyed -t 3 status 127.0.0.1
+[ "$rc" -eq 0 ] && [ "$out" = "127.0.0.1: awake" ] ||
+	fail "status before the suspend: '$out', status $rc; expected '127.0.0.1: awake', status 0"
+ok "before the suspend, lomarind status: '$out' ($rc)"
+# With --confirm the client says "suspended" only once the guest has stopped answering its
+# proven probes: after QEMU's SUSPEND event, never before it.
+confirm_began=$EPOCHREALTIME
+keyed -t 20 --confirm suspend 127.0.0.1
+confirmed_at=$EPOCHREALTIME
+[ "$rc" -eq 0 ] && [ "$out" = "127.0.0.1: suspended" ] ||
+	fail "client --confirm: '$out', status $rc after $(since "$confirm_began" "$confirmed_at") s; expected '127.0.0.1: suspended', status 0"
+# QEMU stamps its events with this machine's wall clock, as EPOCHREALTIME is.
+await "$run/qmp.log" '"event": "SUSPEND"' 1 30
+suspend1_at=$(event_time SUSPEND 1)
+confirm_took=$(since "$confirm_began" "$confirmed_at")
+confirm_after=$(since "$suspend1_at" "$confirmed_at")
+awk -v s="$confirm_after" 'BEGIN { exit !(s > 0) }' ||
+	fail "client --confirm said '$out' $(since "$confirmed_at" "$suspend1_at") s before QMP's SUSPEND event"
+ok "client --key-file --confirm: '$out' ($rc) after $confirm_took s, $confirm_after s after QMP's SUSPEND event"
+asleep 1 "$confirm_began" "the client's start"
 slept1=$slept_after
+# While the guest sleeps the sensor is off: "no answer" (status 3) within its -t, and the
+# guest still asleep afterwards (the client's EHLOs did not wake it).
+asleep_status_began=$EPOCHREALTIME
+keyed -t 3 status 127.0.0.1
+asleep_status_took=$(since "$asleep_status_began")
+[ "$rc" -eq 3 ] && [ "$out" = "127.0.0.1: no answer" ] ||
+	fail "status while the guest sleeps: '$out', status $rc; expected '127.0.0.1: no answer', status 3"
+guest_status
+[ "$vm_status" = suspended ] || fail "status $vm_status after lomarind status, which must not wake the guest"
+ok "while asleep, lomarind -t 3 status: '$out' ($rc) after $asleep_status_took s; still suspended"
+# wake --wait, started while the guest sleeps: it sends the magic packet (here to a loopback
+# port where nothing listens: QEMU's user network carries no broadcast to the guest, and the
+# wake is QMP's) and a keyed EHLO through the forwarded port every second, and must answer
+# "awake after N s" only after system_wakeup.
+magic_port=$(free_port $((VM_PLAIN_PORT + 1)))
+wake_began=$EPOCHREALTIME
+(
+	set +e
+	"$client" --key-file="$keys" -b 127.0.0.1 -p "$magic_port" -t 30 \
+		wake --wait "127.0.0.1:$VM_PORT=52:54:00:12:34:56" >"$run/wake.out" 2>&1 &
+	echo "$!" >"$run/wake.pid"
+	wait "$!"
+	echo "$? $EPOCHREALTIME" >"$run/wake.status"
+) &
+wake_pid=$!
+sleep 1.5
+[ ! -f "$run/wake.status" ] ||
+	fail "wake --wait ended while the guest slept: '$(cat "$run/wake.out")', $(cat "$run/wake.status")"
 wake
 running
 # The keyed daemon's next answer: a plain EHLO every 0.2 s from the probe until one is
@@ -401,6 +461,22 @@ answer1=$(since "$woke" "$reply_at")
 [ "$reply" = "KEYED 2" ] || fail "the keyed daemon answered a plain EHLO with '$reply'"
 ok "the keyed daemon answered '$reply' $answer1 s after the wake"
 probe_stop
+wait "$wake_pid" || true
+wake_pid=''
+read -r wake_status wake_done <"$run/wake.status"
+wake_out=$(cat "$run/wake.out")
+wake_after=$(since "$woke" "$wake_done")
+[ "$wake_status" -eq 0 ] && [[ $wake_out =~ ^127\.0\.0\.1:$VM_PORT:\ awake\ after\ ([0-9]+(\.[0-9]+)?)\ s$ ]] ||
+	fail "wake --wait: '$wake_out', status $wake_status; expected '127.0.0.1:$VM_PORT: awake after N s', status 0"
+awk -v s="$wake_after" 'BEGIN { exit !(s > 0) }' ||
+	fail "wake --wait said '$wake_out' $(since "$wake_done" "$woke") s before system_wakeup returned"
+ok "wake --wait, started $(since "$wake_began" "$woke") s before the wake: '$wake_out' ($wake_status), $wake_after s after it"
+# The sensor is on again.
+keyed -t 3 status 127.0.0.1
+[ "$rc" -eq 0 ] && [ "$out" = "127.0.0.1: awake" ] ||
+	fail "status after the wake: '$out', status $rc; expected '127.0.0.1: awake', status 0"
+status_after=$(since "$woke")
+ok "after the wake, lomarind status: '$out' ($rc), $status_after s after the wake"
 
 # ---------------------------------------------------------------------------------------
 step "round 2 (keyless): the probe opens a session with the keyless daemon and suspends the guest in it"
@@ -593,7 +669,10 @@ ok "one start of each unit, no restart, no failure"
 
 step "passed in $(since "$began") s"
 printf '%s\n' \
-	"keyed client's OK (round 1) to QMP SUSPEND event: $slept1 s" \
+	"keyed --confirm (round 1): start to SUSPEND event $slept1 s, to 'suspended' $confirm_took s ($confirm_after s after the event)" \
+	"lomarind status while asleep (-t 3):              '127.0.0.1: no answer' (3) after $asleep_status_took s" \
+	"wake --wait (round 1): answer after the wake:     $wake_after s ($wake_out)" \
+	"lomarind status after the wake:                   '127.0.0.1: awake' (0), $status_after s after the wake" \
 	"probe's OK (round 2) to QMP SUSPEND event:        $slept2 s" \
 	"wake to the keyed daemon's next answer (round 1): $answer1 s" \
 	"wake to END at the probe (round 2):               $end2 s" \
