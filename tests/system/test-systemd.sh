@@ -4,7 +4,8 @@
 # autopkgtest (debian/tests) run as the container's root, a keyless EHLO and SUSPEND
 # refused, two controllers' named keys loaded through LoadCredential= and one of them
 # revoked, suspend with the key over loopback and from outside, a host that cannot suspend
-# (the keyed client told so: refused, status 5),
+# (the keyed client told so: refused, status 5), one that takes it and stays up (--confirm:
+# did not sleep, status 6; status: awake),
 # stop, crash and restart, QUIT, the allow-list, port, sleep verb and keyless drop-ins, the
 # status line, a restart onto a taken port, a reboot, the exposure score, purge. Every
 # keyed command is the installed client's, with a copy of the key the package made. Each
@@ -590,6 +591,36 @@ refused_once() {
 	return 1
 }
 
+# A host that takes the suspend and stays up: the container's sleep service only writes the
+# marker, so systemctl suspend succeeds and nothing sleeps. The client with --confirm must
+# see the daemon still answering and say "did not sleep" (status 6) at its time limit, not
+# "suspended"; status, before and after, says "awake" (status 0). The suspend itself is
+# carried out once (the marker grows by one, no refusal is logged).
+check_confirm() {
+	local before after m0 s0 out rc t0 took m1 s1
+	if ! client_says 127.0.0.1 awake 0 client_in -t 3 status 127.0.0.1; then
+		fail "lomarind status before: $evidence"
+		return
+	fi
+	before=$evidence
+	m0=$(marker_count) s0=$(lmr_count "$sleep_refused_re")
+	t0=$(date +%s%N)
+	out=$(client_in -t 6 --confirm suspend 127.0.0.1 2>&1)
+	rc=$? took=$((($(date +%s%N) - t0) / 1000000))
+	wait_for 10 eval '[ "$(marker_count)" -gt "$m0" ]'
+	m1=$(marker_count) s1=$(lmr_count "$sleep_refused_re")
+	if [ "$out" != "127.0.0.1: did not sleep" ] || [ "$rc" != 6 ]; then
+		fail "lomarind -t 6 --confirm suspend: '$out' ($rc) after $took ms, not '127.0.0.1: did not sleep' (6); marker $m0->$m1"
+	elif [ "$m1" != $((m0 + 1)) ] || [ "$s1" != "$s0" ]; then
+		fail "--confirm: '$out' ($rc), but marker $m0->$m1 and \"Sleep refused ...\" $((s1 - s0))x"
+	elif ! client_says 127.0.0.1 awake 0 client_in -t 3 status 127.0.0.1; then
+		fail "--confirm: '$out' ($rc) after $took ms | lomarind status after: $evidence"
+	else
+		after=$evidence
+		pass "status before: $before | -t 6 --confirm suspend: '$out' ($rc) after $took ms, marker $m0->$m1, no refusal | status after: $after"
+	fi
+}
+
 check_stop() {
 	local t0 rc state result
 	t0=$(jcount 'Received termination signal. Shutting down...' -t lmr)
@@ -1091,6 +1122,7 @@ run_check 16 "keyed as installed: a plain EHLO gets KEYED 2, a plain SUSPEND doe
 run_check 18 "two named keys through LoadCredential=: both suspend; one revoked, the other still does" check_named_keys
 run_check 3 "the client suspends the container, over loopback and from outside" check_suspend
 run_check 4 "logind cannot suspend (no sleep state; AllowSuspend=no): the client says refused, status 5" check_refused
+run_check 20 "--confirm on a host that takes the suspend and stays up: did not sleep, status 6" check_confirm
 run_check 5 "systemctl stop" check_stop
 run_check 6 "kill -9 of the main process: restarted after RestartSec" check_crash
 run_check 7 "lomarind quit: exits 0 and stays stopped" check_quit
