@@ -5,8 +5,12 @@
 # row, waking it each time with QMP's system_wakeup. The guest runs two daemons: the unit
 # as the package installs it (keyed, with the key its postinst made, on port 9), and a copy
 # of that unit with the package's keyless drop-in on port 7777, for the plain protocol.
-#   round 1 (keyed): the packaged client, with a copy of the guest's key, suspends the
-#            guest; after the wake the keyed daemon answers again (KEYED 2 to a plain EHLO);
+#   round 1 (keyed): the packaged client, with a copy of the guest's key, reports the
+#            guest awake (status), then suspends it with --confirm and says "suspended" only
+#            after QMP's SUSPEND event and 1.4 s or more after the guest's last answer to a
+#            probe asking all the while; while it sleeps, status says "no answer"; a
+#            wake --wait started then reports "awake after N s" only after the wake; after
+#            it the keyed daemon answers again (KEYED 2 to a plain EHLO, and status "awake");
 #   round 2 (keyless): a probe (one socket kept open) opens a session with the keyless
 #            daemon and suspends the guest in it; after the wake END reaches it; a client's
 #            QUIT sent right after the wake completes as soon as the session has ended;
@@ -60,8 +64,8 @@ fail() {
 	exit 1
 }
 
-for tool in qemu-system-x86_64 socat mkfs.ext4 dpkg-deb cmake ss; do
-	command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install qemu-system-x86 socat e2fsprogs dpkg cmake iproute2)"
+for tool in qemu-system-x86_64 socat mkfs.ext4 dpkg-deb cmake ss openssl; do
+	command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install qemu-system-x86 socat e2fsprogs dpkg cmake iproute2 openssl)"
 done
 
 mkdir -p "$SYSTEM_BUILD"
@@ -71,7 +75,7 @@ run=$(mktemp -d "$cache/suspend-vm.XXXXXX")
 # path has at most 107 bytes, however deep the checkout is.
 sock=$(mktemp -d /tmp/lmr-vm.XXXXXX)
 logs=$cache/suspend-vm-logs
-qemu_pid='' socat_pid='' quit_pid='' probe_pid=''
+qemu_pid='' socat_pid='' quit_pid='' wake_pid='' confirm_pid='' probe_pid=''
 # ours PID NAME [PARENT]: whether PID is a process named NAME whose parent is PARENT (this
 # script by default). Bash reaps its children as they end, so a pid once started here may
 # since have gone to another process.
@@ -89,6 +93,13 @@ cleanup() {
 		ours "$(cat "$run/quit.pid" 2>/dev/null)" lomarind "$quit_pid" && kill "$(cat "$run/quit.pid")"
 		wait "$quit_pid"
 	fi
+	local job
+	for job in wake confirm; do
+		local pid_var=${job}_pid
+		[ -n "${!pid_var}" ] || continue
+		ours "$(cat "$run/$job.pid" 2>/dev/null)" lomarind "${!pid_var}" && kill "$(cat "$run/$job.pid")"
+		wait "${!pid_var}"
+	done
 	ours "$socat_pid" socat && kill "$socat_pid"
 	ours "$qemu_pid" qemu-system-x86 && kill "$qemu_pid" && wait "$qemu_pid" 2>/dev/null
 	if [ -f "$run/journal.log" ]; then
@@ -353,14 +364,17 @@ probe_expect() {
 	fail "no $1 reached the probe within $2 s"
 }
 
-# asleep ROUND SINCE: waits for the guest's Nth SUSPEND event and checks that it stays
-# suspended; sets slept_after to the time from SINCE to the event.
+# asleep ROUND SINCE [WHAT]: waits for the guest's Nth SUSPEND event and checks that it
+# stays suspended; sets slept_after to the time from SINCE (WHAT, by default the daemon's OK)
+# to the event.
 asleep() {
 	await "$run/qmp.log" '"event": "SUSPEND"' "$1" 30
 	slept_after=$(since "$2" "$(event_time SUSPEND "$1")")
 	guest_status
 	[ "$vm_status" = suspended ] || fail "QMP status is '$vm_status' after the SUSPEND event"
-	ok "the guest is asleep: QMP SUSPEND event $slept_after s after the daemon's OK, status suspended"
+	local what="the daemon's OK"
+	[ -z "${3:-}" ] || what=$3
+	ok "the guest is asleep: QMP SUSPEND event $slept_after s after $what, status suspended"
 	sleep "$ASLEEP"
 	guest_status
 	[ "$vm_status" = suspended ] || fail "the guest woke by itself: status $vm_status"
@@ -379,13 +393,104 @@ running() {
 }
 
 # ---------------------------------------------------------------------------------------
-step "round 1 (keyed): the packaged client, with the guest's key, suspends the guest"
-out=$("$client" --key-file="$keys" -p "$VM_PORT" -t 20 suspend 127.0.0.1) || fail "client: status $?, '$out'"
-ok_at=$EPOCHREALTIME
-[ "$out" = "127.0.0.1: suspended" ] || fail "client said '$out'"
-ok "client --key-file: '$out'"
-asleep 1 "$ok_at"
+step "round 1 (keyed): the packaged client, with the guest's key, confirms the guest's sleep"
+# keyed CLIENT-ARGUMENTS...: the packaged client with the guest's key, to the keyed daemon's
+# forwarded port; sets out and rc, never fails by itself.
+keyed() {
+	rc=0
+	out=$("$client" --key-file="$keys" -p "$VM_PORT" "$@" 2>&1) || rc=$?
+}
+# The sensor of a dashboard: up, the guest is "awake" (status 0).
+keyed -t 3 status 127.0.0.1
+[ "$rc" -eq 0 ] && [ "$out" = "127.0.0.1: awake" ] ||
+	fail "status before the suspend: '$out', status $rc; expected '127.0.0.1: awake', status 0"
+ok "before the suspend, lomarind status: '$out' ($rc)"
+# With --confirm the client says "suspended" only once the guest has stopped answering its
+# proven probes: after QEMU's SUSPEND event, never before it, and after four of its probes
+# 500 ms apart have gone unanswered. Meanwhile the probe asks the keyed daemon every 0.2 s
+# with a keyed EHLO of its own (answered START, without a log line), so the guest's last
+# answer is known: a probe of the client sent after it can be answered no more, and the
+# fourth is sent 1.5 s after the first, so the client's answer comes at least 1.5 s, less a
+# round trip, after that last answer (1.4 s is checked). The key id is the one the manual
+# page's openssl line makes.
+key_id=$(printf '%s' 'lomarind-v2 key-id' |
+	openssl dgst -sha256 -mac HMAC -macopt "hexkey:$(cut -c1-64 "$keys" | head -n 1)" | sed 's/.*= //' | cut -c1-8)
+[[ $key_id =~ ^[0-9a-f]{8}$ ]] || fail "cannot make the key id of the guest's key with openssl: '$key_id'"
+probe_start "$VM_PORT"
+confirm_began=$EPOCHREALTIME
+(
+	set +e
+	"$client" --key-file="$keys" -p "$VM_PORT" -t 20 --confirm suspend 127.0.0.1 >"$run/confirm.out" 2>&1 &
+	echo "$!" >"$run/confirm.pid"
+	wait "$!"
+	echo "$? $EPOCHREALTIME" >"$run/confirm.status.part" && mv "$run/confirm.status.part" "$run/confirm.status"
+) &
+confirm_pid=$!
+last_answer='' answers=0
+while [ ! -f "$run/confirm.status" ]; do
+	alive
+	before "$confirm_began" 30 || fail "client --confirm still runs 30 s after its start (-t 20)"
+	probe_send "EHLO $key_id $(printf '%08x' "$answers")0123456789abcdef01234567"
+	while probe_read 0.2; do
+		case $reply in "START "*) ;; *) fail "the keyed daemon answered the probe's keyed EHLO with '$reply'" ;; esac
+		last_answer=$reply_at answers=$((answers + 1))
+	done
+done
+wait "$confirm_pid" || true
+confirm_pid=''
+read -r rc confirmed_at <"$run/confirm.status"
+out=$(cat "$run/confirm.out")
+# Nothing may answer once the client has said that the guest sleeps.
+while probe_read 0.5; do
+	awk -v a="$reply_at" -v c="$confirmed_at" 'BEGIN { exit !(a < c) }' ||
+		fail "the guest answered the probe ('${reply:0:5}...') $(since "$confirmed_at" "$reply_at") s after the client said '$out'"
+	last_answer=$reply_at answers=$((answers + 1))
+done
+probe_stop
+confirm_took=$(since "$confirm_began" "$confirmed_at")
+[ "$rc" -eq 0 ] && [ "$out" = "127.0.0.1: suspended" ] ||
+	fail "client --confirm: '$out', status $rc after $confirm_took s; expected '127.0.0.1: suspended', status 0"
+[ -n "$last_answer" ] || fail "the keyed daemon never answered the probe's keyed EHLO ($key_id)"
+silent_for=$(since "$last_answer" "$confirmed_at")
+awk -v s="$silent_for" 'BEGIN { exit !(s >= 1.4) }' ||
+	fail "client --confirm said '$out' $silent_for s after the guest's last answer to the probe; four probes 500 ms apart take at least 1.5 s"
+# QEMU stamps its events with this machine's wall clock, as EPOCHREALTIME is.
+await "$run/qmp.log" '"event": "SUSPEND"' 1 30
+suspend1_at=$(event_time SUSPEND 1)
+confirm_after=$(since "$suspend1_at" "$confirmed_at")
+awk -v s="$confirm_after" 'BEGIN { exit !(s > 0) }' ||
+	fail "client --confirm said '$out' $(since "$confirmed_at" "$suspend1_at") s before QMP's SUSPEND event"
+ok "client --key-file --confirm: '$out' ($rc) after $confirm_took s, $confirm_after s after QMP's SUSPEND event, $silent_for s after the guest's last answer to the probe ($answers answers)"
+asleep 1 "$confirm_began" "the client's start"
 slept1=$slept_after
+# While the guest sleeps the sensor is off: "no answer" (status 3) within its -t, and the
+# guest still asleep afterwards (the client's EHLOs did not wake it).
+asleep_status_began=$EPOCHREALTIME
+keyed -t 3 status 127.0.0.1
+asleep_status_took=$(since "$asleep_status_began")
+[ "$rc" -eq 3 ] && [ "$out" = "127.0.0.1: no answer" ] ||
+	fail "status while the guest sleeps: '$out', status $rc; expected '127.0.0.1: no answer', status 3"
+guest_status
+[ "$vm_status" = suspended ] || fail "status $vm_status after lomarind status, which must not wake the guest"
+ok "while asleep, lomarind -t 3 status: '$out' ($rc) after $asleep_status_took s; still suspended"
+# wake --wait, started while the guest sleeps: it sends the magic packet (here to a loopback
+# port where nothing listens: QEMU's user network carries no broadcast to the guest, and the
+# wake is QMP's) and a keyed EHLO through the forwarded port every second, and must answer
+# "awake after N s" only after system_wakeup.
+magic_port=$(free_port $((VM_PLAIN_PORT + 1)))
+wake_began=$EPOCHREALTIME
+(
+	set +e
+	"$client" --key-file="$keys" -b 127.0.0.1 -p "$magic_port" -t 30 \
+		wake --wait "127.0.0.1:$VM_PORT=52:54:00:12:34:56" >"$run/wake.out" 2>&1 &
+	echo "$!" >"$run/wake.pid"
+	wait "$!"
+	echo "$? $EPOCHREALTIME" >"$run/wake.status"
+) &
+wake_pid=$!
+sleep 1.5
+[ ! -f "$run/wake.status" ] ||
+	fail "wake --wait ended while the guest slept: '$(cat "$run/wake.out")', $(cat "$run/wake.status")"
 wake
 running
 # The keyed daemon's next answer: a plain EHLO every 0.2 s from the probe until one is
@@ -401,6 +506,22 @@ answer1=$(since "$woke" "$reply_at")
 [ "$reply" = "KEYED 2" ] || fail "the keyed daemon answered a plain EHLO with '$reply'"
 ok "the keyed daemon answered '$reply' $answer1 s after the wake"
 probe_stop
+wait "$wake_pid" || true
+wake_pid=''
+read -r wake_status wake_done <"$run/wake.status"
+wake_out=$(cat "$run/wake.out")
+wake_after=$(since "$woke" "$wake_done")
+[ "$wake_status" -eq 0 ] && [[ $wake_out =~ ^127\.0\.0\.1:$VM_PORT:\ awake\ after\ ([0-9]+(\.[0-9]+)?)\ s$ ]] ||
+	fail "wake --wait: '$wake_out', status $wake_status; expected '127.0.0.1:$VM_PORT: awake after N s', status 0"
+awk -v s="$wake_after" 'BEGIN { exit !(s > 0) }' ||
+	fail "wake --wait said '$wake_out' $(since "$wake_done" "$woke") s before system_wakeup returned"
+ok "wake --wait, started $(since "$wake_began" "$woke") s before the wake: '$wake_out' ($wake_status), $wake_after s after it"
+# The sensor is on again.
+keyed -t 3 status 127.0.0.1
+[ "$rc" -eq 0 ] && [ "$out" = "127.0.0.1: awake" ] ||
+	fail "status after the wake: '$out', status $rc; expected '127.0.0.1: awake', status 0"
+status_after=$(since "$woke")
+ok "after the wake, lomarind status: '$out' ($rc), $status_after s after the wake"
 
 # ---------------------------------------------------------------------------------------
 step "round 2 (keyless): the probe opens a session with the keyless daemon and suspends the guest in it"
@@ -593,7 +714,10 @@ ok "one start of each unit, no restart, no failure"
 
 step "passed in $(since "$began") s"
 printf '%s\n' \
-	"keyed client's OK (round 1) to QMP SUSPEND event: $slept1 s" \
+	"keyed --confirm (round 1): start to SUSPEND event $slept1 s, to 'suspended' $confirm_took s ($confirm_after s after the event, $silent_for s after the guest's last answer)" \
+	"lomarind status while asleep (-t 3):              '127.0.0.1: no answer' (3) after $asleep_status_took s" \
+	"wake --wait (round 1): answer after the wake:     $wake_after s ($wake_out)" \
+	"lomarind status after the wake:                   '127.0.0.1: awake' (0), $status_after s after the wake" \
 	"probe's OK (round 2) to QMP SUSPEND event:        $slept2 s" \
 	"wake to the keyed daemon's next answer (round 1): $answer1 s" \
 	"wake to END at the probe (round 2):               $end2 s" \

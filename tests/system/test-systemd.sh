@@ -3,7 +3,9 @@
 # installed package there, under a real systemd: postinst and its key, the package's
 # autopkgtest (debian/tests) run as the container's root, a keyless EHLO and SUSPEND
 # refused, two controllers' named keys loaded through LoadCredential= and one of them
-# revoked, suspend with the key over loopback and from outside, a host that cannot suspend,
+# revoked, suspend with the key over loopback and from outside, a host that cannot suspend
+# (the keyed client told so: refused, status 5), one that takes it and stays up (--confirm:
+# did not sleep, status 6; status: awake),
 # stop, crash and restart, QUIT, the allow-list, port, sleep verb and keyless drop-ins, the
 # status line, a restart onto a taken port, a reboot, the exposure score, purge. Every
 # keyed command is the installed client's, with a copy of the key the package made. Each
@@ -268,6 +270,8 @@ msg_will='The system will suspend now!'
 # What systemctl prints when logind refuses; the README quotes it.
 msg_refused='Call to Suspend failed: Sleep verb "suspend" not supported'
 msg_no_hibernate='Call to Hibernate failed: Sleep verb "hibernate" not supported'
+# What the keyed daemon logs when its sleep command fails, having told the client.
+sleep_refused_re='Sleep refused \(systemctl suspend exit [0-9]+\); Told client 127\.0\.0\.1:[0-9]+'
 
 # suspends LABEL COMMAND...: COMMAND, a client run, must suspend the container: the client
 # prints "LABEL: suspended" and exits 0, the daemon logs the SUSPEND, logind goes to sleep,
@@ -296,15 +300,18 @@ suspends() {
 	[ "$m1" -eq $((m0 + 1)) ] && [ "$r1" -eq $((r0 + 1)) ] && [ "$w1" -eq $((w0 + 1)) ] && [ "$f1" -eq "$f0" ]
 }
 
-# no_answer LABEL COMMAND...: COMMAND, a client run, must get no answer (status 3).
-no_answer() {
-	local label=$1 out rc
-	shift
+# client_says LABEL RESULT STATUS COMMAND...: COMMAND, a client run, must print
+# "LABEL: RESULT" and exit with STATUS. Sets evidence either way.
+client_says() {
+	local label=$1 result=$2 expected=$3 out rc
+	shift 3
 	out=$("$@" 2>&1)
 	rc=$?
 	evidence="'$out' ($rc)"
-	[ "$rc" = 3 ] && [ "$out" = "$label: no answer" ]
+	[ "$rc" = "$expected" ] && [ "$out" = "$label: $result" ]
 }
+# no_answer LABEL COMMAND...: COMMAND, a client run, must get no answer (status 3).
+no_answer() { client_says "$1" "no answer" 3 "${@:2}"; }
 
 # The container's cgroup race: a start right after the unit has stopped can fail with
 # "Failed to attach to cgroup /system.slice/lomarind.service" (status=219/CGROUP), when
@@ -491,44 +498,126 @@ refusal_unit() {
 		sed -n 's/.*"_SYSTEMD_UNIT" *: *"\([^"]*\)".*/\1/p; t; s/.*/-/p'
 }
 
-# The host cannot suspend: the client still says "suspended" (the daemon acknowledged the
-# command), the daemon's own log is clean, and systemctl's refusal is in the journal, under the
-# unit unless journald lost track of it.
+# The host cannot suspend: the keyed client is told so. The daemon answers OK, runs
+# systemctl suspend, which logind refuses with a non-zero status, and sends a proven
+# REFUSED; the client prints "refused by the host (systemctl exit N)" with status 5 and the
+# N that the daemon logs in "Sleep refused (systemctl suspend exit N); Told client ...", to
+# the port its proven SUSPEND came from. systemctl's own refusal is in the journal, under the
+# unit unless journald lost track of it, and nothing sleeps. Two ways for logind to refuse,
+# each in the container only: no sleep state in its (fake) /sys/power/state, and
+# AllowSuspend=no in a drop-in under its /etc/systemd/sleep.conf.d/, which logind reads at
+# each call. Both are undone at the end, and logind must then say "yes" again.
 check_refused() {
-	: >"$power/state"
+	local how evidence_all=
+	for how in "empty /sys/power/state" "AllowSuspend=no"; do
+		case "$how" in
+		empty*) : >"$power/state" ;;
+		AllowSuspend*)
+			inside sh -c 'mkdir -p /etc/systemd/sleep.conf.d &&
+				printf "[Sleep]\nAllowSuspend=no\n" >/etc/systemd/sleep.conf.d/lmr-test.conf'
+			;;
+		esac
+		refused_once "$how"
+		local ok=$?
+		case "$how" in
+		empty*) printf 'freeze mem\n' >"$power/state" ;;
+		AllowSuspend*) inside rm -f /etc/systemd/sleep.conf.d/lmr-test.conf ;;
+		esac
+		if [ "$ok" != 0 ]; then
+			fail "$how: $evidence"
+			return
+		fi
+		evidence_all="$evidence_all${evidence_all:+ | }$how: $evidence"
+	done
+	local again
+	again=$(can_suspend)
+	if [ "$again" != '"yes"' ]; then
+		fail "$evidence_all | undone, CanSuspend is $again, not \"yes\""
+	elif ! grep -qF "systemctl[" README.md || ! grep -qF -- "$msg_refused" README.md; then
+		fail "the README does not show the refusal line \"$msg_refused\""
+	else
+		pass "$evidence_all | undone: CanSuspend \"yes\""
+	fi
+}
+
+# refused_once HOW: one keyed suspend while logind refuses (set up by the caller as HOW
+# says); sets evidence, and refusal_ms to the client's time from start to answer.
+refused_once() {
 	local answer
 	answer=$(can_suspend)
 	if [ "$answer" != '"na"' ]; then
-		fail "with an empty /sys/power/state logind's CanSuspend is $answer, not \"na\""
-		return
+		evidence="logind's CanSuspend is $answer, not \"na\""
+		return 1
 	fi
-	local m0 w0 f0 n0 out rc
+	local m0 w0 f0 n0 s0 p0 out rc t0
 	m0=$(marker_count) w0=$(jcount "$msg_will" -t systemd-logind) f0=$(jcount "$msg_failed" -t lmr)
-	n0=$(jcount "$msg_refused" -t systemctl)
+	n0=$(jcount "$msg_refused" -t systemctl) s0=$(lmr_count "$sleep_refused_re")
+	p0=$(proven_count '127\.0\.0\.1' default)
+	t0=$(date +%s%N)
 	out=$(client_in -t 15 suspend 127.0.0.1 2>&1)
-	rc=$?
+	rc=$? refusal_ms=$((($(date +%s%N) - t0) / 1000000))
 	wait_for 10 jcount_at_least $((n0 + 1)) "$msg_refused" -t systemctl
-	local n1 line unit where="journalctl -u lomarind"
-	n1=$(jcount "$msg_refused" -t systemctl)
+	wait_for 5 eval '[ "$(lmr_count "$sleep_refused_re")" -gt "$s0" ]'
+	local n1 s1 line unit where="journalctl -u lomarind" told proven status
+	n1=$(jcount "$msg_refused" -t systemctl) s1=$(lmr_count "$sleep_refused_re")
 	line=$(inside journalctl -b -q -t systemctl -o short | grep -F -- "$msg_refused" | tail -n 1)
 	unit=$(refusal_unit)
 	[ "$unit" != - ] ||
 		where="journalctl -t systemctl (journald named no unit: systemctl had ended before it looked)"
-	printf 'freeze mem\n' >"$power/state"
-	if [ "$out" != "127.0.0.1: suspended" ] || [ "$rc" != 0 ]; then
-		fail "client printed '$out', status $rc"
+	# The daemon's line, and the port of the command it was proven for.
+	told=$(inside journalctl -b -q -o cat -t lmr | grep -xE -- "$sleep_refused_re" | tail -n 1)
+	proven=$(inside journalctl -b -q -o cat -t lmr | grep -xE 'Command from client 127\.0\.0\.1:[0-9]+ proven with key default' |
+		tail -n 1 | sed 's/^Command from client \([^ ]*\) .*/\1/')
+	status=$(printf '%s' "$out" | sed -n 's/^127\.0\.0\.1: refused by the host (systemctl exit \([0-9]*\))$/\1/p')
+	evidence="client '$out' ($rc) after $refusal_ms ms"
+	if [ -z "$status" ] || [ "$status" = 0 ] || [ "$rc" != 5 ]; then
+		evidence="$evidence, not '127.0.0.1: refused by the host (systemctl exit N)' with N above 0 and status 5"
+	elif [ "$(proven_count '127\.0\.0\.1' default)" != $((p0 + 1)) ]; then
+		evidence="$evidence; \"Command from client 127.0.0.1:PORT proven with key default\" $(($(proven_count '127\.0\.0\.1' default) - p0))x, not once"
+	elif [ "$s1" != $((s0 + 1)) ] || [ "$told" != "Sleep refused (systemctl suspend exit $status); Told client $proven" ]; then
+		evidence="$evidence; the daemon logged $((s1 - s0))x \"Sleep refused ...\", the last '$told', not once 'Sleep refused (systemctl suspend exit $status); Told client $proven'"
 	elif [ "$n1" != $((n0 + 1)) ]; then
-		fail "systemctl logged \"$msg_refused\" $((n1 - n0)) times, not once"
+		evidence="$evidence; systemctl logged \"$msg_refused\" $((n1 - n0)) times, not once"
 	elif [ "$unit" != lomarind.service ] && [ "$unit" != - ]; then
-		fail "systemctl's \"$msg_refused\" is filed under $unit, not lomarind.service"
+		evidence="$evidence; systemctl's \"$msg_refused\" is filed under $unit, not lomarind.service"
 	elif [ "$(marker_count)" != "$m0" ] || [ "$(jcount "$msg_will" -t systemd-logind)" != "$w0" ]; then
-		fail "the container went to sleep although logind said na"
+		evidence="$evidence; the container went to sleep although logind said na"
 	elif [ "$(jcount "$msg_failed" -t lmr)" != "$f0" ]; then
-		fail "the daemon logged \"$msg_failed\""
-	elif ! grep -qF "systemctl[" README.md || ! grep -qF -- "$msg_refused" README.md; then
-		fail "the README does not show the refusal line \"$msg_refused\""
+		evidence="$evidence; the daemon logged \"$msg_failed\""
 	else
-		pass "CanSuspend \"na\"; client '$out' ($rc); $where: ${line#* * * }; marker unchanged; journalctl -t lmr without \"$msg_failed\""
+		evidence="CanSuspend \"na\"; $evidence; journalctl -t lmr: \"$told\"; $where: ${line#* * * }; marker unchanged"
+		return 0
+	fi
+	return 1
+}
+
+# A host that takes the suspend and stays up: the container's sleep service only writes the
+# marker, so systemctl suspend succeeds and nothing sleeps. The client with --confirm must
+# see the daemon still answering and say "did not sleep" (status 6) at its time limit, not
+# "suspended"; status, before and after, says "awake" (status 0). The suspend itself is
+# carried out once (the marker grows by one, no refusal is logged).
+check_confirm() {
+	local before after m0 s0 out rc t0 took m1 s1
+	if ! client_says 127.0.0.1 awake 0 client_in -t 3 status 127.0.0.1; then
+		fail "lomarind status before: $evidence"
+		return
+	fi
+	before=$evidence
+	m0=$(marker_count) s0=$(lmr_count "$sleep_refused_re")
+	t0=$(date +%s%N)
+	out=$(client_in -t 6 --confirm suspend 127.0.0.1 2>&1)
+	rc=$? took=$((($(date +%s%N) - t0) / 1000000))
+	wait_for 10 eval '[ "$(marker_count)" -gt "$m0" ]'
+	m1=$(marker_count) s1=$(lmr_count "$sleep_refused_re")
+	if [ "$out" != "127.0.0.1: did not sleep" ] || [ "$rc" != 6 ]; then
+		fail "lomarind -t 6 --confirm suspend: '$out' ($rc) after $took ms, not '127.0.0.1: did not sleep' (6); marker $m0->$m1"
+	elif [ "$m1" != $((m0 + 1)) ] || [ "$s1" != "$s0" ]; then
+		fail "--confirm: '$out' ($rc), but marker $m0->$m1 and \"Sleep refused ...\" $((s1 - s0))x"
+	elif ! client_says 127.0.0.1 awake 0 client_in -t 3 status 127.0.0.1; then
+		fail "--confirm: '$out' ($rc) after $took ms | lomarind status after: $evidence"
+	else
+		after=$evidence
+		pass "status before: $before | -t 6 --confirm suspend: '$out' ($rc) after $took ms, marker $m0->$m1, no refusal | status after: $after"
 	fi
 }
 
@@ -650,8 +739,10 @@ check_port() {
 		fail "on port 7777: $evidence"
 	else
 		local moved=$evidence
-		if ! no_answer 127.0.0.1 client_in -t 6 suspend 127.0.0.1; then
-			fail "port 9 still answers: $evidence"
+		# Nothing holds port 9 now: the container's kernel answers with an ICMP port
+		# unreachable, which the client reports at once.
+		if ! client_says 127.0.0.1 "no daemon on port 9" 8 client_in -t 6 suspend 127.0.0.1; then
+			fail "port 9, which nothing should hold: $evidence"
 		else
 			pass "UDP 7777 held by $holder; -p 7777: $moved | port 9: $evidence"
 		fi
@@ -766,20 +857,22 @@ check_named_keys() {
 			restart_daemon
 			local after m0 u0 m1 u1 revoked
 			after=$(inside cat /run/credentials/lomarind.service/keys | awk '{ print ($2 == "" ? "(unnamed)" : $2) }' | paste -sd ' ')
-			m0=$(marker_count) u0=$(lmr_count 'Unknown key; Dropping packet from 127\.0\.0\.1:[0-9]+')
-			if ! no_answer 127.0.0.1 inside lomarind --key-file=/root/ctl-a-keys -t 6 suspend 127.0.0.1; then
+			# The daemon answers an EHLO naming a key id it does not hold with KEYED 2, and
+			# the client reports the key as not known there (status 7).
+			m0=$(marker_count) u0=$(lmr_count 'Unknown key; Answered KEYED to client 127\.0\.0\.1:[0-9]+')
+			if ! client_says 127.0.0.1 "key not known to the host" 7 inside lomarind --key-file=/root/ctl-a-keys -t 6 suspend 127.0.0.1; then
 				fail "revoked alpha: $evidence"
 			else
 				revoked=$evidence
-				m1=$(marker_count) u1=$(lmr_count 'Unknown key; Dropping packet from 127\.0\.0\.1:[0-9]+')
+				m1=$(marker_count) u1=$(lmr_count 'Unknown key; Answered KEYED to client 127\.0\.0\.1:[0-9]+')
 				if [ "$m1" != "$m0" ] || [ "$u1" -le "$u0" ] || [ "$(proven_count '127\.0\.0\.1' alpha)" != "$a1" ]; then
-					fail "revoked alpha: $revoked; marker $m0->$m1; \"Unknown key; Dropping packet from 127.0.0.1:PORT\" $((u1 - u0))x; alpha proven $(($(proven_count '127\.0\.0\.1' alpha) - a1))x"
+					fail "revoked alpha: $revoked; marker $m0->$m1; \"Unknown key; Answered KEYED to client 127.0.0.1:PORT\" $((u1 - u0))x; alpha proven $(($(proven_count '127\.0\.0\.1' alpha) - a1))x"
 				elif ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-b-keys -t 15 suspend 127.0.0.1; then
 					fail "beta, after alpha's line was deleted: $evidence"
 				elif [ "$(proven_count '127\.0\.0\.1' beta)" != $((b1 + 1)) ]; then
 					fail "beta suspended after the revocation, but \"... proven with key beta\" $(($(proven_count '127\.0\.0\.1' beta) - b1))x"
 				else
-					pass "credential names: $loaded | alpha: $by_a; \"... proven with key alpha\" 1x | beta: $by_b; \"... proven with key beta\" 1x | alpha's line deleted, restarted (names: $after): alpha $revoked, \"Unknown key; Dropping packet from 127.0.0.1:PORT\" $((u1 - u0))x, marker $m0->$m1 | beta: $evidence; \"... proven with key beta\" 1x"
+					pass "credential names: $loaded | alpha: $by_a; \"... proven with key alpha\" 1x | beta: $by_b; \"... proven with key beta\" 1x | alpha's line deleted, restarted (names: $after): alpha $revoked, \"Unknown key; Answered KEYED to client 127.0.0.1:PORT\" $((u1 - u0))x, marker $m0->$m1 | beta: $evidence; \"... proven with key beta\" 1x"
 				fi
 			fi
 		fi
@@ -822,19 +915,34 @@ check_keyless() {
 }
 
 # LOMARIND_SLEEP=hibernate: a SUSPEND reaches "systemctl hibernate", which runs the replaced
-# hibernate service (the marker) or is refused by logind, whichever the container does.
+# hibernate service (the marker) or is refused by logind, whichever the container does; the
+# keyed client's answer must say which: "suspended" (0) for the marker, "refused by the host
+# (systemctl exit N)" (5) for the refusal, with the daemon's "Sleep refused (systemctl
+# hibernate exit N); Told client ..." for the same N.
 check_hibernate() {
 	inside sh -c 'mkdir -p /etc/systemd/system/lomarind.service.d &&
 		printf "[Service]\nEnvironment=LOMARIND_SLEEP=hibernate\n" >/etc/systemd/system/lomarind.service.d/sleep.conf'
 	restart_daemon
-	local n0 h0 out
+	local n0 h0 out rc
 	hibernations() { cat "$root/var/lib/lmr-sleep-marker" 2>/dev/null | grep -c hibernate; }
 	n0=$(jcount "$msg_no_hibernate" -t systemctl) h0=$(hibernations)
 	out=$(client_in -t 15 suspend 127.0.0.1 2>&1)
+	rc=$?
 	reached() { jcount_at_least $((n0 + 1)) "$msg_no_hibernate" -t systemctl || [ "$(hibernations)" -gt "$h0" ]; }
-	wait_for 10 reached && [ "$out" = "127.0.0.1: suspended" ] && [ "$(jcount 'Failed to execute systemctl hibernate' -t lmr)" = 0 ]
-	verdict_by $? "client '$out'; journalctl -t systemctl: $(inside journalctl -b -q -o cat \
-		-t systemctl | tail -n 1); marker: hibernate ${h0}x->$(hibernations)x; CanHibernate $(inside busctl call \
+	wait_for 10 reached
+	local refused status told=
+	refused=$(($(jcount "$msg_no_hibernate" -t systemctl) - n0))
+	status=$(printf '%s' "$out" | sed -n 's/^127\.0\.0\.1: refused by the host (systemctl exit \([1-9][0-9]*\))$/\1/p')
+	if [ "$refused" -gt 0 ]; then
+		told_count() { lmr_count "Sleep refused \(systemctl hibernate exit $status\); Told client 127\.0\.0\.1:[0-9]+"; }
+		wait_for 5 eval '[ "$(told_count)" -ge 1 ]'
+		told=$(told_count)
+		[ "$refused" = 1 ] && [ -n "$status" ] && [ "$rc" = 5 ] && [ "$(hibernations)" = "$h0" ] && [ "$told" = 1 ]
+	else
+		[ "$(hibernations)" = $((h0 + 1)) ] && [ "$out" = "127.0.0.1: suspended" ] && [ "$rc" = 0 ]
+	fi && [ "$(jcount 'Failed to execute systemctl hibernate' -t lmr)" = 0 ]
+	verdict_by $? "client '$out' ($rc); journalctl -t systemctl: $(inside journalctl -b -q -o cat \
+		-t systemctl | tail -n 1); \"Sleep refused (systemctl hibernate exit ${status:-N}); Told client ...\" ${told:-0}x; marker: hibernate ${h0}x->$(hibernations)x; CanHibernate $(inside busctl call \
 		org.freedesktop.login1 /org/freedesktop/login1 org.freedesktop.login1.Manager CanHibernate)"
 	inside rm -rf /etc/systemd/system/lomarind.service.d
 	restart_daemon
@@ -1013,7 +1121,8 @@ run_check 19 "the package's autopkgtest (debian/tests), as the container's root"
 run_check 16 "keyed as installed: a plain EHLO gets KEYED 2, a plain SUSPEND does nothing, the key suspends" check_keyed_default
 run_check 18 "two named keys through LoadCredential=: both suspend; one revoked, the other still does" check_named_keys
 run_check 3 "the client suspends the container, over loopback and from outside" check_suspend
-run_check 4 "logind cannot suspend: what the admin sees" check_refused
+run_check 4 "logind cannot suspend (no sleep state; AllowSuspend=no): the client says refused, status 5" check_refused
+run_check 20 "--confirm on a host that takes the suspend and stays up: did not sleep, status 6" check_confirm
 run_check 5 "systemctl stop" check_stop
 run_check 6 "kill -9 of the main process: restarted after RestartSec" check_crash
 run_check 7 "lomarind quit: exits 0 and stays stopped" check_quit
