@@ -122,8 +122,8 @@ void Keyed::flood_from_port_zero_and_to_broadcast(const std::vector<std::string>
     EXPECT_FALSE(entry.text.starts_with("Send failed")) << entry.text;
   }
   std::cout << sent << " datagrams from port 0 or to 127.255.255.255 in " << seconds
-            << " s: " << zero << " port-0 lines, " << group << " group lines, "
-            << about_datagrams << " warnings in all\n";
+            << " s: " << zero << " port-0 lines, " << group << " group lines, " << about_datagrams
+            << " warnings in all\n";
   EXPECT_GE(zero, 1U);
   EXPECT_GE(group, 1U);
   // Ten budgeted lines a second and one report of those held back.
