@@ -224,14 +224,26 @@ int open_broadcast_socket() {
   return fd;
 }
 
+// Sends one magic packet over fd to destination; says why on standard error, unless quiet,
+// when it could not. True when it went whole.
+bool send_magic_packet(int fd, const sockaddr_in& destination, const std::string& packet,
+                       const std::string& argument, bool quiet) {
+  const ssize_t sent = sendto(fd, packet.data(), packet.size(), 0,
+                              reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+  if (sent == static_cast<ssize_t>(packet.size())) {
+    return true;
+  }
+  if (!quiet) {
+    (void)std::fprintf(stderr, "lomarind: %s: cannot send the magic packet: %s\n", argument.c_str(),
+                       sent < 0 ? std::strerror(errno) : "sent in part");
+  }
+  return false;
+}
+
 // Sends the magic packet of a host that wake --wait waits for; says so once if it cannot.
 void send_packet(const Fleet& fleet, Peer& peer) {
-  const ssize_t sent =
-      sendto(fleet.wake_fd, peer.packet.data(), peer.packet.size(), 0,
-             reinterpret_cast<const sockaddr*>(&fleet.wake_to), sizeof fleet.wake_to);
-  if (sent != static_cast<ssize_t>(peer.packet.size()) && !peer.packet_failed) {
-    (void)std::fprintf(stderr, "lomarind: %s: cannot send the magic packet: %s\n",
-                       peer.argument.c_str(), sent < 0 ? std::strerror(errno) : "sent in part");
+  if (!send_magic_packet(fleet.wake_fd, fleet.wake_to, peer.packet, peer.argument,
+                         peer.packet_failed)) {
     peer.packet_failed = true;
   }
 }
@@ -907,14 +919,7 @@ int send_wake(const std::vector<Sleeper>& sleepers, in_addr address, std::uint16
   destination.sin_port = htons(port);
   int status = 0;
   for (const Sleeper& sleeper : sleepers) {
-    const std::string packet = magic_packet(sleeper.mac);
-    const ssize_t sent =
-        sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
-               sizeof destination);
-    if (sent != static_cast<ssize_t>(packet.size())) {
-      (void)std::fprintf(stderr, "lomarind: %s: cannot send the magic packet: %s\n",
-                         sleeper.argument.c_str(),
-                         sent < 0 ? std::strerror(errno) : "sent in part");
+    if (!send_magic_packet(fd, destination, magic_packet(sleeper.mac), sleeper.argument, false)) {
       status = kSilentStatus;
       continue;
     }

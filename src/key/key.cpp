@@ -81,7 +81,6 @@ std::size_t read_up_to(int fd, char* buffer, std::size_t size) {
   return filled;
 }
 
-// The largest key file read: thousands of lines, far more than any admin writes.
 constexpr std::size_t kMostNameBytes = 64;
 // A challenge: its issue second and random digits, in hex, then the MAC over them.
 constexpr std::size_t kIssuedDigits = 8;
@@ -95,6 +94,49 @@ std::uint32_t issue_second(std::string_view challenge) {
 
 bool is_hex(std::string_view text) {
   return text.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+}
+
+// True when text is exactly digits lower-case hex digits.
+bool is_lower_hex(std::string_view text, std::size_t digits) {
+  return text.size() == digits &&
+         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// The fields of a keyed datagram: text is prefix, then fields of exactly the given numbers
+// of lower-case hex digits, one space between two, then a line feed; empty when it is not.
+template <std::size_t N>
+std::optional<std::array<std::string_view, N>> hex_fields(
+    std::string_view text, std::string_view prefix, const std::array<std::size_t, N>& digits) {
+  if (!text.starts_with(prefix)) {
+    return std::nullopt;
+  }
+  text.remove_prefix(prefix.size());
+  std::array<std::string_view, N> fields{};
+  for (std::size_t i = 0; i < N; ++i) {
+    const char separator = i + 1 == N ? '\n' : ' ';
+    if (text.size() <= digits[i] || text[digits[i]] != separator ||
+        !is_lower_hex(text.substr(0, digits[i]), digits[i])) {
+      return std::nullopt;
+    }
+    fields[i] = text.substr(0, digits[i]);
+    text.remove_prefix(digits[i] + 1);
+  }
+  if (!text.empty()) {
+    return std::nullopt;
+  }
+  return fields;
+}
+
+// True when datagram starts with a command word and a space or line feed: it means to be a
+// command, well formed or not.
+bool names_command(std::string_view datagram) {
+  for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
+    const std::string_view rest = datagram.substr(std::min(word.size(), datagram.size()));
+    if (datagram.starts_with(word) && (rest.starts_with(' ') || rest.starts_with('\n'))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -446,11 +488,6 @@ bool same_proof(std::string_view expected, std::string_view given) {
          sodium_memcmp(expected.data(), given.data(), expected.size()) == 0;
 }
 
-bool is_lower_hex(std::string_view text, std::size_t digits) {
-  return text.size() == digits &&
-         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
 std::string hmac_sha256_hex(std::string_view key, std::string_view message) {
   static_cast<void>(sodium_ready());
   crypto_auth_hmacsha256_state state;
@@ -552,16 +589,6 @@ std::optional<KeyedRefusal> read_refused(std::string_view datagram) {
     return std::nullopt;
   }
   return KeyedRefusal{status, (*fields)[0]};
-}
-
-bool names_command(std::string_view datagram) {
-  for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
-    const std::string_view rest = datagram.substr(std::min(word.size(), datagram.size()));
-    if (datagram.starts_with(word) && (rest.starts_with(' ') || rest.starts_with('\n'))) {
-      return true;
-    }
-  }
-  return false;
 }
 
 std::optional<std::string_view> proven_start(std::string_view datagram, const Key& key,

@@ -98,34 +98,6 @@ std::string ok_proof(const Key& key, std::string_view challenge, std::string_vie
 /// True when given equals expected, a proof; compares in constant time.
 bool same_proof(std::string_view expected, std::string_view given);
 
-/// True when text is exactly digits lower-case hex digits.
-bool is_lower_hex(std::string_view text, std::size_t digits);
-
-/// The fields of a keyed datagram: text is prefix, then fields of exactly the given numbers
-/// of lower-case hex digits, one space between two, then a line feed; empty when it is not.
-template <std::size_t N>
-std::optional<std::array<std::string_view, N>> hex_fields(
-    std::string_view text, std::string_view prefix, const std::array<std::size_t, N>& digits) {
-  if (!text.starts_with(prefix)) {
-    return std::nullopt;
-  }
-  text.remove_prefix(prefix.size());
-  std::array<std::string_view, N> fields{};
-  for (std::size_t i = 0; i < N; ++i) {
-    const char separator = i + 1 == N ? '\n' : ' ';
-    if (text.size() <= digits[i] || text[digits[i]] != separator ||
-        !is_lower_hex(text.substr(0, digits[i]), digits[i])) {
-      return std::nullopt;
-    }
-    fields[i] = text.substr(0, digits[i]);
-    text.remove_prefix(digits[i] + 1);
-  }
-  if (!text.empty()) {
-    return std::nullopt;
-  }
-  return fields;
-}
-
 /// HMAC-SHA-256 of message under a key of any length, as 64 lower-case hex digits.
 std::string hmac_sha256_hex(std::string_view key, std::string_view message);
 
@@ -164,10 +136,6 @@ std::optional<KeyedCommand> read_command(std::string_view datagram);
 std::optional<std::string_view> read_ok(std::string_view datagram);
 /// The status and proof of a REFUSED: a status of 1 to 255 without leading zeros.
 std::optional<KeyedRefusal> read_refused(std::string_view datagram);
-
-/// True when datagram starts with a command word and a space or line feed: it means to be a
-/// command, well formed or not.
-bool names_command(std::string_view datagram);
 
 /// The challenge of datagram when it is a START whose proof answers nonce under key; empty
 /// otherwise.

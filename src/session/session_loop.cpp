@@ -264,7 +264,7 @@ void sleep_for(LoopState& state, const Datagram& datagram, const Decision& decis
   notify_status(std::string(kRunningStatus).append(state.command).append(kForClient),
                 datagram.identity);
   const int status = suspend_host(state.command);
-  if (state.keyed && decision.key != nullptr) {
+  if (decision.key != nullptr) {  // keyed
     if (status != 0) {
       log_line(LOG_WARNING, std::string(kSleepRefused)
                                 .append(state.command)
