@@ -94,7 +94,7 @@ std::string identity_of(const sockaddr_in& sender) {
   return identity;
 }
 
-ssize_t send_reply(int socket, std::string_view message, int flags, const sockaddr_in& destination,
+ssize_t send_reply(std::string_view message, const sockaddr_in& destination,
                    socklen_t destination_length, const in_addr& source) {
   // sendmsg only reads through these pointers.
   iovec data{const_cast<char*>(message.data()), message.size()};
@@ -114,7 +114,7 @@ ssize_t send_reply(int socket, std::string_view message, int flags, const sockad
   in_pktinfo info{};
   info.ipi_spec_dst = source;
   std::memcpy(CMSG_DATA(item), &info, sizeof info);
-  return sendmsg(socket, &header, flags);
+  return sendmsg(listening_socket, &header, 0);
 }
 
 std::optional<sockaddr_in> address_from_identity(const std::string& identity) {

@@ -30,9 +30,10 @@ ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_le
 /// Returns the client identity text "a.b.c.d:port" of sender.
 std::string identity_of(const sockaddr_in& sender);
 
-/// Sends message as one datagram from the local address source (0.0.0.0: the system's
-/// choice) to destination; returns -1 as the send did, else the bytes sent. Does not log.
-ssize_t send_reply(int socket, std::string_view message, int flags, const sockaddr_in& destination,
+/// Sends message as one datagram on the listening socket from the local address source
+/// (0.0.0.0: the system's choice) to destination; returns -1 as the send did, else the bytes
+/// sent. Does not log.
+ssize_t send_reply(std::string_view message, const sockaddr_in& destination,
                    socklen_t destination_length, const in_addr& source);
 
 /// Turns an identity text back into an address; empty when the text has no colon or

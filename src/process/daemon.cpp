@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "process/log.h"
 #include "process/startup.h"
 
 namespace {

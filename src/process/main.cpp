@@ -1,6 +1,7 @@
 #include <syslog.h>
 
 #include "net/listener.h"
+#include "process/log.h"
 #include "process/notify.h"
 #include "process/startup.h"
 #include "session/session_loop.h"

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "process/log.h"
 #include "process/startup.h"
 
 namespace {

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <utility>
 
+#include "process/log.h"
 #include "process/notify.h"
 
 namespace {
@@ -66,12 +67,12 @@ int port_from_text(const char* text) {
   return static_cast<int>(value);
 }
 
-OptionsOutcome parse_options(int argc, char* argv[], Settings& options) {
+OptionsOutcome parse_options(int argc, char* argv[], Settings& settings) {
   static const option kLongOptions[] = {
       {"background", no_argument, nullptr, 'D'},
       {"port", optional_argument, nullptr, 'p'},
       {"pidfile", required_argument, nullptr, 0},
-      {"key-file", required_argument, nullptr, 0},  // the key file of keyed sessions
+      {"key-file", required_argument, nullptr, 0},  // keyed mode's key file
       {"sleep", required_argument, nullptr, kSleepOption},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -92,7 +93,7 @@ OptionsOutcome parse_options(int argc, char* argv[], Settings& options) {
       // A non-option word: accepted and ignored, wherever it stands.
       break;
     case 'D':
-      options.background = true;
+      settings.background = true;
       break;
     case 'p':
       // "--port" with no "=PORT" attached leaves the port as it was.
@@ -101,24 +102,24 @@ OptionsOutcome parse_options(int argc, char* argv[], Settings& options) {
         if (port < 0) {
           return OptionsOutcome::kInvalidPort;
         }
-        options.port = port;
+        settings.port = port;
       }
       break;
     case 0:
       if (long_index >= 0 && std::strcmp(kLongOptions[long_index].name, "pidfile") == 0 &&
           optarg != nullptr) {
-        options.pid_file_path = optarg;
+        settings.pid_file_path = optarg;
       }
       if (long_index >= 0 && std::strcmp(kLongOptions[long_index].name, "key-file") == 0 &&
           optarg != nullptr) {
-        options.key_file_path = optarg;
+        settings.key_file_path = optarg;
       }
       break;
     case kSleepOption:
       if (std::find(kSleepVerbs.begin(), kSleepVerbs.end(), optarg) == kSleepVerbs.end()) {
         return OptionsOutcome::kInvalidSleepVerb;
       }
-      options.sleep_verb = optarg;
+      settings.sleep_verb = optarg;
       break;
     case 'h':
       return OptionsOutcome::kHelp;
@@ -170,30 +171,6 @@ std::string load_keys(Settings& settings) {
 
 void print_usage() { static_cast<void>(std::fputs(kUsage, stdout)); }
 
-void open_log() { openlog("lmr", LOG_CONS | LOG_PID, LOG_DAEMON); }
-
-void log_line(int priority, const std::string& text) { syslog(priority, "%s", text.c_str()); }
-
-bool within_budget(LogBudget& budget, std::uint32_t now) {
-  if (now != budget.second) {
-    budget.second = now;
-    budget.used = 0;
-  }
-  if (budget.used < kBudgetedLinesPerSecond) {
-    ++budget.used;
-    return true;
-  }
-  ++budget.held;
-  return false;
-}
-
-long take_held_back(LogBudget& budget, std::uint32_t now) {
-  if (now == budget.second || budget.held == 0) {
-    return 0;
-  }
-  return std::exchange(budget.held, 0);
-}
-
 void wipe_at_exit(KeySet& keys) { keys_to_wipe = &keys; }
 
 void wipe_keys_before_exit() {
@@ -236,8 +213,6 @@ void install_termination_handling() {
   sigaddset(&termination, SIGINT);
   sigprocmask(SIG_UNBLOCK, &termination, nullptr);
 }
-
-bool termination_requested() { return termination_signal != 0; }
 
 void exit_if_terminated() {
   if (termination_signal == 0) {

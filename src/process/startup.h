@@ -2,7 +2,6 @@
 // handling, fatal exit, daemon mode and the PID file.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -22,7 +21,7 @@ struct Settings {
   KeySet keys;                               // load_keys fills it from key_file_path
 };
 
-/// Parses argv with getopt_long into options, stopping at help or at the first error.
+/// Parses argv with getopt_long into settings, stopping at help or at the first error.
 /// Non-option words are ignored wherever they stand, whatever the environment holds.
 /// Resets the parser first, so it may be called more than once. getopt_long itself
 /// writes its diagnostic for an unknown option or a missing argument to standard error.
@@ -44,28 +43,6 @@ std::string load_keys(Settings& settings);
 /// Writes the help text to standard output.
 void print_usage();
 
-/// Opens the log channel: identity "lmr", LOG_CONS and LOG_PID, facility LOG_DAEMON.
-void open_log();
-
-/// Passes text to the system log as data, never as a format.
-void log_line(int priority, const std::string& text);
-
-/// The lines that anyone's datagrams can cause are limited to kBudgetedLinesPerSecond a
-/// second, so that a flood cannot push the lines that matter past the system log's own rate
-/// limits; the rest are counted and reported in one line.
-struct LogBudget {
-  std::uint32_t second = 0;  // the second that used counts lines for
-  int used = 0;
-  long held = 0;  // lines held back since the last report
-};
-constexpr int kBudgetedLinesPerSecond = 10;
-
-/// True when a budgeted line may be logged at second now; otherwise counts it as held back.
-bool within_budget(LogBudget& budget, std::uint32_t now);
-
-/// In a second after the lines held back: their number, once; otherwise 0.
-long take_held_back(LogBudget& budget, std::uint32_t now);
-
 /// Names the keys that every way out of the process wipes: exit_if_terminated, fatal_exit and
 /// daemon mode's parent wipe them before they end it (the QUIT path destroys them, which wipes
 /// them, as main returns). keys must live as long as the process.
@@ -84,9 +61,6 @@ extern "C" void handle_termination_signal(int signal_number);
 /// Installs handle_termination_signal for SIGTERM, then SIGINT, without SA_RESTART,
 /// so that a blocking receive or wait returns early with EINTR.
 void install_termination_handling();
-
-/// True once SIGTERM or SIGINT has arrived.
-bool termination_requested();
 
 /// If a termination signal has arrived: logs so, closes the log, wipes the keys and exits with
 /// status 0.

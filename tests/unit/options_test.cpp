@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "process/log.h"
 #include "process/startup.h"
 
 namespace {

@@ -1,0 +1,277 @@
+#include "session/session_turn.h"
+
+#include <syslog.h>
+
+#include <cstring>
+#include <utility>
+
+#include "net/listener.h"
+#include "net/protocol.h"
+
+namespace {
+
+constexpr std::string_view kSessionStarted = "Session started for client ";
+constexpr std::string_view kSessionLocked = "Session locked in response to client ";
+constexpr std::string_view kSessionEnded = "Session ended for client ";
+constexpr std::string_view kOwnerUnparsable = "Error parsing expected client info; Recovering...";
+// "acitve" is spelled so on purpose: it is the line as it has always been, and log readers
+// match it. Do not correct it.
+constexpr std::string_view kNoSession = "No acitve session; Dropping packet from ";
+constexpr std::string_view kUnexpectedClient = "Unexpected client data; Dropping packet from ";
+constexpr std::string_view kUnproven = "Command without a valid proof; Dropping packet from ";
+constexpr std::string_view kKeyNeeded = "EHLO without a key; Answered KEYED to client ";
+constexpr std::string_view kUnknownKey = "Unknown key; Dropping packet from ";
+constexpr std::string_view kUnknownKeyAnswered = "Unknown key; Answered KEYED to client ";
+constexpr std::string_view kStale = "Spent or expired challenge; Dropping packet from ";
+constexpr std::string_view kFromPortZero = "Datagram from port 0; Dropping packet from ";
+constexpr std::string_view kToGroup =
+    "Datagram to a broadcast or multicast address; Dropping packet from ";
+constexpr std::string_view kSuspending = "Received SUSPEND command. Suspending...";
+constexpr std::string_view kQuitting = "Received QUIT command. Stopping Lomarind...";
+// The line of its own that names the key of each proven command: prefix, client, key name.
+constexpr std::string_view kProvenFrom = "Command from client ";
+constexpr std::string_view kProvenWith = " proven with key ";
+constexpr std::string_view kHeldBack = " log lines about datagrams held back (at most ";
+constexpr std::string_view kHeldBackEnd = " a second are written)";
+// A failed sleep command in keyed mode, told to the client: "Sleep refused (", the command,
+// " exit ", the status, "); Told client ", the client.
+constexpr std::string_view kSleepRefused = "Sleep refused (";
+constexpr std::string_view kRefusedExit = " exit ";
+constexpr std::string_view kRefusedTold = "); Told client ";
+
+// The status line that the service manager shows, at each change of state.
+constexpr std::string_view kSessionOpenStatus = "Session open for client ";
+constexpr std::string_view kRunningStatus = "Running ";
+constexpr std::string_view kForClient = " for client ";
+
+// What a datagram comes to, but for its reply: its line (a fixed text, or a prefix followed
+// by the sender's identity) and what is carried out.
+struct Rule {
+  int priority;
+  std::string_view line;  // empty: no line
+  bool names_sender;      // the line is the prefix followed by the sender's identity
+  bool budgeted;          // anyone's datagrams can cause the line: it counts against the budget
+  Effect effect;
+};
+
+constexpr Rule kStarted{LOG_INFO, kSessionStarted, true, false, Effect::kNone};
+constexpr Rule kLocked{LOG_INFO, kSessionLocked, true, true, Effect::kNone};
+constexpr Rule kDropNoSession{LOG_WARNING, kNoSession, true, true, Effect::kNone};
+constexpr Rule kDropUnexpected{LOG_WARNING, kUnexpectedClient, true, true, Effect::kNone};
+constexpr Rule kSuspend{LOG_INFO, kSuspending, false, false, Effect::kSleep};
+constexpr Rule kQuit{LOG_INFO, kQuitting, false, false, Effect::kStop};
+constexpr Rule kSilent{LOG_INFO, {}, false, false, Effect::kNone};
+constexpr Rule kDropUnproven{LOG_WARNING, kUnproven, true, true, Effect::kNone};
+constexpr Rule kAnswerKeyNeeded{LOG_WARNING, kKeyNeeded, true, true, Effect::kNone};
+constexpr Rule kDropUnknownKey{LOG_WARNING, kUnknownKey, true, true, Effect::kNone};
+constexpr Rule kAnswerUnknownKey{LOG_WARNING, kUnknownKeyAnswered, true, true, Effect::kNone};
+constexpr Rule kDropStale{LOG_WARNING, kStale, true, true, Effect::kNone};
+constexpr Rule kDropFromPortZero{LOG_WARNING, kFromPortZero, true, true, Effect::kNone};
+constexpr Rule kDropToGroup{LOG_WARNING, kToGroup, true, true, Effect::kNone};
+
+void add_line(Turn& turn, int priority, std::string text) {
+  Output& output = turn.outputs[turn.count++];
+  output.kind = Output::Kind::kLine;
+  output.priority = priority;
+  output.text = std::move(text);
+}
+
+void add_status(Turn& turn, std::string_view text, std::string_view identity = {}) {
+  Output& output = turn.outputs[turn.count++];
+  output.kind = Output::Kind::kStatus;
+  output.text.assign(text).append(identity);
+}
+
+void add_send(Turn& turn, std::string text, const sockaddr_in& to, socklen_t to_length,
+              in_addr from) {
+  Output& output = turn.outputs[turn.count++];
+  output.kind = Output::Kind::kSend;
+  output.message = {std::move(text), to, to_length, from};
+}
+
+void add_reply(Turn& turn, std::string text, const Datagram& datagram) {
+  if (!text.empty()) {
+    // From the address the client sent to, which is where it waits for the answer.
+    add_send(turn, std::move(text), datagram.sender, datagram.sender_length, datagram.local);
+  }
+}
+
+// The rule's line, when it has one and, for a line anyone can cause, the budget allows it.
+void apply(Turn& turn, LogBudget& budget, std::uint32_t second, const Rule& rule,
+           const Datagram& datagram) {
+  if (!rule.line.empty() && (!rule.budgeted || within_budget(budget, second))) {
+    std::string line(rule.line);
+    if (rule.names_sender) {
+      line.append(datagram.identity);
+    }
+    add_line(turn, rule.priority, std::move(line));
+  }
+  turn.effect = rule.effect;
+}
+
+// In a second after lines were held back, says how many, in one line.
+void report_held_back(Turn& turn, LogBudget& budget, std::uint32_t second) {
+  if (const long held = take_held_back(budget, second); held > 0) {
+    add_line(turn, LOG_WARNING,
+             std::to_string(held)
+                 .append(kHeldBack)
+                 .append(std::to_string(kBudgetedLinesPerSecond))
+                 .append(kHeldBackEnd));
+  }
+}
+
+void end_session(Turn& turn, Session& s) {
+  add_line(turn, LOG_INFO, std::string(kSessionEnded).append(s.owner));
+  if (const auto owner = address_from_identity(s.owner)) {
+    add_send(turn, std::string(protocol::kEnd), *owner, sizeof *owner, s.local);
+  } else {
+    add_line(turn, LOG_ERR, std::string(kOwnerUnparsable));
+  }
+  s.active = false;
+  add_status(turn, kWaitingStatus);
+}
+
+// The rule for a datagram neither mode may answer: one from port 0, where no answer can go,
+// or one sent to a group rather than to this host alone; null for any other.
+const Rule* screened(const Datagram& datagram) {
+  if (datagram.sender.sin_port == 0) {
+    return &kDropFromPortZero;
+  }
+  // A datagram delivered to one of this host's own addresses was sent to that address; one
+  // whose destination differs from the local address it reached was sent to a group: to a
+  // subnet's broadcast address, to 255.255.255.255 or to a multicast group. Answering it would
+  // make every daemon that heard it answer one forged sender at once. Where the system does not
+  // say where a datagram went, both addresses are 0.0.0.0.
+  const in_addr_t to = ntohl(datagram.destination.s_addr);
+  if (IN_MULTICAST(to) || to == INADDR_BROADCAST ||
+      datagram.destination.s_addr != datagram.local.s_addr) {
+    return &kDropToGroup;
+  }
+  return nullptr;
+}
+
+// The plain protocol: one session, owned by the sender of the EHLO that opened it.
+void keyless_turn(Turn& turn, LoopState& state, const Datagram& datagram, Clocks now) {
+  Session& s = state.session;
+  const Rule* rule = &kSilent;  // other data from the owner: nothing at all happens
+  std::string_view reply;
+  if (datagram.text == protocol::kEhlo) {
+    if (s.active) {
+      rule = &kLocked;
+      reply = protocol::kLocked;
+    } else {
+      s = Session{true, datagram.identity, now.wall, datagram.local};
+      rule = &kStarted;
+      reply = protocol::kStart;
+    }
+  } else if (!s.active) {
+    rule = &kDropNoSession;
+  } else if (datagram.identity != s.owner) {
+    rule = &kDropUnexpected;
+  } else if (datagram.text == protocol::kSuspend || datagram.text == protocol::kQuit) {
+    rule = datagram.text == protocol::kSuspend ? &kSuspend : &kQuit;
+    reply = protocol::kOk;
+  }
+  apply(turn, state.budget, now.boot, *rule, datagram);
+  add_reply(turn, std::string(reply), datagram);
+  if (rule == &kStarted) {
+    add_status(turn, kSessionOpenStatus, datagram.identity);
+  }
+}
+
+// The rule for what the key room made of a datagram.
+const Rule& keyed_rule(const KeyedService::Answer& answer) {
+  using Verdict = KeyedService::Verdict;
+  switch (answer.verdict) {
+  case Verdict::kKeyNeeded:
+    return kAnswerKeyNeeded;
+  case Verdict::kChallenge:
+  case Verdict::kRepeat:
+    return kSilent;
+  case Verdict::kKeyNotHeld:
+    return kAnswerUnknownKey;
+  case Verdict::kUnknownKey:
+    return kDropUnknownKey;
+  case Verdict::kUnproven:
+    return kDropUnproven;
+  case Verdict::kStale:
+    return kDropStale;
+  case Verdict::kCarryOut:
+    return answer.word == protocol::kQuitWord ? kQuit : kSuspend;
+  case Verdict::kNotKeyed:
+    break;
+  }
+  return kDropUnexpected;
+}
+
+// Keyed mode: no sessions; the key room answers, and a proven command is carried out.
+void keyed_turn(Turn& turn, LoopState& state, const Datagram& datagram, std::uint32_t second) {
+  KeyedService::Answer answer = state.keyed->answer(datagram.text, second);
+  if (answer.verdict == KeyedService::Verdict::kCarryOut) {
+    add_line(turn, LOG_INFO,
+             std::string(kProvenFrom)
+                 .append(datagram.identity)
+                 .append(kProvenWith)
+                 .append(answer.key->name));
+    turn.proving_key = answer.key;
+    turn.challenge = std::move(answer.challenge);
+  }
+  apply(turn, state.budget, second, keyed_rule(answer), datagram);
+  add_reply(turn, std::move(answer.reply), datagram);
+}
+
+}  // namespace
+
+std::string_view datagram_text(const char* bytes, std::size_t length) {
+  const void* nul = std::memchr(bytes, '\0', length);
+  return {bytes, nul == nullptr ? length
+                                : static_cast<std::size_t>(static_cast<const char*>(nul) - bytes)};
+}
+
+bool window_passed(const Session& s, std::time_t now) {
+  return s.active && now - s.start > protocol::kSessionSeconds;
+}
+
+Turn take_turn(LoopState& state, const Datagram* datagram, Clocks now) {
+  Turn turn;
+  report_held_back(turn, state.budget, now.boot);
+  // Expiry is looked at on every turn, before the datagram of this turn.
+  if (window_passed(state.session, now.wall)) {
+    end_session(turn, state.session);
+  }
+  if (datagram == nullptr) {
+    return turn;
+  }
+  if (const Rule* dropped = screened(*datagram)) {
+    apply(turn, state.budget, now.boot, *dropped, *datagram);
+  } else if (state.keyed) {
+    keyed_turn(turn, state, *datagram, now.boot);
+  } else {
+    keyless_turn(turn, state, *datagram, now);
+  }
+  if (turn.effect == Effect::kSleep) {
+    add_status(turn, std::string(kRunningStatus).append(state.command).append(kForClient),
+               datagram->identity);
+  }
+  return turn;
+}
+
+Turn sleep_ended(const LoopState& state, const Datagram& datagram, const Turn& turn, int status) {
+  Turn ended;
+  if (turn.proving_key == nullptr) {
+    add_status(ended, kSessionOpenStatus, datagram.identity);
+    return ended;
+  }
+  if (status != 0) {
+    add_line(ended, LOG_WARNING,
+             std::string(kSleepRefused)
+                 .append(state.command)
+                 .append(kRefusedExit)
+                 .append(std::to_string(status))
+                 .append(kRefusedTold)
+                 .append(datagram.identity));
+    add_reply(ended, refused_datagram(turn.proving_key->key, turn.challenge, status), datagram);
+  }
+  add_status(ended, kWaitingStatus);
+  return ended;
+}

@@ -1,0 +1,113 @@
+// The daemon's turn: everything one datagram (or one second without one) changes, in either
+// mode, decided as values from the state, the datagram and the clocks. It does no I/O: the
+// loop (session/session_loop.h) writes the lines, sends the datagrams and sets the status the
+// turn names, in its order, and carries out its effect. The protocol is lomarind-server(8)'s.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "key/key.h"
+#include "process/log.h"
+
+/// The status line for the service manager while the daemon waits for a client.
+constexpr std::string_view kWaitingStatus = "Waiting for a client";
+
+/// Keyless mode's one session. The owner and start time stay in place after it ends.
+struct Session {
+  bool active = false;
+  std::string owner;
+  std::time_t start = 0;
+  in_addr local{};  // the local address the owner's EHLO was sent to: END leaves from it
+};
+
+/// What the daemon keeps from turn to turn.
+struct LoopState {
+  Session session;                    // keyless mode's
+  std::optional<KeyedService> keyed;  // keyed mode: the key room's side of the wire
+  LogBudget budget;                   // for the lines anyone's datagrams can cause
+  std::string command;                // what a SUSPEND runs, e.g. "systemctl suspend"
+};
+
+/// One datagram as received: its text, where it came from and where it went.
+struct Datagram {
+  std::string_view text;  // up to the first NUL (datagram_text)
+  sockaddr_in sender{};
+  socklen_t sender_length = sizeof sender;
+  std::string identity;   // the sender as "a.b.c.d:port"
+  in_addr local{};        // where replies to it leave from
+  in_addr destination{};  // the address it was sent to
+};
+
+/// The two clocks a turn reads: the wall clock times keyless sessions (as the protocol has
+/// always done, so a stepped clock moves the window); the boot clock, which counts on through
+/// a suspend and is never stepped, times challenges and the log budget.
+struct Clocks {
+  std::time_t wall = 0;
+  std::uint32_t boot = 0;
+};
+
+/// A datagram for the loop to send: text to peer, leaving from the local address from.
+struct Message {
+  std::string text;
+  sockaddr_in to{};
+  socklen_t to_length = sizeof to;
+  in_addr from{};
+};
+
+/// One thing the loop does for a turn, in the turn's order.
+struct Output {
+  enum class Kind { kLine, kSend, kStatus };
+  Kind kind = Kind::kLine;
+  int priority = 0;  // kLine: its syslog priority
+  std::string text;  // kLine: the line; kStatus: the service manager's status line
+  Message message;   // kSend
+};
+
+/// What the loop carries out once a turn's outputs are done.
+enum class Effect {
+  kNone,
+  kSleep,  // run the sleep command, then tell sleep_ended its status
+  kStop,   // a QUIT was carried out: shut down and return
+};
+
+/// Everything one turn comes to. Outputs have room for the most a turn can name (a held-back
+/// report, a session's end and its END, a new session's lines, reply and status), so that a
+/// turn costs no allocation of its own.
+struct Turn {
+  static constexpr std::size_t kMostOutputs = 8;
+  std::array<Output, kMostOutputs> outputs;
+  std::size_t count = 0;
+  Effect effect = Effect::kNone;
+  // kSleep in keyed mode: the key that proved the SUSPEND and the challenge it spent, for a
+  // REFUSED should the sleep command fail; null when keyless.
+  const NamedKey* proving_key = nullptr;
+  std::string challenge;
+
+  const Output* begin() const { return outputs.data(); }
+  const Output* end() const { return outputs.data() + count; }
+};
+
+/// The text of a datagram: its bytes up to the first NUL or its end.
+std::string_view datagram_text(const char* bytes, std::size_t length);
+
+/// True when s is active and the wall clock has moved on by more than four seconds since its
+/// start.
+bool window_passed(const Session& s, std::time_t now);
+
+/// Takes one turn: reports held-back lines of an earlier second, ends an expired session,
+/// then, when datagram is not null, decides what it does in the mode state is in. Does no I/O.
+Turn take_turn(LoopState& state, const Datagram* datagram, Clocks now);
+
+/// The turn after the sleep command of turn's SUSPEND from datagram ended with status (as its
+/// shell gives it): in keyed mode a failure is logged and told to the sender with a proven
+/// REFUSED; the status line says what the daemon waits for again. Does no I/O.
+Turn sleep_ended(const LoopState& state, const Datagram& datagram, const Turn& turn, int status);
