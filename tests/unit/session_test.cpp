@@ -1,166 +1,410 @@
-// The session's decisions, with the clock passed in: every row of the state table and the
-// window's edges, in microseconds.
+// The daemon's turn, driven as the loop drives it, with the clocks passed in: every row of the
+// plain protocol's state table, the window's edges, screening, the log budget and keyed mode's
+// outcomes, in microseconds. Expectations are what a peer sees and what an admin reads.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <syslog.h>
 
-#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
-#include "session/session_loop.h"
+#include "session/session_turn.h"
+#include "session/sleep_command.h"
 
 namespace {
 
 constexpr std::time_t kT0 = 1'700'000'000;
-const std::string kA = "10.0.0.1:5000";
-const std::string kB = "10.0.0.2:5000";
-const std::string kAOtherPort = "10.0.0.1:5001";
-// Two addresses of this host that a client may send to.
-const in_addr kLocal{htonl(0x7f000001)};       // 127.0.0.1
-const in_addr kOtherLocal{htonl(0x7f000002)};  // 127.0.0.2
+constexpr std::uint32_t kBoot = 5000;
 
-Session owned_by_a() { return Session{true, kA, kT0, kLocal}; }
+in_addr address(const char* text) {
+  in_addr parsed{};
+  EXPECT_EQ(inet_pton(AF_INET, text, &parsed), 1) << text;
+  return parsed;
+}
+
+// A peer's datagram, sent to the local address to (delivered to that address alone).
+Datagram from(const char* peer, std::uint16_t port, std::string_view text,
+              const char* to = "127.0.0.1") {
+  Datagram d;
+  d.text = text;
+  d.sender.sin_family = AF_INET;
+  d.sender.sin_addr = address(peer);
+  d.sender.sin_port = htons(port);
+  d.identity = std::string(peer) + ":" + std::to_string(port);
+  d.local = address(to);
+  d.destination = d.local;
+  return d;
+}
+
+struct Line {
+  int priority;
+  std::string text;
+  bool operator==(const Line&) const = default;
+};
+
+void PrintTo(const Line& line, std::ostream* out) {
+  *out << line.priority << " \"" << line.text << "\"";
+}
+
+struct Sent {
+  std::string text;
+  std::string to;    // the peer's identity
+  std::string from;  // the local address it leaves from
+  bool operator==(const Sent&) const = default;
+};
+
+void PrintTo(const Sent& sent, std::ostream* out) {
+  *out << "\"" << sent.text << "\" to " << sent.to << " from " << sent.from;
+}
+
+std::vector<Line> lines(const Turn& turn) {
+  std::vector<Line> found;
+  for (const Output& output : turn) {
+    if (output.kind == Output::Kind::kLine) {
+      found.push_back({output.priority, output.text});
+    }
+  }
+  return found;
+}
+
+std::vector<Sent> sent(const Turn& turn) {
+  std::vector<Sent> found;
+  for (const Output& output : turn) {
+    if (output.kind == Output::Kind::kSend) {
+      std::array<char, INET_ADDRSTRLEN> source{};
+      inet_ntop(AF_INET, &output.message.from, source.data(), source.size());
+      found.push_back({output.message.text,
+                       std::string(inet_ntoa(output.message.to.sin_addr)) + ":" +
+                           std::to_string(ntohs(output.message.to.sin_port)),
+                       source.data()});
+    }
+  }
+  return found;
+}
+
+std::vector<std::string> statuses(const Turn& turn) {
+  std::vector<std::string> found;
+  for (const Output& output : turn) {
+    if (output.kind == Output::Kind::kStatus) {
+      found.push_back(output.text);
+    }
+  }
+  return found;
+}
+
+LoopState keyless() {
+  LoopState state;
+  state.command = "systemctl suspend";
+  return state;
+}
+
+Turn turn(LoopState& state, const Datagram& datagram, std::time_t wall = kT0,
+          std::uint32_t boot = kBoot) {
+  return take_turn(state, &datagram, {wall, boot});
+}
+
+// A has a session, opened at kT0 through 127.0.0.2.
+LoopState owned_by_a() {
+  LoopState state = keyless();
+  turn(state, from("10.0.0.1", 5000, "EHLO\n", "127.0.0.2"));
+  return state;
+}
 
 TEST(SessionProtocol, EhloWithNoSessionStartsOneOwnedByTheSender) {
-  Session s;
-  EXPECT_EQ(on_datagram(s, "EHLO\n", kA, kOtherLocal, kT0), Action::kStartSession);
-  EXPECT_TRUE(s.active);
-  EXPECT_EQ(s.owner, kA);
-  EXPECT_EQ(s.start, kT0);
-  EXPECT_EQ(s.local.s_addr, kOtherLocal.s_addr) << "END leaves from where the owner asked";
+  LoopState state = keyless();
+  const Turn t = turn(state, from("10.0.0.1", 5000, "EHLO\n", "127.0.0.2"));
+  EXPECT_EQ(lines(t), (std::vector<Line>{{LOG_INFO, "Session started for client 10.0.0.1:5000"}}));
+  EXPECT_EQ(sent(t), (std::vector<Sent>{{"START\n", "10.0.0.1:5000", "127.0.0.2"}}))
+      << "the reply leaves from where the client asked";
+  EXPECT_EQ(statuses(t), std::vector<std::string>{"Session open for client 10.0.0.1:5000"});
+  EXPECT_EQ(t.effect, Effect::kNone);
+  EXPECT_TRUE(state.session.active);
+  EXPECT_EQ(state.session.owner, "10.0.0.1:5000");
 }
 
-TEST(SessionProtocol, EhloWhileActiveGetsLockedAndKeepsOwnerAndStart) {
-  for (const auto& sender : {kA, kB}) {
-    Session s = owned_by_a();
-    EXPECT_EQ(on_datagram(s, "EHLO\n", sender, kOtherLocal, kT0 + 2), Action::kRefuseLocked);
-    EXPECT_EQ(s.owner, kA);
-    EXPECT_EQ(s.local.s_addr, kLocal.s_addr);
-    EXPECT_EQ(s.start, kT0);
+TEST(SessionProtocol, EhloWhileActiveGetsLockedAndKeepsTheSession) {
+  for (const char* peer : {"10.0.0.1", "10.0.0.2"}) {
+    LoopState state = owned_by_a();
+    const Turn t = turn(state, from(peer, 5000, "EHLO\n"), kT0 + 2);
+    EXPECT_EQ(lines(t), (std::vector<Line>{{LOG_INFO, "Session locked in response to client " +
+                                                          std::string(peer) + ":5000"}}));
+    EXPECT_EQ(sent(t), (std::vector<Sent>{{"LOCKED\n", std::string(peer) + ":5000", "127.0.0.1"}}));
+    EXPECT_TRUE(statuses(t).empty());
+    // The session still ends five seconds after its start, with END from where A asked.
+    EXPECT_EQ(sent(take_turn(state, nullptr, {kT0 + 5, kBoot})),
+              (std::vector<Sent>{{"END\n", "10.0.0.1:5000", "127.0.0.2"}}));
   }
 }
 
-TEST(SessionProtocol, OtherDataWithNoSessionIsDroppedEvenAfterAnEndedOne) {
-  Session s;
-  EXPECT_EQ(on_datagram(s, "SUSPEND\n", kA, kLocal, kT0), Action::kDropNoSession);
-  Session ended{false, kA, kT0};
-  EXPECT_EQ(on_datagram(ended, "QUIT\n", kA, kLocal, kT0), Action::kDropNoSession);
-  EXPECT_FALSE(ended.active);
-}
-
-TEST(SessionProtocol, CommandsFromAnotherClientAreUnexpected) {
-  for (const auto& sender : {kB, kAOtherPort}) {
-    Session s = owned_by_a();
-    EXPECT_EQ(on_datagram(s, "SUSPEND\n", sender, kLocal, kT0), Action::kDropUnexpected);
-    EXPECT_EQ(on_datagram(s, "QUIT\n", sender, kLocal, kT0), Action::kDropUnexpected);
+TEST(SessionProtocol, OtherDataWithNoSessionOrFromAnotherClientIsDropped) {
+  LoopState none = keyless();
+  const Turn t = turn(none, from("10.0.0.1", 5000, "SUSPEND\n"));
+  EXPECT_EQ(
+      lines(t),
+      (std::vector<Line>{{LOG_WARNING, "No acitve session; Dropping packet from 10.0.0.1:5000"}}));
+  EXPECT_TRUE(sent(t).empty());
+  EXPECT_EQ(t.effect, Effect::kNone);
+  for (const auto& [peer, port] : {std::pair{"10.0.0.2", 5000}, std::pair{"10.0.0.1", 5001}}) {
+    LoopState state = owned_by_a();
+    for (const char* word : {"SUSPEND\n", "QUIT\n"}) {
+      const Turn other = turn(state, from(peer, static_cast<std::uint16_t>(port), word));
+      EXPECT_EQ(
+          lines(other),
+          (std::vector<Line>{{LOG_WARNING, "Unexpected client data; Dropping packet from " +
+                                               std::string(peer) + ":" + std::to_string(port)}}));
+      EXPECT_TRUE(sent(other).empty());
+      EXPECT_EQ(other.effect, Effect::kNone);
+    }
   }
 }
 
-TEST(SessionProtocol, OwnerCommandsAreActedOnAndOtherDataIgnored) {
-  Session s = owned_by_a();
-  EXPECT_EQ(on_datagram(s, "SUSPEND\n", kA, kLocal, kT0 + 1), Action::kSuspend);
-  EXPECT_EQ(on_datagram(s, "QUIT\n", kA, kLocal, kT0 + 1), Action::kQuit);
+TEST(SessionProtocol, OwnerCommandsAreCarriedOutAndOtherDataIgnored) {
+  LoopState state = owned_by_a();
+  const Turn suspend = turn(state, from("10.0.0.1", 5000, "SUSPEND\n", "127.0.0.2"), kT0 + 1);
+  EXPECT_EQ(lines(suspend),
+            (std::vector<Line>{{LOG_INFO, "Received SUSPEND command. Suspending..."}}));
+  EXPECT_EQ(sent(suspend), (std::vector<Sent>{{"OK\n", "10.0.0.1:5000", "127.0.0.2"}}));
+  EXPECT_EQ(statuses(suspend),
+            std::vector<std::string>{"Running systemctl suspend for client 10.0.0.1:5000"});
+  EXPECT_EQ(suspend.effect, Effect::kSleep);
+  EXPECT_EQ(statuses(sleep_ended(state, from("10.0.0.1", 5000, ""), suspend, 1)),
+            std::vector<std::string>{"Session open for client 10.0.0.1:5000"})
+      << "keyless, the outcome of the sleep command is not told";
+  EXPECT_TRUE(lines(sleep_ended(state, from("10.0.0.1", 5000, ""), suspend, 1)).empty());
+
+  const Turn quit = turn(state, from("10.0.0.1", 5000, "QUIT\n"), kT0 + 1);
+  EXPECT_EQ(lines(quit),
+            (std::vector<Line>{{LOG_INFO, "Received QUIT command. Stopping Lomarind..."}}));
+  EXPECT_EQ(sent(quit), (std::vector<Sent>{{"OK\n", "10.0.0.1:5000", "127.0.0.1"}}));
+  EXPECT_EQ(quit.effect, Effect::kStop);
+
   for (const char* text : {"EHLO", "EHLO\r\n", "ehlo\n", "SUSPEND", "QUIT\n\n", "", "END\n"}) {
-    EXPECT_EQ(on_datagram(s, text, kA, kLocal, kT0 + 1), Action::kIgnore) << text;
+    const Turn ignored = turn(state, from("10.0.0.1", 5000, text), kT0 + 1);
+    EXPECT_EQ(ignored.count, 0U) << text;
+    EXPECT_EQ(ignored.effect, Effect::kNone) << text;
   }
-  EXPECT_TRUE(s.active);
-  EXPECT_EQ(s.start, kT0) << "nothing the owner sends lengthens the session";
+  EXPECT_TRUE(state.session.active);
+  EXPECT_EQ(state.session.start, kT0) << "nothing the owner sends lengthens the session";
 }
 
-TEST(SessionProtocol, ResponsesPairEachActionWithItsLineAndReply) {
-  EXPECT_EQ(response_to(Action::kStartSession).reply, "START\n");
-  EXPECT_EQ(response_to(Action::kRefuseLocked).reply, "LOCKED\n");
-  EXPECT_EQ(response_to(Action::kSuspend).reply, "OK\n");
-  EXPECT_EQ(response_to(Action::kQuit).reply, "OK\n");
-  for (const Action silent : {Action::kDropNoSession, Action::kDropUnexpected, Action::kIgnore}) {
-    EXPECT_TRUE(response_to(silent).reply.empty());
+TEST(SessionWindow, EndsOnTheFirstTurnMoreThanFourSecondsAfterItsStart) {
+  const std::vector<std::pair<std::time_t, bool>> rows = {
+      {kT0 + 4, false}, {kT0 + 5, true}, {kT0 - 3600, false}, {kT0 + 86400, true}};
+  for (const auto& [wall, ends] : rows) {
+    LoopState state = owned_by_a();
+    const Turn t = take_turn(state, nullptr, {wall, kBoot});
+    EXPECT_EQ(state.session.active, !ends) << wall - kT0;
+    if (ends) {
+      EXPECT_EQ(lines(t),
+                (std::vector<Line>{{LOG_INFO, "Session ended for client 10.0.0.1:5000"}}));
+      EXPECT_EQ(statuses(t), std::vector<std::string>{"Waiting for a client"});
+    } else {
+      EXPECT_EQ(t.count, 0U);
+    }
   }
-  EXPECT_TRUE(response_to(Action::kIgnore).line.empty());
-  EXPECT_EQ(response_to(Action::kDropNoSession).priority, LOG_WARNING);
-  EXPECT_EQ(response_to(Action::kDropUnexpected).priority, LOG_WARNING);
-  EXPECT_TRUE(response_to(Action::kDropUnexpected).names_sender);
-  EXPECT_FALSE(response_to(Action::kQuit).names_sender);
+  EXPECT_FALSE(window_passed(Session{false, "10.0.0.1:5000", kT0}, kT0 + 100))
+      << "only an active one ends";
 }
 
-TEST(SessionWindow, PassesWhenTheClockHasMovedOnByFiveSeconds) {
-  const Session s = owned_by_a();
-  EXPECT_FALSE(window_passed(s, kT0));
-  EXPECT_FALSE(window_passed(s, kT0 + 4));
-  EXPECT_TRUE(window_passed(s, kT0 + 5));
-  EXPECT_FALSE(window_passed(Session{false, kA, kT0}, kT0 + 100)) << "only an active one ends";
-}
+TEST(SessionWindow, ExpiryComesBeforeTheDatagramOfTheSameTurn) {
+  LoopState state = owned_by_a();
+  const Turn late = turn(state, from("10.0.0.1", 5000, "SUSPEND\n"), kT0 + 5);
+  EXPECT_EQ(late.effect, Effect::kNone) << "the old owner's command finds no session";
+  EXPECT_EQ(sent(late), (std::vector<Sent>{{"END\n", "10.0.0.1:5000", "127.0.0.2"}}));
+  EXPECT_EQ(lines(late).back().text, "No acitve session; Dropping packet from 10.0.0.1:5000");
 
-TEST(SessionWindow, ClockSteppedBackPostponesTheEndAndSteppedForwardBringsItNow) {
-  const Session s = owned_by_a();
-  EXPECT_FALSE(window_passed(s, kT0 - 3600));
-  EXPECT_FALSE(window_passed(s, kT0 + 4));
-  EXPECT_TRUE(window_passed(s, kT0 + 86400));
-}
-
-TEST(SessionWindow, ExpiryTurnLetsANewEhloStartAndDropsTheOldOwnersCommand) {
-  // The loop ends the session before it looks at the datagram of the same turn.
-  Session s = owned_by_a();
-  ASSERT_TRUE(window_passed(s, kT0 + 5));
-  s.active = false;
-  Session for_suspend = s;
-  EXPECT_EQ(on_datagram(for_suspend, "SUSPEND\n", kA, kLocal, kT0 + 5), Action::kDropNoSession);
-  EXPECT_EQ(on_datagram(s, "EHLO\n", kB, kLocal, kT0 + 5), Action::kStartSession);
-  EXPECT_EQ(s.owner, kB);
-  EXPECT_EQ(s.start, kT0 + 5);
+  LoopState next = owned_by_a();
+  const Turn taken = turn(next, from("10.0.0.2", 6000, "EHLO\n"), kT0 + 5);
+  EXPECT_EQ(sent(taken), (std::vector<Sent>{{"END\n", "10.0.0.1:5000", "127.0.0.2"},
+                                            {"START\n", "10.0.0.2:6000", "127.0.0.1"}}));
+  EXPECT_EQ(statuses(taken), (std::vector<std::string>{"Waiting for a client",
+                                                       "Session open for client 10.0.0.2:6000"}));
+  EXPECT_EQ(next.session.owner, "10.0.0.2:6000");
+  EXPECT_EQ(next.session.start, kT0 + 5);
 }
 
 // A datagram from port 0, or one sent to a group, is dropped before either mode looks at it.
-TEST(Screening, PortZeroAndBroadcastOrMulticastDestinationsAreDropped) {
-  const auto at = [](const char* address) {
-    in_addr parsed{};
-    inet_pton(AF_INET, address, &parsed);
-    return parsed;
-  };
-  const in_addr own = at("10.0.0.1");
-  EXPECT_EQ(screened(5000, own, own), std::nullopt);
-  EXPECT_EQ(screened(65535, at("0.0.0.0"), at("0.0.0.0")), std::nullopt) << "not known";
-  EXPECT_EQ(screened(0, own, own), Action::kDropFromPortZero);
-  EXPECT_EQ(screened(1, own, own), std::nullopt);
-  for (const char* group : {"10.0.0.255", "255.255.255.255", "224.0.0.1", "239.255.255.250"}) {
-    EXPECT_EQ(screened(5000, at(group), own), Action::kDropToGroup) << group;
-  }
-  EXPECT_EQ(screened(5000, at("255.255.255.255"), at("255.255.255.255")), Action::kDropToGroup);
-  EXPECT_EQ(screened(5000, at("224.0.0.1"), at("224.0.0.1")), Action::kDropToGroup);
-  for (const Action drop : {Action::kDropFromPortZero, Action::kDropToGroup}) {
-    EXPECT_TRUE(response_to(drop).reply.empty());
-    EXPECT_TRUE(response_to(drop).budgeted);
-    EXPECT_TRUE(response_to(drop).names_sender);
+TEST(Screening, PortZeroAndBroadcastOrMulticastDestinationsAreDroppedInBothModes) {
+  KeySet keys;
+  LoopState keyed = keyless();
+  keyed.keyed.emplace(keys);
+  for (LoopState* state : {static_cast<LoopState*>(nullptr), &keyed}) {
+    LoopState plain = keyless();
+    LoopState& s = state == nullptr ? plain : *state;
+    Datagram zero = from("10.0.0.1", 0, "EHLO\n");
+    EXPECT_EQ(lines(turn(s, zero)),
+              (std::vector<Line>{
+                  {LOG_WARNING, "Datagram from port 0; Dropping packet from 10.0.0.1:0"}}));
+    for (const char* group : {"127.255.255.255", "255.255.255.255", "224.0.0.1"}) {
+      Datagram to_group = from("10.0.0.1", 5000, "EHLO\n");
+      to_group.destination = address(group);
+      const Turn t = turn(s, to_group);
+      EXPECT_EQ(lines(t), (std::vector<Line>{{LOG_WARNING,
+                                              "Datagram to a broadcast or multicast address; "
+                                              "Dropping packet from 10.0.0.1:5000"}}))
+          << group;
+      EXPECT_TRUE(sent(t).empty());
+    }
+    for (const char* group : {"224.0.0.1", "255.255.255.255"}) {
+      Datagram group_alone = from("10.0.0.1", 5000, "EHLO\n", group);
+      EXPECT_TRUE(sent(turn(s, group_alone)).empty()) << "a group address is never this host's";
+    }
+    EXPECT_FALSE(s.session.active);
+    Datagram unknown = from("10.0.0.1", 5000, "EHLO\n", "0.0.0.0");
+    EXPECT_EQ(sent(turn(s, unknown)).size(), 1U) << "where the system does not say, it is ours";
   }
 }
 
-TEST(KeyedActions, EachVerdictHasItsActionAndOnlyACarriedOutQuitStops) {
-  using Verdict = KeyedService::Verdict;
-  const std::vector<std::pair<Verdict, Action>> rows = {
-      {Verdict::kKeyNeeded, Action::kRefuseKeyless},
-      {Verdict::kChallenge, Action::kChallenge},
-      {Verdict::kUnknownKey, Action::kDropUnknownKey},
-      {Verdict::kKeyNotHeld, Action::kAnswerUnknownKey},
-      {Verdict::kUnproven, Action::kDropUnproven},
-      {Verdict::kStale, Action::kDropStale},
-      {Verdict::kRepeat, Action::kRepeatOk},
-      {Verdict::kNotKeyed, Action::kDropUnexpected},
+// How many lines copies datagrams cause in one second.
+std::size_t lines_of(LoopState& state, const Datagram& datagram, int copies, std::uint32_t boot) {
+  std::size_t logged = 0;
+  for (int i = 0; i < copies; ++i) {
+    logged += lines(turn(state, datagram, kT0, boot)).size();
+  }
+  return logged;
+}
+
+// Ten budgeted lines a second; the rest are counted and reported once, in a later second.
+TEST(LogBudget, StrangersLinesAreLimitedEachSecondAndTheRestReportedOnce) {
+  LoopState state = owned_by_a();
+  Datagram to_group = from("10.0.0.9", 4000, "EHLO\n");
+  to_group.destination = address("127.255.255.255");
+  const std::vector<Datagram> strangers = {from("10.0.0.9", 4000, "QUIT\n"),
+                                           from("10.0.0.9", 4000, "EHLO\n"),
+                                           from("10.0.0.9", 0, "EHLO\n"), to_group};
+  std::uint32_t second = kBoot;
+  for (const Datagram& stranger : strangers) {
+    EXPECT_EQ(lines_of(state, stranger, 25, ++second), 10U) << stranger.text;
+    EXPECT_EQ(lines(take_turn(state, nullptr, {kT0, ++second})),
+              (std::vector<Line>{{LOG_WARNING,
+                                  "15 log lines about datagrams held back (at most 10 a second "
+                                  "are written)"}}));
+    EXPECT_TRUE(lines(take_turn(state, nullptr, {kT0, ++second})).empty()) << "reported once";
+  }
+  // A session's own lines are never held back.
+  LoopState other = keyless();
+  lines_of(other, from("10.0.0.9", 4000, "QUIT\n"), 20, kBoot);
+  EXPECT_EQ(lines(turn(other, from("10.0.0.1", 5000, "EHLO\n"), kT0, kBoot)).size(), 1U);
+  EXPECT_EQ(lines(turn(other, from("10.0.0.1", 5000, "QUIT\n"), kT0, kBoot)).size(), 1U);
+}
+
+// Keyed mode, against a controller that holds the key and proves what it sends.
+class KeyedTurn : public testing::Test {
+ protected:
+  KeyedTurn() {
+    Key key;
+    key.bytes.fill(0x42);
+    NamedKey named{"laptop", key_id(key), std::move(key)};
+    keys_.keys.push_back(std::move(named));
+    state_.command = "systemctl suspend";
+    state_.keyed.emplace(keys_);
+  }
+
+  const NamedKey& holder() const { return keys_.keys.front(); }
+
+  // The holder's EHLO and the challenge its proven START gives.
+  std::string challenge() {
+    const std::string nonce = new_nonce();
+    ehlo_ = ehlo_datagram(holder(), nonce);
+    const std::vector<Sent> replies = sent(turn(state_, from("10.0.0.1", 5000, ehlo_)));
+    EXPECT_EQ(replies.size(), 1U);
+    const auto given = proven_start(replies.at(0).text, holder().key, nonce);
+    EXPECT_TRUE(given.has_value());
+    return std::string(given.value_or(""));
+  }
+
+  KeySet keys_;
+  LoopState state_;
+  std::string ehlo_;
+};
+
+TEST_F(KeyedTurn, AProvenCommandIsCarriedOutOnceAndNamesItsKey) {
+  const std::vector<std::pair<std::string, Effect>> rows = {{"SUSPEND", Effect::kSleep},
+                                                            {"QUIT", Effect::kStop}};
+  for (const auto& [word, effect] : rows) {
+    const std::string on = challenge();
+    const std::string command = command_datagram(holder(), word, on);
+    const Turn t = turn(state_, from("10.0.0.3", 7000, command));
+    EXPECT_EQ(t.effect, effect) << word;
+    EXPECT_EQ(lines(t).front(),
+              (Line{LOG_INFO, "Command from client 10.0.0.3:7000 proven with key laptop"}));
+    EXPECT_EQ(lines(t).size(), 2U);
+    ASSERT_EQ(sent(t).size(), 1U);
+    EXPECT_TRUE(proven_ok(sent(t)[0].text, holder().key, on, word));
+    // A copy, from anywhere: the same OK, nothing carried out, nothing logged.
+    const Turn copy = turn(state_, from("10.0.0.4", 7001, command));
+    EXPECT_EQ(copy.effect, Effect::kNone);
+    EXPECT_TRUE(lines(copy).empty());
+    EXPECT_EQ(sent(copy).at(0).text, sent(t)[0].text);
+  }
+}
+
+TEST_F(KeyedTurn, AFailedSleepIsToldWithAProvenRefusalAndSuccessIsNot) {
+  const std::string on = challenge();
+  const std::string text = command_datagram(holder(), "SUSPEND", on);
+  const Datagram command = from("10.0.0.1", 5000, text);
+  const Turn t = turn(state_, command);
+  ASSERT_EQ(t.effect, Effect::kSleep);
+  const Turn refused = sleep_ended(state_, command, t, 1);
+  EXPECT_EQ(lines(refused),
+            (std::vector<Line>{{LOG_WARNING,
+                                "Sleep refused (systemctl suspend exit 1); Told client "
+                                "10.0.0.1:5000"}}));
+  ASSERT_EQ(sent(refused).size(), 1U);
+  EXPECT_EQ(proven_refusal(sent(refused)[0].text, holder().key, on), 1);
+  EXPECT_EQ(statuses(refused), std::vector<std::string>{"Waiting for a client"});
+  const Turn slept = sleep_ended(state_, command, t, 0);
+  EXPECT_TRUE(lines(slept).empty());
+  EXPECT_TRUE(sent(slept).empty());
+}
+
+TEST_F(KeyedTurn, StrangersGetOnlyTheKeyNoticeOrNothingAndALine) {
+  const std::string keyed_notice = "KEYED 2\n";
+  const std::string on = challenge();
+  Key other;
+  other.bytes.fill(0x17);
+  NamedKey stranger{"x", key_id(other), std::move(other)};
+  // The holder's command with one digit of its proof changed.
+  std::string forged = command_datagram(holder(), "SUSPEND", on);
+  forged[forged.size() - 2] = forged[forged.size() - 2] == '0' ? '1' : '0';
+  const std::string unknown_ehlo = ehlo_datagram(stranger, new_nonce());
+  struct Row {
+    std::string text;
+    std::string line;
+    std::string reply;
   };
-  for (const auto& [verdict, action] : rows) {
-    EXPECT_EQ(keyed_action({verdict, {}, "QUIT"}), action);
+  std::vector<Row> rows = {
+      {"EHLO\n", "EHLO without a key; Answered KEYED to client 10.0.0.9:4000", keyed_notice},
+      {unknown_ehlo, "Unknown key; Answered KEYED to client 10.0.0.9:4000", keyed_notice},
+      {command_datagram(stranger, "SUSPEND", on), "Unknown key; Dropping packet from 10.0.0.9:4000",
+       ""},
+      {forged, "Command without a valid proof; Dropping packet from 10.0.0.9:4000", ""},
+      {"SUSPEND\n", "Command without a valid proof; Dropping packet from 10.0.0.9:4000", ""},
+      {"START\n", "Unexpected client data; Dropping packet from 10.0.0.9:4000", ""},
+  };
+  for (const Row& row : rows) {
+    const Turn t = turn(state_, from("10.0.0.9", 4000, row.text));
+    EXPECT_EQ(lines(t), (std::vector<Line>{{LOG_WARNING, row.line}})) << row.text;
+    EXPECT_EQ(sent(t).empty() ? "" : sent(t)[0].text, row.reply) << row.text;
+    EXPECT_EQ(t.effect, Effect::kNone) << row.text;
   }
-  EXPECT_EQ(keyed_action({Verdict::kCarryOut, {}, "QUIT"}), Action::kQuit);
-  EXPECT_EQ(keyed_action({Verdict::kCarryOut, {}, "SUSPEND"}), Action::kSuspend);
-  // Every line a stranger can cause is budgeted; the lines of carried-out commands are not.
-  for (const Action drop :
-       {Action::kRefuseKeyless, Action::kDropUnknownKey, Action::kAnswerUnknownKey,
-        Action::kDropUnproven, Action::kDropStale, Action::kDropUnexpected, Action::kDropNoSession,
-        Action::kRefuseLocked}) {
-    EXPECT_TRUE(response_to(drop).budgeted);
+  // The holder's own command on a challenge five seconds old.
+  const std::string late = command_datagram(holder(), "QUIT", on);
+  const Turn stale = turn(state_, from("10.0.0.1", 5000, late), kT0, kBoot + 5);
+  EXPECT_EQ(lines(stale), (std::vector<Line>{{LOG_WARNING,
+                                              "Spent or expired challenge; Dropping packet from "
+                                              "10.0.0.1:5000"}}));
+  EXPECT_EQ(stale.effect, Effect::kNone);
+  EXPECT_FALSE(state_.session.active) << "keyed mode has no sessions";
+  rows.push_back({late, "", ""});  // stale at every later second
+  std::uint32_t second = kBoot + 100;
+  for (const Row& row : rows) {
+    take_turn(state_, nullptr, {kT0, ++second});  // the report of the flood before
+    EXPECT_EQ(lines_of(state_, from("10.0.0.9", 4000, row.text), 25, ++second), 10U)
+        << "a line anyone can cause is budgeted: " << row.text;
   }
-  EXPECT_FALSE(response_to(Action::kSuspend).budgeted);
-  EXPECT_FALSE(response_to(Action::kQuit).budgeted);
 }
 
 TEST(DatagramText, EndsAtTheFirstNulOrTheEnd) {
@@ -171,12 +415,14 @@ TEST(DatagramText, EndsAtTheFirstNulOrTheEnd) {
   EXPECT_EQ(datagram_text("\0QUIT\n", 6), "");
 }
 
-TEST(SuspendCommand, OnlyTheShellsCannotRunStatusesCountAsFailure) {
+TEST(SleepCommand, OnlyTheShellsCannotRunStatusesCountAsFailure) {
   EXPECT_TRUE(command_not_run(127 << 8));
   EXPECT_TRUE(command_not_run(126 << 8));
   for (const int status : {0, 1 << 8, 125 << 8, 128 << 8, SIGKILL}) {
     EXPECT_FALSE(command_not_run(status)) << status;
   }
+  EXPECT_EQ(shell_status(SIGKILL), 128 + SIGKILL);
+  EXPECT_EQ(shell_status(3 << 8), 3);
 }
 
 }  // namespace
