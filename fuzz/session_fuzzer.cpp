@@ -1,10 +1,24 @@
-// Drives the daemon's decisions with a sequence of events decoded from the fuzz input and
-// aborts when an outcome breaks a rule of the protocol. Every input runs twice, read two ways.
+// Drives the daemon's turn with a sequence of events decoded from the fuzz input and aborts
+// when an outcome breaks a rule of the protocol. Every input runs twice, read two ways. Each
+// turn is take_turn itself, on one LoopState kept from turn to turn, and after a SUSPEND
+// sleep_ended, as run_session_loop takes them; what is checked is what the turn names, in its
+// order: its log lines, the datagrams it sends (what, to whom, from which local address), the
+// service manager's status lines, and its effect. They are checked against the fuzzer's own
+// model: the state table in keyless mode, what the key holders sent in keyed mode, and in
+// both the log budget (at most 10 of the lines anyone's datagrams can cause are written in
+// a second of the boot clock; the rest are counted and reported in one line by the first turn
+// of a later second).
 //
-// Without a key, the input is a sequence of turns taken in the order run_session_loop takes
-// them (expiry first, then the datagram); the log lines and replies the loop would write are
-// rebuilt and checked against the state table. One event after another until the input runs
-// out or the owner's QUIT has ended the loop:
+// Both readings take senders from kPeers: clients on one host differing in the port only,
+// one whose datagrams come from port 0, and some whose datagrams were sent to a subnet's
+// broadcast address, to 255.255.255.255 or to a multicast group. Both modes drop the last
+// two kinds before anything else. Before a turn takes a datagram, its text is prepared as the
+// loop does it: the receive keeps the first 1023 bytes, and datagram_text ends the text at the
+// first NUL.
+//
+// Without a key, the input is a sequence of turns at a wall clock and a boot clock (the
+// first times the session window, the second the log budget). One event after another until
+// the input runs out or the owner's QUIT has ended the loop:
 //   kind byte % 4 == 0  a turn with a datagram:
 //                         sender byte (index into kPeers, modulo its size),
 //                         2-byte big-endian length L (modulo 65508: 0 to 65507 bytes),
@@ -14,10 +28,13 @@
 //                         the datagram from O on, as far as it reaches.
 //                       So a short input can describe a datagram of any length with, say,
 //                       a NUL or a word at any place.
-//   kind byte % 4 == 1  a turn whose receive timed out.
+//   kind byte % 4 == 1  a turn whose receive timed out, a second of the boot clock later (the
+//                       receive waits a second).
 //   kind byte % 4 == 2  a step of the wall clock: 4-byte big-endian signed seconds.
-//   kind byte % 4 == 3  a turn with a protocol word: sender byte, choice byte (modulo 3:
-//                       EHLO, SUSPEND, QUIT).
+//   kind byte % 4 == 3  a turn with a protocol word: sender byte, choice byte: choice % 3 the
+//                       word (EHLO, SUSPEND, QUIT), choice / 3 % 8 the status the sleep
+//                       command ends with (kSleepStatuses) for this and later SUSPENDs.
+// The sleep command ends with status 0 until a word of kind 3 says otherwise.
 //
 // With two named keys, as a daemon started with --key-file, the input is a sequence of
 // datagrams from key holders and strangers at seconds of the boot clock, each checked
@@ -30,11 +47,15 @@
 //                       bits 5-7 which challenge or datagram, counted back from the latest.
 //   kind byte % 4 == 1  a stranger: sender byte (kPeers, the key holders' too), then the
 //                       bytes stranger_text reads.
-//   kind byte % 4 == 2  time passes: a byte b, b % 8 seconds, or (b - 247) * 1000 from 248 on.
+//   kind byte % 4 == 2  time passes: a byte b, b % 8 seconds, or (b - 247) * 1000 from 248 on,
+//                       and when any passed, a turn whose receive timed out; b / 8 % 8 the
+//                       status the sleep command ends with from then on (kSleepStatuses).
 //   kind byte % 4 == 3  a crowd of key holders, each at an address of its own, sends EHLO
 //                       and SUSPEND at once: a byte b, b % 16 of them, or for 255 as the
 //                       first event 1030 of them, more than the table of spent challenges
 //                       holds.
+// A carried-out QUIT does not end the keyed reading (the turn is a function: the run goes on
+// with its state), so that copies of the QUIT are tried as well.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <syslog.h>
@@ -50,6 +71,7 @@
 #include <ctime>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -58,13 +80,12 @@
 #include "fuzz_input.h"
 #include "key/key.h"
 #include "net/listener.h"
-#include "session/session_loop.h"
+#include "session/session_turn.h"
 
 namespace {
 
 using fuzz::Reader;
 using fuzz::require;
-using fuzz::violated;
 
 // The fuzzer's own statement of the rules, written out here rather than taken from the
 // daemon's headers, so that a wrong constant there is caught.
@@ -73,6 +94,8 @@ constexpr std::size_t kLongestDatagram = 65507;
 constexpr std::size_t kReceiveLimit = 1023;
 constexpr std::size_t kExplicitBytes = kReceiveLimit + 1;
 constexpr std::time_t kFirstClock = 1'700'000'000;
+constexpr std::uint32_t kFirstSecond = 1000;
+constexpr int kBudgetPerSecond = 10;
 
 constexpr std::string_view kEhlo = "EHLO\n";
 constexpr std::string_view kStart = "START\n";
@@ -84,285 +107,404 @@ constexpr std::string_view kQuit = "QUIT\n";
 // What a keyless turn of kind 3 sends.
 constexpr std::array kWords = {kEhlo, kSuspend, kQuit};
 
+// The sleep command the fuzzer's daemon runs, and the statuses it can end with: success,
+// failures, could not be run (126, 127), ended by a signal (128 and more).
+const std::string kCommand = "systemctl suspend";
+constexpr std::array<int, 8> kSleepStatuses = {0, 1, 2, 126, 127, 130, 137, 255};
+
 constexpr std::string_view kStartedPrefix = "Session started for client ";
 constexpr std::string_view kLockedPrefix = "Session locked in response to client ";
 constexpr std::string_view kEndedPrefix = "Session ended for client ";
 constexpr std::string_view kNoSessionPrefix = "No acitve session; Dropping packet from ";
 constexpr std::string_view kUnexpectedPrefix = "Unexpected client data; Dropping packet from ";
+constexpr std::string_view kFromPortZeroPrefix = "Datagram from port 0; Dropping packet from ";
+constexpr std::string_view kToGroupPrefix =
+    "Datagram to a broadcast or multicast address; Dropping packet from ";
 constexpr std::string_view kSuspending = "Received SUSPEND command. Suspending...";
 constexpr std::string_view kQuitting = "Received QUIT command. Stopping Lomarind...";
+constexpr std::string_view kHeldBackSuffix =
+    " log lines about datagrams held back (at most 10 a second are written)";
+
+constexpr std::string_view kWaitingStatus = "Waiting for a client";
+constexpr std::string_view kSessionOpenPrefix = "Session open for client ";
+
+// What the fuzzer knows of where a datagram came from and went.
+enum class Screen {
+  kNone,
+  kFromPortZero,  // no reply can reach it
+  kToGroup,       // sent to a broadcast or multicast address, not to this host alone
+};
 
 struct Peer {
   const char* address;
   std::uint16_t port;
   std::string_view identity;
-  const char* asked;  // the daemon's address the peer sends to
+  const char* local;        // the daemon's address that its datagrams reach
+  const char* destination;  // the address they were sent to
+  Screen screen;
 };
 
 // Two peers share an address and differ in the port only: they are different clients.
-// They ask different addresses of the daemon, so a reply from the wrong one shows.
+// They ask different addresses of the daemon, so a reply from the wrong one shows. Peers from
+// 5 on send to groups: a subnet's broadcast address, a multicast group (from the first
+// peer's socket), 255.255.255.255 and a multicast group reported as the local address too;
+// the last one sends where the system does not say which address it reached.
 constexpr std::array kPeers = {
-    Peer{"10.0.0.1", 5000, "10.0.0.1:5000", "10.0.0.100"},
-    Peer{"10.0.0.1", 5001, "10.0.0.1:5001", "10.0.0.101"},
-    Peer{"10.0.0.2", 5000, "10.0.0.2:5000", "10.0.0.100"},
-    Peer{"255.255.255.255", 65535, "255.255.255.255:65535", "192.168.0.1"},
-    Peer{"0.0.0.0", 0, "0.0.0.0:0", "0.0.0.0"},
+    Peer{"10.0.0.1", 5000, "10.0.0.1:5000", "10.0.0.100", "10.0.0.100", Screen::kNone},
+    Peer{"10.0.0.1", 5001, "10.0.0.1:5001", "10.0.0.101", "10.0.0.101", Screen::kNone},
+    Peer{"10.0.0.2", 5000, "10.0.0.2:5000", "10.0.0.100", "10.0.0.100", Screen::kNone},
+    Peer{"255.255.255.255", 65535, "255.255.255.255:65535", "192.168.0.1", "192.168.0.1",
+         Screen::kNone},
+    Peer{"0.0.0.0", 0, "0.0.0.0:0", "0.0.0.0", "0.0.0.0", Screen::kFromPortZero},
+    Peer{"10.0.0.3", 5000, "10.0.0.3:5000", "10.0.0.100", "10.0.0.255", Screen::kToGroup},
+    Peer{"10.0.0.1", 5000, "10.0.0.1:5000", "10.0.0.100", "224.0.0.1", Screen::kToGroup},
+    Peer{"10.0.0.2", 5000, "10.0.0.2:5000", "255.255.255.255", "255.255.255.255", Screen::kToGroup},
+    Peer{"10.0.0.4", 6000, "10.0.0.4:6000", "224.0.0.251", "224.0.0.251", Screen::kToGroup},
+    Peer{"10.0.0.5", 7000, "10.0.0.5:7000", "0.0.0.0", "0.0.0.0", Screen::kNone},
 };
 
-sockaddr_in address_of(const Peer& peer) {
+// A sender as the turn sees it, with what the fuzzer knows of it.
+struct Sender {
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(peer.port);
-  require(inet_pton(AF_INET, peer.address, &address.sin_addr) == 1, "peer address parses");
+  std::string identity;
+  in_addr local{};
+  in_addr destination{};
+  Screen screen = Screen::kNone;
+};
+
+in_addr address_text(const char* text) {
+  in_addr address{};
+  require(inet_pton(AF_INET, text, &address) == 1, "an address of the fuzzer's parses");
   return address;
 }
 
-struct LogLine {
-  int priority;
-  std::string text;
-};
-
-struct Sent {
-  std::string message;
-  std::string destination;  // the identity of the address it went to
-  std::string source;       // the local address it left from
-};
-
-// What one turn wrote, as run_session_loop would have written it.
-struct Effects {
-  bool ended = false;
-  std::vector<LogLine> lines;
-  std::vector<Sent> sent;
-  std::optional<Action> action;
-};
-
-// The mirror of the loop's expiry step.
-void expire(Session& s, std::time_t now, Effects& effects) {
-  if (!window_passed(s, now)) {
-    return;
-  }
-  effects.ended = true;
-  std::string line(kEndedPrefix);
-  line += s.owner;
-  effects.lines.push_back({LOG_INFO, line});
-  if (const auto owner = address_from_identity(s.owner)) {
-    effects.sent.push_back({std::string(kEnd), identity_of(*owner), inet_ntoa(s.local)});
-  } else {
-    effects.lines.push_back({LOG_ERR, "Error parsing expected client info; Recovering..."});
-  }
-  s.active = false;
+Sender make_sender(const char* address, std::uint16_t port, std::string_view identity,
+                   const char* local, const char* destination, Screen screen) {
+  Sender sender;
+  sender.address.sin_family = AF_INET;
+  sender.address.sin_port = htons(port);
+  sender.address.sin_addr = address_text(address);
+  sender.identity = identity;
+  sender.local = address_text(local);
+  sender.destination = address_text(destination);
+  sender.screen = screen;
+  require(identity_of(sender.address) == identity, "identity text of a sender");
+  return sender;
 }
 
-// The mirror of the loop's handling of one received datagram of length bytes.
-void handle(Session& s, std::vector<char>& buffer, std::size_t length, const sockaddr_in& sender,
-            in_addr local, std::time_t now, Effects& effects) {
-  const std::string identity = identity_of(sender);
-  buffer[length] = '\0';
-  const Action action = on_datagram(s, datagram_text(buffer.data(), length), identity, local, now);
-  effects.action = action;
-  const Response& response = response_to(action);
-  if (!response.line.empty()) {
-    std::string line(response.line);
-    if (response.names_sender) {
-      line += identity;
+const std::vector<Sender>& peers() {
+  static const std::vector<Sender> all = [] {
+    std::vector<Sender> senders;
+    senders.reserve(kPeers.size());
+    for (const Peer& p : kPeers) {
+      senders.push_back(
+          make_sender(p.address, p.port, p.identity, p.local, p.destination, p.screen));
     }
-    effects.lines.push_back({response.priority, line});
-  }
-  if (!response.reply.empty()) {
-    effects.sent.push_back({std::string(response.reply), identity, inet_ntoa(local)});
-  }
+    return senders;
+  }();
+  return all;
+}
+
+Datagram datagram_from(const Sender& sender, std::string_view text) {
+  Datagram datagram;
+  datagram.text = text;
+  datagram.sender = sender.address;
+  datagram.sender_length = sizeof datagram.sender;
+  datagram.identity = sender.identity;
+  datagram.local = sender.local;
+  datagram.destination = sender.destination;
+  return datagram;
 }
 
 // What the sender meant, worked out from the raw bytes without the daemon's helpers: the
 // receive keeps the first 1023 bytes, and the text ends at the first NUL.
-std::string_view request_text(const std::vector<char>& datagram, std::size_t length) {
-  const std::size_t kept = std::min(length, kReceiveLimit);
-  std::size_t end = 0;
-  while (end < kept && datagram[end] != '\0') {
-    ++end;
+std::string_view request_text(std::string_view sent) {
+  const std::string_view kept = sent.substr(0, std::min(sent.size(), kReceiveLimit));
+  return kept.substr(0, std::min(kept.find('\0'), kept.size()));
+}
+
+// The loop's receive buffer and its preparation of a datagram's text.
+class Receiver {
+ public:
+  // The text of the datagram of length bytes at bytes, as the loop hands it to the turn; it
+  // lives until the next receive.
+  std::string_view receive(const char* bytes, std::size_t length) {
+    const std::size_t received = std::min(length, kReceiveLimit);
+    std::copy_n(bytes, received, buffer_.begin());
+    const std::string_view text = datagram_text(buffer_.data(), received);
+    require(text == request_text({bytes, received}),
+            "the text is the first 1023 bytes up to the first NUL");
+    return text;
   }
-  return {datagram.data(), end};
-}
 
-bool ends_with_identity(std::string_view line, std::string_view prefix, std::string_view id) {
-  return line.size() == prefix.size() + id.size() && line.substr(0, prefix.size()) == prefix &&
-         line.substr(prefix.size()) == id;
-}
+ private:
+  std::vector<char> buffer_ = std::vector<char>(kReceiveLimit + 1);
+};
 
-// Every line is a fixed text, or a fixed prefix followed by the identity it is about, at the
-// priority that goes with it.
-void check_lines(const Effects& effects, const Session& before, std::string_view sender) {
-  for (const LogLine& line : effects.lines) {
-    const std::string_view text = line.text;
-    if (ends_with_identity(text, kEndedPrefix, before.owner)) {
-      require(line.priority == LOG_INFO && effects.ended, "an end line only at expiry");
-    } else if (ends_with_identity(text, kStartedPrefix, sender) ||
-               ends_with_identity(text, kLockedPrefix, sender)) {
-      require(line.priority == LOG_INFO, "start and locked lines are info");
-    } else if (ends_with_identity(text, kNoSessionPrefix, sender) ||
-               ends_with_identity(text, kUnexpectedPrefix, sender)) {
-      require(line.priority == LOG_WARNING, "dropped datagrams are warnings");
-    } else if (text == kSuspending || text == kQuitting) {
-      require(line.priority == LOG_INFO, "command lines are info");
+// The log budget as the manual states it: at most 10 of the lines anyone's datagrams can
+// cause are written in one second of the boot clock; each one more is held back, and the
+// first turn in a later second begins with one line saying how many were.
+class BudgetModel {
+ public:
+  // True when such a line at second now is written; otherwise it is held back.
+  bool writes(std::uint32_t now) {
+    if (now != second_) {
+      second_ = now;
+      written_ = 0;
+    }
+    if (written_ < kBudgetPerSecond) {
+      ++written_;
+      return true;
+    }
+    ++held_;
+    held_in_ = now;
+    return false;
+  }
+
+  // How many lines the turn at second now reports held back; 0 when it reports none.
+  long report(std::uint32_t now) {
+    if (held_ == 0 || now == held_in_) {
+      return 0;
+    }
+    return std::exchange(held_, 0);
+  }
+
+ private:
+  std::uint32_t second_ = 0;
+  int written_ = 0;
+  long held_ = 0;
+  std::uint32_t held_in_ = 0;
+};
+
+// Reads a turn's outputs front to back, each against what the model expects next.
+class Walk {
+ public:
+  explicit Walk(const Turn& turn) : turn_(turn) {
+    require(turn.count <= Turn::kMostOutputs, "a turn names no more outputs than it holds");
+  }
+
+  void line(int priority, std::string_view text, const char* rule) {
+    const Output& output = next(Output::Kind::kLine, rule);
+    require(output.priority == priority && output.text == text, rule);
+  }
+
+  // The next output is a datagram to to, leaving from the local address from; returns its
+  // text.
+  std::string_view send(const sockaddr_in& to, in_addr from, const char* rule) {
+    const Message& message = next(Output::Kind::kSend, rule).message;
+    require(message.to_length == sizeof(sockaddr_in) && message.to.sin_family == AF_INET &&
+                message.to.sin_port == to.sin_port &&
+                message.to.sin_addr.s_addr == to.sin_addr.s_addr &&
+                message.from.s_addr == from.s_addr,
+            rule);
+    return message.text;
+  }
+
+  void send(std::string_view text, const sockaddr_in& to, in_addr from, const char* rule) {
+    require(send(to, from, rule) == text, rule);
+  }
+
+  void status(std::string_view text, const char* rule) {
+    require(next(Output::Kind::kStatus, rule).text == text, rule);
+  }
+
+  // A line anyone's datagrams can cause: written when the budget allows it, else absent.
+  void budgeted(BudgetModel& budget, std::uint32_t now, int priority, std::string_view text,
+                const char* rule) {
+    if (budget.writes(now)) {
+      line(priority, text, rule);
     } else {
-      // This includes the line for an unparsable owner: owners come from identity_of only.
-      violated("a log line that is neither a fixed text nor a prefix and the sender");
+      require(at_ == turn_.count || turn_.outputs[at_].kind != Output::Kind::kLine ||
+                  turn_.outputs[at_].text != text,
+              "at most 10 lines that anyone's datagrams can cause are written in a second");
     }
   }
-  require(effects.lines.size() <= 2, "at most an end line and one line for the datagram");
-}
 
-// The row of the state table that the datagram of this turn falls in, given the state after
-// the expiry step: the one line and the one reply it must have written, after those of the
-// expiry step.
-void check_row(const Session& expired, std::string_view text, std::string_view sender,
-               const Effects& effects) {
-  std::string line;
-  int priority = LOG_INFO;
-  std::string_view reply;
-  if (text == kEhlo) {
-    line.append(expired.active ? kLockedPrefix : kStartedPrefix).append(sender);
-    reply = expired.active ? kLocked : kStart;
-  } else if (!expired.active) {
-    line.append(kNoSessionPrefix).append(sender);
-    priority = LOG_WARNING;
-  } else if (sender != expired.owner) {
-    line.append(kUnexpectedPrefix).append(sender);
-    priority = LOG_WARNING;
-  } else if (text == kSuspend) {
-    line = kSuspending;
-    reply = kOk;
-  } else if (text == kQuit) {
-    line = kQuitting;
-    reply = kOk;
-  }
-  const std::size_t earlier = effects.ended ? 1 : 0;
-  if (line.empty()) {
-    require(effects.lines.size() == earlier, "the owner's other data is not logged");
-  } else {
-    require(effects.lines.size() == earlier + 1 && effects.lines.back().text == line &&
-                effects.lines.back().priority == priority,
-            "the datagram's log line is the one its row of the state table gives");
-  }
-  if (reply.empty()) {
-    require(effects.sent.size() == earlier, "refused and ignored data gets no reply");
-  } else {
-    require(effects.sent.size() == earlier + 1 && effects.sent.back().message == reply &&
-                effects.sent.back().destination == sender,
-            "the datagram's reply is the one its row of the state table gives, to the sender");
-  }
-}
-
-// The rules that hold after every turn. before is the state at the start of the turn,
-// expired the state after the expiry step, after the state at the end of the turn.
-void check_turn(const Session& before, const Session& expired, const Session& after,
-                std::time_t now, const Effects& effects, std::optional<std::string>& holder,
-                std::string& holder_asked, std::string_view sender, std::string_view asked,
-                std::optional<std::string_view> text) {
-  // The window: a session ends exactly at the first turn at which the clock has moved on by
-  // five seconds or more since its start, and no session outlives its window.
-  require(effects.ended == (before.active && now - before.start >= kWindowSeconds),
-          "a session ends exactly when its window has passed");
-  require(!expired.active || now - expired.start < kWindowSeconds,
-          "no session is active past its window");
-
-  const bool started = effects.action == Action::kStartSession;
-  require(started == (text == kEhlo && !expired.active), "EHLO with no session starts one");
-  if (after.start != before.start || after.owner != before.owner) {
-    require(started, "owner and start time change only at a session start");
-  }
-  if (started) {
-    require(after.active && after.owner == sender && after.start == now,
-            "a new session belongs to the sender and starts now");
-  } else {
-    require(after.active == expired.active, "only a start or expiry changes the active flag");
-  }
-
-  const bool owner_command = expired.active && sender == expired.owner;
-  const bool suspend = effects.action == Action::kSuspend;
-  const bool quit = effects.action == Action::kQuit;
-  require(suspend == (owner_command && text == kSuspend), "SUSPEND acted on only for the owner");
-  require(quit == (owner_command && text == kQuit), "QUIT acted on only for the owner");
-  if (suspend || quit) {
-    require(now - after.start < kWindowSeconds, "commands only within the window");
-  }
-  for (const Sent& sent : effects.sent) {
-    if (sent.message == kEnd) {
-      require(sent.source == holder_asked, "END leaves from the address the owner's EHLO asked");
-    } else {
-      require(sent.source == asked, "a reply leaves from the address its datagram asked");
-    }
-    if (sent.message == kStart) {
-      holder_asked = asked;
-      require(started && sent.destination == sender, "START goes to the new owner");
-      require(!holder.has_value(), "at most one owner: START while another holds a session");
-      holder = sent.destination;
-    } else if (sent.message == kLocked) {
-      require(expired.active && text == kEhlo && sent.destination == sender,
-              "LOCKED only while active, in answer to EHLO");
-    } else if (sent.message == kOk) {
-      require((suspend || quit) && sent.destination == after.owner && after.active,
-              "OK only to the owner of an active session");
-    } else if (sent.message == kEnd) {
-      require(effects.ended && holder == sent.destination && sent.destination == before.owner,
-              "END goes to the owner whose window passed");
-      holder.reset();
-    } else {
-      violated("a reply that is not a protocol word");
+  // The line a turn at second now begins with when lines were held back in an earlier second.
+  void held_back(BudgetModel& budget, std::uint32_t now) {
+    if (const long held = budget.report(now); held > 0) {
+      line(LOG_WARNING, std::to_string(held).append(kHeldBackSuffix),
+           "the first turn of a later second reports how many lines were held back");
     }
   }
-  require(effects.sent.size() <= 2, "at most END and one reply in a turn");
-  require(after.active == holder.has_value() && (!after.active || *holder == after.owner),
-          "the one client told START and not yet END is the owner of the active session");
 
-  if (text.has_value()) {
-    check_row(expired, *text, sender, effects);
+  void done(const char* rule) const { require(at_ == turn_.count, rule); }
+
+ private:
+  const Output& next(Output::Kind kind, const char* rule) {
+    require(at_ < turn_.count && turn_.outputs[at_].kind == kind, rule);
+    return turn_.outputs[at_++];
   }
-  check_lines(effects, before, sender);
+
+  const Turn& turn_;
+  std::size_t at_ = 0;
+};
+
+std::string running_status(std::string_view identity) {
+  return "Running " + kCommand + " for client " + std::string(identity);
 }
+
+std::string with(std::string_view prefix, std::string_view identity) {
+  return std::string(prefix).append(identity);
+}
+
+// Keyless mode, as the fuzzer states it: one session at a time, opened by an EHLO when none
+// is active and owned by its sender, ended at the first turn at which the wall clock has moved
+// on by five seconds or more since its start (before that turn's datagram); SUSPEND and QUIT
+// are carried out only for the owner; a datagram from port 0 or to a group is dropped first.
+class KeylessModel {
+ public:
+  KeylessModel() { state_.command = kCommand; }
+
+  std::time_t wall = kFirstClock;
+  std::uint32_t boot = kFirstSecond;
+  int sleep_status = 0;
+
+  // One turn, with the datagram sent by sender (null: the receive timed out); returns its
+  // effect.
+  Effect turn(const Sender* sender, std::string_view text) {
+    const Datagram datagram = sender == nullptr ? Datagram{} : datagram_from(*sender, text);
+    const Turn turn = take_turn(state_, sender == nullptr ? nullptr : &datagram, {wall, boot});
+    const bool expires = active_ && wall - start_ >= kWindowSeconds;
+    require(std::any_of(turn.begin(), turn.end(),
+                        [](const Output& output) {
+                          return output.kind == Output::Kind::kSend && output.message.text == kEnd;
+                        }) == expires,
+            "a session ends exactly at the first turn five clock seconds after its start");
+    Walk walk(turn);
+    walk.held_back(budget_, boot);
+    if (expires) {
+      walk.line(LOG_INFO, with(kEndedPrefix, owner_.identity),
+                "a session ends exactly at the first turn five clock seconds after its start, "
+                "before the datagram of that turn");
+      walk.send(kEnd, owner_.address, owner_.local,
+                "END goes to the owner whose window passed, from the address its EHLO asked");
+      walk.status(kWaitingStatus, "the daemon waits for a client again after END");
+      active_ = false;
+    }
+    Effect effect = Effect::kNone;
+    if (sender != nullptr) {
+      effect = row(walk, *sender, text);
+    }
+    walk.done("a turn names nothing beyond the held-back report, expiry and its row");
+    require(turn.effect == effect, "SUSPEND and QUIT are carried out only for the owner");
+    require(turn.proving_key == nullptr, "keyless mode names no proving key");
+    check_told(turn);
+    if (effect == Effect::kSleep) {
+      const Turn ended = sleep_ended(state_, datagram, turn, sleep_status);
+      Walk after(ended);
+      after.status(with(kSessionOpenPrefix, sender->identity),
+                   "after the sleep command, the owner's session is open again");
+      after.done("a keyless sleep command's end, failed or not, is only a status line");
+      require(ended.effect == Effect::kNone, "the end of a sleep command carries out nothing");
+    }
+    return effect;
+  }
+
+ private:
+  // The row of the state table the datagram falls in, after the expiry step: its line, reply
+  // and status line, in that order, and what it carries out.
+  Effect row(Walk& walk, const Sender& sender, std::string_view text) {
+    const std::string_view id = sender.identity;
+    if (sender.screen == Screen::kFromPortZero) {
+      walk.budgeted(budget_, boot, LOG_WARNING, with(kFromPortZeroPrefix, id),
+                    "a datagram from port 0 is dropped before anything else, unanswered");
+    } else if (sender.screen == Screen::kToGroup) {
+      walk.budgeted(budget_, boot, LOG_WARNING, with(kToGroupPrefix, id),
+                    "a datagram to a group is dropped before anything else, unanswered");
+    } else if (text == kEhlo && active_) {
+      walk.budgeted(budget_, boot, LOG_INFO, with(kLockedPrefix, id),
+                    "EHLO while a session is active is logged as locked");
+      walk.send(kLocked, sender.address, sender.local,
+                "LOCKED goes to the sender of EHLO while a session is active, from the address "
+                "it asked");
+    } else if (text == kEhlo) {
+      walk.line(LOG_INFO, with(kStartedPrefix, id), "EHLO with no session starts one");
+      walk.send(kStart, sender.address, sender.local,
+                "START goes to the new owner, from the address it asked");
+      walk.status(with(kSessionOpenPrefix, id), "a new session is told to the service manager");
+      active_ = true;
+      owner_ = sender;
+      start_ = wall;
+    } else if (!active_) {
+      walk.budgeted(budget_, boot, LOG_WARNING, with(kNoSessionPrefix, id),
+                    "with no session, anything but EHLO is dropped, unanswered");
+    } else if (id != owner_.identity) {
+      walk.budgeted(budget_, boot, LOG_WARNING, with(kUnexpectedPrefix, id),
+                    "anything but EHLO from a client other than the owner is dropped, "
+                    "unanswered");
+    } else if (text == kSuspend || text == kQuit) {
+      walk.line(LOG_INFO, text == kSuspend ? kSuspending : kQuitting,
+                "the owner's command within the window is logged");
+      walk.send(kOk, sender.address, sender.local,
+                "OK goes to the owner of an active session, from the address it asked");
+      if (text == kQuit) {
+        return Effect::kStop;
+      }
+      walk.status(running_status(id), "the sleep command is told to the service manager");
+      return Effect::kSleep;
+    }
+    return Effect::kNone;
+  }
+
+  // Whatever the model says, the replies alone show one owner at a time: the client told START
+  // and not yet END is the owner of the active session, and the table is the model's.
+  void check_told(const Turn& turn) {
+    for (const Output& output : turn) {
+      if (output.kind != Output::Kind::kSend) {
+        continue;
+      }
+      const std::string to = identity_of(output.message.to);
+      if (output.message.text == kStart) {
+        require(!told_.has_value(), "at most one owner: START while another holds a session");
+        told_ = to;
+      } else if (output.message.text == kEnd) {
+        require(told_ == to, "END goes to the client told START");
+        told_.reset();
+      }
+    }
+    const Session& s = state_.session;
+    require(s.active == told_.has_value() && (!s.active || *told_ == s.owner),
+            "the one client told START and not yet END is the owner of the active session");
+    require(s.active == active_ && (!active_ || (s.owner == owner_.identity && s.start == start_)),
+            "the session table is the one the rules give");
+  }
+
+  LoopState state_;
+  BudgetModel budget_;
+  bool active_ = false;
+  Sender owner_;
+  std::time_t start_ = 0;
+  std::optional<std::string> told_;
+};
 
 void run_keyless(const std::uint8_t* data, std::size_t size) {
-  static const std::array<sockaddr_in, kPeers.size()> addresses = [] {
-    std::array<sockaddr_in, kPeers.size()> all{};
-    for (std::size_t i = 0; i < kPeers.size(); ++i) {
-      all.at(i) = address_of(kPeers.at(i));
-      require(identity_of(all.at(i)) == kPeers.at(i).identity, "identity text of a peer");
-    }
-    return all;
-  }();
-  static const std::array<in_addr, kPeers.size()> asked_addresses = [] {
-    std::array<in_addr, kPeers.size()> all{};
-    for (std::size_t i = 0; i < kPeers.size(); ++i) {
-      require(inet_pton(AF_INET, kPeers.at(i).asked, &all.at(i)) == 1, "asked address");
-    }
-    return all;
-  }();
-
   Reader input(data, size);
-  Session session;
-  std::time_t now = kFirstClock;
-  std::optional<std::string> holder;
-  std::string holder_asked;
+  KeylessModel model;
+  Receiver receiver;
   std::vector<char> datagram;
   std::vector<char> explicit_bytes;
-  std::vector<char> buffer(kReceiveLimit + 1);
 
   while (!input.done()) {
     const int kind = input.byte() % 4;
     if (kind == 2) {
-      const auto step = static_cast<std::int32_t>(input.big_endian(4));
-      now += step;
+      model.wall += static_cast<std::int32_t>(input.big_endian(4));
       continue;
     }
-    std::optional<std::size_t> sender_index;
+    if (kind == 1) {
+      ++model.boot;
+      model.turn(nullptr, {});
+      continue;
+    }
+    const Sender& sender = peers().at(input.byte() % kPeers.size());
     std::size_t length = 0;
     if (kind == 3) {
-      sender_index = input.byte() % kPeers.size();
-      const std::string_view word = kWords.at(input.byte() % kWords.size());
+      const std::uint8_t choice = input.byte();
+      const std::string_view word = kWords.at(choice % kWords.size());
+      model.sleep_status = kSleepStatuses.at(choice / kWords.size() % kSleepStatuses.size());
       datagram.assign(word.begin(), word.end());
       length = datagram.size();
-    } else if (kind == 0) {
-      sender_index = input.byte() % kPeers.size();
+    } else {
       length = input.big_endian(2) % (kLongestDatagram + 1);
       const char fill = static_cast<char>(input.byte());
       const std::size_t offset = input.big_endian(2);
@@ -378,29 +520,8 @@ void run_keyless(const std::uint8_t* data, std::size_t size) {
                     datagram.begin() + static_cast<std::ptrdiff_t>(offset));
       }
     }
-
-    const Session before = session;
-    Effects effects;
-    expire(session, now, effects);
-    const Session expired = session;
-    std::optional<std::string_view> text;
-    std::string_view sender;
-    std::string_view asked;
-    if (sender_index.has_value()) {
-      // The receive hands over at most the first 1023 bytes; the rest of a longer
-      // datagram is lost.
-      const std::size_t received = std::min(length, kReceiveLimit);
-      std::copy_n(datagram.begin(), received, buffer.begin());
-      handle(session, buffer, received, addresses.at(*sender_index),
-             asked_addresses.at(*sender_index), now, effects);
-      text = request_text(datagram, length);
-      sender = kPeers.at(*sender_index).identity;
-      asked = kPeers.at(*sender_index).asked;
-      require(datagram_text(buffer.data(), received) == *text,
-              "the text is the first 1023 bytes up to the first NUL");
-    }
-    check_turn(before, expired, session, now, effects, holder, holder_asked, sender, asked, text);
-    if (effects.action == Action::kQuit) {
+    const std::string_view text = receiver.receive(datagram.data(), length);
+    if (model.turn(&sender, text) == Effect::kStop) {
       break;
     }
   }
@@ -408,16 +529,20 @@ void run_keyless(const std::uint8_t* data, std::size_t size) {
 
 // Keyed mode, as the fuzzer states it: no sessions; every well-formed EHLO naming a key of the
 // daemon gets a challenge; a command is carried out once per challenge, within four seconds of
-// the second it was given in, and only for the sender it was given to; at most 1024 spent
-// challenges are held while they are good.
+// the second it was given in; at most 1024 spent challenges are held while they are good.
 constexpr std::uint32_t kGoodSeconds = 4;
 constexpr std::size_t kMostSpent = 1024;
-constexpr std::uint32_t kFirstSecond = 1000;
 constexpr std::string_view kKeyedNotice = "KEYED 2\n";
 constexpr std::array<std::string_view, 2> kCommandWords = {"SUSPEND", "QUIT"};
 constexpr std::array<std::string_view, 2> kKeyNames = {"laptop", "nas.lan:backup@2"};
 const std::array<std::string, 2> kHolderKeys = {std::string(32, '\x11'), std::string(32, '\x22')};
 const std::string kStrangerKey(32, '\x33');
+
+constexpr std::string_view kKeyNeededPrefix = "EHLO without a key; Answered KEYED to client ";
+constexpr std::string_view kUnknownKeyPrefix = "Unknown key; Dropping packet from ";
+constexpr std::string_view kUnknownKeyAnsweredPrefix = "Unknown key; Answered KEYED to client ";
+constexpr std::string_view kUnprovenPrefix = "Command without a valid proof; Dropping packet from ";
+constexpr std::string_view kStalePrefix = "Spent or expired challenge; Dropping packet from ";
 
 // HMAC-SHA-256 under key of "lomarind-v2 <label> <first> <second>".
 std::string mac(std::string_view key, std::string_view label, std::string_view first,
@@ -465,7 +590,40 @@ std::string command_text(std::size_t key, std::string_view challenge, std::strin
          mac(kHolderKeys.at(key), "command", challenge, word) + "\n";
 }
 
-// What key holders and strangers know, and the daemon's challenges under test.
+// The key id of a well-formed keyed EHLO: "EHLO ", 8 and 32 lower-case hex digits, "\n".
+std::optional<std::string_view> ehlo_key_id(std::string_view text) {
+  if (text.size() == 47 && text.starts_with("EHLO ") && text[13] == ' ' && text.back() == '\n' &&
+      lower_hex(text.substr(5, 8), 8) && lower_hex(text.substr(14, 32), 32)) {
+    return text.substr(5, 8);
+  }
+  return std::nullopt;
+}
+
+// The key id of a well-formed command: a word, then 8, 32 and 64 lower-case hex digits, each
+// after a space, and "\n".
+std::optional<std::string_view> command_key_id(std::string_view text) {
+  for (const std::string_view word : kCommandWords) {
+    const std::size_t at = word.size() + 1;
+    if (text.size() == at + 8 + 1 + 32 + 1 + 64 + 1 && text.starts_with(word) &&
+        text[at - 1] == ' ' && text[at + 8] == ' ' && text[at + 41] == ' ' && text.back() == '\n' &&
+        lower_hex(text.substr(at, 8), 8) && lower_hex(text.substr(at + 9, 32), 32) &&
+        lower_hex(text.substr(at + 42, 64), 64)) {
+      return text.substr(at, 8);
+    }
+  }
+  return std::nullopt;
+}
+
+// A command word followed by a space or a line feed, as the manual describes the datagrams
+// that are logged as commands without a valid proof.
+bool starts_as_command(std::string_view text) {
+  return std::any_of(kCommandWords.begin(), kCommandWords.end(), [text](std::string_view word) {
+    return text.starts_with(word) && text.size() > word.size() &&
+           (text[word.size()] == ' ' || text[word.size()] == '\n');
+  });
+}
+
+// What key holders and strangers know, and the daemon's turn under test.
 class KeyedModel {
  public:
   // A challenge a key holder was given, and the second it was given in.
@@ -479,62 +637,97 @@ class KeyedModel {
     std::string text;
   };
 
-  explicit KeyedModel(const KeySet& keys) : keys_(keys) {}
+  explicit KeyedModel(const KeySet& keys) : keys_(keys) {
+    state_.keyed.emplace(keys_);
+    state_.command = kCommand;
+  }
 
   std::uint32_t now = kFirstSecond;
+  int sleep_status = 0;
 
-  // Lets seconds pass; spent challenges that are no longer good are forgotten.
+  // Lets seconds pass, and takes the turn whose receive timed out at their end; spent
+  // challenges that are no longer good are forgotten.
   void pass(std::uint32_t seconds) {
+    if (seconds == 0) {
+      return;
+    }
     now += seconds;
     std::erase_if(spent_,
                   [this](const auto& entry) { return now - entry.second.issued > kGoodSeconds; });
+    const Turn turn = take_turn(state_, nullptr, {kFirstClock, now});
+    Walk walk(turn);
+    walk.held_back(budget_, now);
+    walk.done("a keyed turn without a datagram names at most the held-back report");
+    require(turn.effect == Effect::kNone, "a turn without a datagram carries out nothing");
   }
 
   // A key holder at sender sends text (which never arrives if lost); returns the challenge of
   // the START it got, if any, which it keeps for the key its EHLO named.
-  std::string holder_sends(const std::string& sender, const std::string& text, bool lost) {
-    wire_.push_back({sender, text});
+  std::string holder_sends(const Sender& sender, const std::string& text, bool lost) {
+    wire_.push_back({sender.identity, text});
     std::string challenge = lost ? "" : deliver(sender, text);
     if (!challenge.empty()) {
       const auto key = static_cast<std::size_t>(holder_key(text.substr(5, 8)));
-      given_[{sender, key}].push_back({challenge, now});
+      given_[{sender.identity, key}].push_back({challenge, now});
     }
     return challenge;
   }
 
-  // A key holder's command on a challenge it was given: noted as proven for its sender.
-  void holder_commands(const std::string& sender, std::size_t key, const Given& given,
+  // A key holder's command on a challenge it was given: noted as proven, whoever sends it.
+  void holder_commands(const Sender& sender, std::size_t key, const Given& given,
                        std::string_view word, bool lost) {
     const std::string text = command_text(key, given.challenge, word);
     proven_.emplace(text, Proven{given.challenge, word, key, given.issued});
     holder_sends(sender, text, lost);
   }
 
-  // Gives the datagram to the daemon and checks the outcome; returns the challenge of a START.
-  std::string deliver(const std::string& sender, const std::string& text) {
-    const std::size_t held = service_.spent_count();
-    const KeyedService::Answer outcome = service_.answer(text, now);
-    const Action action = keyed_action(outcome);
-    const std::size_t holds = service_.spent_count();
-    const bool carried_out = action == Action::kSuspend || action == Action::kQuit;
-    require(holds <= kMostSpent, "at most 1024 spent challenges are held");
-    require(holds <= held + (carried_out ? 1 : 0),
-            "the spent challenges grow only by a carried-out command");
+  // Gives the datagram to the daemon's turn and checks what it names; returns the challenge
+  // of a START.
+  std::string deliver(const Sender& sender, const std::string& sent) {
+    const std::string_view text = receiver_.receive(sent.data(), sent.size());
+    const std::size_t held = state_.keyed->spent_count();
+    const Datagram datagram = datagram_from(sender, text);
+    const Turn turn = take_turn(state_, &datagram, {kFirstClock, now});
+    Walk walk(turn);
+    walk.held_back(budget_, now);
     std::string challenge;
-    // A key holder's command counts whoever sends it: a copy from another address is the
-    // holder's command all the same.
-    if (const auto found = proven_.find(text); found != proven_.end()) {
-      check_proven(found->second, outcome);
+    Effect effect = Effect::kNone;
+    const Proven* command = nullptr;
+    if (sender.screen != Screen::kNone) {
+      walk.budgeted(
+          budget_, now, LOG_WARNING,
+          with(sender.screen == Screen::kFromPortZero ? kFromPortZeroPrefix : kToGroupPrefix,
+               sender.identity),
+          "a datagram from port 0 or to a group is dropped before the key room sees it");
+    } else if (const auto found = proven_.find(text); found != proven_.end()) {
+      // A key holder's command counts whoever sends it: a copy from another address is the
+      // holder's command all the same.
+      command = &found->second;
+      effect = check_proven(walk, sender, *command);
     } else {
-      require(!carried_out && action != Action::kRepeatOk && outcome.key == nullptr,
-              "nothing is carried out or answered OK for a datagram that no key holder sent as "
-              "a command");
-      const Response& response = response_to(action);
-      require(response.line.empty() || response.budgeted,
-              "every line a stranger's datagram can cause counts against the log budget");
-      challenge = check_unproven(sender, text, outcome);
+      challenge = check_unproven(walk, sender, text);
     }
+    if (effect == Effect::kSleep) {
+      walk.status(running_status(sender.identity),
+                  "the sleep command is told to the service manager");
+    }
+    walk.done("a keyed turn names nothing beyond the held-back report and its datagram's");
+    require(turn.effect == effect,
+            "a command is carried out exactly when a key holder's is first seen while its "
+            "challenge is good and unspent, and as the word it names");
+
+    const std::size_t holds = state_.keyed->spent_count();
+    require(holds <= kMostSpent, "at most 1024 spent challenges are held");
+    require(holds <= held + (effect == Effect::kNone ? 0 : 1),
+            "the spent challenges grow only by a carried-out command");
     require(holds >= spent_.size(), "every spent challenge is held while it is good");
+    if (command != nullptr && effect != Effect::kNone) {
+      require(carried_out_.insert(command->challenge).second,
+              "a challenge carries out one command at most, once");
+    }
+    if (effect == Effect::kSleep) {
+      check_sleep_ended(datagram, turn, sender, *command);
+    }
     return challenge;
   }
 
@@ -566,69 +759,119 @@ class KeyedModel {
 
   // A key holder's command: carried out the first time while its challenge is good, answered
   // OK again for copies, dropped when the challenge has expired or went to the other word.
-  void check_proven(const Proven& p, const KeyedService::Answer& outcome) {
-    const Action action = keyed_action(outcome);
+  Effect check_proven(Walk& walk, const Sender& sender, const Proven& p) {
     const bool good = now - p.issued <= kGoodSeconds;
     const auto spent = spent_.find(p.challenge);
     const bool again = good && spent != spent_.end() && spent->second.word == p.word;
     const bool first = good && spent == spent_.end() && spent_.size() < kMostSpent;
-    const Action carry = p.word == kCommandWords[0] ? Action::kSuspend : Action::kQuit;
+    const std::string ok = "OK " + mac(kHolderKeys.at(p.key), "ok", p.challenge, p.word) + "\n";
+    const bool suspend = p.word == kCommandWords[0];
     if (first) {
-      require(action == carry,
-              "a key holder's command is carried out while its challenge is good and unspent, "
-              "whatever strangers sent before");
+      walk.line(LOG_INFO,
+                "Command from client " + sender.identity + " proven with key " +
+                    std::string(kKeyNames.at(p.key)),
+                "a key holder's command is carried out while its challenge is good and "
+                "unspent, whatever strangers sent before, and the key that proved it is named");
+      walk.line(LOG_INFO, suspend ? kSuspending : kQuitting,
+                "a carried-out command is logged as its word");
+      walk.send(ok, sender.address, sender.local,
+                "a proven command is answered OK with the proof of its challenge and word, to "
+                "its sender, from the address it asked");
       spent_.emplace(p.challenge, Spent{p.word, p.issued});
-    } else if (again) {
-      require(action == Action::kRepeatOk,
-              "a copy of a carried-out command is answered again and not carried out");
-    } else {
-      require(action != carry && action != Action::kRepeatOk && outcome.reply.empty(),
-              "a command on an expired challenge, or one spent for the other word, is dropped");
-      return;
+      return suspend ? Effect::kSleep : Effect::kStop;
     }
-    const std::string& key = kHolderKeys.at(p.key);
-    require(outcome.reply == "OK " + mac(key, "ok", p.challenge, p.word) + "\n",
-            "a proven command is answered OK with the proof of its challenge and word");
-    require(outcome.key != nullptr && outcome.key->name == kKeyNames.at(p.key),
-            "the key named for a command is the key holder's");
+    if (again) {
+      walk.send(ok, sender.address, sender.local,
+                "a copy of a carried-out command is answered the same OK and not carried out");
+      return Effect::kNone;
+    }
+    walk.budgeted(budget_, now, LOG_WARNING, with(kStalePrefix, sender.identity),
+                  "a command on an expired challenge, on one spent for the other word, or with "
+                  "the spent table full is dropped");
+    return Effect::kNone;
   }
 
-  // Anything else: KEYED to a plain EHLO, START with a proof of the nonce to a keyed EHLO
-  // naming a key of the daemon, and nothing to everything else.
-  std::string check_unproven(const std::string& sender, std::string_view text,
-                             const KeyedService::Answer& outcome) {
+  // Anything no key holder sent as a command: KEYED to a plain EHLO and to a keyed one naming
+  // a key the daemon does not hold, START with a proof of the nonce to a keyed EHLO naming a
+  // key of the daemon, and nothing to everything else, each with its line.
+  std::string check_unproven(Walk& walk, const Sender& sender, std::string_view text) {
+    const std::string_view id = sender.identity;
     if (text == kEhlo) {
-      require(outcome.reply == kKeyedNotice, "a plain EHLO is answered KEYED 2");
+      walk.budgeted(budget_, now, LOG_WARNING, with(kKeyNeededPrefix, id),
+                    "a plain EHLO is logged as without a key");
+      walk.send(kKeyedNotice, sender.address, sender.local, "a plain EHLO is answered KEYED 2");
       return "";
     }
-    const bool ehlo = text.size() == 47 && text.starts_with("EHLO ") && text[13] == ' ' &&
-                      text.back() == '\n' && lower_hex(text.substr(5, 8), 8) &&
-                      lower_hex(text.substr(14, 32), 32);
-    const int key = ehlo ? holder_key(text.substr(5, 8)) : -1;
-    if (key < 0) {
-      // A well-formed keyed EHLO naming a key the daemon does not hold is told, as a plain
-      // one is, that a key is needed; anything else gets nothing.
-      require(outcome.reply == (ehlo ? kKeyedNotice : ""),
-              "only a keyed EHLO naming a key of the daemon gets START; one naming another key "
-              "gets KEYED 2");
-      return "";
+    if (const auto ehlo_id = ehlo_key_id(text)) {
+      const int key = holder_key(*ehlo_id);
+      if (key < 0) {
+        walk.budgeted(budget_, now, LOG_WARNING, with(kUnknownKeyAnsweredPrefix, id),
+                      "a keyed EHLO naming another key is logged as an unknown key");
+        walk.send(kKeyedNotice, sender.address, sender.local,
+                  "a keyed EHLO naming another key is answered KEYED 2");
+        return "";
+      }
+      const std::string_view reply =
+          walk.send(sender.address, sender.local,
+                    "a keyed EHLO naming a key of the daemon gets a reply, from the address it "
+                    "asked, and no line");
+      const std::string_view challenge = reply.substr(std::min<std::size_t>(6, reply.size()), 32);
+      require(reply.size() == 104 && reply.starts_with("START ") && lower_hex(challenge, 32) &&
+                  reply[38] == ' ' && reply.back() == '\n' &&
+                  reply.substr(39, 64) == mac(kHolderKeys.at(static_cast<std::size_t>(key)),
+                                              "start", text.substr(14, 32), challenge),
+              "a keyed EHLO naming a key of the daemon gets START with the proof of its nonce");
+      latest_start_[sender.identity] = std::string(challenge);
+      return std::string(challenge);
     }
-    const std::string_view reply = outcome.reply;
-    const std::string_view challenge = reply.substr(std::min<std::size_t>(6, reply.size()), 32);
-    require(reply.size() == 104 && reply.starts_with("START ") && lower_hex(challenge, 32) &&
-                reply[38] == ' ' && reply.back() == '\n' &&
-                reply.substr(39, 64) == mac(kHolderKeys.at(static_cast<std::size_t>(key)), "start",
-                                            text.substr(14, 32), challenge),
-            "a keyed EHLO naming a key of the daemon gets START with the proof of its nonce");
-    latest_start_[sender] = std::string(challenge);
-    return std::string(challenge);
+    std::string_view prefix = kUnexpectedPrefix;
+    if (const auto command_id = command_key_id(text)) {
+      // No key holder sent it: its proof cannot hold, or its challenge is not the daemon's.
+      prefix = holder_key(*command_id) < 0 ? kUnknownKeyPrefix : kUnprovenPrefix;
+    } else if (starts_as_command(text)) {
+      prefix = kUnprovenPrefix;
+    }
+    walk.budgeted(budget_, now, LOG_WARNING, with(prefix, id),
+                  "nothing is carried out or answered for a datagram no key holder sent as a "
+                  "command, other than an EHLO; it is logged for what it is");
+    return "";
+  }
+
+  // The turn after the sleep command of a key holder's SUSPEND: a failure is logged and told
+  // to the sender with a REFUSED that proves, under the holder's key, the challenge and status.
+  void check_sleep_ended(const Datagram& datagram, const Turn& turn, const Sender& sender,
+                         const Proven& p) {
+    const Turn ended = sleep_ended(state_, datagram, turn, sleep_status);
+    Walk walk(ended);
+    if (sleep_status != 0) {
+      const std::string status = std::to_string(sleep_status);
+      walk.line(
+          LOG_WARNING,
+          "Sleep refused (" + kCommand + " exit " + status + "); Told client " + sender.identity,
+          "a failed sleep command is logged with its status and the client it is told");
+      const std::string_view refused =
+          walk.send(sender.address, sender.local,
+                    "a failed sleep command is told to the sender of the SUSPEND, from the "
+                    "address it asked");
+      require(proven_refusal(refused, keys_.keys.at(p.key).key, p.challenge) == sleep_status,
+              "the REFUSED proves under the key holder's key its challenge and status");
+      require(refused == "REFUSED " + status + " " +
+                             mac(kHolderKeys.at(p.key), "refused", p.challenge, status) + "\n",
+              "the REFUSED carries the proof of its challenge and status");
+    }
+    walk.status(kWaitingStatus, "after the sleep command the daemon waits for a client again");
+    walk.done("the end of a sleep command names a failure's line and REFUSED, then the status");
+    require(ended.effect == Effect::kNone, "the end of a sleep command carries out nothing");
   }
 
   const KeySet& keys_;
-  KeyedService service_{keys_};
+  LoopState state_;
+  BudgetModel budget_;
+  Receiver receiver_;
   std::map<std::pair<std::string, std::size_t>, std::vector<Given>> given_;
-  std::map<std::string, Proven> proven_;             // by text, whoever sends it
-  std::map<std::string, Spent, std::less<>> spent_;  // spent challenges that are still good
+  std::map<std::string, Proven, std::less<>> proven_;  // by text, whoever sends it
+  std::map<std::string, Spent, std::less<>> spent_;    // spent challenges that are still good
+  std::set<std::string> carried_out_;                  // the challenges of carried-out commands
   std::vector<Seen> wire_;
   std::map<std::string, std::string> latest_start_;
 };
@@ -726,14 +969,14 @@ std::string stranger_text(Reader& input, KeyedModel& model, const std::string& s
 
 // One key holder's turn (see the input format).
 void holder_turn(Reader& input, KeyedModel& model, std::uint64_t& nonces) {
-  const std::string sender(kPeers.at(input.byte() % kPeers.size()).identity);
+  const Sender& sender = peers().at(input.byte() % kPeers.size());
   const std::uint8_t choice = input.byte();
   const std::size_t key = choice & 1U;
   const unsigned what = (choice >> 1U) & 3U;
   const std::string_view word = kCommandWords.at((choice >> 3U) & 1U);
   const bool lost = (choice & 16U) != 0;
   const unsigned back = choice >> 5U;
-  const std::vector<KeyedModel::Given>& given = model.given(sender, key);
+  const std::vector<KeyedModel::Given>& given = model.given(sender.identity, key);
   if (what == 1 && !given.empty()) {
     const KeyedModel::Given chosen = given.at(given.size() - 1 - back % given.size());
     model.holder_commands(sender, key, chosen, word, lost);
@@ -743,7 +986,7 @@ void holder_turn(Reader& input, KeyedModel& model, std::uint64_t& nonces) {
     // A copy of what it sent before: the same text from the same sender.
     std::vector<std::string> sent;
     for (const KeyedModel::Seen& seen : model.wire()) {
-      if (seen.sender == sender) {
+      if (seen.sender == sender.identity) {
         sent.push_back(seen.text);
       }
     }
@@ -759,6 +1002,20 @@ void holder_turn(Reader& input, KeyedModel& model, std::uint64_t& nonces) {
       model.holder_sends(sender, "EHLO " + kHolderIds.at(key) + " " + nonce.data() + "\n", lost);
   if (what == 3 && !challenge.empty()) {
     model.holder_commands(sender, key, {challenge, model.now}, word, false);
+  }
+}
+
+// A crowd of count key holders, each at an address of its own, sends EHLO and SUSPEND at once.
+void crowd_turn(KeyedModel& model, unsigned count) {
+  for (unsigned i = 0; i < count; ++i) {
+    std::array<char, 16> address{};
+    static_cast<void>(
+        std::snprintf(address.data(), address.size(), "10.1.%u.%u", i / 256, i % 256));
+    const Sender sender = make_sender(address.data(), 9, std::string(address.data()) + ":9",
+                                      "10.0.0.100", "10.0.0.100", Screen::kNone);
+    const std::string challenge = model.holder_sends(
+        sender, "EHLO " + kHolderIds.at(i % 2) + " " + std::string(32, 'c') + "\n", false);
+    model.holder_commands(sender, i % 2, {challenge, model.now}, kCommandWords[0], false);
   }
 }
 
@@ -782,12 +1039,13 @@ void run_keyed(const std::uint8_t* data, std::size_t size) {
       holder_turn(input, model, nonces);
       break;
     case 1: {
-      const std::string sender(kPeers.at(input.byte() % kPeers.size()).identity);
-      model.deliver(sender, stranger_text(input, model, sender));
+      const Sender& sender = peers().at(input.byte() % kPeers.size());
+      model.deliver(sender, stranger_text(input, model, sender.identity));
       break;
     }
     case 2: {
       const std::uint8_t b = input.byte();
+      model.sleep_status = kSleepStatuses.at(b / 8U % kSleepStatuses.size());
       model.pass(b < 248 ? b % 8U : (b - 247U) * 1000U);
       break;
     }
@@ -795,17 +1053,7 @@ void run_keyed(const std::uint8_t* data, std::size_t size) {
       const std::uint8_t b = input.byte();
       // A crowd that fills the table of spent challenges takes a tenth of a second or more:
       // only as the first event.
-      const unsigned crowd = b == 255 && first ? 1030U : b % 16U;
-      for (unsigned i = 0; i < crowd; ++i) {
-        std::array<char, 24> sender{};
-        static_cast<void>(
-            std::snprintf(sender.data(), sender.size(), "10.1.%u.%u:9", i / 256, i % 256));
-        const std::string challenge = model.holder_sends(
-            sender.data(), "EHLO " + kHolderIds.at(i % 2) + " " + std::string(32, 'c') + "\n",
-            false);
-        model.holder_commands(sender.data(), i % 2, {challenge, model.now}, kCommandWords[0],
-                              false);
-      }
+      crowd_turn(model, b == 255 && first ? 1030U : b % 16U);
       break;
     }
     }
