@@ -146,6 +146,28 @@ TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
   }
 }
 
+// What the client takes depends on where its exchange stands: before the command, the START
+// for its EHLO's nonce; once --confirm probes, only a START for a probe.
+TEST(KeyedExchange, OnceConfirmingOnlyAStartForAProbeIsHeard) {
+  const Key key = example_key();
+  Proving proving;
+  proving.word = "SUSPEND";
+  proving.nonce = std::string(32, 'a');
+  proving.challenge = std::string(32, 'c');
+  proving.probes = {std::string(32, 'e')};
+  const std::string greeted = start_datagram(key, proving.nonce, std::string(32, 'b'));
+  const std::string probed = start_datagram(key, proving.probes[0], std::string(32, 'd'));
+  Exchange exchange = start_exchange(t0, 10s, {Task::kCommand, true, true, true});
+  EXPECT_EQ(on_timer(exchange, t0), Send::kEhlo);
+  EXPECT_EQ(hear(exchange, greeted, &key, proving).reply, Reply::kKeyedStart);
+  EXPECT_EQ(hear(exchange, probed, &key, proving).reply, Reply::kOther);
+  EXPECT_EQ(on_reply(exchange, Reply::kKeyedStart, t0 + 1ms), Send::kCommand);
+  EXPECT_EQ(on_reply(exchange, Reply::kKeyedOk, t0 + 2ms), Send::kNothing);
+  EXPECT_EQ(on_timer(exchange, t0 + 2ms + kRefusalWait), Send::kProbe);
+  EXPECT_EQ(hear(exchange, probed, &key, proving).reply, Reply::kKeyedStart);
+  EXPECT_EQ(hear(exchange, greeted, &key, proving).reply, Reply::kOther) << "old news";
+}
+
 // Copies of a keyed command are carried out once, so it goes again while no proven OK comes;
 // with a key, nothing but proven replies moves the exchange.
 TEST(KeyedExchange, CommandGoesThreeTimesASecondApartAndUnprovenRepliesAreIgnored) {
