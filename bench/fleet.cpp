@@ -29,11 +29,13 @@
 #include <string_view>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "key/key.h"
 #include "measure.h"
 #include "net/protocol.h"
+#include "support/argv.h"
 #include "support/process.h"
 #include "support/syslog_sink.h"
 
@@ -260,12 +262,7 @@ Call run_client(const FleetSetup& setup, const Fleet& fleet, const std::string& 
   }
   words.emplace_back("suspend");
   words.insert(words.end(), fleet.hosts.begin(), fleet.hosts.end());
-  std::vector<char*> argv;
-  argv.reserve(words.size() + 1);
-  for (std::string& word : words) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
+  lmrtest::Argv command_line(std::move(words));
   std::array<int, 2> out{-1, -1};
   if (pipe2(out.data(), O_CLOEXEC) != 0) {
     fail(std::string("pipe: ") + std::strerror(errno));
@@ -280,8 +277,8 @@ Call run_client(const FleetSetup& setup, const Fleet& fleet, const std::string& 
   const auto ticks_before = cpu_ticks();
   const auto began = Clock::now();
   pid_t client = -1;
-  const int spawned =
-      posix_spawn(&client, setup.client_path.c_str(), &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawn(&client, setup.client_path.c_str(), &actions, nullptr,
+                                  command_line.argv(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   if (spawned != 0) {

@@ -1,39 +1,32 @@
-// The client's input handling: one host's exchange run against a model of the daemon over a
-// network that loses, delays and reorders datagrams, and the parsers of its command line fed
-// with any text. Aborts when an outcome is wrong.
+// One host's exchange, run against a model of the daemon over a network that loses, delays
+// and reorders datagrams. Aborts when an outcome is wrong.
 //
-// Input format: the first byte chooses what the rest is.
-//   byte % 3 == 0  one call for one host: a byte c choosing the command (even: suspend, odd:
-//                  quit), by c / 2 % 5 the keys: none; the same key in both; a wrong key in
-//                  the client; a key in the daemon only; in the client only; by c / 10 % 2
-//                  --confirm; and by c / 20 % 8 == 7 a host with no daemon on the port,
-//                  whose kernel answers each datagram with ICMP port unreachable; a 2-byte
-//                  big-endian time limit in milliseconds (modulo 30 000, plus one); a byte whose
-//                  value modulo 4 is the number of other clients, each then given by a 2-byte
-//                  big-endian time (modulo 20 000 ms) at which it sends one EHLO. After that the
-//                  model draws one byte whenever it needs a choice, in the order the events happen:
-//                  - every datagram sent, by anyone: its fate, (byte % 4 == 3) lost (below
-//                    128) or delivered at once without its first byte, else delivered
-//                    after byte / 4 units of 1 ms, 20 ms or 100 ms (byte % 4);
-//                  - every session opened: its length, from just over 4 s to 6 s, as the
-//                    daemon's whole-second clock makes it;
-//                  - every suspend carried out: how long its sleep command runs, byte * 2 ms;
-//                    with a key, its status (an even byte: 0, else 1 + byte / 2), a failure
-//                    being told to the client with a proven REFUSED once it has run; after
-//                    a success, how long the host sleeps, byte * 100 ms; the daemon answers
-//                    nothing while the command runs or the host sleeps, and datagrams wait;
-//                  - with a key in the client, after every datagram it sends, what a forger
-//                    sends it from the daemon's address and port, (f >> 4) * 20 ms later:
-//                    f % 16 is nothing (0, 14, 15), START, OK, LOCKED, END, KEYED 2 (1 to
-//                    5), START and OK with made-up proofs (6, 7), START and OK recorded from
-//                    an earlier exchange (8, 9), the latest datagram the daemon sent the
-//                    client (10), an OK with the proof for the client's challenge and the
-//                    other word (11), a REFUSED with a made-up proof (12) or recorded from an
-//                    earlier exchange (13).
-//                  Past the input's end every byte is 0: delivered at once, no forgery.
-//   byte % 3 == 1  text for parse_mac, parse_port and parse_seconds.
-//   byte % 3 == 2  a command line for parse_arguments: the words after argv[0], separated
-//                  by NUL bytes.
+// Input format: a byte c choosing the command (even: suspend, odd: quit), by c / 2 % 5 the
+// keys: none; the same key in both; a wrong key in the client; a key in the daemon only; in
+// the client only; by c / 10 % 2 --confirm; and by c / 20 % 8 == 7 a host with no daemon on
+// the port, whose kernel answers each datagram with ICMP port unreachable; a 2-byte
+// big-endian time limit in milliseconds (modulo 30 000, plus one); a byte whose value modulo
+// 4 is the number of other clients, each then given by a 2-byte big-endian time (modulo
+// 20 000 ms) at which it sends one EHLO. After that the model draws one byte whenever it
+// needs a choice, in the order the events happen:
+//   - every datagram sent, by anyone: its fate, (byte % 4 == 3) lost (below 128) or
+//     delivered at once without its first byte, else delivered after byte / 4 units of 1 ms,
+//     20 ms or 100 ms (byte % 4);
+//   - every session opened: its length, from just over 4 s to 6 s, as the daemon's
+//     whole-second clock makes it;
+//   - every suspend carried out: how long its sleep command runs, byte * 2 ms; with a key,
+//     its status (an even byte: 0, else 1 + byte / 2), a failure being told to the client
+//     with a proven REFUSED once it has run; after a success, how long the host sleeps,
+//     byte * 100 ms; the daemon answers nothing while the command runs or the host sleeps,
+//     and datagrams wait;
+//   - with a key in the client, after every datagram it sends, what a forger sends it from
+//     the daemon's address and port, (f >> 4) * 20 ms later: f % 16 is nothing (0, 14, 15),
+//     START, OK, LOCKED, END, KEYED 2 (1 to 5), START and OK with made-up proofs (6, 7),
+//     START and OK recorded from an earlier exchange (8, 9), the latest datagram the daemon
+//     sent the client (10), an OK with the proof for the client's challenge and the other
+//     word (11), a REFUSED with a made-up proof (12) or recorded from an earlier exchange
+//     (13).
+// Past the input's end every byte is 0: delivered at once, no forgery.
 //
 // The daemon model is keyless (sessions) or keyed (a challenge for each keyed EHLO naming its
 // key, KEYED 2 for one naming another, good for four seconds, spent by the first proven
@@ -51,20 +44,17 @@
 // what the keys and the host make it whatever the forger sends.
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "client/arguments.h"
 #include "client/exchange.h"
 #include "fuzz_input.h"
 #include "key/key.h"
@@ -76,9 +66,6 @@ using fuzz::Reader;
 using fuzz::require;
 
 using namespace std::chrono_literals;
-
-constexpr long kLongestLimitMs = 86'400'000;
-constexpr std::chrono::milliseconds kDefaultLimit = 10s;
 
 constexpr int kDaemon = 0;
 constexpr int kClient = 1;   // the exchange under test; other clients are 2 and up
@@ -489,19 +476,23 @@ void run_exchange(Reader& input) {
       start, limit,
       {Task::kCommand, client_keyed, !run.quit, run.confirm && client_keyed && !run.quit});
   Clock::time_point now = start;
-  std::string challenge;  // from the proven START the command answered, as the client keeps it
+  // What the client sent, and the challenge of the START its command answers, as its loop
+  // keeps them.
+  Proving proving;
+  proving.word = word;
+  proving.nonce = kNonce;
+  int probes_sent = 0;
   std::string first_command;
-  std::string latest_from_daemon;   // the latest datagram the client had from its daemon
-  std::vector<std::string> probes;  // the nonces of --confirm's probes
+  std::string latest_from_daemon;  // the latest datagram the client had from its daemon
   const auto client_sends = [&](Send send) {
     if (send == Send::kNothing) {
       return;
     }
     if (send == Send::kEhlo || send == Send::kProbe) {
       if (send == Send::kProbe) {
-        probes.push_back(probe_nonce(static_cast<int>(probes.size())));
+        remember_probe(proving, probe_nonce(probes_sent++));
       }
-      const std::string nonce = send == Send::kProbe ? probes.back() : std::string(kNonce);
+      const std::string nonce = send == Send::kProbe ? proving.probes.back() : proving.nonce;
       model.send(kClient, kDaemon,
                  client_keyed ? "EHLO " + id_of(client_key) + " " + nonce + "\n"
                               : std::string(protocol::kEhlo),
@@ -509,7 +500,7 @@ void run_exchange(Reader& input) {
     } else {
       ++run.commands_sent;
       const std::string text = client_keyed
-                                   ? keyed_command(client_key, challenge, word)
+                                   ? keyed_command(client_key, proving.challenge, word)
                                    : std::string(run.quit ? protocol::kQuit : protocol::kSuspend);
       first_command = first_command.empty() ? text : first_command;
       require(text == first_command, "every copy of the command carries the same challenge");
@@ -518,28 +509,12 @@ void run_exchange(Reader& input) {
     if (client_keyed) {
       const std::uint8_t f = input.byte();
       const std::string text =
-          forged(f, daemon_key, start, challenge, word, other_word, latest_from_daemon);
+          forged(f, daemon_key, start, proving.challenge, word, other_word, latest_from_daemon);
       if (!text.empty()) {
         run.forged_notice = run.forged_notice || text == kKeyedNotice;
         model.forge(text, now + (f >> 4U) * 20ms);
       }
     }
-  };
-  // As the client's loop: with a key, only proven replies count (while confirming, a START
-  // only for a probe's nonce), and the challenge of the START that the command answers is kept.
-  const auto classify = [&](const std::string& text, int& status) {
-    if (!client_keyed) {
-      return reply_of(text);
-    }
-    const bool confirming = exchange.step == Step::kConfirming;
-    for (const std::string& nonce : probes) {
-      if (confirming && proven_start(text, client_key, nonce)) {
-        return Reply::kKeyedStart;
-      }
-    }
-    const Reply reply = proven_reply(text, client_key, confirming ? "" : kNonce, challenge, word);
-    status = reply == Reply::kRefused ? read_refused(text)->status : 0;
-    return reply;
   };
   client_sends(on_timer(exchange, now));
   for (int steps = 0;; ++steps) {
@@ -548,9 +523,9 @@ void run_exchange(Reader& input) {
     if (model.idle() && !asking) {
       break;
     }
-    if (asking && (model.idle() || wake_time(exchange) <= model.next_time())) {
-      require(wake_time(exchange) >= now, "the exchange never asks to wake in the past");
-      now = wake_time(exchange);
+    if (asking && (model.idle() || next_timer(exchange) <= model.next_time())) {
+      require(next_timer(exchange) >= now, "the exchange never asks to wake in the past");
+      now = next_timer(exchange);
       client_sends(on_timer(exchange, now));
       require(exchange.step == Step::kFinished || now < exchange.deadline,
               "the call ends by its time limit");
@@ -564,17 +539,20 @@ void run_exchange(Reader& input) {
       if (event.to == kClient && asking) {
         const std::string& text = event.text;
         latest_from_daemon = event.from == kDaemon ? text : latest_from_daemon;
-        int status = 0;
-        const Reply reply = classify(text, status);
+        // As the client's loop: with a key, only proven replies count.
+        const Heard heard = hear(exchange, text, client_keyed ? &client_key : nullptr, proving);
+        const Reply reply = heard.reply;
         require((reply != Reply::kKeyedOk && reply != Reply::kRefused &&
                  (reply != Reply::kKeyedStart || exchange.step == Step::kConfirming)) ||
                     model.told_client(text),
                 "a keyed client takes only an OK, a REFUSED or a START the daemon sent it");
-        const Send send = on_reply(exchange, reply, now, status);
+        const Send send = on_reply(exchange, reply, now, heard.sleep_status);
         if (client_keyed && send == Send::kCommand) {
           require(text.starts_with("START ") && model.told_client(text),
                   "a keyed command goes out only on a START the daemon gave for our nonce");
-          challenge = text.substr(6, 32);
+          require(heard.challenge == std::string_view(text).substr(6, 32),
+                  "the command answers the challenge of the START it goes out on");
+          proving.challenge = heard.challenge;
         }
         client_sends(send);
       }
@@ -586,291 +564,10 @@ void run_exchange(Reader& input) {
   check_outcome(run, exchange, model.daemon());
 }
 
-int hex_digit(char c) {
-  const auto u = static_cast<unsigned char>(c);
-  if (std::isdigit(u) != 0) {
-    return c - '0';
-  }
-  return std::isxdigit(u) != 0 ? std::tolower(u) - 'a' + 10 : -1;
-}
-
-std::string lower(std::string_view text) {
-  std::string result;
-  for (const char c : text) {
-    result.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-  }
-  return result;
-}
-
-std::string formatted(const Mac& mac, char separator, bool upper) {
-  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-  std::string text;
-  for (const std::uint8_t byte : mac) {
-    if (!text.empty()) {
-      text.push_back(separator);
-    }
-    text.push_back(digits[byte / 16]);
-    text.push_back(digits[byte % 16]);
-  }
-  return text;
-}
-
-// Six pairs of hex digits and five separators, all ':' or all '-'.
-bool mac_text(std::string_view text) {
-  if (text.size() != 17 || (text[2] != ':' && text[2] != '-')) {
-    return false;
-  }
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (i % 3 == 2 ? text[i] != text[2] : hex_digit(text[i]) < 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
-void check_mac(std::string_view text) {
-  const auto mac = parse_mac(text);
-  require(mac.has_value() == mac_text(text), "a MAC is exactly six hex pairs, one separator");
-  if (!mac) {
-    return;
-  }
-  // No formatter exists in the client, so the fuzzer writes its own to read the bytes back.
-  require(formatted(*mac, text[2], false) == lower(text), "the MAC's bytes are the text's pairs");
-  for (const bool upper : {false, true}) {
-    for (const char separator : {':', '-'}) {
-      require(parse_mac(formatted(*mac, separator, upper)) == mac, "a written MAC parses back");
-    }
-  }
-  const std::string packet = magic_packet(*mac);
-  require(packet.size() == 102 && packet.substr(0, 6) == std::string(6, '\xff'),
-          "a magic packet is six 0xFF bytes and 96 more");
-  for (std::size_t i = 6; i < packet.size(); ++i) {
-    require(static_cast<std::uint8_t>(packet[i]) == mac->at((i - 6) % 6),
-            "then the MAC sixteen times");
-  }
-}
-
-bool all_digits(std::string_view text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
-}
-
-// The value of a string of at most nine digits.
-long number(std::string_view digits) {
-  long value = 0;
-  for (const char c : digits) {
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
-void check_port(std::string_view text) {
-  const auto port = parse_port(text);
-  if (port) {
-    require(!text.empty() && text.size() <= 5 && all_digits(text) && *port >= 1 &&
-                number(text) == *port,
-            "a port is its decimal digits, 1 to 65535");
-  }
-  if (!text.empty() && text.size() <= 5 && text[0] != '0' && all_digits(text) &&
-      number(text) <= 65535) {
-    require(port.has_value(), "every port from 1 to 65535 in plain digits is taken");
-  }
-}
-
-void check_seconds(std::string_view text) {
-  const auto limit = parse_seconds(text);
-  const std::size_t point = text.find('.');
-  std::string_view whole = text.substr(0, point);
-  const std::string_view fraction =
-      point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
-  const bool decimal =
-      all_digits(whole) && all_digits(fraction) && (!whole.empty() || !fraction.empty());
-  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
-  // Milliseconds: the whole seconds and the first three digits after the point; any other
-  // digit that is not 0 makes the number a little more.
-  long ms = -1;
-  bool more = false;
-  if (decimal && whole.size() <= 9) {
-    std::string thousandths(fraction.substr(0, std::min<std::size_t>(fraction.size(), 3)));
-    thousandths.resize(3, '0');
-    ms = number(whole) * 1000 + number(thousandths);
-    more = fraction.size() > 3 && fraction.find_first_not_of('0', 3) != std::string_view::npos;
-  }
-  const bool in_range =
-      (ms > 0 || (ms == 0 && more)) && (ms < kLongestLimitMs || (ms == kLongestLimitMs && !more));
-  if (limit) {
-    require(in_range, "a time limit is a whole or decimal number above 0 and at most a day");
-    require(limit->count() == std::max(ms, 1L),
-            "a time limit is its decimal seconds, to the ms, and never below 1 ms");
-  }
-  if (in_range) {
-    require(limit.has_value(), "every whole or decimal number above 0 and at most 86400 is taken");
-  }
-}
-
-struct Parsed {
-  std::string error;
-  Arguments arguments;
-};
-
-Parsed parse(const std::vector<std::string>& words) {
-  // getopt_long reorders argv, so every call gets a fresh copy.
-  std::vector<std::string> copy = words;
-  std::vector<char*> argv;
-  argv.reserve(copy.size() + 1);
-  for (std::string& word : copy) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
-  Parsed parsed;
-  parsed.error = parse_arguments(static_cast<int>(copy.size()), argv.data(), parsed.arguments);
-  return parsed;
-}
-
-bool same(const Parsed& a, const Parsed& b) {
-  const Arguments& x = a.arguments;
-  const Arguments& y = b.arguments;
-  const auto same_target = [](const Target& s, const Target& t) {
-    return s.argument == t.argument && s.name == t.name && s.port == t.port;
-  };
-  const auto same_sleeper = [](const Sleeper& s, const Sleeper& t) {
-    return s.argument == t.argument && s.mac == t.mac;
-  };
-  return a.error == b.error && x.command == y.command && x.time_limit == y.time_limit &&
-         x.key_file == y.key_file && x.wait == y.wait && x.confirm == y.confirm &&
-         x.wake_address.s_addr == y.wake_address.s_addr && x.wake_port == y.wake_port &&
-         std::equal(x.targets.begin(), x.targets.end(), y.targets.begin(), y.targets.end(),
-                    same_target) &&
-         std::equal(x.sleepers.begin(), x.sleepers.end(), y.sleepers.begin(), y.sleepers.end(),
-                    same_sleeper);
-}
-
-void check_command_line(std::string_view text) {
-  std::vector<std::string> words{"lomarind"};
-  std::size_t at = 0;
-  while (at <= text.size() && !text.empty()) {
-    const std::size_t end = std::min(text.find('\0', at), text.size());
-    words.emplace_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  const auto given = [&words](std::string_view word) {
-    return std::find(words.begin() + 1, words.end(), word) != words.end();
-  };
-
-  const Parsed parsed = parse(words);
-  require(same(parsed, parse(words)), "the same command line parses the same way twice");
-  (void)setenv("POSIXLY_CORRECT", "1", 1);
-  const Parsed posixly_correct = parse(words);
-  (void)unsetenv("POSIXLY_CORRECT");
-  require(same(parsed, posixly_correct), "the environment does not change the parse");
-  const Arguments& arguments = parsed.arguments;
-  if (!parsed.error.empty()) {
-    const bool newline_given = std::any_of(words.begin(), words.end(), [](const std::string& word) {
-      return word.find('\n') != std::string::npos;
-    });
-    require(newline_given || parsed.error.find('\n') == std::string::npos, "a refusal is one line");
-    // The option named as invalid is one, by itself: a word of the command line, or the
-    // letter of one, and not the word of a good option next to it.
-    constexpr std::string_view kInvalid = "invalid option '";
-    if (parsed.error.starts_with(kInvalid) && parsed.error.ends_with("'")) {
-      const std::string name =
-          parsed.error.substr(kInvalid.size(), parsed.error.size() - kInvalid.size() - 1);
-      require(name.starts_with("--")
-                  ? given(name)
-                  : name.size() == 2 && name[0] == '-' &&
-                        std::any_of(words.begin() + 1, words.end(),
-                                    [&](const std::string& word) {
-                                      return word.starts_with("-") &&
-                                             word.find(name[1], 1) != std::string::npos;
-                                    }),
-              "an invalid option is named as it was written");
-      require(parse({"lomarind", name, "-h"}).error == parsed.error,
-              "the option named as invalid is invalid by itself");
-    }
-    return;
-  }
-
-  switch (arguments.command) {
-  case Command::kKeygen:
-    require(given("keygen") && given(arguments.key_file) && arguments.targets.empty(),
-            "keygen writes to a FILE word of the command line");
-    break;
-  case Command::kHelp:
-    require(std::any_of(words.begin() + 1, words.end(),
-                        [](const std::string& word) {
-                          return word.starts_with("-") && word.find('h') != std::string::npos;
-                        }),
-            "help only when asked for");
-    break;
-  case Command::kSuspend:
-  case Command::kQuit:
-  case Command::kStatus: {
-    require(given(arguments.command == Command::kQuit     ? "quit"
-                  : arguments.command == Command::kStatus ? "status"
-                                                          : "suspend"),
-            "the command word");
-    require(!arguments.confirm ||
-                (arguments.command == Command::kSuspend && !arguments.key_file.empty()),
-            "--confirm only for a keyed suspend");
-    require(!arguments.targets.empty() && arguments.sleepers.empty(), "hosts and no MACs");
-    require(arguments.time_limit > 0ms && arguments.time_limit.count() <= kLongestLimitMs,
-            "a time limit above 0 and at most a day");
-    std::optional<std::uint16_t> default_port;
-    for (const Target& target : arguments.targets) {
-      require(given(target.argument), "each host is a word of the command line");
-      const std::size_t colon = target.argument.find(':');
-      require(!target.name.empty() && target.name == target.argument.substr(0, colon),
-              "the name is the word up to its first colon");
-      require(target.port >= 1, "a host's port is 1 to 65535");
-      if (colon == std::string::npos) {
-        require(default_port.value_or(target.port) == target.port,
-                "hosts without a port share one");
-        default_port = target.port;
-      } else {
-        const std::string_view digits = std::string_view(target.argument).substr(colon + 1);
-        require(all_digits(digits) && digits.size() <= 5 && number(digits) == target.port,
-                "HOST:PORT gives the host that port");
-      }
-    }
-    break;
-  }
-  case Command::kWake:
-    require(given("wake"), "the command word");
-    require(!arguments.sleepers.empty(), "MACs");
-    require(arguments.wait ? arguments.targets.size() == arguments.sleepers.size()
-                           : arguments.targets.empty() && arguments.time_limit == kDefaultLimit,
-            "wake --wait names a host for each MAC; wake alone takes no time limit");
-    require(!arguments.wait || given("-t") || given("--timeout") ||
-                arguments.time_limit == std::chrono::milliseconds(60'000),
-            "wake --wait waits a minute unless told otherwise");
-    require(arguments.wake_port >= 1, "a wake port is 1 to 65535");
-    for (const Sleeper& sleeper : arguments.sleepers) {
-      require((arguments.wait || given(sleeper.argument)) && mac_text(sleeper.argument) &&
-                  formatted(sleeper.mac, sleeper.argument[2], false) == lower(sleeper.argument),
-              "each MAC is a word of the command line, read as its pairs");
-    }
-    break;
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Reader input(data, size);
-  switch (input.byte() % 3) {
-  case 0:
-    run_exchange(input);
-    break;
-  case 1: {
-    const std::string_view text = input.rest();
-    check_mac(text);
-    check_port(text);
-    check_seconds(text);
-    break;
-  }
-  default:
-    check_command_line(input.rest());
-    break;
-  }
+  run_exchange(input);
   return 0;
 }

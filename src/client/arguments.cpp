@@ -4,76 +4,14 @@
 #include <getopt.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "net/protocol.h"
 
 namespace {
-
-constexpr const char* kHelp =
-    "Usage: lomarind [-p PORT] [-t SECONDS] [--key-file FILE] [--confirm] suspend HOST...\n"
-    "       lomarind [-p PORT] [-t SECONDS] [--key-file FILE] quit HOST...\n"
-    "       lomarind [-p PORT] [-t SECONDS] [--key-file FILE] status HOST...\n"
-    "       lomarind [-b ADDRESS] [-p PORT] wake MAC...\n"
-    "       lomarind [-b ADDRESS] [-p PORT] [-t SECONDS] [--key-file FILE]\n"
-    "                wake --wait HOST=MAC...\n"
-    "       lomarind keygen FILE [HOST [NAME]]\n"
-    "       lomarind -h | --help\n"
-    "Suspend hosts that run the Lomarind daemon, stop their daemons, ask whether they are\n"
-    "awake, or wake machines.\n"
-    "\n"
-    "Commands:\n"
-    "  suspend HOST...  put each HOST to sleep\n"
-    "  quit HOST...     stop the daemon on each HOST\n"
-    "  status HOST...   ask each HOST's daemon whether it is there, with keyed EHLOs only:\n"
-    "                   nothing is carried out, held or (with a key it knows) logged there\n"
-    "  wake MAC...      send a Wake-on-LAN magic packet for each MAC (aa:bb:cc:dd:ee:ff)\n"
-    "  wake --wait HOST=MAC...\n"
-    "                   send MAC's magic packet every second until HOST's daemon answers\n"
-    "  keygen FILE      write a new key for keyed sessions to a new FILE (mode 0600)\n"
-    "  keygen FILE HOST [NAME]\n"
-    "                   add a new key for HOST to FILE (made with mode 0600 if missing) and\n"
-    "                   print the line for HOST's key file: the key and NAME (default: the\n"
-    "                   name of this machine)\n"
-    "\n"
-    "HOST is a name or an IPv4 address, optionally followed by :PORT.\n"
-    "\n"
-    "Options:\n"
-    "  -p, --port PORT            the daemons' UDP port, or where wake sends to (default: 9)\n"
-    "  -t, --timeout SECONDS      give up on a host after this long (default: 10; wake\n"
-    "                             --wait: 60)\n"
-    "  --key-file FILE            prove each exchange with the key in FILE for the HOST as\n"
-    "                             written, or else its default key (keyed daemons)\n"
-    "  --confirm                  suspend, with --key-file: say suspended only once the\n"
-    "                             host has stopped answering\n"
-    "  --wait                     wake: wait for each HOST's daemon to answer\n"
-    "  -b, --broadcast ADDRESS    the IPv4 address wake sends to (default: 255.255.255.255)\n"
-    "  -h, --help                 show this help and exit\n"
-    "\n"
-    "All hosts are handled at once; each gets one line as soon as it is done:\n"
-    "  HOST: suspended | stopped | awake | awake after SECONDS s      (status 0)\n"
-    "        locked by another client                                 (2)\n"
-    "        no answer | command not confirmed | cannot resolve       (3)\n"
-    "        needs a key                                              (4)\n"
-    "        refused by the host (systemctl exit N) | refused by the host (sleep command\n"
-    "        could not run) | refused by the host (systemctl ended by signal N)  (5)\n"
-    "        did not sleep                                            (6)\n"
-    "        key not known to the host                                (7)\n"
-    "        no daemon on port PORT                                   (8)\n"
-    "\n"
-    "Exit status:\n"
-    "  0  every host succeeded (for wake without --wait: every packet was sent)\n"
-    "  1  usage error, bad argument or key file; nothing was sent\n"
-    "  2  some host stayed locked for the whole time limit; nothing was carried out\n"
-    "  3  some host gave no answer, could not be resolved, or got its command without\n"
-    "     confirming it: the command may have been carried out, look before asking again\n"
-    "  4  some host's daemon needs a key and none was given; nothing was sent to it but\n"
-    "     EHLO\n"
-    "  5  some host's sleep command failed: the host is awake\n"
-    "  6  some host still answered at the time limit (--confirm)\n"
-    "  7  some host's daemon does not know the key; nothing was sent to it but EHLO\n"
-    "  8  nothing listens on some host's port\n"
-    "  With several hosts: the first of 3, 5, 6, 8, 7, 4, 2 that any host has, else 0.\n";
 
 // Where wake sends its magic packets unless -p says otherwise: the discard port, by the
 // custom of Wake-on-LAN. It is not the daemon's port, though the two have the same number.
@@ -86,25 +24,11 @@ constexpr int kWaitOption = 258;
 // boot take tens of seconds.
 constexpr std::chrono::milliseconds kWakeTimeLimit{60000};
 constexpr auto kDaemonPort = static_cast<std::uint16_t>(protocol::kDefaultPort);
-constexpr std::chrono::milliseconds kLongestTimeLimit{24L * 60 * 60 * 1000};
 
 std::string quoted(std::string_view text) {
   std::string result = "'";
   result.append(text).append("'");
   return result;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
 }
 
 // Splits "name:port"; a word without a colon takes default_port.
@@ -378,86 +302,6 @@ std::string read_hosts(const std::string& command, const CommandLine& line,
 
 }  // namespace
 
-std::optional<std::uint16_t> parse_port(std::string_view text) {
-  if (text.empty() || text.size() > 5) {
-    return std::nullopt;
-  }
-  long value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return std::nullopt;
-    }
-    value = value * 10 + (c - '0');
-  }
-  if (value < 1 || value > 65535) {
-    return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(value);
-}
-
-std::optional<std::chrono::milliseconds> parse_seconds(std::string_view text) {
-  const std::size_t point = text.find('.');
-  std::string_view whole = text.substr(0, point);
-  const std::string_view fraction =
-      point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
-  if (whole.empty() && fraction.empty()) {
-    return std::nullopt;
-  }
-  const auto digits = [](std::string_view part) {
-    return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
-  };
-  if (!digits(whole) || !digits(fraction)) {
-    return std::nullopt;
-  }
-  // Leading zeros count for nothing; what is left of a day's seconds has at most 5 digits.
-  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
-  if (whole.size() > 5) {
-    return std::nullopt;
-  }
-  long milliseconds = 0;
-  for (const char c : whole) {
-    milliseconds = milliseconds * 10 + (c - '0');
-  }
-  milliseconds *= 1000;
-  long scale = 100;
-  for (const char c : fraction.substr(0, 3)) {
-    milliseconds += scale * (c - '0');
-    scale /= 10;
-  }
-  // Digits below the millisecond are dropped, but they still make the number above 0 or
-  // above a day: a positive limit shorter than a millisecond is one millisecond, not none.
-  const bool below =
-      fraction.size() > 3 && fraction.find_first_not_of('0', 3) != std::string_view::npos;
-  if (milliseconds == 0 && below) {
-    milliseconds = 1;
-  }
-  const std::chrono::milliseconds limit{milliseconds};
-  if (limit <= std::chrono::milliseconds::zero() || limit > kLongestTimeLimit ||
-      (limit == kLongestTimeLimit && below)) {
-    return std::nullopt;
-  }
-  return limit;
-}
-
-std::optional<Mac> parse_mac(std::string_view text) {
-  // "aa:bb:cc:dd:ee:ff" is 6 pairs and 5 separators.
-  if (text.size() != 17 || (text[2] != ':' && text[2] != '-')) {
-    return std::nullopt;
-  }
-  const char separator = text[2];
-  Mac mac{};
-  for (std::size_t i = 0; i < mac.size(); ++i) {
-    const std::size_t at = i * 3;
-    const int high = hex_value(text[at]);
-    const int low = hex_value(text[at + 1]);
-    if (high < 0 || low < 0 || (i + 1 < mac.size() && text[at + 2] != separator)) {
-      return std::nullopt;
-    }
-    mac[i] = static_cast<std::uint8_t>(high * 16 + low);
-  }
-  return mac;
-}
-
 std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
   arguments.wake_address.s_addr = htonl(INADDR_BROADCAST);
   CommandLine line;
@@ -488,5 +332,3 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
   }
   return read_hosts(command, line, operands, arguments);
 }
-
-void print_help() { (void)std::fputs(kHelp, stdout); }

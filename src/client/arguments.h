@@ -3,19 +3,15 @@
 
 #include <netinet/in.h>
 
-#include <array>
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "client/values.h"
 
 /// What the command line asks the client to do.
 enum class Command { kHelp, kSuspend, kQuit, kStatus, kWake, kKeygen };
-
-/// A hardware (MAC) address.
-using Mac = std::array<std::uint8_t, 6>;
 
 /// One daemon to talk to.
 struct Target {
@@ -51,16 +47,3 @@ struct Arguments {
 /// client should run (or print its help, as arguments.command then says), otherwise the
 /// one-line reason the command line is refused. Resets getopt, so it may be called again.
 std::string parse_arguments(int argc, char* argv[], Arguments& arguments);
-
-/// A port in strict decimal, 1 to 65535; empty for anything else.
-std::optional<std::uint16_t> parse_port(std::string_view text);
-
-/// A time limit in seconds ("10", "2.5"), above zero and at most a day, to the millisecond;
-/// empty for anything else.
-std::optional<std::chrono::milliseconds> parse_seconds(std::string_view text);
-
-/// Six pairs of hex digits, all separated by ':' or all by '-'; empty for anything else.
-std::optional<Mac> parse_mac(std::string_view text);
-
-/// Writes the help text to standard output.
-void print_help();

@@ -1,17 +1,13 @@
-// Talking to daemons. Each host's exchange is a small state machine decided by pure
-// functions of the replies and the time; one poll loop drives the exchanges of all hosts
-// at once, and another function sends Wake-on-LAN packets.
+// One host's exchange with its daemon: a small state machine decided by pure functions of
+// the replies and the time, which are passed in. The fleet (client/fleet.h) does the I/O for
+// every host at once; what it reads reaches the exchange through hear() and on_reply().
 #pragma once
 
-#include <netinet/in.h>
-
 #include <chrono>
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "client/arguments.h"
 #include "key/key.h"
 
 using Clock = std::chrono::steady_clock;
@@ -122,30 +118,57 @@ struct Exchange {
   Clock::time_point finished{};
 };
 
+/// A datagram from the host as the exchange takes it, with what the client keeps of it.
+struct Heard {
+  Reply reply = Reply::kOther;
+  std::string_view challenge = {};  // kKeyedStart: what a command answers (in the datagram)
+  int sleep_status = 0;             // kRefused: the sleep command's exit status
+};
+
+/// What the replies of a keyed exchange are proven against: what the client sent its host.
+struct Proving {
+  std::string_view word;            // the command's word
+  std::string nonce;                // sent in every EHLO of the exchange
+  std::vector<std::string> probes;  // --confirm: the nonces of the latest probes, oldest first
+  std::string challenge;            // from the proven START that the command answers
+};
+
 /// Classifies a datagram; only the exact texts count. The keyed kinds are only well formed:
 /// their proofs are checked by proven_reply.
 Reply reply_of(std::string_view datagram);
 
 /// What a keyed client that sent nonce (and, once it commanded, was given challenge for word)
-/// makes of a datagram: kKeyedStart, kKeyedOk or kRefused only when its proof holds under key
-/// (REFUSED: for a SUSPEND on challenge), kKeyed for "KEYED 2" (which proves nothing);
-/// everything else is kOther.
-Reply proven_reply(std::string_view datagram, const Key& key, std::string_view nonce,
+/// makes of a datagram: kKeyedStart (with its challenge), kKeyedOk or kRefused (with its
+/// status) only when its proof holds under key (REFUSED: for a SUSPEND on challenge), kKeyed
+/// for "KEYED 2" (which proves nothing); everything else is kOther.
+Heard proven_reply(std::string_view datagram, const Key& key, std::string_view nonce,
                    std::string_view challenge, std::string_view word);
 
 /// What a keyed client makes of a datagram while --confirm probes, having sent the probes'
-/// nonces: kKeyedStart only for a START proven for one of them (one for the command's own
-/// EHLO is old news, and kOther); otherwise as proven_reply without a nonce.
-Reply probe_reply(std::string_view datagram, const Key& key,
+/// nonces: kKeyedStart (without its challenge, which nothing answers) only for a START proven
+/// for one of them (one for the command's own EHLO is old news, and kOther); otherwise as
+/// proven_reply without a nonce.
+Heard probe_reply(std::string_view datagram, const Key& key,
                   const std::vector<std::string>& probe_nonces, std::string_view challenge,
                   std::string_view word);
+
+/// What a datagram from the host means to the exchange of a client holding key (null: none):
+/// reply_of without a key; with one, probe_reply while the exchange confirms, else
+/// proven_reply, against what proving holds.
+Heard hear(const Exchange& exchange, std::string_view datagram, const Key* key,
+           const Proving& proving);
+
+/// Adds the nonce of a probe about to go out, forgetting the oldest beyond the latest
+/// 2 * kConfirmProbes.
+void remember_probe(Proving& proving, std::string nonce);
 
 /// A new exchange that sends its first EHLO at now and ends by now + time_limit.
 Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit,
                         Plan plan = {});
 
-/// The earlier of the exchange's next step and its deadline.
-Clock::time_point wake_time(const Exchange& exchange);
+/// When on_timer next has something to do: the earlier of the exchange's next step and its
+/// deadline.
+Clock::time_point next_timer(const Exchange& exchange);
 
 /// Moves the exchange on by the clock; returns what to send now.
 Send on_timer(Exchange& exchange, Clock::time_point now);
@@ -153,29 +176,3 @@ Send on_timer(Exchange& exchange, Clock::time_point now);
 /// Moves the exchange on by a reply from its host; returns what to send now. sleep_status is
 /// the status a kRefused reply carries.
 Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_status = 0);
-
-/// "HOST: suspended" and the other result lines, without the line feed; port is the one the
-/// host was asked at (for "no daemon on port N").
-std::string result_line(const std::string& host, const Exchange& exchange, Command command,
-                        std::uint16_t port);
-
-/// The exit status of one result: 0 kDone, 2 kLocked, 3 kNoAnswer, kUnconfirmed and
-/// kUnresolved, 4 kNeedsKey, 5 kRefused, 6 kDidNotSleep, 7 kKeyNotKnown, 8 kNoDaemon.
-int status_of(Result result);
-
-/// The status of a call: that of its hosts' results which comes first in the order 3, 5, 6,
-/// 8, 7, 4, 2 (what a script must look at first leads), else 0.
-int exit_status_of(const std::vector<Result>& results);
-
-/// The Wake-on-LAN magic packet: six 0xFF bytes, then mac sixteen times (102 bytes).
-std::string magic_packet(const Mac& mac);
-
-/// Suspends or stops the daemons of all of arguments.targets at once, asks them how they are
-/// (status), or wakes them and waits for their daemons (wake --wait), printing each host's
-/// line as it finishes; with keys (not null), each host's exchange is keyed with the key for
-/// its name (KeySet::for_host), which every target must have. Returns the exit status.
-int run_command(const Arguments& arguments, const KeySet* keys = nullptr);
-
-/// Sends one magic packet per sleeper to address:port with SO_BROADCAST, printing a line
-/// for each. Returns 0, or 3 when a packet could not be sent.
-int send_wake(const std::vector<Sleeper>& sleepers, in_addr address, std::uint16_t port);

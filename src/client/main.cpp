@@ -8,22 +8,25 @@
 #include <string>
 
 #include "client/arguments.h"
-#include "client/exchange.h"
+#include "client/fleet.h"
+#include "client/help.h"
+#include "client/wake.h"
 #include "key/key.h"
+#include "net/exit_status.h"
 
 namespace {
 
 // A command line that cannot be right: nothing was sent, and help is one call away.
 int refuse(const std::string& reason) {
   (void)std::fprintf(stderr, "lomarind: %s\nTry 'lomarind --help'.\n", reason.c_str());
-  return 1;
+  return exit_status::kUsage;
 }
 
 // A good command line that cannot be carried out (a key file, the system): the help would
 // not say anything about it.
 int fail(const std::string& reason) {
   (void)std::fprintf(stderr, "lomarind: %s\n", reason.c_str());
-  return 1;
+  return exit_status::kUsage;
 }
 
 // This machine's name up to its first dot: what a host's key file calls its key by default.

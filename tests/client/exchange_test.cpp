@@ -1,5 +1,6 @@
-// The timing of one host's exchange, with the time passed in, and the exit status: what the
-// end-to-end tests can only see as a whole.
+// One host's exchange, with the time passed in: its timing, the replies it takes as proven,
+// and what it reports of hosts modelled by what they do. The end-to-end tests can only see
+// this as a whole.
 #include "client/exchange.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +35,7 @@ TEST(Exchange, SilentHostGetsFourEhlosASecondApartThenNoAnswer) {
   Exchange exchange = start_exchange(t0, 10s);
   EXPECT_EQ(tick(exchange, t0, t0 + 3950ms), std::vector<Send>(4, Send::kEhlo));
   EXPECT_EQ(exchange.step, Step::kGreeting);
-  EXPECT_EQ(wake_time(exchange), t0 + 4s);
+  EXPECT_EQ(next_timer(exchange), t0 + 4s);
   EXPECT_EQ(on_timer(exchange, t0 + 4s), Send::kNothing);
   EXPECT_EQ(exchange.result, Result::kNoAnswer);
 }
@@ -51,7 +52,7 @@ TEST(Exchange, StartAfterTheTimeLimitSendsNoCommand) {
 TEST(Exchange, TimeLimitCutsEveryWaitShort) {
   Exchange silent = start_exchange(t0, 1500ms);
   EXPECT_EQ(tick(silent, t0, t0 + 1450ms).size(), 2U);
-  EXPECT_EQ(wake_time(silent), t0 + 1500ms);
+  EXPECT_EQ(next_timer(silent), t0 + 1500ms);
   on_timer(silent, t0 + 1500ms);
   EXPECT_EQ(silent.result, Result::kNoAnswer);
 
@@ -92,17 +93,26 @@ TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
   const std::string kSuspendOk = "e67a3b6e45860f341f9cb6ec71489552d65835ed20910714f05dfe8299e567fb";
   const std::string start = "START " + kChallenge + " " + kStartProof + "\n";
   const std::string ok = "OK " + kSuspendOk + "\n";
-  EXPECT_EQ(proven_reply(start, key, kNonce, "", "SUSPEND"), Reply::kKeyedStart);
-  EXPECT_EQ(proven_reply(ok, key, kNonce, kChallenge, "SUSPEND"), Reply::kKeyedOk);
+  const Heard started = proven_reply(start, key, kNonce, "", "SUSPEND");
+  EXPECT_EQ(started.reply, Reply::kKeyedStart);
+  EXPECT_EQ(started.challenge, kChallenge) << "the challenge the command must answer";
+  EXPECT_EQ(proven_reply(ok, key, kNonce, kChallenge, "SUSPEND").reply, Reply::kKeyedOk);
+  // A REFUSED counts only for a SUSPEND, on its own challenge, and brings its status along.
+  const std::string refused = refused_datagram(key, kChallenge, 143);
+  const Heard refusal = proven_reply(refused, key, kNonce, kChallenge, "SUSPEND");
+  EXPECT_EQ(refusal.reply, Reply::kRefused);
+  EXPECT_EQ(refusal.sleep_status, 143);
   // While --confirm probes, only a START proven for a probe's nonce shows the host awake.
   const std::vector<std::string> probes{std::string(32, 'e'), std::string(32, 'f')};
   EXPECT_EQ(
-      probe_reply(start_datagram(key, probes[1], kChallenge), key, probes, kChallenge, "SUSPEND"),
+      probe_reply(start_datagram(key, probes[1], kChallenge), key, probes, kChallenge, "SUSPEND")
+          .reply,
       Reply::kKeyedStart);
-  EXPECT_EQ(probe_reply(start, key, probes, kChallenge, "SUSPEND"), Reply::kOther)
+  EXPECT_EQ(probe_reply(start, key, probes, kChallenge, "SUSPEND").reply, Reply::kOther)
       << "the START for the command's own EHLO is old news";
   EXPECT_EQ(probe_reply("START " + kChallenge + " " + std::string(64, 'e') + "\n", key, probes,
-                        kChallenge, "SUSPEND"),
+                        kChallenge, "SUSPEND")
+                .reply,
             Reply::kOther);
 
   std::string upper = start;
@@ -127,10 +137,35 @@ TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
            {"OK\n", kNonce, kChallenge, "SUSPEND", &key},
            {"LOCKED\n", kNonce, kChallenge, "SUSPEND", &key},
            {"END\n", kNonce, kChallenge, "SUSPEND", &key},
+           {refused, kNonce, kChallenge, "QUIT", &key},          // a QUIT has no sleep
+           {refused, kNonce, other_challenge, "SUSPEND", &key},  // another SUSPEND's
+           {refused, kNonce, kChallenge, "SUSPEND", &other},     // made with another key
        }) {
-    EXPECT_EQ(proven_reply(f.datagram, *f.key, f.nonce, f.challenge, f.word), Reply::kOther)
+    EXPECT_EQ(proven_reply(f.datagram, *f.key, f.nonce, f.challenge, f.word).reply, Reply::kOther)
         << f.datagram << " for " << f.nonce << "/" << f.challenge << "/" << f.word;
   }
+}
+
+// What the client takes depends on where its exchange stands: before the command, the START
+// for its EHLO's nonce; once --confirm probes, only a START for a probe.
+TEST(KeyedExchange, OnceConfirmingOnlyAStartForAProbeIsHeard) {
+  const Key key = example_key();
+  Proving proving;
+  proving.word = "SUSPEND";
+  proving.nonce = std::string(32, 'a');
+  proving.challenge = std::string(32, 'c');
+  proving.probes = {std::string(32, 'e')};
+  const std::string greeted = start_datagram(key, proving.nonce, std::string(32, 'b'));
+  const std::string probed = start_datagram(key, proving.probes[0], std::string(32, 'd'));
+  Exchange exchange = start_exchange(t0, 10s, {Task::kCommand, true, true, true});
+  EXPECT_EQ(on_timer(exchange, t0), Send::kEhlo);
+  EXPECT_EQ(hear(exchange, greeted, &key, proving).reply, Reply::kKeyedStart);
+  EXPECT_EQ(hear(exchange, probed, &key, proving).reply, Reply::kOther);
+  EXPECT_EQ(on_reply(exchange, Reply::kKeyedStart, t0 + 1ms), Send::kCommand);
+  EXPECT_EQ(on_reply(exchange, Reply::kKeyedOk, t0 + 2ms), Send::kNothing);
+  EXPECT_EQ(on_timer(exchange, t0 + 2ms + kRefusalWait), Send::kProbe);
+  EXPECT_EQ(hear(exchange, probed, &key, proving).reply, Reply::kKeyedStart);
+  EXPECT_EQ(hear(exchange, greeted, &key, proving).reply, Reply::kOther) << "old news";
 }
 
 // Copies of a keyed command are carried out once, so it goes again while no proven OK comes;
@@ -155,14 +190,6 @@ TEST(KeyedExchange, CommandGoesThreeTimesASecondApartAndUnprovenRepliesAreIgnore
   EXPECT_EQ(on_reply(keyless, Reply::kKeyedStart, t0 + 10ms), Send::kNothing);
   EXPECT_EQ(on_reply(keyless, Reply::kKeyed, t0 + 20ms), Send::kNothing);
   EXPECT_EQ(keyless.result, Result::kNeedsKey);
-}
-
-TEST(ExitStatus, NoAnswerOutranksLockedWhichOutranksSuccess) {
-  EXPECT_EQ(exit_status_of({}), 0);
-  EXPECT_EQ(exit_status_of({Result::kDone, Result::kDone}), 0);
-  EXPECT_EQ(exit_status_of({Result::kDone, Result::kLocked}), 2);
-  EXPECT_EQ(exit_status_of({Result::kLocked, Result::kNoAnswer, Result::kDone}), 3);
-  EXPECT_EQ(exit_status_of({Result::kUnresolved, Result::kLocked}), 3);
 }
 
 }  // namespace
@@ -284,12 +311,12 @@ Outcome run(const Plan& plan, const Host& host, Clock::duration limit = 10s) {
   };
   Clock::time_point now = s0;
   while (exchange.step != Step::kFinished) {
-    if (!model.idle() && model.next_time() <= wake_time(exchange)) {
+    if (!model.idle() && model.next_time() <= next_timer(exchange)) {
       now = model.next_time();
       const auto [reply, status] = model.pop();
       sends(on_reply(exchange, reply, now, status), now);
     } else {
-      now = wake_time(exchange);
+      now = next_timer(exchange);
       sends(on_timer(exchange, now), now);
     }
   }
@@ -426,60 +453,6 @@ TEST(WakeWait, AwakeWhenTheDaemonAnswersAfterItBootsElseNoAnswerAtTheLimit) {
   const Outcome late = run({Task::kAwait, true}, booting, 5s);
   EXPECT_EQ(late.result, Result::kNoAnswer);
   EXPECT_EQ(late.took, 5s);
-}
-
-TEST(ResultLine, EachResultHasItsLine) {
-  Exchange exchange = start_exchange(s0, 60s);
-  const auto line = [&](Result result, Command command, int status = 0) {
-    exchange.result = result;
-    exchange.sleep_status = status;
-    return result_line("nas", exchange, command, 9999);
-  };
-  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 1),
-            "nas: refused by the host (systemctl exit 1)");
-  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 126),
-            "nas: refused by the host (sleep command could not run)");
-  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 127),
-            "nas: refused by the host (sleep command could not run)");
-  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 128),
-            "nas: refused by the host (systemctl exit 128)");
-  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 143),
-            "nas: refused by the host (systemctl ended by signal 15)");
-  EXPECT_EQ(line(Result::kDidNotSleep, Command::kSuspend), "nas: did not sleep");
-  EXPECT_EQ(line(Result::kKeyNotKnown, Command::kStatus), "nas: key not known to the host");
-  EXPECT_EQ(line(Result::kNoDaemon, Command::kQuit), "nas: no daemon on port 9999");
-  EXPECT_EQ(line(Result::kDone, Command::kStatus), "nas: awake");
-  exchange.finished = s0 + 7249ms;
-  EXPECT_EQ(line(Result::kDone, Command::kWake), "nas: awake after 7.2 s");
-  exchange.finished = s0 + 7250ms;
-  EXPECT_EQ(line(Result::kDone, Command::kWake), "nas: awake after 7.3 s");
-  exchange.finished = s0 + 10ms;
-  EXPECT_EQ(line(Result::kDone, Command::kWake), "nas: awake after 0.0 s");
-}
-
-// Each result has a status of its own, and a call of several hosts takes the one that a
-// script must look at first.
-TEST(ExitStatus, EachResultItsOwnAndTheFirstInTheDocumentedOrderWins) {
-  const std::vector<std::pair<Result, int>> own{
-      {Result::kDone, 0},        {Result::kLocked, 2},      {Result::kNoAnswer, 3},
-      {Result::kUnconfirmed, 3}, {Result::kUnresolved, 3},  {Result::kNeedsKey, 4},
-      {Result::kRefused, 5},     {Result::kDidNotSleep, 6}, {Result::kKeyNotKnown, 7},
-      {Result::kNoDaemon, 8},
-  };
-  for (const auto& [result, status] : own) {
-    EXPECT_EQ(exit_status_of({result}), status);
-    EXPECT_EQ(exit_status_of({Result::kDone, result, Result::kDone}), status);
-  }
-  // 3, 5, 6, 8, 7, 4, 2: each outranks every one after it.
-  const std::vector<Result> order{Result::kNoAnswer, Result::kRefused,     Result::kDidNotSleep,
-                                  Result::kNoDaemon, Result::kKeyNotKnown, Result::kNeedsKey,
-                                  Result::kLocked};
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    for (std::size_t j = i + 1; j < order.size(); ++j) {
-      EXPECT_EQ(exit_status_of({order[j], order[i]}), exit_status_of({order[i]})) << i << j;
-      EXPECT_EQ(exit_status_of({order[i], order[j]}), exit_status_of({order[i]})) << i << j;
-    }
-  }
 }
 
 }  // namespace

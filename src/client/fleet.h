@@ -1,0 +1,13 @@
+// The fleet: every host of one call at once, each over a socket of its own. It resolves the
+// names, runs each host's exchange (client/exchange.h) in one poll loop, and prints each
+// host's line as it finishes.
+#pragma once
+
+#include "client/arguments.h"
+#include "key/key.h"
+
+/// Suspends or stops the daemons of all of arguments.targets at once, asks them how they are
+/// (status), or wakes them and waits for their daemons (wake --wait), printing each host's
+/// line as it finishes; with keys (not null), each host's exchange is keyed with the key for
+/// its name (KeySet::for_host), which every target must have. Returns the exit status.
+int run_command(const Arguments& arguments, const KeySet* keys = nullptr);
