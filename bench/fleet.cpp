@@ -31,7 +31,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "key/key.h"
+#include "key/key_file.h"
 #include "measure.h"
 #include "net/protocol.h"
 #include "support/process.h"

@@ -14,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "key/keyed_wire.h"
 #include "net/protocol.h"
 
 namespace {

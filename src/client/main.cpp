@@ -1,5 +1,4 @@
 // lomarind: suspends or stops Lomarind daemons on other hosts, and wakes machines.
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include "client/arguments.h"
 #include "client/exchange.h"
 #include "key/key.h"
+#include "key/key_file.h"
 
 namespace {
 
@@ -53,8 +53,8 @@ int keygen(const Arguments& arguments) {
   }
   const std::string name = arguments.keygen_name.empty() ? own_name() : arguments.keygen_name;
   for (const std::string& given : {arguments.keygen_host, arguments.keygen_name}) {
-    if (!given.empty() && !valid_key_name(given)) {
-      return refuse(given + " cannot name a key: use letters, digits and .:_@+- (at most 64)");
+    if (const std::string problem = key_name_problem(given); !given.empty() && !problem.empty()) {
+      return refuse(problem);
     }
   }
   if (!valid_key_name(name)) {
@@ -105,7 +105,7 @@ int main(int argc, char* argv[]) {
     return run_command(arguments);
   }
   // A core dump would hold the keys; so would another process's look at this one.
-  if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == -1) {
+  if (!keep_out_of_core_dumps()) {
     return fail("the process could not be made non-dumpable");
   }
   // The same checks as the daemon's: a key that others may read proves nothing.

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "key/key.h"
+#include "key/key_service.h"
 #include "process/startup.h"
 
 /// The loop's state. The owner and start time stay in place after the session ends.

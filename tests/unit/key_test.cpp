@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "key/key_service.h"
+#include "key/keyed_wire.h"
+
 namespace {
 
 const std::string kNonce = "0123456789abcdef0123456789abcdef";
@@ -170,7 +173,7 @@ TEST(Challenge, SpentOnceHeldWhileGoodAndTheTableIsBounded) {
   const std::string first = challenges.issue("1eb41439", kIssued);
   EXPECT_EQ(challenges.spend(first, "SUSPEND", kIssued), Spend::kSpent);
   EXPECT_EQ(challenges.spend(first, "SUSPEND", kIssued + 4), Spend::kAgain);
-  EXPECT_EQ(challenges.spend(first, "QUIT", kIssued + 4), Spend::kRefused);
+  EXPECT_EQ(challenges.spend(first, "QUIT", kIssued + 4), Spend::kUnavailable);
   EXPECT_EQ(challenges.spent_count(), 1U);
   const std::string second = challenges.issue("1eb41439", kIssued + 5);
   EXPECT_EQ(challenges.spend(second, "QUIT", kIssued + 5), Spend::kSpent);
@@ -185,7 +188,7 @@ TEST(Challenge, SpentOnceHeldWhileGoodAndTheTableIsBounded) {
       << "the last room";
   EXPECT_EQ(challenges.spent_count(), 1024U) << "the manual's bound";
   EXPECT_EQ(challenges.spend(challenges.issue("1eb41439", kIssued + 6), "QUIT", kIssued + 6),
-            Spend::kRefused)
+            Spend::kUnavailable)
       << "full";
   EXPECT_EQ(challenges.spend(second, "QUIT", kIssued + 6), Spend::kAgain)
       << "a full table still answers a copy";
