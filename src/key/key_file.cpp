@@ -247,6 +247,31 @@ std::string write_key_text(int fd, const std::string& path, std::string& text, b
   return "";
 }
 
+// Checks the client's existing key file at path before add_host_key adds to it: it must pass
+// read_key_file's checks (an empty one need hold no key) and hold no key for host yet. Sets
+// ends_line to whether its last line ends in a line feed, as an empty file's does.
+std::string check_client_file(const std::string& path, std::string_view host, bool& ends_line) {
+  std::string text;
+  KeySet keys;
+  std::string reason = read_key_text(path, text, kMostClientKeyFileBytes);
+  // An empty file (a byte-order mark alone is one too) takes the key as its first line.
+  const std::string_view body = without_byte_order_mark(text);
+  if (reason.empty() && !body.empty()) {
+    reason = parse_key_text(path, text, keys, false);
+  }
+  ends_line = body.empty() || body.back() == '\n';
+  wipe_text(text);
+  if (!reason.empty()) {
+    return reason;
+  }
+  for (const NamedKey& entry : keys.keys) {
+    if (entry.name == host) {
+      return path + " already holds a key for " + std::string(host);
+    }
+  }
+  return "";
+}
+
 std::string new_key_hex() {
   Key key;
   randombytes_buf(key.bytes.data(), key.bytes.size());
@@ -311,28 +336,15 @@ std::string add_host_key(const std::string& path, std::string_view host, std::st
     return "libsodium could not be initialised";
   }
   std::string text;
-  KeySet keys;
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, kKeyFileMode);
   const bool created = fd != -1;
   if (!created) {
     if (errno != EEXIST) {
       return errno_reason(path, errno);
     }
-    std::string reason = read_key_text(path, text, kMostClientKeyFileBytes);
-    // An empty file (a byte-order mark alone is one too) takes the key as its first line.
-    const std::string_view body = without_byte_order_mark(text);
-    if (reason.empty() && !body.empty()) {
-      reason = parse_key_text(path, text, keys, false);
-    }
-    const bool ends_line = body.empty() || body.back() == '\n';
-    wipe_text(text);
-    if (!reason.empty()) {
+    bool ends_line = true;
+    if (std::string reason = check_client_file(path, host, ends_line); !reason.empty()) {
       return reason;
-    }
-    for (const NamedKey& entry : keys.keys) {
-      if (entry.name == host) {
-        return path + " already holds a key for " + std::string(host);
-      }
     }
     fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd == -1) {
