@@ -247,12 +247,11 @@ std::string write_key_text(int fd, const std::string& path, std::string& text, b
   return "";
 }
 
-// Checks the client's existing key file at path before add_host_key adds to it: it must pass
-// read_key_file's checks (an empty one need hold no key) and hold no key for host yet. Sets
-// ends_line to whether its last line ends in a line feed, as an empty file's does.
-std::string check_client_file(const std::string& path, std::string_view host, bool& ends_line) {
+// Reads the client's existing key file at path into keys, with read_key_file's checks except
+// that an empty file need hold no key. Sets ends_line to whether its last line ends in a line
+// feed, as an empty file's does.
+std::string read_client_file(const std::string& path, KeySet& keys, bool& ends_line) {
   std::string text;
-  KeySet keys;
   std::string reason = read_key_text(path, text, kMostClientKeyFileBytes);
   // An empty file (a byte-order mark alone is one too) takes the key as its first line.
   const std::string_view body = without_byte_order_mark(text);
@@ -261,15 +260,7 @@ std::string check_client_file(const std::string& path, std::string_view host, bo
   }
   ends_line = body.empty() || body.back() == '\n';
   wipe_text(text);
-  if (!reason.empty()) {
-    return reason;
-  }
-  for (const NamedKey& entry : keys.keys) {
-    if (entry.name == host) {
-      return path + " already holds a key for " + std::string(host);
-    }
-  }
-  return "";
+  return reason;
 }
 
 std::string new_key_hex() {
@@ -342,9 +333,15 @@ std::string add_host_key(const std::string& path, std::string_view host, std::st
     if (errno != EEXIST) {
       return errno_reason(path, errno);
     }
+    KeySet keys;
     bool ends_line = true;
-    if (std::string reason = check_client_file(path, host, ends_line); !reason.empty()) {
+    if (std::string reason = read_client_file(path, keys, ends_line); !reason.empty()) {
       return reason;
+    }
+    for (const NamedKey& entry : keys.keys) {
+      if (entry.name == host) {
+        return path + " already holds a key for " + std::string(host);
+      }
     }
     fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd == -1) {

@@ -86,8 +86,8 @@ KeyedService::Answer KeyedService::answer(std::string_view datagram, std::uint32
             start_datagram(key->key, ehlo->nonce, challenges_.issue(ehlo->key_id, now)),
             {}};
   }
-  if (const auto proven = read_command(datagram)) {
-    return command(*proven, now);
+  if (const auto keyed = read_command(datagram)) {
+    return command(*keyed, now);
   }
   return {names_command(datagram) ? Verdict::kUnproven : Verdict::kNotKeyed, {}, {}};
 }
