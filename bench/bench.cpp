@@ -57,6 +57,7 @@
 
 #include "fleet.h"
 #include "key/key.h"
+#include "key/key_file.h"
 #include "measure.h"
 #include "net/protocol.h"
 #include "support/process.h"

@@ -32,7 +32,7 @@
 #include <utility>
 #include <vector>
 
-#include "key/key.h"
+#include "key/key_file.h"
 #include "measure.h"
 #include "net/protocol.h"
 #include "support/argv.h"

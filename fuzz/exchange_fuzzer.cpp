@@ -58,6 +58,7 @@
 #include "client/exchange.h"
 #include "fuzz_input.h"
 #include "key/key.h"
+#include "key/keyed_wire.h"
 #include "net/protocol.h"
 
 namespace {

@@ -79,6 +79,7 @@
 
 #include "fuzz_input.h"
 #include "key/key.h"
+#include "key/key_service.h"
 #include "net/listener.h"
 #include "session/session_turn.h"
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <utility>
 
+#include "key/keyed_wire.h"
 #include "net/protocol.h"
 
 namespace {

@@ -19,6 +19,7 @@
 #include "client/exchange.h"
 #include "client/report.h"
 #include "client/wake.h"
+#include "key/keyed_wire.h"
 #include "net/exit_status.h"
 #include "net/protocol.h"
 

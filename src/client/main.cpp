@@ -1,5 +1,4 @@
 // lomarind: suspends or stops Lomarind daemons on other hosts, and wakes machines.
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "client/help.h"
 #include "client/wake.h"
 #include "key/key.h"
+#include "key/key_file.h"
 #include "net/exit_status.h"
 
 namespace {
@@ -56,8 +56,8 @@ int keygen(const Arguments& arguments) {
   }
   const std::string name = arguments.keygen_name.empty() ? own_name() : arguments.keygen_name;
   for (const std::string& given : {arguments.keygen_host, arguments.keygen_name}) {
-    if (!given.empty() && !valid_key_name(given)) {
-      return refuse(given + " cannot name a key: use letters, digits and .:_@+- (at most 64)");
+    if (const std::string problem = key_name_problem(given); !given.empty() && !problem.empty()) {
+      return refuse(problem);
     }
   }
   if (!valid_key_name(name)) {
@@ -108,7 +108,7 @@ int main(int argc, char* argv[]) {
     return run_command(arguments);
   }
   // A core dump would hold the keys; so would another process's look at this one.
-  if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == -1) {
+  if (!keep_out_of_core_dumps()) {
     return fail("the process could not be made non-dumpable");
   }
   // The same checks as the daemon's: a key that others may read proves nothing.

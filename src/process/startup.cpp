@@ -2,7 +2,6 @@
 
 #include <getopt.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "key/key_file.h"
 #include "process/log.h"
 #include "process/notify.h"
 
@@ -157,7 +157,7 @@ std::string load_keys(Settings& settings) {
   // Distinct keys, so that the key that proved a command names one controller.
   std::string refusal = read_key_file(*settings.key_file_path, settings.keys, true);
   // A core dump would hold the keys; so would a debugger's look at the process.
-  if (refusal.empty() && prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == -1) {
+  if (refusal.empty() && !keep_out_of_core_dumps()) {
     refusal = *settings.key_file_path + ": the process could not be made non-dumpable";
   }
   if (refusal.empty()) {

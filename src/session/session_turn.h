@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "key/key.h"
+#include "key/key_service.h"
 #include "process/log.h"
 
 /// The status line for the service manager while the daemon waits for a client.

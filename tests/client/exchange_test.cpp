@@ -9,6 +9,7 @@
 #include <map>
 
 #include "key/key.h"
+#include "key/keyed_wire.h"
 
 // The manual's worked example, shared with the key module's test.
 Key example_key();

@@ -18,6 +18,8 @@
 
 #include "client/client_fixture.h"
 #include "key/key.h"
+#include "key/key_file.h"
+#include "key/keyed_wire.h"
 
 namespace lmrtest {
 namespace {

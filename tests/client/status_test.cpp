@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "client/client_fixture.h"
-#include "key/key.h"
+#include "key/key_file.h"
 
 namespace lmrtest {
 namespace {

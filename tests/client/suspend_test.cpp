@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "client/client_fixture.h"
-#include "key/key.h"
+#include "key/key_file.h"
 
 namespace lmrtest {
 namespace {

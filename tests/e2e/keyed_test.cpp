@@ -14,6 +14,7 @@
 
 #include "e2e/daemon_test.h"
 #include "key/key.h"
+#include "key/key_file.h"
 
 namespace lmrtest {
 namespace {

@@ -1,6 +1,8 @@
 // Key files as their users write them: what a file yields (keys, names, ids), what it is
 // refused for (the reason names the file and the line, never a key), and the client's
 // keygen FILE HOST, which adds a line to one. Each test works in a directory of its own.
+#include "key/key_file.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -15,8 +17,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "key/key.h"
 
 namespace {
 

@@ -1,0 +1,119 @@
+#include "key/key_service.h"
+
+#include <sodium.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// A challenge: its issue second and random digits, in hex, then the MAC over them.
+constexpr std::size_t kIssuedDigits = 8;
+constexpr std::size_t kRandomDigits = 8;
+
+// The second a challenge of good form was issued in.
+std::uint32_t issue_second(std::string_view challenge) {
+  return static_cast<std::uint32_t>(
+      std::strtoul(std::string(challenge.substr(0, kIssuedDigits)).c_str(), nullptr, 16));
+}
+
+}  // namespace
+
+Challenges::Challenges() {
+  static_cast<void>(sodium_ready());
+  randombytes_buf(secret_.bytes.data(), secret_.bytes.size());
+}
+
+std::string Challenges::mac(std::string_view head, std::string_view key_id) const {
+  std::string message(protocol::kChallengeLabel);
+  message.append(" ").append(head).append(" ").append(key_id);
+  return hmac_sha256_hex(secret_, message).substr(0, protocol::kChallengeDigits - head.size());
+}
+
+std::string Challenges::issue(std::string_view key_id, std::uint32_t now) const {
+  // The second it was issued in, and random digits that make every challenge a new one, even
+  // for two EHLOs in one second.
+  std::array<char, kIssuedDigits + 1> second{};
+  static_cast<void>(std::snprintf(second.data(), second.size(), "%08x", now));
+  std::string head = second.data() + new_nonce().substr(0, kRandomDigits);
+  return head + mac(head, key_id);
+}
+
+Challenges::Check Challenges::check(std::string_view challenge, std::string_view key_id,
+                                    std::uint32_t now) const {
+  if (!is_lower_hex(challenge, protocol::kChallengeDigits)) {
+    return Check::kForged;
+  }
+  const std::string_view head = challenge.substr(0, kIssuedDigits + kRandomDigits);
+  const std::string expected = mac(head, key_id);
+  if (sodium_memcmp(expected.data(), challenge.data() + head.size(), expected.size()) != 0) {
+    return Check::kForged;
+  }
+  const std::uint32_t issued = issue_second(challenge);
+  return issued > now || now - issued > protocol::kChallengeSeconds ? Check::kExpired
+                                                                    : Check::kGood;
+}
+
+Challenges::Spend Challenges::spend(std::string_view challenge, std::string_view word,
+                                    std::uint32_t now) {
+  std::erase_if(spent_, [now](const auto& entry) {
+    return now - entry.second.issued > protocol::kChallengeSeconds;
+  });
+  if (const auto found = spent_.find(challenge); found != spent_.end()) {
+    return found->second.word == word ? Spend::kAgain : Spend::kUnavailable;
+  }
+  if (spent_.size() >= kMostSpentChallenges) {
+    return Spend::kUnavailable;
+  }
+  spent_.emplace(std::string(challenge), Spent{std::string(word), issue_second(challenge)});
+  return Spend::kSpent;
+}
+
+KeyedService::Answer KeyedService::answer(std::string_view datagram, std::uint32_t now) {
+  if (datagram == protocol::kEhlo) {
+    return {Verdict::kKeyNeeded, std::string(protocol::kKeyedNotice), {}};
+  }
+  if (const auto ehlo = read_ehlo(datagram)) {
+    const NamedKey* key = keys_.by_id(ehlo->key_id);
+    if (key == nullptr) {
+      // As a plain EHLO is: the controller learns that this daemon does not know its key.
+      return {Verdict::kKeyNotHeld, std::string(protocol::kKeyedNotice), {}};
+    }
+    // Nothing is held for the sender: the challenge proves itself when it comes back.
+    return {Verdict::kChallenge,
+            start_datagram(key->key, ehlo->nonce, challenges_.issue(ehlo->key_id, now)),
+            {}};
+  }
+  if (const auto keyed = read_command(datagram)) {
+    return command(*keyed, now);
+  }
+  return {names_command(datagram) ? Verdict::kUnproven : Verdict::kNotKeyed, {}, {}};
+}
+
+KeyedService::Answer KeyedService::command(const KeyedCommand& command, std::uint32_t now) {
+  const NamedKey* key = keys_.by_id(command.key_id);
+  if (key == nullptr) {
+    return {Verdict::kUnknownKey, {}, {}};
+  }
+  const Challenges::Check check = challenges_.check(command.challenge, command.key_id, now);
+  if (check == Challenges::Check::kForged ||
+      !same_proof(command_proof(key->key, command.challenge, command.word), command.proof)) {
+    return {Verdict::kUnproven, {}, {}};
+  }
+  if (check == Challenges::Check::kExpired) {
+    return {Verdict::kStale, {}, {}};
+  }
+  switch (challenges_.spend(command.challenge, command.word, now)) {
+  case Challenges::Spend::kSpent:
+    return {Verdict::kCarryOut, ok_datagram(key->key, command.challenge, command.word),
+            command.word, key, std::string(command.challenge)};
+  case Challenges::Spend::kAgain:
+    return {Verdict::kRepeat, ok_datagram(key->key, command.challenge, command.word), command.word,
+            key};
+  case Challenges::Spend::kUnavailable:
+    break;
+  }
+  return {Verdict::kStale, {}, {}};
+}

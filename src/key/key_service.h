@@ -1,0 +1,97 @@
+// The daemon's side of the keyed wire (net/protocol.h): the challenges it issues, the table of
+// those spent, and what each datagram comes to. It does no I/O; every time is a second of the
+// boot clock, passed in.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "key/key.h"
+#include "key/keyed_wire.h"
+
+/// The daemon's challenges: computed from a secret drawn at start-up, so that they cost no
+/// memory until a valid proof spends one, and remembered after that only while they are good.
+class Challenges {
+ public:
+  /// What checking a challenge came to.
+  enum class Check { kGood, kForged, kExpired };
+
+  /// Draws the secret.
+  Challenges();
+
+  /// A new challenge for an EHLO naming key_id at second now.
+  std::string issue(std::string_view key_id, std::uint32_t now) const;
+
+  /// Whether challenge was issued by this daemon for key_id, and is still good at now.
+  Check check(std::string_view challenge, std::string_view key_id, std::uint32_t now) const;
+
+  /// What spending a challenge came to.
+  enum class Spend {
+    kSpent,       // first spent now, for word
+    kAgain,       // spent before, for the same word: answer again, carry out nothing
+    kUnavailable  // spent before for another word, or the table is full
+  };
+
+  /// Spends a good challenge for word at now; forgets those that are no longer good.
+  Spend spend(std::string_view challenge, std::string_view word, std::uint32_t now);
+
+  /// How many spent challenges are held.
+  std::size_t spent_count() const { return spent_.size(); }
+
+ private:
+  struct Spent {
+    std::string word;
+    std::uint32_t issued;
+  };
+  std::string mac(std::string_view head, std::string_view key_id) const;
+  Key secret_;
+  std::map<std::string, Spent, std::less<>> spent_;
+};
+
+/// Most spent challenges held at once; at one per proven command within a few seconds, only
+/// a key holder could come near it.
+constexpr std::size_t kMostSpentChallenges = 1024;
+
+/// What to answer to a keyed datagram and what it asks the daemon to do.
+class KeyedService {
+ public:
+  /// What a datagram came to, in the order in which the checks are made.
+  enum class Verdict {
+    kKeyNeeded,   // a plain "EHLO\n": answered "KEYED 2\n"
+    kChallenge,   // a keyed EHLO naming a key held: answered START
+    kKeyNotHeld,  // a keyed EHLO naming a key id not held: answered "KEYED 2\n"
+    kUnknownKey,  // a command naming a key id not held
+    kUnproven,    // a mangled command, a forged challenge or a proof that does not hold
+    kStale,       // a proven command whose challenge expired, went to the other word, or
+                  // finds the spent table full
+    kCarryOut,    // a proven command on a fresh challenge, now spent: answered OK
+    kRepeat,      // a proven copy of a command carried out before: the same OK, nothing done
+    kNotKeyed,    // anything else
+  };
+
+  struct Answer {
+    Verdict verdict;
+    std::string reply;              // empty: nothing goes back
+    std::string_view word;          // kCarryOut and kRepeat: the command's word
+    const NamedKey* key = nullptr;  // kCarryOut and kRepeat: the key that proved it
+    std::string challenge = {};     // kCarryOut: the challenge it spent
+  };
+
+  /// Serves keys, which must outlive it; draws the challenges' secret.
+  explicit KeyedService(const KeySet& keys) : keys_(keys) {}
+
+  /// What datagram, received at second now of the boot clock, comes to. Does no I/O.
+  Answer answer(std::string_view datagram, std::uint32_t now);
+
+  /// How many spent challenges are held.
+  std::size_t spent_count() const { return challenges_.spent_count(); }
+
+ private:
+  Answer command(const KeyedCommand& command, std::uint32_t now);
+
+  const KeySet& keys_;
+  Challenges challenges_;
+};

@@ -1,0 +1,166 @@
+#include "key/keyed_wire.h"
+
+#include <algorithm>
+#include <array>
+#include <initializer_list>
+#include <string>
+
+namespace {
+
+// The fields of a keyed datagram: text is prefix, then fields of exactly the given numbers
+// of lower-case hex digits, one space between two, then a line feed; empty when it is not.
+template <std::size_t N>
+std::optional<std::array<std::string_view, N>> hex_fields(
+    std::string_view text, std::string_view prefix, const std::array<std::size_t, N>& digits) {
+  if (!text.starts_with(prefix)) {
+    return std::nullopt;
+  }
+  text.remove_prefix(prefix.size());
+  std::array<std::string_view, N> fields{};
+  for (std::size_t i = 0; i < N; ++i) {
+    const char separator = i + 1 == N ? '\n' : ' ';
+    if (text.size() <= digits[i] || text[digits[i]] != separator ||
+        !is_lower_hex(text.substr(0, digits[i]), digits[i])) {
+      return std::nullopt;
+    }
+    fields[i] = text.substr(0, digits[i]);
+    text.remove_prefix(digits[i] + 1);
+  }
+  if (!text.empty()) {
+    return std::nullopt;
+  }
+  return fields;
+}
+
+}  // namespace
+
+bool is_lower_hex(std::string_view text, std::size_t digits) {
+  return text.size() == digits &&
+         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+bool names_command(std::string_view datagram) {
+  for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
+    const std::string_view rest = datagram.substr(std::min(word.size(), datagram.size()));
+    if (datagram.starts_with(word) && (rest.starts_with(' ') || rest.starts_with('\n'))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string ehlo_datagram(const NamedKey& key, std::string_view nonce) {
+  std::string text(protocol::kEhloPrefix);
+  return text.append(key.id).append(" ").append(nonce).append("\n");
+}
+
+std::string start_datagram(const Key& key, std::string_view nonce, std::string_view challenge) {
+  std::string text(protocol::kStartPrefix);
+  text.append(challenge).append(" ").append(start_proof(key, nonce, challenge));
+  return text.append("\n");
+}
+
+std::string command_datagram(const NamedKey& key, std::string_view word,
+                             std::string_view challenge) {
+  std::string text(word);
+  text.append(" ").append(key.id).append(" ").append(challenge).append(" ");
+  return text.append(command_proof(key.key, challenge, word)).append("\n");
+}
+
+std::string ok_datagram(const Key& key, std::string_view challenge, std::string_view word) {
+  std::string text(protocol::kOkPrefix);
+  return text.append(ok_proof(key, challenge, word)).append("\n");
+}
+
+std::string refused_datagram(const Key& key, std::string_view challenge, int status) {
+  std::string text(protocol::kRefusedPrefix);
+  text.append(std::to_string(status)).append(" ").append(refused_proof(key, challenge, status));
+  return text.append("\n");
+}
+
+std::optional<KeyedEhlo> read_ehlo(std::string_view datagram) {
+  const auto fields = hex_fields(datagram, protocol::kEhloPrefix,
+                                 std::array{protocol::kKeyIdDigits, protocol::kNonceDigits});
+  if (!fields) {
+    return std::nullopt;
+  }
+  return KeyedEhlo{(*fields)[0], (*fields)[1]};
+}
+
+std::optional<KeyedStart> read_start(std::string_view datagram) {
+  const auto fields = hex_fields(datagram, protocol::kStartPrefix,
+                                 std::array{protocol::kChallengeDigits, protocol::kProofDigits});
+  if (!fields) {
+    return std::nullopt;
+  }
+  return KeyedStart{(*fields)[0], (*fields)[1]};
+}
+
+std::optional<KeyedCommand> read_command(std::string_view datagram) {
+  for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
+    if (!datagram.starts_with(word)) {
+      continue;
+    }
+    const auto fields = hex_fields(
+        datagram.substr(word.size()), " ",
+        std::array{protocol::kKeyIdDigits, protocol::kChallengeDigits, protocol::kProofDigits});
+    if (fields) {
+      return KeyedCommand{word, (*fields)[0], (*fields)[1], (*fields)[2]};
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string_view> read_ok(std::string_view datagram) {
+  const auto fields = hex_fields(datagram, protocol::kOkPrefix, std::array{protocol::kProofDigits});
+  if (!fields) {
+    return std::nullopt;
+  }
+  return (*fields)[0];
+}
+
+std::optional<KeyedRefusal> read_refused(std::string_view datagram) {
+  if (!datagram.starts_with(protocol::kRefusedPrefix)) {
+    return std::nullopt;
+  }
+  datagram.remove_prefix(protocol::kRefusedPrefix.size());
+  const std::size_t space = datagram.find(' ');
+  const std::string_view code = datagram.substr(0, space);
+  constexpr std::size_t kMostStatusDigits = 3;
+  constexpr int kHighestStatus = 255;
+  if (space == std::string_view::npos || code.empty() || code.size() > kMostStatusDigits ||
+      code.front() == '0' || code.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const int status = std::stoi(std::string(code));
+  const auto fields = hex_fields(datagram.substr(space), " ", std::array{protocol::kProofDigits});
+  if (status > kHighestStatus || !fields) {
+    return std::nullopt;
+  }
+  return KeyedRefusal{status, (*fields)[0]};
+}
+
+std::optional<std::string_view> proven_start(std::string_view datagram, const Key& key,
+                                             std::string_view nonce) {
+  const auto start = read_start(datagram);
+  if (!start || !same_proof(start_proof(key, nonce, start->challenge), start->proof)) {
+    return std::nullopt;
+  }
+  return start->challenge;
+}
+
+bool proven_ok(std::string_view datagram, const Key& key, std::string_view challenge,
+               std::string_view word) {
+  const auto proof = read_ok(datagram);
+  return proof && !challenge.empty() && same_proof(ok_proof(key, challenge, word), *proof);
+}
+
+std::optional<int> proven_refusal(std::string_view datagram, const Key& key,
+                                  std::string_view challenge) {
+  const auto refusal = read_refused(datagram);
+  if (!refusal || challenge.empty() ||
+      !same_proof(refused_proof(key, challenge, refusal->status), refusal->proof)) {
+    return std::nullopt;
+  }
+  return refusal->status;
+}

@@ -1,0 +1,72 @@
+// The keyed wire (net/protocol.h): each keyed datagram is built by one function and read by
+// one, which the daemon and the client share, and the client's checks of the daemon's proven
+// replies. The readers check form only: a proof is checked where its key is known (the key
+// service, proven_start, proven_ok, proven_refusal).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "key/key.h"
+
+/// The keyed EHLO naming key's id, with the client's nonce.
+std::string ehlo_datagram(const NamedKey& key, std::string_view nonce);
+/// The START that hands out challenge, proven for nonce.
+std::string start_datagram(const Key& key, std::string_view nonce, std::string_view challenge);
+/// The command word (SUSPEND or QUIT) on challenge, proven under key.
+std::string command_datagram(const NamedKey& key, std::string_view word,
+                             std::string_view challenge);
+/// The OK that proves word was taken on challenge.
+std::string ok_datagram(const Key& key, std::string_view challenge, std::string_view word);
+/// The REFUSED that tells the sender of the SUSPEND on challenge that its sleep command failed
+/// with status (1 to 255).
+std::string refused_datagram(const Key& key, std::string_view challenge, int status);
+
+/// The fields of a keyed datagram, pointing into the datagram read.
+struct KeyedEhlo {
+  std::string_view key_id, nonce;
+};
+struct KeyedStart {
+  std::string_view challenge, proof;
+};
+struct KeyedCommand {
+  std::string_view word, key_id, challenge, proof;
+};
+struct KeyedRefusal {
+  int status;
+  std::string_view proof;
+};
+
+/// The key id and nonce of a keyed EHLO; empty for anything else.
+std::optional<KeyedEhlo> read_ehlo(std::string_view datagram);
+/// The challenge and proof of a START; empty for anything else.
+std::optional<KeyedStart> read_start(std::string_view datagram);
+/// A command of either word; empty for anything else, a mangled command included.
+std::optional<KeyedCommand> read_command(std::string_view datagram);
+/// The proof of an OK.
+std::optional<std::string_view> read_ok(std::string_view datagram);
+/// The status and proof of a REFUSED: a status of 1 to 255 without leading zeros.
+std::optional<KeyedRefusal> read_refused(std::string_view datagram);
+
+/// True when datagram starts with a command word and a space or line feed: it means to be a
+/// command, well formed or not.
+bool names_command(std::string_view datagram);
+
+/// True when text is exactly digits lower-case hex digits, as every hex field on the wire is.
+bool is_lower_hex(std::string_view text, std::size_t digits);
+
+/// The challenge of datagram when it is a START whose proof answers nonce under key; empty
+/// otherwise.
+std::optional<std::string_view> proven_start(std::string_view datagram, const Key& key,
+                                             std::string_view nonce);
+
+/// True when datagram is the OK that proves under key that word was taken on challenge.
+bool proven_ok(std::string_view datagram, const Key& key, std::string_view challenge,
+               std::string_view word);
+
+/// The sleep command's status when datagram is the REFUSED proven under key for the SUSPEND
+/// on challenge; empty otherwise.
+std::optional<int> proven_refusal(std::string_view datagram, const Key& key,
+                                  std::string_view challenge);

@@ -1,0 +1,96 @@
+// The keyed datagrams, built and read back, and the client's checks of the daemon's proven
+// replies, against the manual's worked example (tests/support/worked_example.h).
+#include "key/keyed_wire.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/worked_example.h"
+
+namespace {
+
+// The four datagrams of the manual's worked example, built and read back.
+TEST(KeyedWire, EachDatagramIsTheManualsExampleAndReadsBackToItsFields) {
+  NamedKey holder{"default", "1eb41439", example_key()};
+  const std::string ehlo = "EHLO 1eb41439 " + kNonce + "\n";
+  const std::string start = "START " + kChallenge + " " + kStartProof + "\n";
+  const std::string command = "SUSPEND 1eb41439 " + kChallenge + " " + kSuspendProof + "\n";
+  const std::string ok = "OK " + kSuspendOk + "\n";
+  EXPECT_EQ(ehlo_datagram(holder, kNonce), ehlo);
+  EXPECT_EQ(start_datagram(holder.key, kNonce, kChallenge), start);
+  EXPECT_EQ(command_datagram(holder, "SUSPEND", kChallenge), command);
+  EXPECT_EQ(ok_datagram(holder.key, kChallenge, "SUSPEND"), ok);
+  EXPECT_EQ(read_ehlo(ehlo)->nonce, kNonce);
+  EXPECT_EQ(read_start(start)->proof, kStartProof);
+  const auto read = read_command(command);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->word, "SUSPEND");
+  EXPECT_EQ(read->key_id, "1eb41439");
+  EXPECT_EQ(read->challenge, kChallenge);
+  EXPECT_EQ(read->proof, kSuspendProof);
+  EXPECT_EQ(read_ok(ok), kSuspendOk);
+  std::string other_separator = start;
+  other_separator[38] = '_';
+  // One digit short, one too many, upper case, a missing line feed, two spaces, another
+  // separator, more after the line feed, another word of a command's length: not keyed.
+  for (const std::string& datagram :
+       {ehlo.substr(0, 12) + ehlo.substr(13), ehlo.substr(0, 46) + "0\n",
+        "EHLO 1EB41439 " + kNonce + "\n", start.substr(0, start.size() - 1),
+        "START  " + start.substr(6), other_separator, start + "x", "SUSPENX" + command.substr(7)}) {
+    EXPECT_FALSE(read_ehlo(datagram) || read_start(datagram) || read_command(datagram) ||
+                 read_ok(datagram))
+        << datagram;
+  }
+}
+
+// What the client takes as proven: only the START for its nonce and the OK for its challenge and
+// word, compared to the last digit.
+TEST(KeyedWire, TheClientsChecksHoldOnlyForItsOwnNonceChallengeAndWord) {
+  const Key key = example_key();
+  const std::string start = "START " + kChallenge + " " + kStartProof + "\n";
+  const std::string ok = "OK " + kSuspendOk + "\n";
+  EXPECT_EQ(proven_start(start, key, kNonce), kChallenge);
+  EXPECT_TRUE(proven_ok(ok, key, kChallenge, "SUSPEND"));
+  std::string last_changed = start;
+  last_changed[last_changed.size() - 2] ^= 1;
+  std::string first_changed = ok;
+  first_changed[3] = first_changed[3] == 'e' ? 'f' : 'e';
+  EXPECT_FALSE(proven_start(last_changed, key, kNonce));
+  EXPECT_FALSE(proven_start(start, key, std::string(32, 'a')));
+  EXPECT_FALSE(proven_ok(first_changed, key, kChallenge, "SUSPEND"));
+  EXPECT_FALSE(proven_ok(ok, key, kChallenge, "QUIT"));
+  EXPECT_FALSE(proven_ok(ok, key, "", "SUSPEND"));
+  std::string late = kSuspendOk;
+  late.back() = late.back() == 'b' ? 'c' : 'b';
+  EXPECT_FALSE(same_proof(kSuspendOk, late)) << "every digit counts";
+  EXPECT_FALSE(same_proof(kSuspendOk.substr(0, 32), kSuspendOk.substr(0, 32)))
+      << "only a whole proof is one";
+}
+
+// A refused sleep: the manual's example again (openssl, as above), read back only for the
+// challenge and status it proves.
+TEST(KeyedWire, ARefusalIsProvenForItsChallengeAndStatusOnly) {
+  const Key key = example_key();
+  const std::string refused =
+      "REFUSED 1 527cc8769569c348b994f39846c63cbdb516f864d9cf8c74e1a5da5a4bbbf571\n";
+  EXPECT_EQ(refused_datagram(key, kChallenge, 1), refused);
+  EXPECT_EQ(proven_refusal(refused, key, kChallenge), 1);
+  EXPECT_EQ(proven_refusal(refused_datagram(key, kChallenge, 255), key, kChallenge), 255);
+  EXPECT_EQ(refused_datagram(key, kChallenge, 127),
+            "REFUSED 127 72cb9707f3e16eb8f32e60697baac981f0e43f3b8ae66b4369127563a4c9f308\n");
+  std::string other_status = refused;
+  other_status[8] = '2';
+  for (const std::string& datagram :
+       {other_status, "REFUSED 01" + refused.substr(9), "REFUSED 256" + refused.substr(9),
+        "REFUSED  1" + refused.substr(9), "REFUSED 1 " + kSuspendOk + "\n", refused + "x"}) {
+    EXPECT_FALSE(proven_refusal(datagram, key, kChallenge)) << datagram;
+  }
+  EXPECT_FALSE(read_refused("REFUSED 256" + refused.substr(9)));
+  EXPECT_FALSE(read_refused("REFUSED 99999999999" + refused.substr(9)));
+  EXPECT_EQ(read_refused("REFUSED 255" + refused.substr(9))->status, 255);
+  EXPECT_FALSE(proven_refusal(refused, key, std::string(32, 'a'))) << "another challenge's";
+  EXPECT_FALSE(proven_refusal(refused, key, "")) << "before any command";
+}
+
+}  // namespace
