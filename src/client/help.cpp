@@ -24,7 +24,7 @@ constexpr const char* kHelp =
     "  wake MAC...      send a Wake-on-LAN magic packet for each MAC (aa:bb:cc:dd:ee:ff)\n"
     "  wake --wait HOST=MAC...\n"
     "                   send MAC's magic packet every second until HOST's daemon answers\n"
-    "  keygen FILE      write a new key for keyed sessions to a new FILE (mode 0600)\n"
+    "  keygen FILE      write a new key for keyed mode to a new FILE (mode 0600)\n"
     "  keygen FILE HOST [NAME]\n"
     "                   add a new key for HOST to FILE (made with mode 0600 if missing) and\n"
     "                   print the line for HOST's key file: the key and NAME (default: the\n"

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -67,16 +68,65 @@ int port_from_text(const char* text) {
   return static_cast<int>(value);
 }
 
+namespace {
+
+const option kLongOptions[] = {
+    {"background", no_argument, nullptr, 'D'},
+    {"port", optional_argument, nullptr, 'p'},
+    {"pidfile", required_argument, nullptr, 0},
+    {"key-file", required_argument, nullptr, 0},  // keyed mode's key file
+    {"sleep", required_argument, nullptr, kSleepOption},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Takes one option that getopt_long returned (result, with long_index for a long one) into
+// settings; empty when reading goes on, otherwise the outcome that ends it.
+std::optional<OptionsOutcome> take_option(int result, int long_index, Settings& settings) {
+  switch (result) {
+  case 1:
+    // A non-option word: accepted and ignored, wherever it stands.
+    break;
+  case 'D':
+    settings.background = true;
+    break;
+  case 'p':
+    // "--port" with no "=PORT" attached leaves the port as it was.
+    if (optarg != nullptr) {
+      const int port = port_from_text(optarg);
+      if (port < 0) {
+        return OptionsOutcome::kInvalidPort;
+      }
+      settings.port = port;
+    }
+    break;
+  case 0:
+    if (long_index >= 0 && std::strcmp(kLongOptions[long_index].name, "pidfile") == 0 &&
+        optarg != nullptr) {
+      settings.pid_file_path = optarg;
+    }
+    if (long_index >= 0 && std::strcmp(kLongOptions[long_index].name, "key-file") == 0 &&
+        optarg != nullptr) {
+      settings.key_file_path = optarg;
+    }
+    break;
+  case kSleepOption:
+    if (std::find(kSleepVerbs.begin(), kSleepVerbs.end(), optarg) == kSleepVerbs.end()) {
+      return OptionsOutcome::kInvalidSleepVerb;
+    }
+    settings.sleep_verb = optarg;
+    break;
+  case 'h':
+    return OptionsOutcome::kHelp;
+  default:
+    return OptionsOutcome::kInvalidOption;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 OptionsOutcome parse_options(int argc, char* argv[], Settings& settings) {
-  static const option kLongOptions[] = {
-      {"background", no_argument, nullptr, 'D'},
-      {"port", optional_argument, nullptr, 'p'},
-      {"pidfile", required_argument, nullptr, 0},
-      {"key-file", required_argument, nullptr, 0},  // keyed mode's key file
-      {"sleep", required_argument, nullptr, kSleepOption},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
-  };
   // Zero makes glibc's parser start over completely, including its internal state.
   optind = 0;
   for (;;) {
@@ -88,43 +138,8 @@ OptionsOutcome parse_options(int argc, char* argv[], Settings& settings) {
     if (result == -1) {
       return OptionsOutcome::kRun;
     }
-    switch (result) {
-    case 1:
-      // A non-option word: accepted and ignored, wherever it stands.
-      break;
-    case 'D':
-      settings.background = true;
-      break;
-    case 'p':
-      // "--port" with no "=PORT" attached leaves the port as it was.
-      if (optarg != nullptr) {
-        const int port = port_from_text(optarg);
-        if (port < 0) {
-          return OptionsOutcome::kInvalidPort;
-        }
-        settings.port = port;
-      }
-      break;
-    case 0:
-      if (long_index >= 0 && std::strcmp(kLongOptions[long_index].name, "pidfile") == 0 &&
-          optarg != nullptr) {
-        settings.pid_file_path = optarg;
-      }
-      if (long_index >= 0 && std::strcmp(kLongOptions[long_index].name, "key-file") == 0 &&
-          optarg != nullptr) {
-        settings.key_file_path = optarg;
-      }
-      break;
-    case kSleepOption:
-      if (std::find(kSleepVerbs.begin(), kSleepVerbs.end(), optarg) == kSleepVerbs.end()) {
-        return OptionsOutcome::kInvalidSleepVerb;
-      }
-      settings.sleep_verb = optarg;
-      break;
-    case 'h':
-      return OptionsOutcome::kHelp;
-    default:
-      return OptionsOutcome::kInvalidOption;
+    if (const auto outcome = take_option(result, long_index, settings)) {
+      return *outcome;
     }
   }
 }

@@ -1,4 +1,4 @@
-// Keyed sessions over the wire: a controller that holds the key, one that does not, and an
+// Keyed mode over the wire: a controller that holds the key, one that does not, and an
 // eavesdropper who replays what it recorded; and the key files the daemon refuses.
 #include <sys/socket.h>
 #include <sys/stat.h>
