@@ -14,7 +14,8 @@ CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo --log-level
 
 all: build
 
-# Everything, tests included, and what building and running them needs.
+# Everything, tests included, and what building and running them needs. scripts/install-deps
+# holds the one list of the packages each target needs.
 deps:
 	@scripts/install-deps --tests
 
@@ -58,14 +59,11 @@ test-sanitize: deps
 # clone is touched. DEB_BUILD_OPTIONS passes through: nocheck leaves the unit tests out
 # (and GoogleTest uninstalled), noopt builds with -O0. The .debs are the same, bit for bit,
 # from any clone of one commit: dpkg-buildpackage sets SOURCE_DATE_EPOCH from
-# debian/changelog. The build dependencies are those of debian/control; systemd.pc, for the
-# unit directory, is in systemd-dev from Debian 13 on and in systemd before.
+# debian/changelog. The build dependencies are those of debian/control.
 PKG_BUILD ?= $(BUILD)-deb
-PKG_DEPS = dpkg-dev debhelper pkgconf \
-  $(shell apt-cache show systemd-dev >/dev/null 2>&1 && echo systemd-dev || echo systemd)
 .PHONY: package
 package:
-	@scripts/install-deps $(PKG_DEPS) $(if $(filter nocheck,$(DEB_BUILD_OPTIONS)),,libgtest-dev libgmock-dev)
+	@DEB_BUILD_OPTIONS="$(DEB_BUILD_OPTIONS)" scripts/install-deps --package
 	@case "$$(pwd)/" in "$$(realpath -m '$(PKG_BUILD)')/"*) \
 	  echo "PKG_BUILD=$(PKG_BUILD) holds this tree; it is emptied first: choose another" >&2; exit 1 ;; esac
 	rm -rf $(PKG_BUILD)
@@ -77,20 +75,25 @@ package:
 	  dpkg-buildpackage -us -uc -b -J$(JOBS)
 	@ls -1 $(PKG_BUILD)/*.deb
 
-# Fuzzing and static analysis, with clang (see docs/fuzzing-and-analysis.md). The fuzz targets run
-# FUZZ_SECONDS each: make fuzz FUZZ_SECONDS=3600 runs them for an hour.
+# Fuzzing and static analysis, with clang (see docs/fuzzing-and-analysis.md); each script
+# installs what it needs. The fuzz targets run FUZZ_SECONDS each: make fuzz
+# FUZZ_SECONDS=3600 runs them for an hour.
 FUZZ_SECONDS ?= 60
 .PHONY: fuzz lint
 fuzz:
-	@scripts/install-deps clang libclang-rt-14-dev
 	FUZZ_BUILD=$(BUILD)-fuzz scripts/run-fuzzers $(FUZZ_SECONDS)
 
 lint:
-	@scripts/install-deps --tests clang clang-tidy clang-format
 	LINT_BUILD=$(BUILD)-lint scripts/lint
 
+# Every build directory that the targets here make, and those that the package and system
+# tests and CI make through them: build-pkg (with -noopt) for the .debs, build-system for the
+# booted tests' Debian roots and images.
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-deb $(BUILD)-mutants
+	@case "$$(pwd)/" in "$$(realpath -m '$(PKG_BUILD)')/"*) \
+	  echo "PKG_BUILD=$(PKG_BUILD) holds this tree: choose another" >&2; exit 1 ;; esac
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-deb $(PKG_BUILD) $(PKG_BUILD)-noopt \
+	  $(BUILD)-fuzz $(BUILD)-lint $(BUILD)-mutants build-pkg build-pkg-noopt build-system
 
 # The mutation run (see docs/mutants.md): each fault of tests/mutants.list planted in turn in
 # a copy of the tree under $(BUILD)-mutants/, against the unit tests; fails when a fault

@@ -65,7 +65,7 @@ fail() {
 }
 
 for tool in qemu-system-x86_64 socat mkfs.ext4 dpkg-deb cmake ss openssl; do
-	command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install qemu-system-x86 socat e2fsprogs dpkg cmake iproute2 openssl)"
+	command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps --vm-test)"
 done
 
 mkdir -p "$SYSTEM_BUILD"

@@ -52,7 +52,7 @@ die() {
 
 [ "$(id -u)" -eq 0 ] || die "needs root: it boots a container"
 for tool in systemd-nspawn debootstrap nsenter ip; do
-	command -v "$tool" >/dev/null || die "$tool is missing: apt-get install systemd-container debootstrap"
+	command -v "$tool" >/dev/null || die "$tool is missing: scripts/install-deps --systemd-test installs it"
 done
 if [ -n "${LOMARIND_TEST_UNIT:-}" ]; then
 	[ -f "$LOMARIND_TEST_UNIT" ] || die "LOMARIND_TEST_UNIT: no file $LOMARIND_TEST_UNIT"
@@ -784,7 +784,7 @@ proven_count() { lmr_count "Command from client $1:[0-9]+ proven with key $2"; }
 # made, and the key is nowhere in the journal.
 check_keyed_default() {
 	if ! command -v python3 >/dev/null; then
-		fail "python3 is missing on this machine (apt-get install python3)"
+		fail "python3 is missing on this machine (scripts/install-deps --systemd-test)"
 		return
 	fi
 	local credential m0 r0 port replies m1 r1 keyed unproven
