@@ -8,11 +8,8 @@
 #include <algorithm>
 #include <map>
 
-#include "key/key.h"
 #include "key/keyed_wire.h"
-
-// The manual's worked example, shared with the key module's test.
-Key example_key();
+#include "support/worked_example.h"
 
 namespace {
 
@@ -85,13 +82,6 @@ TEST(Exchange, LockedWaitsASecondAndAsksAgainWithoutGuessing) {
 // client's nonce, and the OK of the word it sent with the challenge it answered, are proven.
 TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
   const Key key = example_key();
-  const std::string kNonce = "0123456789abcdef0123456789abcdef";
-  const std::string kChallenge = "6565a1c0a1b2c3d4e5f60718293a4b5c";
-  const std::string kStartProof =
-      "caf0e212618fa7cf8d52f30bf0f39dc51849b59063094113aa50413fcd418a24";
-  const std::string kSuspendProof =
-      "4bd18b6ad75c1fb452e6a2449349bef4c1639da6d5660eeaa9e23522226ab011";
-  const std::string kSuspendOk = "e67a3b6e45860f341f9cb6ec71489552d65835ed20910714f05dfe8299e567fb";
   const std::string start = "START " + kChallenge + " " + kStartProof + "\n";
   const std::string ok = "OK " + kSuspendOk + "\n";
   const Heard started = proven_reply(start, key, kNonce, "", "SUSPEND");

@@ -21,6 +21,7 @@
 
 #include "client/client_fixture.h"
 #include "key/key_file.h"
+#include "support/key_files.h"
 
 namespace lmrtest {
 namespace {
@@ -154,8 +155,8 @@ TEST_F(Suspend, EachControllerHasItsOwnNamedKeyAndOneCanBeRevoked) {
   ASSERT_EQ(made_beta.status, 0) << made_beta.err;
   EXPECT_EQ(run_client({"keygen", alpha, kHost, "alpha"}).status, 1) << "one key per host";
   const auto write_keys = [&](const std::string& text) {
-    std::ofstream(daemon_keys) << "# controllers of this host\n" << text;
-    chmod(daemon_keys.c_str(), 0600);
+    ASSERT_EQ(lmrtest::write_key_file(daemon_keys, "# controllers of this host\n" + text),
+              daemon_keys);
   };
   write_keys(made_alpha.out + "\n" + made_beta.out);
   Process& server = start_serving(port_, {"--key-file=" + daemon_keys});

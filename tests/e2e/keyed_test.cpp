@@ -15,6 +15,7 @@
 #include "e2e/daemon_test.h"
 #include "key/key.h"
 #include "key/key_file.h"
+#include "support/key_files.h"
 
 namespace lmrtest {
 namespace {
@@ -192,10 +193,7 @@ TEST_F(Keyed, OnlyAFreshProofOfAChallengeIsCarriedOutAndCopiesGetTheSameOk) {
 TEST_F(Keyed, RefusedKeyFilesEndStartUpWithAReasonAndAnAcceptedKeyMakesItNonDumpable) {
   const std::string digits = read_file(key_path_).substr(0, 64);
   const auto file = [&](const std::string& name, const std::string& content, mode_t mode) {
-    std::string path = (dir_ / name).string();
-    std::ofstream(path) << content;
-    chmod(path.c_str(), mode);
-    return path;
+    return lmrtest::write_key_file((dir_ / name).string(), content, mode);
   };
   const std::string link = (dir_ / "link").string();
   const std::string fifo = (dir_ / "fifo").string();

@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/key_files.h"
+
 namespace {
 
 // Two keys as a user would paste them; K0 is the manual's example key 00 01 ... 1f.
@@ -74,9 +76,8 @@ class KeyFile : public ::testing::Test {
 
   // A file named name in the test's directory holding content, with mode.
   std::string file(const std::string& name, const std::string& content, mode_t mode = 0600) {
-    std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << content;
-    EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
+    std::string path = lmrtest::write_key_file(dir_ + "/" + name, content, mode);
+    EXPECT_FALSE(path.empty()) << name;
     return path;
   }
 

@@ -15,19 +15,15 @@
 
 #include "process/log.h"
 #include "process/startup.h"
+#include "support/argv.h"
 
 namespace {
 
 // Runs parse_options over words as a command line after "server".
 OptionsOutcome parse(std::vector<std::string> words, Settings& options) {
   words.insert(words.begin(), "server");
-  std::vector<char*> argv;
-  argv.reserve(words.size() + 1);
-  for (auto& word : words) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
-  return parse_options(static_cast<int>(words.size()), argv.data(), options);
+  lmrtest::Argv argv(std::move(words));
+  return parse_options(argv.argc(), argv.argv(), options);
 }
 
 TEST(Settings, DefaultsAreForegroundPortNineNoPidFile) {
