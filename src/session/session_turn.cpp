@@ -100,7 +100,9 @@ void add_reply(Turn& turn, std::string text, const Datagram& datagram) {
 void apply(Turn& turn, LogBudget& budget, std::uint32_t second, const Rule& rule,
            const Datagram& datagram) {
   if (!rule.line.empty() && (!rule.budgeted || within_budget(budget, second))) {
-    std::string line(rule.line);
+    std::string line;
+    line.reserve(rule.line.size() + datagram.identity.size());
+    line.append(rule.line);
     if (rule.names_sender) {
       line.append(datagram.identity);
     }
