@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-#include "e2e/daemon_test.h"
+#include "e2e/keyed_daemon_test.h"
 #include "key/key_file.h"
 #include "key/keyed_wire.h"
 
@@ -82,16 +82,13 @@ std::string why_no_tracing() {
   return "tracing the non-dumpable daemon needs CAP_SYS_PTRACE";
 }
 
-class KeyResidue : public DaemonTest {
+class KeyResidue : public KeyedDaemonTest {
  protected:
   void SetUp() override {
-    DaemonTest::SetUp();
+    KeyedDaemonTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) {
       return;
     }
-    key_path_ = (dir_ / "keys").string();
-    ASSERT_EQ(write_new_key_file(key_path_), "");
-    ASSERT_EQ(read_key_file(key_path_, keys_, true), "");
     // The key in pieces of 8 bytes, raw and as hex digits in either case: a register saved to
     // memory holds at most 16 bytes of it, and no piece turns up by chance (2^-64 a place).
     const auto& bytes = keys_.keys.front().key.bytes;
@@ -245,8 +242,6 @@ class KeyResidue : public DaemonTest {
     EXPECT_EQ(residue_at_exit(), "");
   }
 
-  std::string key_path_;
-  KeySet keys_;
   std::vector<std::pair<std::string, std::string>> patterns_;
   pid_t traced_ = -1;
   std::string seize_refused_;  // why the daemon could not be traced

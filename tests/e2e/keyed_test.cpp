@@ -12,7 +12,7 @@
 #include <iostream>
 #include <thread>
 
-#include "e2e/daemon_test.h"
+#include "e2e/keyed_daemon_test.h"
 #include "key/key.h"
 #include "key/key_file.h"
 #include "support/key_files.h"
@@ -24,21 +24,8 @@ const std::string kNonce = "00112233445566778899aabbccddeeff";
 // The start of the line that counts the lines held back, after its number.
 const std::string kHeldBackPrefix = "log lines about datagrams held back";
 
-class Keyed : public DaemonTest {
+class Keyed : public KeyedDaemonTest {
  protected:
-  // A key file of the daemon's user with mode 0600, and the same key for the controller.
-  void SetUp() override {
-    DaemonTest::SetUp();
-    // A skip or a failure there only returns from that function: stop here too, or the key
-    // would be written into the working directory.
-    if (IsSkipped() || HasFatalFailure()) {
-      return;
-    }
-    key_path_ = (dir_ / "keys").string();
-    ASSERT_EQ(write_new_key_file(key_path_), "");
-    ASSERT_EQ(read_key_file(key_path_, keys_, true), "");
-  }
-
   const Key& key() const { return keys_.keys.front().key; }
   const std::string& id() const { return keys_.keys.front().id; }
 
@@ -66,9 +53,6 @@ class Keyed : public DaemonTest {
   // 2000 datagrams from port 0 and 2000 to the loopback broadcast address, paced at 2000 a
   // second: none is answered, none opens a session, none is logged beyond the budget.
   void flood_from_port_zero_and_to_broadcast(const std::vector<std::string>& args);
-
-  std::string key_path_;
-  KeySet keys_;
 };
 
 void Keyed::flood_from_port_zero_and_to_broadcast(const std::vector<std::string>& args) {
