@@ -112,6 +112,14 @@ std::string refused_proof(const Key& key, std::string_view challenge, int status
   return proof(key, protocol::kRefusedLabel, challenge, std::to_string(status));
 }
 
+std::string running_proof(const Key& key, std::string_view challenge) {
+  return proof(key, protocol::kRunningLabel, challenge, protocol::kSuspendWord);
+}
+
+std::string sleeping_proof(const Key& key, std::string_view challenge) {
+  return proof(key, protocol::kSleepingLabel, challenge, protocol::kSuspendWord);
+}
+
 bool same_proof(std::string_view expected, std::string_view given) {
   // Lengths are public; only the digits are compared in constant time.
   return expected.size() == protocol::kProofDigits && given.size() == expected.size() &&

@@ -66,6 +66,10 @@ std::string command_proof(const Key& key, std::string_view challenge, std::strin
 std::string ok_proof(const Key& key, std::string_view challenge, std::string_view word);
 /// The proof of a REFUSED for the SUSPEND on challenge whose sleep command ended with status.
 std::string refused_proof(const Key& key, std::string_view challenge, int status);
+/// The proofs that the SUSPEND on challenge has its sleep command running, and that it
+/// succeeded.
+std::string running_proof(const Key& key, std::string_view challenge);
+std::string sleeping_proof(const Key& key, std::string_view challenge);
 
 /// True when given equals expected, a proof; compares in constant time.
 bool same_proof(std::string_view expected, std::string_view given);

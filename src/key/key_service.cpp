@@ -56,20 +56,70 @@ Challenges::Check Challenges::check(std::string_view challenge, std::string_view
                                                                     : Check::kGood;
 }
 
+bool Challenges::remembered(const Spent& entry, std::uint32_t now) {
+  switch (entry.outcome) {
+  case Outcome::kRunning:
+    return true;
+  case Outcome::kSleeping:
+  case Outcome::kRefused:
+    if (now - entry.settled <= protocol::kOutcomeSeconds) {
+      return true;
+    }
+    break;
+  case Outcome::kTaken:
+    break;
+  }
+  return now - entry.issued <= protocol::kChallengeSeconds;
+}
+
 Challenges::Spend Challenges::spend(std::string_view challenge, std::string_view word,
                                     std::uint32_t now) {
-  std::erase_if(spent_, [now](const auto& entry) {
-    return now - entry.second.issued > protocol::kChallengeSeconds;
-  });
+  std::erase_if(spent_, [now](const auto& entry) { return !remembered(entry.second, now); });
   if (const auto found = spent_.find(challenge); found != spent_.end()) {
     return found->second.word == word ? Spend::kAgain : Spend::kUnavailable;
   }
   if (spent_.size() >= kMostSpentChallenges) {
     return Spend::kUnavailable;
   }
-  spent_.emplace(std::string(challenge), Spent{std::string(word), issue_second(challenge)});
+  const Outcome outcome = word == protocol::kSuspendWord ? Outcome::kRunning : Outcome::kTaken;
+  spent_.emplace(std::string(challenge),
+                 Spent{std::string(word), issue_second(challenge), outcome});
   return Spend::kSpent;
 }
+
+const Challenges::Spent* Challenges::spent(std::string_view challenge, std::uint32_t now) const {
+  const auto found = spent_.find(challenge);
+  return found == spent_.end() || !remembered(found->second, now) ? nullptr : &found->second;
+}
+
+void Challenges::settle(std::string_view challenge, int status, std::uint32_t now) {
+  if (const auto found = spent_.find(challenge); found != spent_.end()) {
+    found->second.outcome = status == 0 ? Outcome::kSleeping : Outcome::kRefused;
+    found->second.status = status;
+    found->second.settled = now;
+  }
+}
+
+namespace {
+
+// What a copy of a carried-out command is told after its OK: how a SUSPEND's sleep command
+// has come so far; nothing for a QUIT.
+std::string outcome_datagram(const Key& key, std::string_view challenge,
+                             const Challenges::Spent& spent) {
+  switch (spent.outcome) {
+  case Outcome::kRunning:
+    return running_datagram(key, challenge);
+  case Outcome::kSleeping:
+    return sleeping_datagram(key, challenge);
+  case Outcome::kRefused:
+    return refused_datagram(key, challenge, spent.status);
+  case Outcome::kTaken:
+    break;
+  }
+  return "";
+}
+
+}  // namespace
 
 KeyedService::Answer KeyedService::answer(std::string_view datagram, std::uint32_t now) {
   if (datagram == protocol::kEhlo) {
@@ -102,18 +152,38 @@ KeyedService::Answer KeyedService::command(const KeyedCommand& command, std::uin
       !same_proof(command_proof(key->key, command.challenge, command.word), command.proof)) {
     return {Verdict::kUnproven, {}, {}};
   }
-  if (check == Challenges::Check::kExpired) {
+  // A copy of a command carried out is answered as long as its challenge is remembered, which
+  // for a SUSPEND is as long as how its sleep command ended is worth telling.
+  const Challenges::Spent* spent = challenges_.spent(command.challenge, now);
+  if (spent == nullptr && check == Challenges::Check::kExpired) {
     return {Verdict::kStale, {}, {}};
   }
-  switch (challenges_.spend(command.challenge, command.word, now)) {
-  case Challenges::Spend::kSpent:
-    return {Verdict::kCarryOut, ok_datagram(key->key, command.challenge, command.word),
-            command.word, key, std::string(command.challenge)};
-  case Challenges::Spend::kAgain:
-    return {Verdict::kRepeat, ok_datagram(key->key, command.challenge, command.word), command.word,
-            key};
-  case Challenges::Spend::kUnavailable:
-    break;
+  if (spent != nullptr && spent->word != command.word) {
+    return {Verdict::kStale, {}, {}};
   }
-  return {Verdict::kStale, {}, {}};
+  if (spent != nullptr) {
+    return {Verdict::kRepeat,
+            ok_datagram(key->key, command.challenge, command.word),
+            command.word,
+            key,
+            {},
+            outcome_datagram(key->key, command.challenge, *spent)};
+  }
+  if (challenges_.spend(command.challenge, command.word, now) != Challenges::Spend::kSpent) {
+    return {Verdict::kStale, {}, {}};
+  }
+  const bool suspend = command.word == protocol::kSuspendWord;
+  return {Verdict::kCarryOut,
+          ok_datagram(key->key, command.challenge, command.word),
+          command.word,
+          key,
+          std::string(command.challenge),
+          suspend ? running_datagram(key->key, command.challenge) : std::string()};
+}
+
+std::string KeyedService::settle(const NamedKey& key, std::string_view challenge, int status,
+                                 std::uint32_t now) {
+  challenges_.settle(challenge, status, now);
+  return status == 0 ? sleeping_datagram(key.key, challenge)
+                     : refused_datagram(key.key, challenge, status);
 }

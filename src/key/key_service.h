@@ -12,8 +12,13 @@
 #include "key/key.h"
 #include "key/keyed_wire.h"
 
+/// How far a carried-out command has come: a QUIT is taken; a SUSPEND's sleep command runs,
+/// then succeeded or was refused.
+enum class Outcome { kTaken, kRunning, kSleeping, kRefused };
+
 /// The daemon's challenges: computed from a secret drawn at start-up, so that they cost no
-/// memory until a valid proof spends one, and remembered after that only while they are good.
+/// memory until a valid proof spends one, and remembered after that while they are good, and
+/// a SUSPEND's while its sleep command runs and for kOutcomeSeconds after.
 class Challenges {
  public:
   /// What checking a challenge came to.
@@ -35,17 +40,29 @@ class Challenges {
     kUnavailable  // spent before for another word, or the table is full
   };
 
-  /// Spends a good challenge for word at now; forgets those that are no longer good.
+  /// Spends a good challenge for word at now; forgets those no longer remembered. A SUSPEND's
+  /// outcome starts as kRunning, a QUIT's as kTaken.
   Spend spend(std::string_view challenge, std::string_view word, std::uint32_t now);
+
+  /// The word a spent challenge was spent for and how far its command has come, when it is
+  /// still remembered at now; null otherwise.
+  struct Spent {
+    std::string word;
+    std::uint32_t issued;
+    Outcome outcome;
+    int status = 0;             // kRefused: the sleep command's status
+    std::uint32_t settled = 0;  // kSleeping, kRefused: when the command ended
+  };
+  const Spent* spent(std::string_view challenge, std::uint32_t now) const;
+
+  /// Records that the sleep command of the SUSPEND on challenge ended at now with status.
+  void settle(std::string_view challenge, int status, std::uint32_t now);
 
   /// How many spent challenges are held.
   std::size_t spent_count() const { return spent_.size(); }
 
  private:
-  struct Spent {
-    std::string word;
-    std::uint32_t issued;
-  };
+  static bool remembered(const Spent& entry, std::uint32_t now);
   std::string mac(std::string_view head, std::string_view key_id) const;
   Key secret_;
   std::map<std::string, Spent, std::less<>> spent_;
@@ -78,6 +95,7 @@ class KeyedService {
     std::string_view word;          // kCarryOut and kRepeat: the command's word
     const NamedKey* key = nullptr;  // kCarryOut and kRepeat: the key that proved it
     std::string challenge = {};     // kCarryOut: the challenge it spent
+    std::string outcome = {};       // a SUSPEND's: RUNNING, SLEEPING or REFUSED, after reply
   };
 
   /// Serves keys, which must outlive it; draws the challenges' secret.
@@ -88,6 +106,11 @@ class KeyedService {
 
   /// How many spent challenges are held.
   std::size_t spent_count() const { return challenges_.spent_count(); }
+
+  /// Records how the sleep command of the SUSPEND on challenge, proven with key, ended at now
+  /// (status as its shell gives it); returns the datagram that tells it: SLEEPING or REFUSED.
+  std::string settle(const NamedKey& key, std::string_view challenge, int status,
+                     std::uint32_t now);
 
  private:
   Answer command(const KeyedCommand& command, std::uint32_t now);

@@ -78,6 +78,16 @@ std::string refused_datagram(const Key& key, std::string_view challenge, int sta
   return text.append("\n");
 }
 
+std::string running_datagram(const Key& key, std::string_view challenge) {
+  std::string text(protocol::kRunningPrefix);
+  return text.append(running_proof(key, challenge)).append("\n");
+}
+
+std::string sleeping_datagram(const Key& key, std::string_view challenge) {
+  std::string text(protocol::kSleepingPrefix);
+  return text.append(sleeping_proof(key, challenge)).append("\n");
+}
+
 std::optional<KeyedEhlo> read_ehlo(std::string_view datagram) {
   const auto fields = hex_fields(datagram, protocol::kEhloPrefix,
                                  std::array{protocol::kKeyIdDigits, protocol::kNonceDigits});
@@ -153,6 +163,18 @@ bool proven_ok(std::string_view datagram, const Key& key, std::string_view chall
                std::string_view word) {
   const auto proof = read_ok(datagram);
   return proof && !challenge.empty() && same_proof(ok_proof(key, challenge, word), *proof);
+}
+
+bool proven_running(std::string_view datagram, const Key& key, std::string_view challenge) {
+  const auto fields =
+      hex_fields(datagram, protocol::kRunningPrefix, std::array{protocol::kProofDigits});
+  return fields && !challenge.empty() && same_proof(running_proof(key, challenge), (*fields)[0]);
+}
+
+bool proven_sleeping(std::string_view datagram, const Key& key, std::string_view challenge) {
+  const auto fields =
+      hex_fields(datagram, protocol::kSleepingPrefix, std::array{protocol::kProofDigits});
+  return fields && !challenge.empty() && same_proof(sleeping_proof(key, challenge), (*fields)[0]);
 }
 
 std::optional<int> proven_refusal(std::string_view datagram, const Key& key,

@@ -23,6 +23,10 @@ std::string ok_datagram(const Key& key, std::string_view challenge, std::string_
 /// The REFUSED that tells the sender of the SUSPEND on challenge that its sleep command failed
 /// with status (1 to 255).
 std::string refused_datagram(const Key& key, std::string_view challenge, int status);
+/// The RUNNING that tells that the sleep command of the SUSPEND on challenge runs.
+std::string running_datagram(const Key& key, std::string_view challenge);
+/// The SLEEPING that tells that the sleep command of the SUSPEND on challenge succeeded.
+std::string sleeping_datagram(const Key& key, std::string_view challenge);
 
 /// The fields of a keyed datagram, pointing into the datagram read.
 struct KeyedEhlo {
@@ -65,6 +69,11 @@ std::optional<std::string_view> proven_start(std::string_view datagram, const Ke
 /// True when datagram is the OK that proves under key that word was taken on challenge.
 bool proven_ok(std::string_view datagram, const Key& key, std::string_view challenge,
                std::string_view word);
+
+/// True when datagram is the RUNNING, or the SLEEPING, proven under key for the SUSPEND on
+/// challenge.
+bool proven_running(std::string_view datagram, const Key& key, std::string_view challenge);
+bool proven_sleeping(std::string_view datagram, const Key& key, std::string_view challenge);
 
 /// The sleep command's status when datagram is the REFUSED proven under key for the SUSPEND
 /// on challenge; empty otherwise.

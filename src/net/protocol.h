@@ -68,12 +68,31 @@ constexpr long kSessionSeconds = 4;
 //     could not be run; 128 and more: a signal ended it), and
 //                refused-proof  "lomarind-v2 refused " challenge " " status
 //
-// The first valid command spends its challenge; the same command again, while the challenge
-// is good and from whatever address, is answered with the same OK and is not carried out again.
+// The outcome of a SUSPEND's sleep command was added within version 2 as well:
+//
+//   - with the OK of a carried-out SUSPEND, the daemon sends "RUNNING " running-proof "\n":
+//     it runs the sleep command and will tell how it ended;
+//   - when the sleep command succeeded, it tells the address and port the command came from
+//     "SLEEPING " sleeping-proof "\n"; when it failed, the REFUSED above;
+//                running-proof   "lomarind-v2 running " challenge " SUSPEND"
+//                sleeping-proof  "lomarind-v2 sleeping " challenge " SUSPEND"
+//   - the daemon keeps answering while the sleep command runs.
+//
+// A controller that knows RUNNING waits for SLEEPING or REFUSED; one that has seen no RUNNING
+// talks to a daemon from before these words.
+//
+// The first valid command spends its challenge; the same command again, from whatever
+// address, is answered with the same OK and is not carried out again: while the challenge is
+// good, and for a SUSPEND also while its sleep command runs and for kOutcomeSeconds after it
+// ended. A copy of a SUSPEND also gets what its sleep command has come to so far: RUNNING,
+// SLEEPING or REFUSED, after the OK.
 
 /// How long a challenge is good: while the boot clock has moved on by at most this many
 /// seconds since the second it was issued in.
 constexpr std::uint32_t kChallengeSeconds = 4;
+
+/// How long the daemon remembers how a SUSPEND's sleep command ended, for copies of it.
+constexpr std::uint32_t kOutcomeSeconds = 60;
 
 /// The key's length in bytes; a key file holds it as twice as many hex digits.
 constexpr std::size_t kKeyBytes = 32;
@@ -85,10 +104,12 @@ constexpr std::size_t kChallengeDigits = 32;
 constexpr std::size_t kProofDigits = 64;
 
 constexpr std::string_view kKeyedNotice = "KEYED 2\n";
-constexpr std::string_view kEhloPrefix = "EHLO ";        // then key-id, nonce and "\n"
-constexpr std::string_view kStartPrefix = "START ";      // then challenge, start-proof and "\n"
-constexpr std::string_view kOkPrefix = "OK ";            // then ok-proof and "\n"
-constexpr std::string_view kRefusedPrefix = "REFUSED ";  // then status, refused-proof, "\n"
+constexpr std::string_view kEhloPrefix = "EHLO ";          // then key-id, nonce and "\n"
+constexpr std::string_view kStartPrefix = "START ";        // then challenge, start-proof and "\n"
+constexpr std::string_view kOkPrefix = "OK ";              // then ok-proof and "\n"
+constexpr std::string_view kRefusedPrefix = "REFUSED ";    // then status, refused-proof, "\n"
+constexpr std::string_view kRunningPrefix = "RUNNING ";    // then running-proof and "\n"
+constexpr std::string_view kSleepingPrefix = "SLEEPING ";  // then sleeping-proof and "\n"
 constexpr std::string_view kSuspendWord = "SUSPEND";
 constexpr std::string_view kQuitWord = "QUIT";
 
@@ -99,6 +120,8 @@ constexpr std::string_view kStartLabel = "lomarind-v2 start";
 constexpr std::string_view kCommandLabel = "lomarind-v2 command";
 constexpr std::string_view kOkLabel = "lomarind-v2 ok";
 constexpr std::string_view kRefusedLabel = "lomarind-v2 refused";
+constexpr std::string_view kRunningLabel = "lomarind-v2 running";
+constexpr std::string_view kSleepingLabel = "lomarind-v2 sleeping";
 constexpr std::string_view kChallengeLabel = "lomarind-v2 challenge";
 
 }  // namespace protocol
