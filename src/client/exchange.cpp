@@ -36,8 +36,13 @@ Result at_deadline(const Exchange& exchange) {
     // Only a command sent may have been carried out.
     return Result::kUnconfirmed;
   case Step::kListening:
-    // The OK was proven and no REFUSED came in the time there was; with --confirm the host
-    // was never seen to stop answering.
+    // The daemon said that its sleep command runs and not how it ended: the host may sleep
+    // or not, and the client cannot say which.
+    if (exchange.told_running) {
+      return Result::kUnconfirmed;
+    }
+    // A daemon from before RUNNING proved its OK and no REFUSED came in the time there was;
+    // with --confirm the host was never seen to stop answering.
     return exchange.plan.confirm ? Result::kDidNotSleep : Result::kDone;
   case Step::kConfirming:
     return Result::kDidNotSleep;
@@ -86,6 +91,19 @@ Send probe(Exchange& exchange, Clock::time_point now) {
   return Send::kProbe;
 }
 
+// The sleep command is over and did not fail: the daemon said SLEEPING, or is one from before
+// that word and stayed silent through the refusal wait. Without --confirm that is the answer;
+// with it, the host must now be seen to stop answering.
+Send after_sleep_command(Exchange& exchange, Clock::time_point now) {
+  if (!exchange.plan.confirm) {
+    finish(exchange, Result::kDone, now);
+    return Send::kNothing;
+  }
+  exchange.step = Step::kConfirming;
+  exchange.answered = true;
+  return probe(exchange, now);
+}
+
 Send on_start(Exchange& exchange, Clock::time_point now) {
   if (exchange.step == Step::kConfirming) {
     exchange.answered = true;
@@ -113,8 +131,7 @@ Send on_ok(Exchange& exchange, Clock::time_point now) {
   if (exchange.step != Step::kCommanded) {
     return Send::kNothing;
   }
-  // The daemon runs the sleep command after its OK: a keyed SUSPEND listens for a while for
-  // the proof that it failed.
+  // The daemon runs the sleep command after its OK: a keyed SUSPEND listens for how it ends.
   if (exchange.plan.keyed && exchange.plan.suspend) {
     exchange.step = Step::kListening;
     exchange.next = now + kRefusalWait;
@@ -122,6 +139,30 @@ Send on_ok(Exchange& exchange, Clock::time_point now) {
   }
   finish(exchange, Result::kDone, now);
   return Send::kNothing;
+}
+
+// RUNNING, SLEEPING and REFUSED are proven for our SUSPEND's challenge: each also shows that
+// the command was taken when its OK was lost.
+Send on_outcome(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_status) {
+  if (!exchange.plan.suspend || awaiting_start(exchange)) {
+    return Send::kNothing;
+  }
+  if (reply == Reply::kRefused) {
+    exchange.sleep_status = sleep_status;
+    finish(exchange, Result::kRefused, now);
+    return Send::kNothing;
+  }
+  // Once --confirm probes, the daemon has already said that its command succeeded, or is one
+  // from before these words; a RUNNING or SLEEPING now is a late copy.
+  if (exchange.step == Step::kConfirming) {
+    return Send::kNothing;
+  }
+  (void)on_ok(exchange, now);
+  if (reply == Reply::kRunning) {
+    exchange.told_running = true;
+    return Send::kNothing;
+  }
+  return after_sleep_command(exchange, now);
 }
 
 // KEYED 2 and ICMP port unreachable prove nothing, but they can only make a host fail.
@@ -164,6 +205,8 @@ bool counts(const Exchange& exchange, Reply reply) {
   case Reply::kKeyedStart:
   case Reply::kKeyedOk:
   case Reply::kRefused:
+  case Reply::kRunning:
+  case Reply::kSleeping:
     return exchange.plan.keyed;
   case Reply::kOther:
     return false;
@@ -209,10 +252,16 @@ Heard proven_reply(std::string_view datagram, const Key& key, std::string_view n
   if (proven_ok(datagram, key, challenge, word)) {
     return {Reply::kKeyedOk};
   }
-  // Only a SUSPEND has a sleep command that can fail.
+  // Only a SUSPEND has a sleep command to tell of.
   if (word == protocol::kSuspendWord) {
     if (const auto status = proven_refusal(datagram, key, challenge)) {
       return {Reply::kRefused, {}, *status};
+    }
+    if (proven_running(datagram, key, challenge)) {
+      return {Reply::kRunning};
+    }
+    if (proven_sleeping(datagram, key, challenge)) {
+      return {Reply::kSleeping};
     }
   }
   return {datagram == protocol::kKeyedNotice ? Reply::kKeyed : Reply::kOther};
@@ -291,15 +340,17 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
     finish(exchange, Result::kUnconfirmed, now);
     return Send::kNothing;
   case Step::kListening:
-    // No refusal came. The daemon answers nothing while the sleep command runs, so only
-    // now does silence begin to mean sleep.
-    if (!exchange.plan.confirm) {
-      finish(exchange, Result::kDone, now);
-      return Send::kNothing;
+    // A daemon that said RUNNING answers each copy of the command with its OK and how the
+    // sleep command has come out so far: a SLEEPING or REFUSED that was lost, or that went to
+    // whoever sent our command first, is asked for again.
+    if (exchange.told_running) {
+      ++exchange.commands;
+      exchange.next = now + kResendInterval;
+      return Send::kCommand;
     }
-    exchange.step = Step::kConfirming;
-    exchange.answered = true;
-    return probe(exchange, now);
+    // No word came: the daemon is from before RUNNING and answers nothing while its sleep
+    // command runs, so only now does silence begin to mean sleep.
+    return after_sleep_command(exchange, now);
   case Step::kConfirming:
     return probe(exchange, now);
   case Step::kFinished:
@@ -337,13 +388,9 @@ Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_
     }
     return Send::kNothing;
   case Reply::kRefused:
-    // The proof shows that our SUSPEND was carried out and its command failed, even when
-    // its OK was lost.
-    if (exchange.plan.suspend && !awaiting_start(exchange)) {
-      exchange.sleep_status = sleep_status;
-      finish(exchange, Result::kRefused, now);
-    }
-    return Send::kNothing;
+  case Reply::kRunning:
+  case Reply::kSleeping:
+    return on_outcome(exchange, reply, now, sleep_status);
   case Reply::kKeyed:
   case Reply::kUnreachable:
     on_notice(exchange, reply, now);

@@ -23,10 +23,11 @@ constexpr std::chrono::milliseconds kCommandWait{3000};
 /// How many times a keyed command goes out, a second apart, while no proven OK comes. The
 /// daemon carries a challenge's command out once and answers each copy with the same OK.
 constexpr int kKeyedCommandTries = 3;
-/// How long a keyed SUSPEND listens, after its proven OK, for a proven REFUSED. The daemon
-/// answers OK before it runs the sleep command, and a command that fails (logind says no, the
-/// verb is not supported) does so within about 100 ms; a second leaves room for a loaded host
-/// and keeps a dashboard's action short.
+/// How long a keyed SUSPEND listens, after its proven OK, for the daemon's RUNNING, SLEEPING or
+/// REFUSED. A daemon that sends none of them is one from before these words: it answers OK
+/// before it runs the sleep command, and a command that fails (logind says no, the verb is not
+/// supported) does so within about 100 ms; a second leaves room for a loaded host and keeps a
+/// dashboard's action short. A daemon that said RUNNING is listened to until the time limit.
 constexpr std::chrono::milliseconds kRefusalWait{1000};
 /// With --confirm, how often the host is probed (a keyed EHLO with a fresh nonce) once the
 /// refusal wait is over, and how many probes in a row must go without a proven START before
@@ -35,8 +36,8 @@ constexpr std::chrono::milliseconds kRefusalWait{1000};
 constexpr std::chrono::milliseconds kProbeInterval{500};
 constexpr int kConfirmProbes = 4;
 
-/// A datagram from the host, as the exchange sees it. With a key, a START, OK or REFUSED whose
-/// proof does not hold is kOther: as if it had never come.
+/// A datagram from the host, as the exchange sees it. With a key, a START, OK, RUNNING,
+/// SLEEPING or REFUSED whose proof does not hold is kOther: as if it had never come.
 enum class Reply {
   kStart,
   kKeyedStart,  // START with a challenge and its proven answer to our nonce
@@ -46,6 +47,8 @@ enum class Reply {
   kEnd,
   kKeyed,        // "KEYED 2": the daemon asks for a key, or does not hold ours (unproven)
   kRefused,      // REFUSED with the proof that the sleep command of our SUSPEND failed
+  kRunning,      // RUNNING with the proof that the sleep command of our SUSPEND runs
+  kSleeping,     // SLEEPING with the proof that the sleep command of our SUSPEND succeeded
   kUnreachable,  // the host's kernel says that nothing listens on the port (ICMP)
   kOther,
 };
@@ -62,7 +65,7 @@ enum class Step {
   kGreeting,        // sending EHLO, a second apart, until a reply
   kWaitingForLock,  // a session holds the daemon; asking again soon
   kCommanded,       // sent the command on START; waiting for OK
-  kListening,       // keyed SUSPEND: had its OK; listening for a REFUSED (kRefusalWait)
+  kListening,       // keyed SUSPEND: had its OK; listening for how its sleep command ends
   kConfirming,      // --confirm: probing until the host falls silent
   kFinished,
 };
@@ -73,7 +76,8 @@ enum class Result {
   kDone,         // suspended, stopped, awake (status) or awake after (wake --wait)
   kLocked,       // never got a session; nothing was sent but EHLO
   kNoAnswer,     // the host fell silent; nothing was sent but EHLO
-  kUnconfirmed,  // the command went out and no OK came: it may have been carried out
+  kUnconfirmed,  // the command went out and no OK came: it may have been carried out; or
+                 // keyed SUSPEND: the daemon said RUNNING and no outcome came in time
   kNeedsKey,     // the daemon asks for a key and the client has none; nothing was sent
   kUnresolved,
   kRefused,      // the SUSPEND was carried out and its sleep command failed (proven)
@@ -109,6 +113,7 @@ struct Exchange {
   bool heard_locked = false;
   bool heard_keyed = false;        // keyed: a KEYED 2 came, and no proven START yet
   bool heard_unreachable = false;  // kAwait: the kernel answered for the port
+  bool told_running = false;       // kListening: a proven RUNNING came: the outcome will too
   bool answered = false;           // kConfirming: the latest probe was answered
   int silent_probes = 0;           // kConfirming: probes in a row without an answer
   int sleep_status = 0;            // kRefused: the sleep command's exit status
@@ -138,9 +143,10 @@ struct Proving {
 Reply reply_of(std::string_view datagram);
 
 /// What a keyed client that sent nonce (and, once it commanded, was given challenge for word)
-/// makes of a datagram: kKeyedStart (with its challenge), kKeyedOk or kRefused (with its
-/// status) only when its proof holds under key (REFUSED: for a SUSPEND on challenge), kKeyed
-/// for "KEYED 2" (which proves nothing); everything else is kOther.
+/// makes of a datagram: kKeyedStart (with its challenge), kKeyedOk, kRunning, kSleeping or
+/// kRefused (with its status) only when its proof holds under key (the last three: for a
+/// SUSPEND on challenge), kKeyed for "KEYED 2" (which proves nothing); everything else is
+/// kOther.
 Heard proven_reply(std::string_view datagram, const Key& key, std::string_view nonce,
                    std::string_view challenge, std::string_view word);
 
