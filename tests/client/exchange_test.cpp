@@ -88,11 +88,16 @@ TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
   EXPECT_EQ(started.reply, Reply::kKeyedStart);
   EXPECT_EQ(started.challenge, kChallenge) << "the challenge the command must answer";
   EXPECT_EQ(proven_reply(ok, key, kNonce, kChallenge, "SUSPEND").reply, Reply::kKeyedOk);
-  // A REFUSED counts only for a SUSPEND, on its own challenge, and brings its status along.
+  // A REFUSED counts only for a SUSPEND, on its own challenge, and brings its status along;
+  // so do RUNNING and SLEEPING.
   const std::string refused = refused_datagram(key, kChallenge, 143);
   const Heard refusal = proven_reply(refused, key, kNonce, kChallenge, "SUSPEND");
   EXPECT_EQ(refusal.reply, Reply::kRefused);
   EXPECT_EQ(refusal.sleep_status, 143);
+  const std::string running = running_datagram(key, kChallenge);
+  const std::string sleeping = sleeping_datagram(key, kChallenge);
+  EXPECT_EQ(proven_reply(running, key, kNonce, kChallenge, "SUSPEND").reply, Reply::kRunning);
+  EXPECT_EQ(proven_reply(sleeping, key, kNonce, kChallenge, "SUSPEND").reply, Reply::kSleeping);
   // While --confirm probes, only a START proven for a probe's nonce shows the host awake.
   const std::vector<std::string> probes{std::string(32, 'e'), std::string(32, 'f')};
   EXPECT_EQ(
@@ -131,6 +136,12 @@ TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
            {refused, kNonce, kChallenge, "QUIT", &key},          // a QUIT has no sleep
            {refused, kNonce, other_challenge, "SUSPEND", &key},  // another SUSPEND's
            {refused, kNonce, kChallenge, "SUSPEND", &other},     // made with another key
+           {running, kNonce, kChallenge, "QUIT", &key},
+           {running, kNonce, other_challenge, "SUSPEND", &key},
+           {sleeping, kNonce, kChallenge, "QUIT", &key},
+           {sleeping, kNonce, other_challenge, "SUSPEND", &key},
+           {sleeping, kNonce, kChallenge, "SUSPEND", &other},
+           {"SLEEPING " + kSuspendOk + "\n", kNonce, kChallenge, "SUSPEND", &key},  // an OK's proof
        }) {
     EXPECT_EQ(proven_reply(f.datagram, *f.key, f.nonce, f.challenge, f.word).reply, Reply::kOther)
         << f.datagram << " for " << f.nonce << "/" << f.challenge << "/" << f.word;
@@ -200,8 +211,15 @@ struct Host {
   bool knows_key = true;  // ... and the client's among them
   bool sleeps = true;     // a successful sleep command puts the host to sleep for good
   int sleep_status = 0;   // the sleep command's exit status
-  Clock::duration command_takes = 100ms;  // the daemon answers nothing meanwhile
-  Clock::duration up_after{};             // the host is down (silent) until then
+  Clock::duration command_takes = 100ms;
+  // A keyed daemon that knows RUNNING and SLEEPING: it says RUNNING with its OK, tells the
+  // command's sender SLEEPING or REFUSED once the sleep command ends, keeps answering
+  // meanwhile, and answers each copy of the command with the OK and the outcome so far. One
+  // from before these words answers nothing while the command runs, and tells only REFUSED.
+  bool tells_outcome = true;
+  bool loses_ok = false;       // the first OK is lost on the way
+  bool loses_outcome = false;  // the SLEEPING or REFUSED told once the command ends is lost
+  Clock::duration up_after{};  // the host is down (silent) until then
   bool forged_notice = false;  // a forger answers each EHLO with KEYED 2 ahead of the daemon
 };
 
@@ -228,8 +246,9 @@ class HostModel {
       answer(Reply::kUnreachable, now);
       return;
     }
-    // The daemon takes each datagram once its sleep command is done, unless it slept.
-    const Clock::time_point at = std::max(now, busy_until_);
+    // A daemon that tells the outcome answers while its sleep command runs; others take each
+    // datagram once it is done. Neither answers once the host sleeps.
+    const Clock::time_point at = tells() ? now : std::max(now, busy_until_);
     if (at >= asleep_) {
       return;
     }
@@ -262,22 +281,47 @@ class HostModel {
   int carried_out() const { return carried_out_; }
 
  private:
+  bool tells() const { return host_.keyed && host_.tells_outcome && plan_.keyed; }
+
   void answer(Reply reply, Clock::time_point at, int status = 0) {
     replies_.emplace(at + 1ms, std::make_pair(reply, status));
   }
 
-  // The first proven command is carried out; copies get the same OK.
+  // The first proven command is carried out; copies get the same OK, and from a daemon that
+  // tells the outcome, what the sleep command has come to by then.
   void command(Clock::time_point at) {
-    answer(plan_.keyed ? Reply::kKeyedOk : Reply::kOk, at);
-    if (carried_out_++ > 0 || !plan_.suspend) {
+    const bool first = received_++ == 0;
+    if (!(host_.loses_ok && first)) {
+      answer(plan_.keyed ? Reply::kKeyedOk : Reply::kOk, at);
+    }
+    if (!first) {
+      if (plan_.suspend && tells()) {
+        answer(at < busy_until_          ? Reply::kRunning
+               : host_.sleep_status != 0 ? Reply::kRefused
+                                         : Reply::kSleeping,
+               at, host_.sleep_status);
+      }
+      return;
+    }
+    carried_out_ = 1;
+    if (!plan_.suspend) {
       return;
     }
     busy_until_ = at + host_.command_takes;
+    if (tells()) {
+      answer(Reply::kRunning, at);
+    }
+    const bool told = plan_.keyed && !host_.loses_outcome;
     if (host_.sleep_status != 0) {
-      if (plan_.keyed) {
+      if (told) {
         answer(Reply::kRefused, busy_until_, host_.sleep_status);
       }
-    } else if (host_.sleeps) {
+      return;
+    }
+    if (told && tells()) {
+      answer(Reply::kSleeping, busy_until_);
+    }
+    if (host_.sleeps) {
       asleep_ = busy_until_;
     }
   }
@@ -286,6 +330,7 @@ class HostModel {
   Plan plan_;
   Clock::time_point busy_until_{};
   Clock::time_point asleep_ = Clock::time_point::max();
+  int received_ = 0;  // commands, copies included
   int carried_out_ = 0;
   std::multimap<Clock::time_point, std::pair<Reply, int>> replies_;
 };
@@ -321,7 +366,10 @@ Outcome run(const Plan& plan, const Host& host, Clock::duration limit = 10s) {
 constexpr Plan kKeyedSuspend{Task::kCommand, true, true, false};
 constexpr Plan kConfirmedSuspend{Task::kCommand, true, true, true};
 
-TEST(Refusal, AProvenRefusalWithinTheWaitIsReportedAndLaterSilenceIsSuspended) {
+// How a keyed SUSPEND's sleep command ends, as the daemon tells it: refused whenever it fails
+// within the time limit, suspended as soon as the daemon says that it succeeded; a daemon
+// from before these words is taken as before.
+TEST(Refusal, ASleepCommandThatFailsWithinTheLimitIsRefusedAndSuccessIsReportedWhenTold) {
   Host refusing;
   refusing.sleep_status = 1;
   Outcome outcome = run(kKeyedSuspend, refusing);
@@ -329,15 +377,65 @@ TEST(Refusal, AProvenRefusalWithinTheWaitIsReportedAndLaterSilenceIsSuspended) {
   EXPECT_EQ(outcome.sleep_status, 1);
   EXPECT_EQ(outcome.carried_out, 1);
 
-  // A command that fails late, though within the wait, is still heard.
-  refusing.command_takes = 900ms;
-  EXPECT_EQ(run(kKeyedSuspend, refusing).result, Result::kRefused);
+  // A command that fails late, long after a second, plain and with --confirm alike.
+  refusing.command_takes = 4s;
+  for (const Plan& plan : {kKeyedSuspend, kConfirmedSuspend}) {
+    const Outcome late = run(plan, refusing);
+    EXPECT_EQ(late.result, Result::kRefused) << plan.confirm;
+    EXPECT_GE(late.took, 4s);
+    EXPECT_LT(late.took, 4s + 10ms);
+    EXPECT_EQ(late.carried_out, 1);
+  }
+  // Its REFUSED lost (or told to whoever sent our command first): a copy asks for it again.
+  refusing.loses_outcome = true;
+  const Outcome asked = run(kKeyedSuspend, refusing);
+  EXPECT_EQ(asked.result, Result::kRefused);
+  EXPECT_LT(asked.took, 4s + kResendInterval + 10ms);
+  EXPECT_EQ(asked.carried_out, 1);
 
-  // A host that sleeps is reported once the wait is over, not before: the refusal may come.
-  const Outcome slept = run(kKeyedSuspend, Host{});
+  // SLEEPING is the answer when it comes: at once, with no wait for a refusal, or after 4 s.
+  Host quick;
+  quick.command_takes = 0ms;
+  const Outcome slept = run(kKeyedSuspend, quick);
   EXPECT_EQ(slept.result, Result::kDone);
-  EXPECT_GE(slept.took, kRefusalWait);
-  EXPECT_LT(slept.took, kRefusalWait + 100ms);
+  EXPECT_LT(slept.took, 10ms);
+  Host slow;
+  slow.command_takes = 4s;
+  const Outcome slept_late = run(kKeyedSuspend, slow);
+  EXPECT_EQ(slept_late.result, Result::kDone);
+  EXPECT_GE(slept_late.took, 4s);
+  EXPECT_LT(slept_late.took, 4s + 10ms);
+  // With the OK lost, the RUNNING and SLEEPING after it show that the command was taken.
+  quick.loses_ok = true;
+  const Outcome no_ok = run(kKeyedSuspend, quick);
+  EXPECT_EQ(no_ok.result, Result::kDone);
+  EXPECT_EQ(no_ok.commands, 1);
+  EXPECT_LT(no_ok.took, 10ms);
+
+  // A command still running at the time limit: how it ends is not known, and a copy went
+  // each second to ask.
+  Host endless;
+  endless.command_takes = 1h;
+  for (const Plan& plan : {kKeyedSuspend, kConfirmedSuspend}) {
+    const Outcome unknown = run(plan, endless);
+    EXPECT_EQ(unknown.result, Result::kUnconfirmed) << plan.confirm;
+    EXPECT_EQ(unknown.took, 10s);
+    EXPECT_EQ(unknown.commands, 10) << "the command, then a copy each second from the first on";
+    EXPECT_EQ(unknown.carried_out, 1);
+  }
+
+  // A daemon from before RUNNING: a host that sleeps is reported once the wait is over, not
+  // before, for the refusal may come; a command that fails within the wait is heard.
+  Host old;
+  old.tells_outcome = false;
+  const Outcome old_slept = run(kKeyedSuspend, old);
+  EXPECT_EQ(old_slept.result, Result::kDone);
+  EXPECT_GE(old_slept.took, kRefusalWait);
+  EXPECT_LT(old_slept.took, kRefusalWait + 100ms);
+  EXPECT_EQ(old_slept.commands, 1);
+  old.sleep_status = 1;
+  old.command_takes = 900ms;
+  EXPECT_EQ(run(kKeyedSuspend, old).result, Result::kRefused);
 
   // Keyless, and for QUIT, there is no refusal to wait for.
   Host keyless;
@@ -346,36 +444,54 @@ TEST(Refusal, AProvenRefusalWithinTheWaitIsReportedAndLaterSilenceIsSuspended) {
   const Outcome plain = run({Task::kCommand, false, true, false}, keyless);
   EXPECT_EQ(plain.result, Result::kDone);
   EXPECT_LT(plain.took, 100ms);
-  const Outcome quit = run({Task::kCommand, true, false, false}, refusing);
+  const Outcome quit = run({Task::kCommand, true, false, false}, endless);
   EXPECT_EQ(quit.result, Result::kDone);
   EXPECT_LT(quit.took, 100ms);
 }
 
 TEST(Confirm, SuspendedOnlyOnceTheHostStopsAnsweringProbes) {
-  const Outcome slept = run(kConfirmedSuspend, Host{});
-  EXPECT_EQ(slept.result, Result::kDone);
-  EXPECT_EQ(slept.probes, kConfirmProbes);
-  EXPECT_GE(slept.took, kRefusalWait + kConfirmProbes * kProbeInterval);
+  Host old;
+  old.tells_outcome = false;
+  for (const Host& host : {Host{}, old}) {
+    const Outcome slept = run(kConfirmedSuspend, host);
+    EXPECT_EQ(slept.result, Result::kDone);
+    EXPECT_EQ(slept.probes, kConfirmProbes);
+    // A daemon from before SLEEPING gives no word: the probes start after the refusal wait.
+    EXPECT_GE(slept.took, (host.tells_outcome ? host.command_takes : kRefusalWait) +
+                              kConfirmProbes * kProbeInterval);
+  }
+  // Told SLEEPING after 4 s, it probes from then on.
+  Host slow;
+  slow.command_takes = 4s;
+  const Outcome slept_late = run(kConfirmedSuspend, slow);
+  EXPECT_EQ(slept_late.result, Result::kDone);
+  EXPECT_EQ(slept_late.probes, kConfirmProbes);
+  EXPECT_GE(slept_late.took, 4s + kConfirmProbes * kProbeInterval);
 
-  // A host that stays up, even one whose command ran longer than the refusal wait left
-  // room for, is not taken for asleep: it did not sleep. Only a daemon deaf for longer than
-  // the wait and the probes together (the manual says so) cannot be told from a sleeper.
+  // A host that stays up is not taken for asleep, however long its sleep command ran: it
+  // did not sleep. Only a daemon from before SLEEPING, deaf for longer than the refusal wait
+  // and the probes together (the manual says so), cannot be told from a sleeper.
   Host awake;
   awake.sleeps = false;
-  for (const auto takes : {0ms, 100ms, 1500ms, 2900ms, 3100ms}) {
+  Host old_awake = awake;
+  old_awake.tells_outcome = false;
+  for (const auto takes : {0ms, 100ms, 1500ms, 2900ms, 3100ms, 4000ms}) {
     awake.command_takes = takes;
+    old_awake.command_takes = takes;
     const Outcome outcome = run(kConfirmedSuspend, awake, 8s);
-    EXPECT_EQ(outcome.result, takes < kRefusalWait + kConfirmProbes * kProbeInterval
-                                  ? Result::kDidNotSleep
-                                  : Result::kDone)
-        << takes.count();
+    EXPECT_EQ(outcome.result, Result::kDidNotSleep) << takes.count();
     EXPECT_EQ(outcome.carried_out, 1);
+    EXPECT_EQ(run(kConfirmedSuspend, old_awake, 8s).result,
+              takes < kRefusalWait + kConfirmProbes * kProbeInterval ? Result::kDidNotSleep
+                                                                     : Result::kDone)
+        << takes.count();
   }
   Host refusing;
   refusing.sleep_status = 3;
   EXPECT_EQ(run(kConfirmedSuspend, refusing).result, Result::kRefused);
-  // A time limit that ends the wait leaves the sleep unconfirmed.
+  // A time limit that ends the wait or the probes leaves the sleep unconfirmed.
   EXPECT_EQ(run(kConfirmedSuspend, Host{}, 1s).result, Result::kDidNotSleep);
+  EXPECT_EQ(run(kConfirmedSuspend, old, 1s).result, Result::kDidNotSleep);
 }
 
 TEST(KeyNotKnown, AKeyedNoticeIsTheAnswerOnlyIfNoProvenStartFollowsWithinASecond) {
