@@ -58,7 +58,7 @@ void open_listener(int port) {
 }
 
 ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_length,
-                         in_addr& local, in_addr& destination) {
+                         in_addr& local, in_addr& destination, bool wait) {
   iovec data{buffer, kMaxDatagram};
   PacketInfoControl control{};
   msghdr header{};
@@ -68,7 +68,7 @@ ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_le
   header.msg_iovlen = 1;
   header.msg_control = control.bytes.data();
   header.msg_controllen = control.bytes.size();
-  const ssize_t received = recvmsg(listening_socket, &header, 0);
+  const ssize_t received = recvmsg(listening_socket, &header, wait ? 0 : MSG_DONTWAIT);
   sender_length = header.msg_namelen;
   local.s_addr = htonl(INADDR_ANY);
   destination = local;

@@ -23,9 +23,10 @@ void open_listener(int port);
 /// Receives one datagram of at most kMaxDatagram bytes into buffer, filling in sender, local,
 /// the local address a reply to it leaves from, and destination, the address it was sent to
 /// (for a broadcast, the broadcast address); both are 0.0.0.0 when the system does not say.
-/// Returns the byte count (0 for an empty datagram), or -1 on timeout, signal or error.
+/// Waits up to the socket's timeout when wait is set, else not at all. Returns the byte count
+/// (0 for an empty datagram), or -1 on timeout, signal, nothing waiting or error.
 ssize_t receive_datagram(char* buffer, sockaddr_in& sender, socklen_t& sender_length,
-                         in_addr& local, in_addr& destination);
+                         in_addr& local, in_addr& destination, bool wait = true);
 
 /// Returns the client identity text "a.b.c.d:port" of sender.
 std::string identity_of(const sockaddr_in& sender);

@@ -1,5 +1,6 @@
 #include "session/session_loop.h"
 
+#include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "net/listener.h"
 #include "process/log.h"
@@ -62,6 +64,20 @@ void follow(LoopState& state, const Turn& turn) {
   }
 }
 
+// Tells every client whose SUSPEND waited for the sleep command how it ended.
+void tell_sleepers(LoopState& state, int status) {
+  for (const Sleeper& sleeper : std::exchange(state.sleepers, {})) {
+    follow(state, sleep_ended(state, sleeper, status, read_clocks()));
+  }
+}
+
+// While the sleep command runs, waits up to a second for a datagram or the command's end.
+void wait_for_datagram_or(const SleepChild& child) {
+  std::array<pollfd, 2> ready{pollfd{listening_socket, POLLIN, 0}, pollfd{child.fd, POLLIN, 0}};
+  // Without the command's descriptor, the command's end is looked for ten times a second.
+  poll(ready.data(), child.fd == -1 ? 1 : 2, child.fd == -1 ? 100 : 1000);
+}
+
 void quit_shutdown(const Settings& settings) {
   notify_stopping();
   if (!settings.pid_file_path.empty()) {
@@ -83,13 +99,21 @@ int run_session_loop(const Settings& settings) {
   // What a SUSPEND runs: "systemctl suspend", or the verb that --sleep chose.
   state.command = std::string(kSystemctl).append(settings.sleep_verb);
   std::array<char, kMaxDatagram + 1> buffer{};
+  // Keyed, the sleep command runs while the loop serves on; keyless, datagrams wait for it.
+  SleepChild running;
   notify_status(kWaitingStatus);
   for (;;) {
     exit_if_terminated();
+    if (running.pid != -1) {
+      wait_for_datagram_or(running);
+      if (const auto status = sleep_command_ended(running, state.command)) {
+        tell_sleepers(state, *status);
+      }
+    }
     Datagram datagram;
     const ssize_t received =
         receive_datagram(buffer.data(), datagram.sender, datagram.sender_length, datagram.local,
-                         datagram.destination);
+                         datagram.destination, running.pid == -1);
     exit_if_terminated();
     const Clocks now = read_clocks();
     if (received >= 0) {
@@ -98,10 +122,18 @@ int run_session_loop(const Settings& settings) {
     }
     const Turn turn = take_turn(state, received >= 0 ? &datagram : nullptr, now);
     follow(state, turn);
-    if (turn.effect == Effect::kSleep) {
-      const int status = run_sleep_command(state.command);
-      follow(state, sleep_ended(state, datagram, turn, status));
+    if (turn.effect == Effect::kSleep && !state.keyed) {
+      tell_sleepers(state, run_sleep_command(state.command));
+    } else if (turn.effect == Effect::kSleep && running.pid == -1) {
+      running = start_sleep_command(state.command);
+      if (running.pid == -1) {
+        tell_sleepers(state, *sleep_command_ended(running, state.command));
+      }
     } else if (turn.effect == Effect::kStop) {
+      // A QUIT taken while the sleep command runs waits for it, so that its clients are told.
+      if (running.pid != -1) {
+        tell_sleepers(state, wait_for_sleep_command(running, state.command));
+      }
       quit_shutdown(settings);
       return 0;
     }

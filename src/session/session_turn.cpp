@@ -178,6 +178,9 @@ void keyless_turn(Turn& turn, LoopState& state, const Datagram& datagram, Clocks
   add_reply(turn, std::string(reply), datagram);
   if (rule == &kStarted) {
     add_status(turn, kSessionOpenStatus, datagram.identity);
+  } else if (rule == &kSuspend) {
+    state.sleepers.push_back(
+        {nullptr, {}, datagram.sender, datagram.sender_length, datagram.local, datagram.identity});
   }
 }
 
@@ -215,11 +218,15 @@ void keyed_turn(Turn& turn, LoopState& state, const Datagram& datagram, std::uin
                  .append(datagram.identity)
                  .append(kProvenWith)
                  .append(answer.key->name));
-    turn.proving_key = answer.key;
-    turn.challenge = std::move(answer.challenge);
   }
-  apply(turn, state.budget, second, keyed_rule(answer), datagram);
+  const Rule& rule = keyed_rule(answer);
+  apply(turn, state.budget, second, rule, datagram);
   add_reply(turn, std::move(answer.reply), datagram);
+  add_reply(turn, std::move(answer.outcome), datagram);
+  if (rule.effect == Effect::kSleep) {
+    state.sleepers.push_back({answer.key, std::move(answer.challenge), datagram.sender,
+                              datagram.sender_length, datagram.local, datagram.identity});
+  }
 }
 
 }  // namespace
@@ -258,10 +265,10 @@ Turn take_turn(LoopState& state, const Datagram* datagram, Clocks now) {
   return turn;
 }
 
-Turn sleep_ended(const LoopState& state, const Datagram& datagram, const Turn& turn, int status) {
+Turn sleep_ended(LoopState& state, const Sleeper& sleeper, int status, Clocks now) {
   Turn ended;
-  if (turn.proving_key == nullptr) {
-    add_status(ended, kSessionOpenStatus, datagram.identity);
+  if (sleeper.key == nullptr) {
+    add_status(ended, kSessionOpenStatus, sleeper.identity);
     return ended;
   }
   if (status != 0) {
@@ -271,9 +278,10 @@ Turn sleep_ended(const LoopState& state, const Datagram& datagram, const Turn& t
                  .append(kRefusedExit)
                  .append(std::to_string(status))
                  .append(kRefusedTold)
-                 .append(datagram.identity));
-    add_reply(ended, refused_datagram(turn.proving_key->key, turn.challenge, status), datagram);
+                 .append(sleeper.identity));
   }
+  add_send(ended, state.keyed->settle(*sleeper.key, sleeper.challenge, status, now.boot),
+           sleeper.to, sleeper.to_length, sleeper.from);
   add_status(ended, kWaitingStatus);
   return ended;
 }

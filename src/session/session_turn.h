@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "key/key_service.h"
 #include "process/log.h"
@@ -29,12 +30,25 @@ struct Session {
   in_addr local{};  // the local address the owner's EHLO was sent to: END leaves from it
 };
 
+/// A client whose SUSPEND waits for the sleep command's end, and where to tell it.
+struct Sleeper {
+  const NamedKey* key = nullptr;  // keyed: the key that proved the SUSPEND; null keyless
+  std::string challenge;          // keyed: the challenge it spent
+  sockaddr_in to{};
+  socklen_t to_length = sizeof to;
+  in_addr from{};
+  std::string identity;
+};
+
 /// What the daemon keeps from turn to turn.
 struct LoopState {
   Session session;                    // keyless mode's
   std::optional<KeyedService> keyed;  // keyed mode: the key room's side of the wire
   LogBudget budget;                   // for the lines anyone's datagrams can cause
   std::string command;                // what a SUSPEND runs, e.g. "systemctl suspend"
+  // The SUSPENDs carried out whose sleep command has not ended yet. Keyed mode serves on while
+  // it runs, and a SUSPEND taken meanwhile waits for the same command's end.
+  std::vector<Sleeper> sleepers;
 };
 
 /// One datagram as received: its text, where it came from and where it went.
@@ -87,10 +101,6 @@ struct Turn {
   std::array<Output, kMostOutputs> outputs;
   std::size_t count = 0;
   Effect effect = Effect::kNone;
-  // kSleep in keyed mode: the key that proved the SUSPEND and the challenge it spent, for a
-  // REFUSED should the sleep command fail; null when keyless.
-  const NamedKey* proving_key = nullptr;
-  std::string challenge;
 
   const Output* begin() const { return outputs.data(); }
   const Output* end() const { return outputs.data() + count; }
@@ -107,7 +117,8 @@ bool window_passed(const Session& s, std::time_t now);
 /// then, when datagram is not null, decides what it does in the mode state is in. Does no I/O.
 Turn take_turn(LoopState& state, const Datagram* datagram, Clocks now);
 
-/// The turn after the sleep command of turn's SUSPEND from datagram ended with status (as its
-/// shell gives it): in keyed mode a failure is logged and told to the sender with a proven
-/// REFUSED; the status line says what the daemon waits for again. Does no I/O.
-Turn sleep_ended(const LoopState& state, const Datagram& datagram, const Turn& turn, int status);
+/// The turn for sleeper once the sleep command ended with status (as its shell gives it) at
+/// now: keyed, the outcome is remembered for copies of the SUSPEND and told to its sender
+/// (SLEEPING, or REFUSED with a line in the log); the status line says what the daemon waits
+/// for again. Does no I/O.
+Turn sleep_ended(LoopState& state, const Sleeper& sleeper, int status, Clocks now);

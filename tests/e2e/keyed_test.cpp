@@ -149,8 +149,16 @@ TEST_F(Keyed, OnlyAFreshProofOfAChallengeIsCarriedOutAndCopiesGetTheSameOk) {
   }
   const std::string ok = ok_for("SUSPEND", mine);
   EXPECT_EQ(ask(a, proven("SUSPEND", mine)), ok);
-  EXPECT_EQ(ask(a, proven("SUSPEND", mine)), ok) << "a copy is answered again";
-  EXPECT_EQ(ask(b, proven("SUSPEND", mine)), ok) << "so is a copy from elsewhere";
+  // Then that the sleep command runs, and (the stand-in systemctl succeeds at once) that it
+  // succeeded.
+  EXPECT_EQ(a.receive(2s), "RUNNING " + running_proof(key(), mine) + "\n");
+  const std::string sleeping = "SLEEPING " + sleeping_proof(key(), mine) + "\n";
+  EXPECT_EQ(a.receive(2s), sleeping);
+  // A copy, from anywhere, is answered again, with what came of it.
+  for (const UdpPeer* peer : {&a, &b}) {
+    EXPECT_EQ(ask(*peer, proven("SUSPEND", mine)), ok) << "a copy is answered again";
+    EXPECT_EQ(peer->receive(2s), sleeping);
+  }
   EXPECT_EQ(ask(a, proven("QUIT", mine), 300ms), std::nullopt) << "spent for another word";
   EXPECT_EQ(ask(a, proven("QUIT", theirs)), ok_for("QUIT", theirs))
       << "a challenge that b asked for serves whoever holds the key";
@@ -172,6 +180,32 @@ TEST_F(Keyed, OnlyAFreshProofOfAChallengeIsCarriedOutAndCopiesGetTheSameOk) {
     EXPECT_EQ(entry.raw.find("Dropping packet from " + b.identity()), std::string::npos)
         << "nothing b sent was dropped: " << entry.raw;
   }
+}
+
+// A sleep command that takes three seconds and fails: the daemon serves on meanwhile, and
+// every copy of the SUSPEND, from anywhere, learns how it came out.
+TEST_F(Keyed, TheDaemonServesWhileItsSleepCommandRunsAndEveryCopyLearnsItsEnd) {
+  start_serving(port_, {"--key-file=" + key_path_},
+                {systemctl_sleeps(3), "LMR_FAKE_SYSTEMCTL_STATUS=1"});
+  UdpPeer holder;
+  UdpPeer other;
+  const std::string mine = challenge_for(holder);
+  const std::string ok = ok_for("SUSPEND", mine);
+  const std::string running = "RUNNING " + running_proof(key(), mine) + "\n";
+  EXPECT_EQ(ask(holder, proven("SUSPEND", mine)), ok);
+  EXPECT_EQ(holder.receive(1s), running);
+  EXPECT_FALSE(challenge_for(other).empty()) << "a probe is answered while the command runs";
+  EXPECT_EQ(ask(other, proven("SUSPEND", mine)), ok);
+  EXPECT_EQ(other.receive(1s), running);
+  const std::string refused = "REFUSED 1 " + refused_proof(key(), mine, 1) + "\n";
+  EXPECT_EQ(holder.receive(5s), refused) << "the sender is told when it fails";
+  EXPECT_EQ(ask(other, proven("SUSPEND", mine)), ok);
+  EXPECT_EQ(other.receive(1s), refused) << "and so is a copy from anywhere, after";
+  EXPECT_EQ(ask(holder, proven("QUIT", challenge_for(holder))).has_value(), true);
+  EXPECT_EQ(exit_status(), 0);
+  EXPECT_EQ(systemctl_calls(), "suspend\n");
+  EXPECT_TRUE(log_->wait_for(
+      "Sleep refused (systemctl suspend exit 1); Told client " + holder.identity(), 3s, 1));
 }
 
 TEST_F(Keyed, RefusedKeyFilesEndStartUpWithAReasonAndAnAcceptedKeyMakesItNonDumpable) {
