@@ -258,6 +258,40 @@ TEST_F(Suspend, ASleepCommandThatFailsIsReportedAsRefused) {
   EXPECT_EQ(systemctl_calls_once(calls), calls);
 }
 
+// A sleep command that takes 4 s (a slow logind, a D-Bus time-out, a wrapper script) and then
+// fails is refused, plain and with --confirm alike, long after the second a daemon that could
+// not tell had; one that succeeds after 4 s is suspended once the daemon says so.
+TEST_F(Suspend, ASleepCommandThatEndsLateIsReportedAsItEnded) {
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  Process& failing = start_serving(port_, {"--key-file=" + key_path},
+                                   {systemctl_sleeps(4), "LMR_FAKE_SYSTEMCTL_STATUS=1"});
+  std::string calls;
+  for (const std::vector<std::string>& options :
+       std::vector<std::vector<std::string>>{{}, {"--confirm", "-t", "10"}}) {
+    std::vector<std::string> args{"--key-file", key_path};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {"suspend", kHost});
+    const ClientRun run = run_client(args);
+    EXPECT_EQ(run.status, 5) << options.size() << run.err;
+    EXPECT_EQ(run.out, kHost + ": refused by the host (systemctl exit 1)\n");
+    EXPECT_GE(run.took, 3900ms);
+    EXPECT_LT(run.took, 6s);
+    calls += "suspend\n";
+    EXPECT_EQ(systemctl_calls_once(calls), calls) << "the command was carried out once";
+  }
+  failing.signal(SIGTERM);
+  ASSERT_EQ(exit_status(), 0);
+  start_serving(port_, {"--key-file=" + key_path}, {systemctl_sleeps(4)});
+  const ClientRun slept = run_client({"--key-file", key_path, "suspend", kHost});
+  EXPECT_EQ(slept.status, 0) << slept.err;
+  EXPECT_EQ(slept.out, kHost + ": suspended\n");
+  EXPECT_GE(slept.took, 3900ms);
+  EXPECT_LT(slept.took, 6s);
+  calls += "suspend\n";
+  EXPECT_EQ(systemctl_calls_once(calls), calls);
+}
+
 // --confirm waits for the host to stop answering proven probes; a daemon whose host stays up
 // (the stand-in systemctl succeeds and nothing sleeps) is reported as not asleep at the time
 // limit, and probing it left no trace in its log.
