@@ -14,34 +14,43 @@
 //     20 ms or 100 ms (byte % 4);
 //   - every session opened: its length, from just over 4 s to 6 s, as the daemon's
 //     whole-second clock makes it;
-//   - every suspend carried out: how long its sleep command runs, byte * 2 ms; with a key,
+//   - every suspend carried out: how long its sleep command runs, byte * 40 ms; with a key,
 //     its status (an even byte: 0, else 1 + byte / 2), a failure being told to the client
-//     with a proven REFUSED once it has run; after a success, how long the host sleeps,
-//     byte * 100 ms; the daemon answers nothing while the command runs or the host sleeps,
-//     and datagrams wait;
+//     with a proven REFUSED once it has run, and whether the daemon knows RUNNING and
+//     SLEEPING (an even byte) or is one from before them; after a success, how long the host
+//     sleeps, byte * 100 ms. The daemon answers nothing while the host sleeps, and datagrams
+//     wait; one from before RUNNING answers nothing while the command runs either;
 //   - with a key in the client, after every datagram it sends, what a forger sends it from
-//     the daemon's address and port, (f >> 4) * 20 ms later: f % 16 is nothing (0, 14, 15),
+//     the daemon's address and port, (f >> 4) * 20 ms later: f % 16 is nothing (0),
 //     START, OK, LOCKED, END, KEYED 2 (1 to 5), START and OK with made-up proofs (6, 7),
 //     START and OK recorded from an earlier exchange (8, 9), the latest datagram the daemon
 //     sent the client (10), an OK with the proof for the client's challenge and the other
 //     word (11), a REFUSED with a made-up proof (12) or recorded from an earlier exchange
-//     (13).
+//     (13), a SLEEPING recorded from an earlier exchange (14), a RUNNING with a made-up proof
+//     (15).
 // Past the input's end every byte is 0: delivered at once, no forgery.
 //
 // The daemon model is keyless (sessions) or keyed (a challenge for each keyed EHLO naming its
 // key, KEYED 2 for one naming another, good for four seconds, spent by the first proven
-// command; copies answered OK again; a failed sleep command told with REFUSED). The exchange
-// is checked by what came of it, never by its own rules: a command is carried out at most
-// once in a call; "suspended" or "stopped" only if it was carried out, and with a key only
-// on an OK the daemon sent; "locked by another client" and "no answer" only if it was not;
+// command; copies answered OK again; a failed sleep command told with REFUSED). A keyed daemon
+// that knows RUNNING and SLEEPING says RUNNING with the OK of a SUSPEND, serves on while the
+// sleep command runs, tells SLEEPING or REFUSED when it ends, and answers every copy of the
+// SUSPEND with the OK and the outcome so far. The exchange is checked by what came of it,
+// never by its own rules: a command is carried out at most once in a call; "suspended" or
+// "stopped" only if it was carried out, and with a key only on an OK the daemon sent; a keyed
+// "suspended" from a daemon that knows RUNNING only once its sleep command succeeded, unless
+// none of RUNNING, SLEEPING and REFUSED reached the client within the refusal wait after the
+// first OK (then it takes the daemon for one from before them); "command not confirmed" only
+// after a command went out; "locked by another client" and "no answer" only if it was not;
 // "needs a key" only from a keyed daemon to a client without a key, and then no command is
 // sent; "refused" only with the status of a sleep command that failed; "did not sleep" only
 // with --confirm after the command was carried out; "key not known" only before any command;
 // "no daemon" only from a host without one; with --confirm and nothing lost or slow,
 // "suspended" only if the host slept; with a key, the command goes out only on a START the
-// daemon gave for the client's nonce, at most three times, always the same; the call ends by
-// its time limit; and with nothing lost, nothing slow and nobody else asking, the result is
-// what the keys and the host make it whatever the forger sends.
+// daemon gave for the client's nonce, at most three times, always the same, and after a
+// proven RUNNING again at most once a second; the call ends by its time limit; and with nothing
+// lost, nothing slow and nobody else asking, the result is what the keys and the host make it
+// whatever the forger sends.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -50,6 +59,7 @@
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -134,8 +144,14 @@ struct Daemon {
   Clock::time_point asleep_until{};
   std::deque<Event> waiting;  // datagrams that came while the host slept
   int carried_out = 0;
-  int refused = 0;          // the status of a sleep command that failed, told with REFUSED
-  Clock::duration slept{};  // how long the host slept after a successful sleep command
+  int refused = 0;               // the status of a sleep command that failed, told with REFUSED
+  Clock::duration slept{};       // how long the host slept after a successful sleep command
+  bool tells = false;            // keyed: knows RUNNING and SLEEPING
+  Clock::time_point ran_from{};  // when the SUSPEND's sleep command started
+  Clock::time_point ran_to{};    // and when it ended
+  std::string suspend;           // keyed: the SUSPEND carried out, whose copies it answers
+  std::string ok;                // and its OK
+  std::string challenge;
 };
 
 class Model {
@@ -242,8 +258,10 @@ class Model {
   const Daemon& daemon() const { return daemon_; }
 
  private:
-  // The OK goes first; then the sleep command runs, the daemon deaf meanwhile, and either
-  // fails (told with a proven REFUSED when keyed) or puts the host to sleep for a while.
+  // The OK goes first (with RUNNING from a daemon that knows it); then the sleep command runs
+  // and either fails (told with a proven REFUSED when keyed) or puts the host to sleep for a
+  // while (told with SLEEPING first by a daemon that knows it). A daemon from before RUNNING
+  // is deaf while the command runs.
   void carry_out(int from, std::string_view ok, bool quit, Clock::time_point now,
                  const std::string& challenge) {
     ++daemon_.carried_out;
@@ -252,20 +270,36 @@ class Model {
       daemon_.stopped = true;
       return;
     }
-    const Clock::time_point done = now + input_.byte() * 2ms;
+    const Clock::time_point done = now + input_.byte() * 40ms;
     const std::uint8_t fate = key_ != nullptr ? input_.byte() : 0;
-    daemon_.asleep_until = done;
+    daemon_.tells = key_ != nullptr && input_.byte() % 2 == 0;
+    daemon_.ran_from = now;
+    daemon_.ran_to = done;
+    daemon_.challenge = challenge;
+    if (daemon_.tells) {
+      send(kDaemon, from, "RUNNING " + mac(*key_, "running", challenge, "SUSPEND") + "\n", now);
+    }
+    daemon_.asleep_until = daemon_.tells ? now : done;
     if (fate % 2 == 1) {
       daemon_.refused = 1 + fate / 2;
-      const std::string status = std::to_string(daemon_.refused);
-      events_.emplace(
-          done, Event{Event::kTell, kDaemon, from,
-                      "REFUSED " + status + " " + mac(*key_, "refused", challenge, status) + "\n"});
+      events_.emplace(done, Event{Event::kTell, kDaemon, from, outcome()});
     } else {
+      if (daemon_.tells) {
+        events_.emplace(done, Event{Event::kTell, kDaemon, from, outcome()});
+      }
       daemon_.slept = input_.byte() * 100ms;
-      daemon_.asleep_until += daemon_.slept;
+      daemon_.asleep_until = done + daemon_.slept;
     }
     events_.emplace(daemon_.asleep_until, Event{Event::kWake, kDaemon, kDaemon, {}, 0});
+  }
+
+  // How the keyed SUSPEND's sleep command ended: REFUSED or SLEEPING.
+  std::string outcome() const {
+    if (daemon_.refused != 0) {
+      const std::string status = std::to_string(daemon_.refused);
+      return "REFUSED " + status + " " + mac(*key_, "refused", daemon_.challenge, status) + "\n";
+    }
+    return "SLEEPING " + mac(*key_, "sleeping", daemon_.challenge, "SUSPEND") + "\n";
   }
 
   // With a key there are no sessions: a keyed EHLO naming the key gets a challenge, good for
@@ -280,6 +314,17 @@ class Model {
     if (text == protocol::kEhlo || (text.size() == ehlo.size() + 33 && text.starts_with("EHLO ") &&
                                     !text.starts_with(ehlo) && text.back() == '\n')) {
       send(kDaemon, event.from, kKeyedNotice, now);
+      return;
+    }
+    // A daemon that knows RUNNING remembers its SUSPEND for longer than any call here lasts,
+    // and answers every copy with the OK and what the sleep command has come to so far.
+    if (daemon_.tells && text == daemon_.suspend) {
+      send(kDaemon, event.from, daemon_.ok, now);
+      send(kDaemon, event.from,
+           now < daemon_.ran_to
+               ? "RUNNING " + mac(*key_, "running", daemon_.challenge, "SUSPEND") + "\n"
+               : outcome(),
+           now);
       return;
     }
     if (text.size() == ehlo.size() + 33 && text.starts_with(ehlo) && text.back() == '\n') {
@@ -298,6 +343,8 @@ class Model {
         const std::string ok = "OK " + mac(*key_, "ok", challenge, word) + "\n";
         const auto [spent, first] = daemon_.spent.emplace(challenge, word);
         if (first) {
+          daemon_.suspend = word == protocol::kSuspendWord ? text : "";
+          daemon_.ok = ok;
           carry_out(event.from, ok, word == protocol::kQuitWord, now, challenge);
         } else if (spent->second == word) {
           send(kDaemon, event.from, ok, now);
@@ -358,6 +405,10 @@ std::string forged(std::uint8_t f, const Key& daemon_key, Clock::time_point star
     return "REFUSED 1 " + made_up + "\n";
   case 13:
     return "REFUSED 1 " + mac(daemon_key, "refused", recorded, "1") + "\n";
+  case 14:
+    return "SLEEPING " + mac(daemon_key, "sleeping", recorded, protocol::kSuspendWord) + "\n";
+  case 15:
+    return "RUNNING " + made_up + "\n";
   default:
     return "";
   }
@@ -372,6 +423,13 @@ struct Run {
   bool easy = false;           // nothing lost or slow, nobody else asking, time enough
   bool forged_notice = false;  // the forger sent a KEYED 2
   int commands_sent = 0;
+  std::chrono::milliseconds limit{};
+  Clock::time_point deadline{};
+  bool heard_running = false;  // a proven RUNNING reached the client
+  // A proven RUNNING, SLEEPING or REFUSED reached the client within the refusal wait after
+  // the first proven OK (or such a word that came in its place).
+  bool told_in_time = false;
+  std::optional<Clock::time_point> first_ok;
 };
 
 // The outcome against what the model daemon did.
@@ -380,14 +438,29 @@ void check_outcome(const Run& run, const Exchange& exchange, const Daemon& daemo
   const bool daemon_keyed = run.keys != Keys::kNone && run.keys != Keys::kClientOnly;
   const int carried_out = daemon.carried_out;
   require(carried_out <= 1, "a command is carried out at most once in a call");
-  require(run.commands_sent <= (client_keyed ? kCommandCopies : 1),
-          "a command goes out once, or with a key at most three times");
+  require(run.commands_sent <= (client_keyed ? kCommandCopies : 1) || run.heard_running,
+          "a command goes out once, or with a key at most three times until a RUNNING");
+  require(run.commands_sent <= kCommandCopies + 1 + static_cast<int>(run.limit / 1s),
+          "copies of a command go out at most once a second");
+  const bool keyed_suspend = client_keyed && daemon_keyed && !run.quit;
+  // A daemon from before RUNNING whose sleep command failed after about the refusal wait or
+  // later cannot be told from one that slept; under --confirm, nor one deaf for about the
+  // wait and the probes together (the manual says so).
+  const Clock::duration ran = daemon.ran_to - daemon.ran_from;
+  const bool old_and_late = keyed_suspend && !daemon.tells && ran + 200ms >= kRefusalWait;
+  const bool old_and_deaf =
+      old_and_late && ran + 200ms >= kRefusalWait + kConfirmProbes * kProbeInterval;
   switch (exchange.result) {
   case Result::kDone:
     require(carried_out == 1, "suspended or stopped only if the command was carried out");
-    require(!run.easy || run.quit || !client_keyed || daemon.refused == 0,
+    require(!keyed_suspend || !daemon.tells || !run.told_in_time ||
+                (daemon.refused == 0 && exchange.finished >= daemon.ran_to),
+            "a daemon that tells how its sleep command ends is reported suspended only once "
+            "it succeeded");
+    require(!run.easy || run.quit || !client_keyed || daemon.refused == 0 || old_and_late,
             "with nothing lost, a refused sleep is never reported as suspended");
-    require(!run.easy || !run.confirm || !client_keyed || run.quit || daemon.slept > 0ms,
+    require(!run.easy || !run.confirm || !client_keyed || run.quit || daemon.slept > 0ms ||
+                old_and_deaf,
             "with nothing lost, --confirm reports suspended only a host that slept");
     break;
   case Result::kLocked:
@@ -406,6 +479,9 @@ void check_outcome(const Run& run, const Exchange& exchange, const Daemon& daemo
     break;
   case Result::kDidNotSleep:
     require(run.confirm && carried_out == 1, "did not sleep only with --confirm, once carried out");
+    break;
+  case Result::kUnconfirmed:
+    require(run.commands_sent > 0, "command not confirmed only after a command went out");
     break;
   case Result::kKeyNotKnown:
     require(client_keyed && run.commands_sent == 0, "key not known only before any command");
@@ -434,10 +510,21 @@ void check_outcome(const Run& run, const Exchange& exchange, const Daemon& daemo
   }
   // A confirmed suspend of a host that slept long enough, or not, depends on the timing; a
   // forged KEYED 2 that no proven START follows can only make the host fail another way.
+  // A sleep command that ends near the time limit or after it leaves the outcome unknown; one
+  // of a daemon from before RUNNING that ends late may be taken for sleep, or found refused by
+  // --confirm's probes.
+  const bool ends_late = keyed_suspend && daemon.carried_out == 1 &&
+                         daemon.ran_to + 200ms >= run.deadline &&
+                         exchange.result == Result::kUnconfirmed;
+  const bool old_late_result =
+      old_and_late && daemon.carried_out == 1 &&
+      (exchange.result == Result::kDone || exchange.result == Result::kRefused ||
+       (run.confirm && exchange.result == Result::kDidNotSleep));
   const bool either = (expected == Result::kDone && client_keyed && run.confirm && !run.quit &&
                        exchange.result == Result::kDidNotSleep) ||
                       (expected == Result::kNoAnswer && run.forged_notice &&
-                       exchange.result == Result::kKeyNotKnown);
+                       exchange.result == Result::kKeyNotKnown) ||
+                      ends_late || old_late_result;
   require(either || exchange.result == expected,
           "with nothing lost or slow and nobody else asking, the keys and the host decide the "
           "result, whatever a forger sends");
@@ -465,6 +552,8 @@ void run_exchange(Reader& input) {
   const bool client_keyed = run.keys != Keys::kNone && run.keys != Keys::kDaemonOnly;
   const auto limit = std::chrono::milliseconds(input.big_endian(2) % 30'000 + 1);
   const Clock::time_point start = Clock::time_point{} + 1000s;
+  run.limit = limit;
+  run.deadline = start + limit;
   Model model(input, daemon_keyed ? &daemon_key : nullptr, run.absent);
   const int others = input.byte() % 4;
   for (int other = 0; other < others; ++other) {
@@ -543,10 +632,18 @@ void run_exchange(Reader& input) {
         // As the client's loop: with a key, only proven replies count.
         const Heard heard = hear(exchange, text, client_keyed ? &client_key : nullptr, proving);
         const Reply reply = heard.reply;
-        require((reply != Reply::kKeyedOk && reply != Reply::kRefused &&
+        const bool told =
+            reply == Reply::kRunning || reply == Reply::kSleeping || reply == Reply::kRefused;
+        require((reply != Reply::kKeyedOk && !told &&
                  (reply != Reply::kKeyedStart || exchange.step == Step::kConfirming)) ||
                     model.told_client(text),
-                "a keyed client takes only an OK, a REFUSED or a START the daemon sent it");
+                "a keyed client takes only an OK, a RUNNING, a SLEEPING, a REFUSED or a START "
+                "the daemon sent it");
+        if (reply == Reply::kKeyedOk || told) {
+          run.first_ok = run.first_ok.value_or(now);
+          run.told_in_time = run.told_in_time || (told && now < *run.first_ok + kRefusalWait);
+        }
+        run.heard_running = run.heard_running || reply == Reply::kRunning;
         const Send send = on_reply(exchange, reply, now, heard.sleep_status);
         if (client_keyed && send == Send::kCommand) {
           require(text.starts_with("START ") && model.told_client(text),
