@@ -58,6 +58,7 @@
 #include "fleet.h"
 #include "key/key.h"
 #include "key/key_file.h"
+#include "key/keyed_wire.h"
 #include "measure.h"
 #include "net/protocol.h"
 #include "support/process.h"
@@ -823,6 +824,12 @@ double whole_session(Subject& s, const Key* key) {
                                         : std::string(protocol::kOk);
   if (s.owner->receive() != ok) {
     fail(s.name + " did not answer its owner's SUSPEND with OK");
+  }
+  // Keyed, the daemon then says that the sleep command runs and, once it has, that it
+  // succeeded: part of the whole session.
+  if (key != nullptr && (!proven_running(s.owner->receive().value_or(""), *key, challenge) ||
+                         !proven_sleeping(s.owner->receive().value_or(""), *key, challenge))) {
+    fail(s.name + " did not tell its owner that the sleep command ran and succeeded");
   }
   s.owner->send(ehlo);
   const std::string after(s.owner->receive().value_or(""));

@@ -389,10 +389,13 @@ class KeylessModel {
     }
     walk.done("a turn names nothing beyond the held-back report, expiry and its row");
     require(turn.effect == effect, "SUSPEND and QUIT are carried out only for the owner");
-    require(turn.proving_key == nullptr, "keyless mode names no proving key");
+    require(state_.sleepers.size() == (effect == Effect::kSleep ? 1U : 0U),
+            "only a carried-out SUSPEND waits for the sleep command");
     check_told(turn);
     if (effect == Effect::kSleep) {
-      const Turn ended = sleep_ended(state_, datagram, turn, sleep_status);
+      const Sleeper sleeper = state_.sleepers.front();
+      state_.sleepers.clear();
+      const Turn ended = sleep_ended(state_, sleeper, sleep_status, {wall, boot});
       Walk after(ended);
       after.status(with(kSessionOpenPrefix, sender->identity),
                    "after the sleep command, the owner's session is open again");
@@ -530,8 +533,10 @@ void run_keyless(const std::uint8_t* data, std::size_t size) {
 
 // Keyed mode, as the fuzzer states it: no sessions; every well-formed EHLO naming a key of the
 // daemon gets a challenge; a command is carried out once per challenge, within four seconds of
-// the second it was given in; at most 1024 spent challenges are held while they are good.
+// the second it was given in; at most 1024 spent challenges are held while they are good, and
+// a SUSPEND's also for a minute after its sleep command ended, for copies to learn how.
 constexpr std::uint32_t kGoodSeconds = 4;
+constexpr std::uint32_t kOutcomeSeconds = 60;
 constexpr std::size_t kMostSpent = 1024;
 constexpr std::string_view kKeyedNotice = "KEYED 2\n";
 constexpr std::array<std::string_view, 2> kCommandWords = {"SUSPEND", "QUIT"};
@@ -653,8 +658,7 @@ class KeyedModel {
       return;
     }
     now += seconds;
-    std::erase_if(spent_,
-                  [this](const auto& entry) { return now - entry.second.issued > kGoodSeconds; });
+    std::erase_if(spent_, [this](const auto& entry) { return !remembered(entry.second); });
     const Turn turn = take_turn(state_, nullptr, {kFirstClock, now});
     Walk walk(turn);
     walk.held_back(budget_, now);
@@ -727,7 +731,7 @@ class KeyedModel {
               "a challenge carries out one command at most, once");
     }
     if (effect == Effect::kSleep) {
-      check_sleep_ended(datagram, turn, sender, *command);
+      check_sleep_ended(sender, *command);
     }
     return challenge;
   }
@@ -756,14 +760,25 @@ class KeyedModel {
   struct Spent {
     std::string_view word;
     std::uint32_t issued;
+    std::string outcome;        // a SUSPEND's: SLEEPING or REFUSED once its command ended
+    std::uint32_t settled = 0;  // when it ended
   };
+
+  bool remembered(const Spent& spent) const {
+    return now - spent.issued <= kGoodSeconds ||
+           (!spent.outcome.empty() && now - spent.settled <= kOutcomeSeconds);
+  }
 
   // A key holder's command: carried out the first time while its challenge is good, answered
   // OK again for copies, dropped when the challenge has expired or went to the other word.
   Effect check_proven(Walk& walk, const Sender& sender, const Proven& p) {
     const bool good = now - p.issued <= kGoodSeconds;
-    const auto spent = spent_.find(p.challenge);
-    const bool again = good && spent != spent_.end() && spent->second.word == p.word;
+    auto spent = spent_.find(p.challenge);
+    if (spent != spent_.end() && !remembered(spent->second)) {
+      spent_.erase(spent);
+      spent = spent_.end();
+    }
+    const bool again = spent != spent_.end() && spent->second.word == p.word;
     const bool first = good && spent == spent_.end() && spent_.size() < kMostSpent;
     const std::string ok = "OK " + mac(kHolderKeys.at(p.key), "ok", p.challenge, p.word) + "\n";
     const bool suspend = p.word == kCommandWords[0];
@@ -778,12 +793,21 @@ class KeyedModel {
       walk.send(ok, sender.address, sender.local,
                 "a proven command is answered OK with the proof of its challenge and word, to "
                 "its sender, from the address it asked");
-      spent_.emplace(p.challenge, Spent{p.word, p.issued});
+      if (suspend) {
+        walk.send("RUNNING " + mac(kHolderKeys.at(p.key), "running", p.challenge, "SUSPEND") + "\n",
+                  sender.address, sender.local,
+                  "a carried-out SUSPEND's OK is followed by the proof that its command runs");
+      }
+      spent_.emplace(p.challenge, Spent{p.word, p.issued, {}});
       return suspend ? Effect::kSleep : Effect::kStop;
     }
     if (again) {
       walk.send(ok, sender.address, sender.local,
                 "a copy of a carried-out command is answered the same OK and not carried out");
+      if (suspend) {
+        walk.send(spent->second.outcome, sender.address, sender.local,
+                  "a copy of a SUSPEND also learns how its sleep command ended, for a minute");
+      }
       return Effect::kNone;
     }
     walk.budgeted(budget_, now, LOG_WARNING, with(kStalePrefix, sender.identity),
@@ -839,11 +863,16 @@ class KeyedModel {
   }
 
   // The turn after the sleep command of a key holder's SUSPEND: a failure is logged and told
-  // to the sender with a REFUSED that proves, under the holder's key, the challenge and status.
-  void check_sleep_ended(const Datagram& datagram, const Turn& turn, const Sender& sender,
-                         const Proven& p) {
-    const Turn ended = sleep_ended(state_, datagram, turn, sleep_status);
+  // to the sender with a REFUSED that proves, under the holder's key, the challenge and status;
+  // success with a SLEEPING that proves the challenge.
+  void check_sleep_ended(const Sender& sender, const Proven& p) {
+    require(state_.sleepers.size() == 1, "a carried-out SUSPEND waits for its sleep command");
+    const Sleeper sleeper = state_.sleepers.front();
+    state_.sleepers.clear();
+    const Turn ended = sleep_ended(state_, sleeper, sleep_status, {kFirstClock, now});
     Walk walk(ended);
+    Spent& spent = spent_.at(p.challenge);
+    spent.settled = now;
     if (sleep_status != 0) {
       const std::string status = std::to_string(sleep_status);
       walk.line(
@@ -859,6 +888,13 @@ class KeyedModel {
       require(refused == "REFUSED " + status + " " +
                              mac(kHolderKeys.at(p.key), "refused", p.challenge, status) + "\n",
               "the REFUSED carries the proof of its challenge and status");
+      spent.outcome = refused;
+    } else {
+      spent.outcome =
+          "SLEEPING " + mac(kHolderKeys.at(p.key), "sleeping", p.challenge, "SUSPEND") + "\n";
+      walk.send(spent.outcome, sender.address, sender.local,
+                "a sleep command that succeeded is told to the sender of the SUSPEND with the "
+                "proof of its challenge, from the address it asked");
     }
     walk.status(kWaitingStatus, "after the sleep command the daemon waits for a client again");
     walk.done("the end of a sleep command names a failure's line and REFUSED, then the status");

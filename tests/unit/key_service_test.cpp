@@ -46,15 +46,16 @@ TEST(Challenge, GoodForFourSecondsForItsKeyIdAndForgedWhenAnyDigitChanges) {
   EXPECT_EQ(challenges.check(challenge.substr(0, 31), "1eb41439", kIssued), Check::kForged);
 }
 
-// Spent once for one word; the same word again is answered, the other refused; forgotten once
-// it can no longer be good; never more than kMostSpentChallenges held.
+// Spent once for one word; the same word again is answered, the other refused; a QUIT's
+// forgotten once it can no longer be good, a SUSPEND's a minute after its sleep command ended;
+// never more than kMostSpentChallenges held.
 TEST(Challenge, SpentOnceHeldWhileGoodAndTheTableIsBounded) {
   Challenges challenges;
   using Spend = Challenges::Spend;
   const std::string first = challenges.issue("1eb41439", kIssued);
-  EXPECT_EQ(challenges.spend(first, "SUSPEND", kIssued), Spend::kSpent);
-  EXPECT_EQ(challenges.spend(first, "SUSPEND", kIssued + 4), Spend::kAgain);
-  EXPECT_EQ(challenges.spend(first, "QUIT", kIssued + 4), Spend::kUnavailable);
+  EXPECT_EQ(challenges.spend(first, "QUIT", kIssued), Spend::kSpent);
+  EXPECT_EQ(challenges.spend(first, "QUIT", kIssued + 4), Spend::kAgain);
+  EXPECT_EQ(challenges.spend(first, "SUSPEND", kIssued + 4), Spend::kUnavailable);
   EXPECT_EQ(challenges.spent_count(), 1U);
   const std::string second = challenges.issue("1eb41439", kIssued + 5);
   EXPECT_EQ(challenges.spend(second, "QUIT", kIssued + 5), Spend::kSpent);
@@ -77,6 +78,16 @@ TEST(Challenge, SpentOnceHeldWhileGoodAndTheTableIsBounded) {
             Spend::kSpent)
       << "room again once those of second 1005 are no longer good";
   EXPECT_EQ(challenges.spent_count(), 2U);
+
+  const std::string suspend = challenges.issue("1eb41439", kIssued + 10);
+  ASSERT_EQ(challenges.spend(suspend, "SUSPEND", kIssued + 10), Spend::kSpent);
+  ASSERT_NE(challenges.spent(suspend, kIssued + 100), nullptr) << "held while its command runs";
+  EXPECT_EQ(challenges.spent(suspend, kIssued + 100)->outcome, Outcome::kRunning);
+  challenges.settle(suspend, 1, kIssued + 100);
+  ASSERT_NE(challenges.spent(suspend, kIssued + 160), nullptr);
+  EXPECT_EQ(challenges.spent(suspend, kIssued + 160)->outcome, Outcome::kRefused);
+  EXPECT_EQ(challenges.spent(suspend, kIssued + 160)->status, 1);
+  EXPECT_EQ(challenges.spent(suspend, kIssued + 161), nullptr) << "a minute after it ended";
 }
 
 // The daemon's side, against what a key holder and a stranger see on the wire.
@@ -120,17 +131,25 @@ TEST(KeyedService, AnswersOnlyProvenCommandsOnceAndTellsEachOtherDatagramApart) 
   EXPECT_EQ(done.word, "SUSPEND");
   EXPECT_EQ(done.key, &holder);
   EXPECT_TRUE(proven_ok(done.reply, holder.key, challenge, "SUSPEND"));
+  EXPECT_TRUE(proven_running(done.outcome, holder.key, challenge));
   const KeyedService::Answer copy = service.answer(suspend, kIssued + 4);
   EXPECT_EQ(copy.verdict, Verdict::kRepeat);
   EXPECT_EQ(copy.reply, done.reply);
+  EXPECT_EQ(copy.outcome, done.outcome);
   EXPECT_EQ(service.answer(command_datagram(holder, "QUIT", challenge), kIssued + 4).verdict,
             Verdict::kStale);
-  EXPECT_EQ(service.answer(suspend, kIssued + 5).verdict, Verdict::kStale) << "expired";
+  EXPECT_EQ(service.answer(suspend, kIssued + 5).verdict, Verdict::kRepeat)
+      << "while its command runs, though the challenge expired";
+  const std::string sleeping = service.settle(holder, challenge, 0, kIssued + 6);
+  EXPECT_TRUE(proven_sleeping(sleeping, holder.key, challenge));
+  EXPECT_EQ(service.answer(suspend, kIssued + 66).outcome, sleeping);
+  EXPECT_EQ(service.answer(suspend, kIssued + 67).verdict, Verdict::kStale) << "forgotten";
   const std::string late = challenge_at(kIssued + 10);
   EXPECT_EQ(service.answer(command_datagram(holder, "QUIT", late), kIssued + 15).verdict,
             Verdict::kStale);
   EXPECT_EQ(service.answer(command_datagram(holder, "QUIT", late), kIssued + 14).word, "QUIT");
-  EXPECT_EQ(service.spent_count(), 1U);
+  EXPECT_EQ(service.spent_count(), 2U)
+      << "the QUIT, and the SUSPEND a minute after its command ended";
 }
 
 }  // namespace

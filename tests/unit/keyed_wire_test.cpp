@@ -93,4 +93,22 @@ TEST(KeyedWire, ARefusalIsProvenForItsChallengeAndStatusOnly) {
   EXPECT_FALSE(proven_refusal(refused, key, "")) << "before any command";
 }
 
+// The sleep command's running and success: the manual's example (openssl, as above).
+TEST(KeyedWire, RunningAndSleepingAreProvenForTheirChallengeOnly) {
+  const Key key = example_key();
+  const std::string running =
+      "RUNNING cfdf4f1c649fbbebda17c718f22a212a63e4a34bfce154f5affa5d82169a7b71\n";
+  const std::string sleeping =
+      "SLEEPING 022eca713b5525588d85b0a57abf1fc7a7434b68dd99089f4db678b9f109409e\n";
+  EXPECT_EQ(running_datagram(key, kChallenge), running);
+  EXPECT_EQ(sleeping_datagram(key, kChallenge), sleeping);
+  EXPECT_TRUE(proven_running(running, key, kChallenge));
+  EXPECT_TRUE(proven_sleeping(sleeping, key, kChallenge));
+  EXPECT_FALSE(proven_sleeping("SLEEPING " + running.substr(8), key, kChallenge))
+      << "a RUNNING's proof is no SLEEPING's";
+  EXPECT_FALSE(proven_running(running, key, std::string(32, 'a'))) << "another challenge's";
+  EXPECT_FALSE(proven_sleeping(sleeping, key, "")) << "before any command";
+  EXPECT_FALSE(proven_sleeping(sleeping + "x", key, kChallenge));
+}
+
 }  // namespace

@@ -169,10 +169,11 @@ TEST(SessionProtocol, OwnerCommandsAreCarriedOutAndOtherDataIgnored) {
   EXPECT_EQ(statuses(suspend),
             std::vector<std::string>{"Running systemctl suspend for client 10.0.0.1:5000"});
   EXPECT_EQ(suspend.effect, Effect::kSleep);
-  EXPECT_EQ(statuses(sleep_ended(state, from("10.0.0.1", 5000, ""), suspend, 1)),
-            std::vector<std::string>{"Session open for client 10.0.0.1:5000"})
-      << "keyless, the outcome of the sleep command is not told";
-  EXPECT_TRUE(lines(sleep_ended(state, from("10.0.0.1", 5000, ""), suspend, 1)).empty());
+  ASSERT_EQ(state.sleepers.size(), 1U);
+  const Turn ended = sleep_ended(state, state.sleepers.at(0), 1, {kT0 + 1, kBoot});
+  EXPECT_EQ(statuses(ended), std::vector<std::string>{"Session open for client 10.0.0.1:5000"});
+  EXPECT_TRUE(lines(ended).empty()) << "keyless, the outcome of the sleep command is not told";
+  EXPECT_TRUE(sent(ended).empty());
 
   const Turn quit = turn(state, from("10.0.0.1", 5000, "QUIT\n"), kT0 + 1);
   EXPECT_EQ(lines(quit),
@@ -331,33 +332,56 @@ TEST_F(KeyedTurn, AProvenCommandIsCarriedOutOnceAndNamesItsKey) {
     EXPECT_EQ(lines(t).front(),
               (Line{LOG_INFO, "Command from client 10.0.0.3:7000 proven with key laptop"}));
     EXPECT_EQ(lines(t).size(), 2U);
-    ASSERT_EQ(sent(t).size(), 1U);
+    const bool suspend = word == "SUSPEND";
+    ASSERT_EQ(sent(t).size(), suspend ? 2U : 1U);
     EXPECT_TRUE(proven_ok(sent(t)[0].text, holder().key, on, word));
-    // A copy, from anywhere: the same OK, nothing carried out, nothing logged.
+    EXPECT_TRUE(!suspend || proven_running(sent(t)[1].text, holder().key, on))
+        << "with a SUSPEND's OK: its sleep command runs";
+    // A copy, from anywhere: the same answer, nothing carried out, nothing logged.
     const Turn copy = turn(state_, from("10.0.0.4", 7001, command));
     EXPECT_EQ(copy.effect, Effect::kNone);
     EXPECT_TRUE(lines(copy).empty());
-    EXPECT_EQ(sent(copy).at(0).text, sent(t)[0].text);
+    ASSERT_EQ(sent(copy).size(), sent(t).size());
+    for (std::size_t i = 0; i < sent(t).size(); ++i) {
+      EXPECT_EQ(sent(copy)[i].text, sent(t)[i].text);
+    }
   }
+  EXPECT_EQ(state_.sleepers.size(), 1U) << "the SUSPEND waits for its sleep command";
 }
 
-TEST_F(KeyedTurn, AFailedSleepIsToldWithAProvenRefusalAndSuccessIsNot) {
-  const std::string on = challenge();
-  const std::string text = command_datagram(holder(), "SUSPEND", on);
-  const Datagram command = from("10.0.0.1", 5000, text);
-  const Turn t = turn(state_, command);
-  ASSERT_EQ(t.effect, Effect::kSleep);
-  const Turn refused = sleep_ended(state_, command, t, 1);
-  EXPECT_EQ(lines(refused),
-            (std::vector<Line>{{LOG_WARNING,
-                                "Sleep refused (systemctl suspend exit 1); Told client "
-                                "10.0.0.1:5000"}}));
-  ASSERT_EQ(sent(refused).size(), 1U);
-  EXPECT_EQ(proven_refusal(sent(refused)[0].text, holder().key, on), 1);
-  EXPECT_EQ(statuses(refused), std::vector<std::string>{"Waiting for a client"});
-  const Turn slept = sleep_ended(state_, command, t, 0);
-  EXPECT_TRUE(lines(slept).empty());
-  EXPECT_TRUE(sent(slept).empty());
+// How the sleep command ended is told to the SUSPEND's sender, and to every copy for a minute
+// after, though the challenge itself is good for four seconds only.
+TEST_F(KeyedTurn, TheSleepCommandsEndIsToldToItsSenderAndEveryCopy) {
+  for (const int status : {1, 0}) {
+    const std::string on = challenge();
+    const std::string text = command_datagram(holder(), "SUSPEND", on);
+    ASSERT_EQ(turn(state_, from("10.0.0.1", 5000, text)).effect, Effect::kSleep);
+    ASSERT_EQ(state_.sleepers.size(), 1U);
+    const Sleeper sleeper = state_.sleepers.at(0);
+    state_.sleepers.clear();
+    const Turn ended = sleep_ended(state_, sleeper, status, {kT0, kBoot + 3});
+    const std::vector<Sent> told = sent(ended);
+    ASSERT_EQ(told.size(), 1U);
+    EXPECT_EQ(told[0].to, "10.0.0.1:5000");
+    if (status == 0) {
+      EXPECT_TRUE(lines(ended).empty());
+      EXPECT_TRUE(proven_sleeping(told[0].text, holder().key, on));
+    } else {
+      EXPECT_EQ(lines(ended), (std::vector<Line>{{LOG_WARNING,
+                                                  "Sleep refused (systemctl suspend exit 1); "
+                                                  "Told client 10.0.0.1:5000"}}));
+      EXPECT_EQ(proven_refusal(told[0].text, holder().key, on), 1);
+    }
+    EXPECT_EQ(statuses(ended), std::vector<std::string>{"Waiting for a client"});
+    const Turn copy = turn(state_, from("10.0.0.7", 7007, text), kT0, kBoot + 3 + 60);
+    ASSERT_EQ(sent(copy).size(), 2U);
+    EXPECT_TRUE(proven_ok(sent(copy)[0].text, holder().key, on, "SUSPEND"));
+    EXPECT_EQ(sent(copy)[1].text, told[0].text);
+    EXPECT_EQ(copy.effect, Effect::kNone);
+    const Turn late = turn(state_, from("10.0.0.7", 7007, text), kT0, kBoot + 3 + 61);
+    EXPECT_TRUE(sent(late).empty()) << "forgotten a minute after";
+    EXPECT_EQ(late.effect, Effect::kNone);
+  }
 }
 
 TEST_F(KeyedTurn, StrangersGetOnlyTheKeyNoticeOrNothingAndALine) {
