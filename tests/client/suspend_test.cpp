@@ -26,7 +26,10 @@
 namespace lmrtest {
 namespace {
 
-using Suspend = ClientTest;
+class Suspend : public ClientTest {
+ protected:
+  ClientRun through_a_sniffer(const std::vector<std::string>& systemctl_env);
+};
 
 const std::string kHost = "127.0.0.1:9999";
 const std::string kUnexpected = "Unexpected client data; Dropping packet from ";
@@ -438,52 +441,72 @@ TEST_F(Suspend, FiftyDaemonsOnFiftyPortsInOneCall) {
 // A sniffer on the path between a key holder and the daemon: it copies each of the holder's
 // datagrams from an address of its own before passing the original on, hands the holder the
 // START it got for the copied EHLO ahead of the real one, and replays the holder's command
-// first. The holder's command still succeeds, and is carried out once.
-TEST_F(Suspend, AKeyHoldersCommandSucceedsOnceWhateverASnifferDoesWithCopies) {
+// first, so that the daemon's own word about the command goes to the sniffer. Every reply
+// to the original is passed back. Returns the holder's client run.
+ClientRun Suspend::through_a_sniffer(const std::vector<std::string>& systemctl_env) {
   const std::string key_path = (dir_ / "keys").string();
-  ASSERT_EQ(write_new_key_file(key_path), "");
-  start_serving(port_, {"--key-file=" + key_path});
+  EXPECT_EQ(write_new_key_file(key_path), "");
+  start_serving(port_, {"--key-file=" + key_path}, systemctl_env);
   UdpPeer path("127.0.0.1", static_cast<std::uint16_t>(port_ + 1));  // where the holder sends
   UdpPeer onward("127.0.0.2");                                       // the path to the daemon
   UdpPeer sniffer("127.0.0.3");
   std::atomic<bool> stop{false};
   std::thread tap([&] {
+    sockaddr_in holder{};
+    socklen_t length = sizeof holder;
+    const auto back = [&](const std::optional<std::string>& reply) {
+      if (reply) {
+        sendto(path.fd(), reply->data(), reply->size(), 0,
+               reinterpret_cast<const sockaddr*>(&holder), length);
+      }
+    };
     while (!stop) {
-      sockaddr_in holder{};
-      socklen_t length = sizeof holder;
-      std::array<char, 512> buffer{};
-      pollfd ready{path.fd(), POLLIN, 0};
-      if (poll(&ready, 1, 20) <= 0) {
+      std::array<pollfd, 2> ready{pollfd{path.fd(), POLLIN, 0}, pollfd{onward.fd(), POLLIN, 0}};
+      if (poll(ready.data(), ready.size(), 20) <= 0) {
         continue;
       }
+      if ((ready[1].revents & POLLIN) != 0) {
+        back(onward.receive(0ms));
+        continue;
+      }
+      std::array<char, 512> buffer{};
+      length = sizeof holder;
       const ssize_t size = recvfrom(path.fd(), buffer.data(), buffer.size(), 0,
                                     reinterpret_cast<sockaddr*>(&holder), &length);
       const std::string text(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
-      const auto back = [&](const std::optional<std::string>& reply) {
-        if (reply) {
-          sendto(path.fd(), reply->data(), reply->size(), 0,
-                 reinterpret_cast<const sockaddr*>(&holder), length);
-        }
-      };
       sniffer.send(text, port_);
       const std::optional<std::string> to_sniffer = sniffer.receive(2s);
       if (text.starts_with("EHLO ")) {
         back(to_sniffer);  // the sniffer's START, raced ahead of the holder's own
       }
       onward.send(text, port_);
-      back(onward.receive(2s));
     }
   });
   const std::string host = "127.0.0.1:" + std::to_string(port_ + 1);
-  const ClientRun run = run_client({"--key-file=" + key_path, "suspend", host});
+  ClientRun run = run_client({"--key-file=" + key_path, "-t", "8", "suspend", host});
   stop = true;
   tap.join();
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, host + ": suspended\n");
   EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
   EXPECT_EQ(logged_with_prefix("Command from client 127.0.0.3:"), 1U) << "the replay came first";
   EXPECT_EQ(logged_with_prefix("Command from client "), 1U);
   EXPECT_EQ(logged_with_prefix("Command without a valid proof"), 0U);
+  run.out.erase(0, host.size());
+  return run;
+}
+
+// The holder's command still succeeds, and is carried out once.
+TEST_F(Suspend, AKeyHoldersCommandSucceedsOnceWhateverASnifferDoesWithCopies) {
+  const ClientRun run = through_a_sniffer({});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, ": suspended\n");
+}
+
+// A sleep command that fails late is told to the sniffer who sent the command first; the
+// holder learns it all the same, from its own copies.
+TEST_F(Suspend, AKeyHolderLearnsALateRefusalThatWentToASniffer) {
+  const ClientRun run = through_a_sniffer({systemctl_sleeps(2), "LMR_FAKE_SYSTEMCTL_STATUS=1"});
+  EXPECT_EQ(run.status, 5) << run.err;
+  EXPECT_EQ(run.out, ": refused by the host (systemctl exit 1)\n");
 }
 
 }  // namespace
