@@ -21,7 +21,7 @@
 #include "client/report.h"
 #include "client/schedule.h"
 #include "client/wake.h"
-#include "key/keyed_wire.h"
+#include "key/key.h"
 #include "net/exit_status.h"
 #include "net/protocol.h"
 

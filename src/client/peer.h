@@ -23,7 +23,6 @@ struct Peer {
   std::size_t current = 0;              // the index in addresses of the one asked now
   bool heard = false;                   // any datagram at all came from it
   int fd = -1;                          // connected to the address asked, for ICMP errors
-  bool reported = false;                // its line has been printed
   std::vector<std::size_t> also_named;  // later hosts of the call with the same address
   const NamedKey* key = nullptr;        // keyed: the key for this host's name
   Proving proving;                      // the nonces sent, the challenge the command answers
