@@ -130,9 +130,9 @@ void print_standin(const StandinSetup& setup, const std::vector<Call>& keyless,
 
 void measure_standin_fleet(const StandinSetup& setup) {
   make_room_for(setup.hosts);
-  std::vector<std::string> hosts;
-  for (int i = 0; i < setup.hosts; ++i) {
-    hosts.push_back(standin_address(static_cast<std::size_t>(i)));
+  std::vector<std::string> hosts(static_cast<std::size_t>(setup.hosts));
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    hosts[i] = standin_address(i);
   }
   StandIn standin(static_cast<std::uint16_t>(protocol::kDefaultPort),
                   static_cast<std::size_t>(setup.hosts));
