@@ -12,7 +12,8 @@
 #include <vector>
 
 /// Descriptors that the hosts' sockets leave free: standard input, output and error, the
-/// broadcast socket of wake --wait, and room for what the C library keeps open.
+/// epoll instance that waits on the sockets, the broadcast socket of wake --wait, and room for
+/// what the C library keeps open.
 constexpr std::size_t kKeptDescriptors = 8;
 
 /// How many hosts may hold a socket at once under an open-file limit of limit (the soft
