@@ -17,12 +17,15 @@
 // session and PSS (see measure_keyed).
 //
 // With --fleet[=N] it measures only one call of the client to N daemons at once (1000 by
-// default), keyless and then keyed (see bench/fleet.h).
+// default), keyless and then keyed (see bench/fleet.h). With --fleet-standin=N it measures one
+// call to N hosts (up to 10 000) that one stand-in answers for, keyless and keyed, with the
+// client under a hard open-file limit of --nofile=N or the benchmark's own.
 //
 // Usage: lomarind-bench [--quick] [--rounds=N] [--round-trips=N] [--idle-seconds=N]
 //                       [--start-samples=N] [--keyed-samples=N] [--daemon=PATH]
 //                       [--wrap=COMMAND] [--pin]
 //        lomarind-bench --fleet[=N] [--fleet-calls=N] [--daemon=PATH]
+//        lomarind-bench --fleet-standin=N [--nofile=N] [--fleet-calls=N]
 // --daemon measures another build of the daemon; --wrap runs both servers under a command
 // such as "strace -c -o /tmp/{name}" or "valgrind --tool=callgrind", to see where their time
 // goes ({name} becomes the server's name and round; the figures are then those of servers
@@ -104,8 +107,10 @@ struct Options {
   int start_samples = 3;  // EHLO->START samples per round and server, at the least
   int keyed_samples = 12;
   std::chrono::milliseconds flood_time = 5000ms;  // the forged flood against the keyed daemon
-  int fleet_hosts = 0;  // --fleet: daemons in the fleet; 0 for the comparison with the floor
-  int fleet_calls = 5;  // --fleet: timed client calls per fleet
+  int fleet_hosts = 0;    // --fleet: daemons in the fleet; 0 for the comparison with the floor
+  int fleet_calls = 5;    // --fleet: timed client calls per fleet
+  int standin_hosts = 0;  // --fleet-standin: hosts the stand-in answers for
+  int nofile = 0;         // --nofile: the client's open-file limit; 0 for the benchmark's own
 };
 
 // Where the threads run, with --pin: the benchmark's own (clients and log sink) on one CPU,
@@ -1074,7 +1079,7 @@ int usage(const char* error) {
       "[--idle-seconds=N]\n                      [--start-samples=N] [--keyed-samples=N] "
       "[--daemon=PATH] "
       "[--wrap=COMMAND] [--pin]\n       lomarind-bench --fleet[=N] [--fleet-calls=N] "
-      "[--daemon=PATH]\n",
+      "[--daemon=PATH]\n       lomarind-bench --fleet-standin=N [--nofile=N] [--fleet-calls=N]\n",
       error, *error != '\0' ? "\n" : "");
   return *error != '\0' ? 2 : 0;
 }
@@ -1135,6 +1140,23 @@ int fleet(const Options& options, const std::string& work_dir) {
   return 0;
 }
 
+// The --fleet-standin mode: one client call to hosts that a stand-in answers for.
+int standin_fleet(const Options& options, const std::string& work_dir) {
+  lmrbench::StandinSetup setup;
+  setup.hosts = options.standin_hosts;
+  setup.calls = options.fleet_calls;
+  setup.nofile = static_cast<rlim_t>(options.nofile);
+  setup.client_path = LMR_CLIENT_BINARY;
+  setup.work_dir = work_dir;
+  try {
+    lmrbench::measure_standin_fleet(setup);
+  } catch (const std::exception& error) {
+    (void)std::fprintf(stderr, "lomarind-bench: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -1185,6 +1207,11 @@ int main(int argc, char* argv[]) {
     } else if (arg.starts_with("--fleet=") && value("--fleet=") > 0 &&
                value("--fleet=") <= kMostFleetHosts) {
       options.fleet_hosts = value("--fleet=");
+    } else if (arg.starts_with("--fleet-standin=") && value("--fleet-standin=") > 0 &&
+               value("--fleet-standin=") <= kMostFleetHosts) {
+      options.standin_hosts = value("--fleet-standin=");
+    } else if (arg.starts_with("--nofile=") && value("--nofile=") > 0) {
+      options.nofile = value("--nofile=");
     } else if (arg.starts_with("--fleet-calls=") && value("--fleet-calls=") > 0) {
       options.fleet_calls = value("--fleet-calls=");
     } else if (arg == "--pin") {
@@ -1223,8 +1250,9 @@ int main(int argc, char* argv[]) {
   const char* path = std::getenv("PATH");
   setenv("PATH", (work_dir + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
 
-  const int status =
-      options.fleet_hosts > 0 ? fleet(options, work_dir) : against_floor(options, work_dir);
+  const int status = options.standin_hosts > 0 ? standin_fleet(options, work_dir)
+                     : options.fleet_hosts > 0 ? fleet(options, work_dir)
+                                               : against_floor(options, work_dir);
   unlink(fake_link.c_str());
   std::error_code ignored;
   std::filesystem::remove_all(work_dir, ignored);

@@ -1,13 +1,10 @@
 // One call of the client to a fleet of real daemons: N daemons on N ports of 127.0.0.1, the
 // client given all N as HOST words. Keyless first, then keyed as a controller holds its
 // keys: each daemon's key file has its own key alone, the client's file every key, named by
-// the host word. The client's standard output is read through a pipe, so that the time of
-// each host's line is known as well as the time of the client's exit.
+// the host word. Each call is timed as bench/client_call.h says.
 #include "fleet.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,18 +25,15 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "client_call.h"
 #include "key/key_file.h"
 #include "measure.h"
 #include "net/protocol.h"
-#include "support/argv.h"
 #include "support/process.h"
 #include "support/syslog_sink.h"
-
-extern char** environ;
 
 namespace lmrbench {
 namespace {
@@ -50,17 +44,11 @@ using namespace std::chrono_literals;
 // Below the kernel's ephemeral ports (32768 and up), which the client's sockets take.
 constexpr int kFirstPort = 20001;
 constexpr auto kBindPatience = 120s;
-constexpr auto kCallPatience = 120s;
 constexpr auto kSuspendPatience = 60s;
 constexpr auto kSessionPatience = 60s;
 constexpr std::string_view kSessionEnded = "Session ended for client ";
-constexpr std::string_view kSuspended = ": suspended";
 // What the fake systemctl records for one run of the daemon's default sleep command.
 constexpr std::string_view kSuspendRun = "suspend\n";
-
-[[noreturn]] void fail(const std::string& why) { throw std::runtime_error(why); }
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // The daemons of one fleet and what the client is given to reach them.
 struct Fleet {
@@ -72,36 +60,6 @@ struct Fleet {
   // A daemon still running when its Process is destroyed is killed, by pid.
   std::vector<std::unique_ptr<lmrtest::Process>> daemons;
 };
-
-// The client holds a socket per host and raises its soft limit to the hard one: make the hard
-// limit room enough (root may raise it).
-void raise_descriptor_limit(int hosts) {
-  const auto needed = static_cast<rlim_t>(hosts) + 64;
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_max >= needed) {
-    return;
-  }
-  limit.rlim_max = needed;
-  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-    fail("cannot raise the descriptor limit to " + std::to_string(needed) + ": " +
-         std::strerror(errno));
-  }
-}
-
-// Writes text to a new file of mode 0600 at path.
-void write_private_file(const std::string& path, std::string_view text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  while (fd != -1 && !text.empty()) {
-    const ssize_t written = write(fd, text.data(), text.size());
-    if (written <= 0) {
-      break;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  if (fd == -1 || close(fd) != 0 || !text.empty()) {
-    fail("cannot write " + path);
-  }
-}
 
 // The local ports of this network namespace's IPv4 UDP sockets.
 std::set<int> bound_udp_ports() {
@@ -199,127 +157,6 @@ void stop_fleet(Fleet& fleet) {
   fleet.daemons.clear();  // kills, by pid, any that still run
 }
 
-// The machine's CPU time so far, in clock ticks: all of it, and the part that was idle (idle
-// and iowait), from the "cpu" line of /proc/stat.
-std::array<double, 2> cpu_ticks() {
-  std::istringstream line(lmrtest::read_file("/proc/stat"));
-  std::string name;
-  line >> name;
-  std::array<double, 2> ticks{};
-  double value = 0;
-  for (int field = 0; field < 8 && line >> value; ++field) {
-    ticks[0] += value;
-    ticks[1] += field == 3 || field == 4 ? value : 0;
-  }
-  return ticks;
-}
-
-// One call of the client, in seconds from its start.
-struct Call {
-  double first_line = 0;  // the first host's line came
-  double last_line = 0;   // the last host's line came
-  double exit = 0;        // the client had ended
-  double cpu = 0;         // the client's own CPU time, user and system
-  double busy = 0;        // the share of the machine's CPU time that was not idle, in %
-  int status = -1;        // its wait status
-  std::vector<std::string> lines;
-};
-
-// Reads the client's output until it closes, noting when lines come; kills the client (by
-// pid) and fails when it takes longer than kCallPatience.
-void read_lines(int fd, pid_t client, Clock::time_point began, Call& call) {
-  std::string pending;
-  std::array<char, 65536> buffer{};
-  for (;;) {
-    pollfd ready{fd, POLLIN, 0};
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(began + kCallPatience - Clock::now());
-    if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) == 0) {
-      kill(client, SIGKILL);
-      waitpid(client, nullptr, 0);
-      fail("the client did not end within 120 s");
-    }
-    const ssize_t got = read(fd, buffer.data(), buffer.size());
-    if (got <= 0) {
-      return;
-    }
-    const double at = seconds(Clock::now() - began);
-    pending.append(buffer.data(), static_cast<std::size_t>(got));
-    for (std::size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-      call.lines.push_back(pending.substr(0, end));
-      pending.erase(0, end + 1);
-      call.first_line = call.lines.size() == 1 ? at : call.first_line;
-      call.last_line = at;
-    }
-  }
-}
-
-// Runs `lomarind [--key-file=FILE] suspend HOST...` with its output on a pipe.
-Call run_client(const FleetSetup& setup, const Fleet& fleet, const std::string& error_path) {
-  std::vector<std::string> words{setup.client_path};
-  if (fleet.keyed) {
-    words.push_back("--key-file=" + fleet.client_keys);
-  }
-  words.emplace_back("suspend");
-  words.insert(words.end(), fleet.hosts.begin(), fleet.hosts.end());
-  lmrtest::Argv command_line(std::move(words));
-  std::array<int, 2> out{-1, -1};
-  if (pipe2(out.data(), O_CLOEXEC) != 0) {
-    fail(std::string("pipe: ") + std::strerror(errno));
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  Call call;
-  const auto ticks_before = cpu_ticks();
-  const auto began = Clock::now();
-  pid_t client = -1;
-  const int spawned = posix_spawn(&client, setup.client_path.c_str(), &actions, nullptr,
-                                  command_line.argv(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (spawned != 0) {
-    close(out[0]);
-    fail("cannot run " + setup.client_path + ": " + std::strerror(spawned));
-  }
-  read_lines(out[0], client, began, call);
-  close(out[0]);
-  rusage usage{};
-  wait4(client, &call.status, 0, &usage);
-  call.exit = seconds(Clock::now() - began);
-  const auto ticks_after = cpu_ticks();
-  const double all = ticks_after[0] - ticks_before[0];
-  call.busy = all > 0 ? 100.0 * (all - (ticks_after[1] - ticks_before[1])) / all : 0;
-  for (const timeval& part : {usage.ru_utime, usage.ru_stime}) {
-    call.cpu += static_cast<double>(part.tv_sec) + static_cast<double>(part.tv_usec) / 1e6;
-  }
-  return call;
-}
-
-// Every host has exactly one line, and it says suspended; the client ended with status 0.
-void check_call(const Call& call, const Fleet& fleet, const std::string& error_path) {
-  std::unordered_set<std::string> waiting(fleet.hosts.begin(), fleet.hosts.end());
-  std::size_t wrong = 0;
-  std::string first_wrong;
-  for (const std::string& line : call.lines) {
-    const bool suspended = line.ends_with(kSuspended) &&
-                           waiting.erase(line.substr(0, line.size() - kSuspended.size())) == 1;
-    if (!suspended && wrong++ == 0) {
-      first_wrong = line;
-    }
-  }
-  const bool exited_0 = WIFEXITED(call.status) && WEXITSTATUS(call.status) == 0;
-  if (wrong > 0 || !waiting.empty() || !exited_0) {
-    fail("the " + fleet.name + " call ended with wait status " + std::to_string(call.status) +
-         "; " + std::to_string(wrong) + " unexpected lines (the first: '" + first_wrong + "'), " +
-         std::to_string(waiting.size()) +
-         " hosts without a line; standard error: " + lmrtest::read_file(error_path).substr(0, 500));
-  }
-}
-
 // Waits until every daemon's fake systemctl has recorded exactly calls runs of "suspend".
 void wait_for_suspends(const Fleet& fleet, int calls) {
   std::string expected;
@@ -353,6 +190,17 @@ void wait_for_sessions(const std::atomic<std::size_t>& ended, std::size_t count)
   }
 }
 
+// Runs `lomarind [--key-file=FILE] suspend HOST...`.
+Call run_client(const FleetSetup& setup, const Fleet& fleet, const std::string& error_path) {
+  std::vector<std::string> words{setup.client_path};
+  if (fleet.keyed) {
+    words.push_back("--key-file=" + fleet.client_keys);
+  }
+  words.emplace_back("suspend");
+  words.insert(words.end(), fleet.hosts.begin(), fleet.hosts.end());
+  return call_client(words, error_path);
+}
+
 // Starts one fleet, makes setup.calls + 1 calls to it, checking each, and stops it.
 std::vector<Call> time_fleet(const FleetSetup& setup, bool keyed,
                              const std::atomic<std::size_t>& sessions_ended) {
@@ -370,7 +218,7 @@ std::vector<Call> time_fleet(const FleetSetup& setup, bool keyed,
                         ended_before + static_cast<std::size_t>(call * setup.hosts));
     }
     calls.push_back(run_client(setup, fleet, error_path));
-    check_call(calls.back(), fleet, error_path);
+    check_suspended(calls.back(), fleet.hosts, fleet.name, error_path);
     wait_for_suspends(fleet, call + 1);
     (void)std::fprintf(stderr,
                        "fleet: %s call %d: first line %.3f s, last line %.3f s, exit %.3f s, CPU "
@@ -381,17 +229,6 @@ std::vector<Call> time_fleet(const FleetSetup& setup, bool keyed,
   }
   stop_fleet(fleet);
   return calls;
-}
-
-void print_row(const char* label, const std::vector<Call>& calls, double Call::*figure,
-               int decimals = 3) {
-  std::vector<double> timed;
-  for (std::size_t at = 1; at < calls.size(); ++at) {
-    timed.push_back(calls[at].*figure);
-  }
-  std::printf("%-34s %10.*f %10.*f %8.*f %8.*f\n", label, decimals, calls.front().*figure, decimals,
-              median(timed), decimals, *std::min_element(timed.begin(), timed.end()), decimals,
-              *std::max_element(timed.begin(), timed.end()));
 }
 
 void print_fleet(const FleetSetup& setup, const std::vector<Call>& keyless,
@@ -429,7 +266,7 @@ void print_fleet(const FleetSetup& setup, const std::vector<Call>& keyless,
 }  // namespace
 
 void measure_fleet(const FleetSetup& setup) {
-  raise_descriptor_limit(setup.hosts);
+  make_room_for(setup.hosts);
   std::atomic<std::size_t> sessions_ended{0};
   const lmrtest::SyslogSink sink("/dev/log", /*keep_entries=*/false,
                                  [&sessions_ended](const lmrtest::LogEntry& entry) {

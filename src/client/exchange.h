@@ -84,6 +84,7 @@ enum class Result {
   kDidNotSleep,  // --confirm: the host still answered proven probes at the time limit
   kKeyNotKnown,  // the daemon answered KEYED 2 to our keyed EHLO and no proven START came
   kNoDaemon,     // the host's kernel said that nothing listens on the port
+  kNoSocket,     // no socket could be opened for the host, and none would free: nothing sent
 };
 
 /// What the loop must send to the host.

@@ -75,6 +75,9 @@ std::string result_line(const std::string& host, const Exchange& exchange, Comma
   case Result::kUnresolved:
     text = "cannot resolve";
     break;
+  case Result::kNoSocket:
+    text = "cannot open a socket";
+    break;
   case Result::kRefused:
     text = refusal_text(exchange.sleep_status);
     break;
@@ -114,6 +117,7 @@ int status_of(Result result) {
   case Result::kNoAnswer:
   case Result::kUnconfirmed:
   case Result::kUnresolved:
+  case Result::kNoSocket:
     break;
   }
   return exit_status::kSilent;

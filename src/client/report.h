@@ -15,8 +15,8 @@ std::string result_line(const std::string& host, const Exchange& exchange, Comma
                         std::uint16_t port);
 
 /// The exit status of one result (net/exit_status.h): kDone for kDone, kLocked, kSilent for
-/// kNoAnswer, kUnconfirmed and kUnresolved, kNeedsKey, kRefused, kDidNotSleep, kKeyNotKnown,
-/// kNoDaemon.
+/// kNoAnswer, kUnconfirmed, kUnresolved and kNoSocket, kNeedsKey, kRefused, kDidNotSleep,
+/// kKeyNotKnown, kNoDaemon.
 int status_of(Result result);
 
 /// The status of a call: that of its hosts' results which comes first in the order 3, 5, 6,

@@ -34,6 +34,7 @@ TEST(ResultLine, EachResultHasItsLine) {
   EXPECT_EQ(line(Result::kKeyNotKnown, Command::kStatus), "nas: key not known to the host");
   EXPECT_EQ(line(Result::kNoDaemon, Command::kQuit), "nas: no daemon on port 9999");
   EXPECT_EQ(line(Result::kDone, Command::kStatus), "nas: awake");
+  EXPECT_EQ(line(Result::kNoSocket, Command::kSuspend), "nas: cannot open a socket");
   exchange.finished = s0 + 7249ms;
   EXPECT_EQ(line(Result::kDone, Command::kWake), "nas: awake after 7.2 s");
   exchange.finished = s0 + 7250ms;
@@ -49,7 +50,7 @@ TEST(ExitStatus, EachResultItsOwnAndTheFirstInTheDocumentedOrderWins) {
       {Result::kDone, 0},        {Result::kLocked, 2},      {Result::kNoAnswer, 3},
       {Result::kUnconfirmed, 3}, {Result::kUnresolved, 3},  {Result::kNeedsKey, 4},
       {Result::kRefused, 5},     {Result::kDidNotSleep, 6}, {Result::kKeyNotKnown, 7},
-      {Result::kNoDaemon, 8},
+      {Result::kNoDaemon, 8},    {Result::kNoSocket, 3},
   };
   for (const auto& [result, status] : own) {
     EXPECT_EQ(exit_status_of({result}), status);

@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -436,6 +438,41 @@ TEST_F(Suspend, FiftyDaemonsOnFiftyPortsInOneCall) {
   EXPECT_EQ(logged_with_prefix(kUnexpected) + logged_with_prefix(kNoSession), 0U);
   std::cout << "50 free hosts suspended in " << first.took.count() << " ms; 50 locked hosts "
             << "stopped in " << second.took.count() << " ms\n";
+}
+
+// A fleet larger than the client's open-file limit is asked in turns: under a limit of 64
+// descriptors, each of 150 hosts (150 addresses of one keyed daemon) has its exchange, and is
+// reported only once it had it; before, the hosts beyond the limit were reported as "no answer"
+// without a datagram sent to them.
+TEST_F(Suspend, AFleetLargerThanTheOpenFileLimitIsAskedInTurns) {
+  constexpr int kHosts = 150;
+  const std::string prlimit = "/usr/bin/prlimit";
+  if (access(prlimit.c_str(), X_OK) != 0) {
+    GTEST_SKIP() << "no " << prlimit << " (util-linux) to run the client under a limit";
+  }
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  start_serving(port_, {"--key-file=" + key_path});
+  std::vector<std::string> args{"--nofile=64:64", LMR_CLIENT_BINARY, "--key-file", key_path,
+                                "suspend"};
+  std::vector<std::string> suspended;
+  std::string calls;
+  for (int i = 1; i <= kHosts; ++i) {
+    const std::string host = "127.0.1." + std::to_string(i) + ":" + std::to_string(port_);
+    args.push_back(host);
+    suspended.push_back(host + ": suspended");
+    calls += "suspend\n";
+  }
+  std::sort(suspended.begin(), suspended.end());
+  Process client(prlimit, args, {}, (dir_ / "limited").string());
+  const auto status = client.wait(60s);
+  ASSERT_TRUE(status.has_value() && WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  EXPECT_EQ(sorted_lines(client.standard_output()), suspended);
+  EXPECT_EQ(client.standard_error(), "");
+  // Each proven SUSPEND answers a challenge that one host's EHLO was given: one each.
+  EXPECT_EQ(systemctl_calls_once(calls), calls);
+  EXPECT_EQ(logged_with_prefix("Command from client "), static_cast<std::size_t>(kHosts));
 }
 
 // A sniffer on the path between a key holder and the daemon: it copies each of the holder's
