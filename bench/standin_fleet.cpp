@@ -121,8 +121,8 @@ void print_standin(const StandinSetup& setup, const std::vector<Call>& keyless,
   std::printf(
       "median and range of %d calls each, after a first call reported on its own; every call\n"
       "checked: each host's line says suspended, exit status 0, each address carried out one\n"
-      "SUSPEND. Keyed, each host holds its socket for a second after its proven OK, the time\n"
-      "the client listens for a proven REFUSED: hosts asked at once wait that second together.\n",
+      "SUSPEND. Keyed, each host holds its socket until the stand-in proves that the sleep\n"
+      "command succeeded (SLEEPING, right after the OK: nothing runs).\n",
       setup.calls);
 }
 
