@@ -258,8 +258,8 @@ void print_fleet(const FleetSetup& setup, const std::vector<Call>& keyless,
       "keyed - keyless, client ended (medians): %.3f s\n"
       "median and range of %d calls each, after a first call reported on its own; every call\n"
       "checked: each host's line says suspended, exit status 0, each daemon ran systemctl once.\n"
-      "Keyed, each host's line comes a second after its proven OK, the time the client listens\n"
-      "for a proven REFUSED; the hosts wait at the same time, so a call waits that second once.\n",
+      "Keyed, each host's line comes once its daemon has proven that the sleep command\n"
+      "succeeded (SLEEPING, when the fake systemctl has returned).\n",
       median(keyed_exit) - median(keyless_exit), setup.calls);
 }
 
