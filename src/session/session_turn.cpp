@@ -139,18 +139,21 @@ void report_held_back(Turn& turn, LogBudget& budget, std::uint32_t second) {
   }
 }
 
-// "Host slept for 7.2 s": the time rounded to a tenth of a second.
-std::string slept_line(std::int64_t slept_ms) {
+// "Host slept for 7.2 s", the time rounded to a tenth of a second; under kBounceBelowMs a
+// warning with the bounce's words. Both follow the figure shown, so that a reader who goes by
+// the figure draws the line where the daemon does.
+void add_slept_line(Turn& turn, std::int64_t slept_ms) {
   const std::int64_t tenths = (slept_ms + 50) / 100;
+  const bool bounce = tenths * 100 < kBounceBelowMs;
   std::string line = std::string(kHostSlept)
                          .append(std::to_string(tenths / 10))
                          .append(".")
                          .append(std::to_string(tenths % 10))
                          .append(kSleptSeconds);
-  if (slept_ms < kBounceBelowMs) {
+  if (bounce) {
     line.append(kSleptBounce);
   }
-  return line;
+  add_line(turn, bounce ? LOG_WARNING : LOG_INFO, std::move(line));
 }
 
 // Says how long the host slept, once, at the first turn that sees the boot clock's lead over
@@ -159,8 +162,7 @@ std::string slept_line(std::int64_t slept_ms) {
 // nothing to compare with and only keeps its lead.
 void note_sleep(Turn& turn, std::optional<std::int64_t>& largest, std::int64_t lead) {
   if (largest.has_value() && lead - *largest >= kSleptAtLeastMs) {
-    const std::int64_t slept = lead - *largest;
-    add_line(turn, slept < kBounceBelowMs ? LOG_WARNING : LOG_INFO, slept_line(slept));
+    add_slept_line(turn, lead - *largest);
   }
   if (!largest.has_value() || lead > *largest) {
     largest = lead;
