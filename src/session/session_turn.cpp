@@ -48,10 +48,11 @@ constexpr std::string_view kSleptBounce = "; the sleep ended at once";
 // A smaller growth of the boot clock's lead is not a sleep worth a line. The lead grows only
 // while the host is suspended, but the loop reads it from two clocks one after the other, and
 // a delay between the two reads (the process preempted, a virtual machine paused by its host)
-// makes that turn's lead smaller by the delay, and so the next turn's seem grown by it. Such
-// delays stay far below a second. A kernel that times a suspend by the real-time clock (where
-// the processor's counter stops in sleep, as in most virtual machines) counts whole seconds,
-// so a shorter sleep cannot be told from none there anyway.
+// makes that turn's lead seem smaller by the delay: when every turn before was so delayed, as
+// the first turn alone may be, the next seems grown by it. Such delays stay far below a
+// second. A kernel that times a suspend by the real-time clock (where the processor's counter
+// stops in sleep, as in most virtual machines) counts whole seconds, so a shorter sleep cannot
+// be told from none there anyway.
 constexpr std::int64_t kSleptAtLeastMs = 1000;
 // A sleep shorter than this ended within a couple of seconds: a wake-up event that came at
 // once, the "sleep that isn't sleep", gets a warning of its own. A second more than two

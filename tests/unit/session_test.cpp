@@ -323,17 +323,26 @@ TEST(HostSlept, EachSleepIsToldOnceAtTheNextTurnAndABounceIsAWarning) {
           << row.lead_ms << (state == &keyed ? " keyed" : " keyless");
     }
   }
-  // The line comes first: the sleep was over before anything else of its turn, here the end
-  // of a session whose window passed while the host slept.
+  // The line comes first: the sleep was over before anything else of its turn, here the
+  // report of a flood just before it and the end of a session whose window passed meanwhile,
+  // with a new session: the most a turn can name.
   LoopState state = keyless();
   take_turn(state, nullptr, {kT0, kBoot, 0});
   turn(state, from("10.0.0.1", 5000, "EHLO\n"));
+  lines_of(state, from("10.0.0.9", 4000, "QUIT\n"), 11, kBoot);
   const Datagram next = from("10.0.0.2", 6000, "EHLO\n");
   const Turn resumed = take_turn(state, &next, {kT0 + 9, kBoot + 9, 8'000});
   EXPECT_EQ(lines(resumed),
             (std::vector<Line>{{LOG_INFO, "Host slept for 8.0 s"},
+                               {LOG_WARNING,
+                                "1 log lines about datagrams held back (at most 10 a second are "
+                                "written)"},
                                {LOG_INFO, "Session ended for client 10.0.0.1:5000"},
                                {LOG_INFO, "Session started for client 10.0.0.2:6000"}}));
+  EXPECT_EQ(sent(resumed), (std::vector<Sent>{{"END\n", "10.0.0.1:5000", "127.0.0.1"},
+                                              {"START\n", "10.0.0.2:6000", "127.0.0.1"}}));
+  EXPECT_EQ(statuses(resumed), (std::vector<std::string>{"Waiting for a client",
+                                                         "Session open for client 10.0.0.2:6000"}));
 }
 
 // Keyed mode, against a controller that holds the key and proves what it sends.
