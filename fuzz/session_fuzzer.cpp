@@ -14,7 +14,9 @@
 // broadcast address, to 255.255.255.255 or to a multicast group. Both modes drop the last
 // two kinds before anything else. Before a turn takes a datagram, its text is prepared as the
 // loop does it: the receive keeps the first 1023 bytes, and datagram_text ends the text at the
-// first NUL.
+// first NUL. In neither reading does the host sleep: every turn passes the same lead of the
+// boot clock over the monotonic clock (Clocks' default), so a turn that said the host slept
+// would name a line the model does not expect.
 //
 // Without a key, the input is a sequence of turns at a wall clock and a boot clock (the
 // first times the session window, the second the log budget). One event after another until

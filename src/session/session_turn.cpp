@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "net/listener.h"
@@ -38,6 +39,25 @@ constexpr std::string_view kHeldBackEnd = " a second are written)";
 constexpr std::string_view kSleepRefused = "Sleep refused (";
 constexpr std::string_view kRefusedExit = " exit ";
 constexpr std::string_view kRefusedTold = "); Told client ";
+// When the host has resumed: "Host slept for ", the seconds with one decimal, " s", and for a
+// sleep that ended within a couple of seconds the bounce's words.
+constexpr std::string_view kHostSlept = "Host slept for ";
+constexpr std::string_view kSleptSeconds = " s";
+constexpr std::string_view kSleptBounce = "; the sleep ended at once";
+
+// A smaller growth of the boot clock's lead is not a sleep worth a line. The lead grows only
+// while the host is suspended, but the loop reads it from two clocks one after the other, and
+// a delay between the two reads (the process preempted, a virtual machine paused by its host)
+// makes that turn's lead seem smaller by the delay: when every turn before was so delayed, as
+// the first turn alone may be, the next seems grown by it. Such delays stay far below a
+// second. A kernel that times a suspend by the real-time clock (where the processor's counter
+// stops in sleep, as in most virtual machines) counts whole seconds, so a shorter sleep cannot
+// be told from none there anyway.
+constexpr std::int64_t kSleptAtLeastMs = 1000;
+// A sleep shorter than this ended within a couple of seconds: a wake-up event that came at
+// once, the "sleep that isn't sleep", gets a warning of its own. A second more than two
+// allows for the whole seconds of the real-time clock.
+constexpr std::int64_t kBounceBelowMs = 3000;
 
 // The status line that the service manager shows, at each change of state.
 constexpr std::string_view kSessionOpenStatus = "Session open for client ";
@@ -119,6 +139,36 @@ void report_held_back(Turn& turn, LogBudget& budget, std::uint32_t second) {
                  .append(kHeldBack)
                  .append(std::to_string(kBudgetedLinesPerSecond))
                  .append(kHeldBackEnd));
+  }
+}
+
+// "Host slept for 7.2 s", the time rounded to a tenth of a second; under kBounceBelowMs a
+// warning with the bounce's words. Both follow the figure shown, so that a reader who goes by
+// the figure draws the line where the daemon does.
+void add_slept_line(Turn& turn, std::int64_t slept_ms) {
+  const std::int64_t tenths = (slept_ms + 50) / 100;
+  const bool bounce = tenths * 100 < kBounceBelowMs;
+  std::string line = std::string(kHostSlept)
+                         .append(std::to_string(tenths / 10))
+                         .append(".")
+                         .append(std::to_string(tenths % 10))
+                         .append(kSleptSeconds);
+  if (bounce) {
+    line.append(kSleptBounce);
+  }
+  add_line(turn, bounce ? LOG_WARNING : LOG_INFO, std::move(line));
+}
+
+// Says how long the host slept, once, at the first turn that sees the boot clock's lead over
+// the monotonic clock grown. The largest lead seen is kept: a delayed read only makes the lead
+// seem smaller, so the largest is the nearest to the truth. The first turn of the process has
+// nothing to compare with and only keeps its lead.
+void note_sleep(Turn& turn, std::optional<std::int64_t>& largest, std::int64_t lead) {
+  if (largest.has_value() && lead - *largest >= kSleptAtLeastMs) {
+    add_slept_line(turn, lead - *largest);
+  }
+  if (!largest.has_value() || lead > *largest) {
+    largest = lead;
   }
 }
 
@@ -243,6 +293,8 @@ bool window_passed(const Session& s, std::time_t now) {
 
 Turn take_turn(LoopState& state, const Datagram* datagram, Clocks now) {
   Turn turn;
+  // Nobody's datagram causes this line, so the budget does not count it.
+  note_sleep(turn, state.boot_lead_ms, now.boot_lead_ms);
   report_held_back(turn, state.budget, now.boot);
   // Expiry is looked at on every turn, before the datagram of this turn.
   if (window_passed(state.session, now.wall)) {

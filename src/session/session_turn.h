@@ -42,10 +42,11 @@ struct Sleeper {
 
 /// What the daemon keeps from turn to turn.
 struct LoopState {
-  Session session;                    // keyless mode's
-  std::optional<KeyedService> keyed;  // keyed mode: the key room's side of the wire
-  LogBudget budget;                   // for the lines anyone's datagrams can cause
-  std::string command;                // what a SUSPEND runs, e.g. "systemctl suspend"
+  Session session;                           // keyless mode's
+  std::optional<KeyedService> keyed;         // keyed mode: the key room's side of the wire
+  LogBudget budget;                          // for the lines anyone's datagrams can cause
+  std::string command;                       // what a SUSPEND runs, e.g. "systemctl suspend"
+  std::optional<std::int64_t> boot_lead_ms;  // the largest Clocks::boot_lead_ms seen so far
   // The SUSPENDs carried out whose sleep command has not ended yet. Keyed mode serves on while
   // it runs, and a SUSPEND taken meanwhile waits for the same command's end.
   std::vector<Sleeper> sleepers;
@@ -61,12 +62,14 @@ struct Datagram {
   in_addr destination{};  // the address it was sent to
 };
 
-/// The two clocks a turn reads: the wall clock times keyless sessions (as the protocol has
-/// always done, so a stepped clock moves the window); the boot clock, which counts on through
-/// a suspend and is never stepped, times challenges and the log budget.
+/// The clocks a turn reads: the wall clock times keyless sessions (as the protocol has always
+/// done, so a stepped clock moves the window); the boot clock, which counts on through a
+/// suspend and is never stepped, times challenges and the log budget; its lead over the
+/// monotonic clock, which stops in a suspend, grows by the time each suspend lasted.
 struct Clocks {
   std::time_t wall = 0;
   std::uint32_t boot = 0;
+  std::int64_t boot_lead_ms = 0;  // CLOCK_BOOTTIME less CLOCK_MONOTONIC, in milliseconds
 };
 
 /// A datagram for the loop to send: text to peer, leaving from the local address from.
@@ -93,9 +96,9 @@ enum class Effect {
   kStop,   // a QUIT was carried out: shut down and return
 };
 
-/// Everything one turn comes to. Outputs have room for the most a turn can name (a held-back
-/// report, a session's end and its END, a new session's lines, reply and status), so that a
-/// turn costs no allocation of its own.
+/// Everything one turn comes to. Outputs have room for the most a turn can name (the host's
+/// sleep, a held-back report, a session's end and its END, a new session's lines, reply and
+/// status), so that a turn costs no allocation of its own.
 struct Turn {
   static constexpr std::size_t kMostOutputs = 8;
   std::array<Output, kMostOutputs> outputs;
@@ -113,8 +116,9 @@ std::string_view datagram_text(const char* bytes, std::size_t length);
 /// start.
 bool window_passed(const Session& s, std::time_t now);
 
-/// Takes one turn: reports held-back lines of an earlier second, ends an expired session,
-/// then, when datagram is not null, decides what it does in the mode state is in. Does no I/O.
+/// Takes one turn: says how long the host slept when it has slept since the last turn, reports
+/// held-back lines of an earlier second, ends an expired session, then, when datagram is not
+/// null, decides what it does in the mode state is in. Does no I/O.
 Turn take_turn(LoopState& state, const Datagram* datagram, Clocks now);
 
 /// The turn for sleeper once the sleep command ended with status (as its shell gives it) at

@@ -19,8 +19,9 @@
 # The key is the one postinst made in the guest's root when the image was built, copied out
 # of it then and kept beside the image. The script then reads the guest's journal: each
 # daemon's lines in order and nothing else from it (the keyed one names the key that proved
-# each command), the kernel's S3 entry and exit in each round, one start of each unit and no
-# restart.
+# each command; each says how long the guest slept, once per sleep, within 2 s of the time
+# from QMP's SUSPEND event to its WAKEUP), the kernel's S3 entry and exit in each round, one
+# start of each unit and no restart.
 #
 # Only the guest sleeps. The daemon runs inside the guest, and the only processes started
 # here are QEMU, socat (QMP), the client and the probe: nothing here runs a sleep command on
@@ -556,10 +557,10 @@ end2=$(since "$woke" "$end_at")
 # carried out only once both the END and the wake are past.
 if awk -v s="$end2" 'BEGIN { exit !(s > 0) }'; then
 	ok "END reached the probe $end2 s after the wake"
-	open_at=$end_at
+	open_at=$end_at end_first=0
 elif awk -v e="$end_at" -v s="$(event_time SUSPEND 2)" 'BEGIN { exit !(e < s) }'; then
 	ok "END reached the probe $(since "$ok_at" "$end_at") s after its OK, before the guest was asleep"
-	open_at=$woke
+	open_at=$woke end_first=1
 else
 	fail "END came $end2 s after the wake, while the guest slept"
 fi
@@ -639,13 +640,19 @@ lines_of() { grep -aF " lmr[$1]: " "$run/lmr.txt" | sed 's/^.* lmr\[[0-9]*\]: //
 # The keyed daemon's lines, the KEYED answers to the probe's plain EHLOs left out, must be
 # exactly these, in this order: each command preceded by the line naming its key (the
 # package's key has no name: "default").
+# Each daemon says how long the guest slept, once for each of the two sleeps, at its first
+# turn after the wake; the lines' figures are checked against QMP's events further down.
 lines_of "$keyed_pid" | grep -vxE 'EHLO without a key; Answered KEYED to client 10\.0\.2\.2:[0-9]+' >"$run/keyed.txt" || true
 mapfile -t proven < <(sed -n 's/^Command from client \(.*\) proven with key default$/\1/p' "$run/keyed.txt")
 [ "${#proven[@]}" -eq 2 ] || fail "expected 2 commands proven with key default, found ${#proven[@]}: $(cat "$run/keyed.txt")"
+mapfile -t keyed_slept < <(grep -a '^Host slept for ' "$run/keyed.txt")
+[ "${#keyed_slept[@]}" -eq 2 ] || fail "expected 2 'Host slept for' lines of the keyed daemon, found ${#keyed_slept[@]}: $(cat "$run/keyed.txt")"
 cat >"$run/keyed-expected.txt" <<-EOF
 	Starting Lomarind...
 	Command from client ${proven[0]} proven with key default
 	Received SUSPEND command. Suspending...
+	${keyed_slept[0]}
+	${keyed_slept[1]}
 	Command from client ${proven[1]} proven with key default
 	Received QUIT command. Stopping Lomarind...
 EOF
@@ -659,11 +666,22 @@ keyed_answers=$(lines_of "$keyed_pid" | grep -cF 'EHLO without a key; Answered K
 lines_of "$plain_pid" | grep -vF 'Session locked in response to client 10.0.2.2:' >"$run/keyless.txt" || true
 mapfile -t ids < <(sed -n 's/^Session started for client //p' "$run/keyless.txt")
 [ "${#ids[@]}" -eq 2 ] || fail "expected 2 sessions of the keyless daemon, found ${#ids[@]}: $(cat "$run/keyless.txt")"
+mapfile -t plain_slept < <(grep -a '^Host slept for ' "$run/keyless.txt")
+[ "${#plain_slept[@]}" -eq 2 ] || fail "expected 2 'Host slept for' lines of the keyless daemon, found ${#plain_slept[@]}: $(cat "$run/keyless.txt")"
+# The session of round 2 ends at the first turn after the wake, after the line of that turn
+# that says how long the guest slept; or, when it ran out before the guest was asleep, before.
+if [ "$end_first" -eq 1 ]; then
+	round2=("Session ended for client ${ids[0]}" "${plain_slept[1]}")
+else
+	round2=("${plain_slept[1]}" "Session ended for client ${ids[0]}")
+fi
 cat >"$run/keyless-expected.txt" <<-EOF
 	Starting Lomarind...
+	${plain_slept[0]}
 	Session started for client ${ids[0]}
 	Received SUSPEND command. Suspending...
-	Session ended for client ${ids[0]}
+	${round2[0]}
+	${round2[1]}
 	Session started for client ${ids[1]}
 	Received QUIT command. Stopping Lomarind...
 EOF
@@ -673,6 +691,35 @@ for id in "${proven[@]}" "${ids[@]}"; do
 	case $id in 10.0.2.2:*) ;; *) fail "a client at an unexpected address: $id" ;; esac
 done
 ok "the keyed daemon's lines, in order: $(wc -l <"$run/keyed.txt"), $keyed_answers KEYED answers left out; the keyless daemon's: $(wc -l <"$run/keyless.txt"), $(lines_of "$plain_pid" | grep -cF 'Session locked in response' || true) LOCKED answers left out"
+
+# How long the guest slept, as each daemon says, against QMP: the kernel adds to the boot
+# clock the time from stopping its clocks to starting them again, which is a little longer
+# than from QEMU's SUSPEND event to its WAKEUP; and without a counter that runs through S3 (as
+# under TCG) it reads that time from the real-time clock, in whole seconds, and shifts it to
+# keep its own clock in step with that one. So each figure must be within 2 s of QMP's (it
+# was 1.1 s short to 0.6 s long in the runs of 9 December 2026), and the bounce's words must
+# come with a figure under 3 s and only then.
+slept_tolerance=2
+slept_figures=()
+for round in 1 2; do
+	qmp_slept=$(since "$(event_time SUSPEND "$round")" "$(event_time WAKEUP "$round")")
+	figures="QMP SUSPEND to WAKEUP $qmp_slept s"
+	for line in "${keyed_slept[round - 1]}" "${plain_slept[round - 1]}"; do
+		[[ $line =~ ^Host\ slept\ for\ ([0-9]+\.[0-9])\ s(\;\ the\ sleep\ ended\ at\ once)?$ ]] ||
+			fail "round $round: a line not of the form 'Host slept for N.N s[; the sleep ended at once]': '$line'"
+		said=${BASH_REMATCH[1]} bounce=${BASH_REMATCH[2]}
+		awk -v d="$said" -v q="$qmp_slept" -v t="$slept_tolerance" 'BEGIN { exit !(d - q <= t && q - d <= t) }' ||
+			fail "round $round: '$line', but QMP's SUSPEND event came $qmp_slept s before its WAKEUP (more than $slept_tolerance s apart)"
+		if awk -v d="$said" 'BEGIN { exit !(d < 3) }'; then
+			[ -n "$bounce" ] || fail "round $round: '$line': a sleep under 3 s without the bounce's words"
+		else
+			[ -z "$bounce" ] || fail "round $round: '$line': the bounce's words for a sleep of 3 s or more"
+		fi
+	done
+	figures+=", keyed daemon '${keyed_slept[round - 1]}', keyless daemon '${plain_slept[round - 1]}'"
+	slept_figures+=("$figures")
+	ok "round $round: $figures (within $slept_tolerance s)"
+done
 
 # Each round: between its SUSPEND line and the next command, the kernel enters S3 and
 # comes back, in this order, and systemd-sleep says so.
@@ -723,4 +770,6 @@ printf '%s\n' \
 	"wake to END at the probe (round 2):               $end2 s" \
 	"QUIT right after the wake (round 2):              $quit_took s, $quit_after_open s after the END or the wake" \
 	"keyed QUIT after both sleeps:                     $keyed_quit s" \
-	"QEMU start to both units started:                 $boot s"
+	"QEMU start to both units started:                 $boot s" \
+	"how long the guest slept (round 1):               ${slept_figures[0]}" \
+	"how long the guest slept (round 2):               ${slept_figures[1]}"

@@ -291,6 +291,61 @@ TEST(LogBudget, StrangersLinesAreLimitedEachSecondAndTheRestReportedOnce) {
   EXPECT_EQ(lines(turn(other, from("10.0.0.1", 5000, "QUIT\n"), kT0, kBoot)).size(), 1U);
 }
 
+// The host's sleeps, as the loop passes them in: the boot clock's lead over the monotonic
+// clock, which grows by the time each suspend lasted. An admin reads one line per sleep, a
+// warning when it ended within a couple of seconds, and nothing for a lead that did not grow
+// by a second or more.
+TEST(HostSlept, EachSleepIsToldOnceAtTheNextTurnAndABounceIsAWarning) {
+  struct Row {
+    std::int64_t lead_ms;  // at this turn
+    std::vector<Line> expected;
+  };
+  const std::vector<Row> rows = {
+      {5'000'000, {}},  // the first turn: the host may have slept before the daemon started
+      {5'000'000, {}},
+      {5'007'260, {{LOG_INFO, "Host slept for 7.3 s"}}},  // 7.26 s, to a tenth
+      {5'007'260, {}},                                    // once
+      {5'008'060, {}},                                    // 0.8 s: below a second, not told
+      {5'009'010, {}},  // nor is 0.95 s after it: each growth counts alone
+      {5'008'410, {}},  // a read delayed between the two clocks: the lead seems smaller
+      {5'009'710, {}},  // 0.7 s past the largest lead seen, 1.3 s past the delayed read
+      {5'010'710, {{LOG_WARNING, "Host slept for 1.0 s; the sleep ended at once"}}},
+      {5'013'659, {{LOG_WARNING, "Host slept for 2.9 s; the sleep ended at once"}}},
+      {5'016'619, {{LOG_INFO, "Host slept for 3.0 s"}}},       // 2.96 s: no bounce, as it reads
+      {33'816'668, {{LOG_INFO, "Host slept for 28800.0 s"}}},  // a night
+  };
+  KeySet keys;
+  LoopState keyed = keyless();
+  keyed.keyed.emplace(keys);
+  LoopState plain = keyless();
+  for (LoopState* state : {&plain, &keyed}) {
+    for (const Row& row : rows) {
+      EXPECT_EQ(lines(take_turn(*state, nullptr, {kT0, kBoot, row.lead_ms})), row.expected)
+          << row.lead_ms << (state == &keyed ? " keyed" : " keyless");
+    }
+  }
+  // The line comes first: the sleep was over before anything else of its turn, here the
+  // report of a flood just before it and the end of a session whose window passed meanwhile,
+  // with a new session: the most a turn can name.
+  LoopState state = keyless();
+  take_turn(state, nullptr, {kT0, kBoot, 0});
+  turn(state, from("10.0.0.1", 5000, "EHLO\n"));
+  lines_of(state, from("10.0.0.9", 4000, "QUIT\n"), 11, kBoot);
+  const Datagram next = from("10.0.0.2", 6000, "EHLO\n");
+  const Turn resumed = take_turn(state, &next, {kT0 + 9, kBoot + 9, 8'000});
+  EXPECT_EQ(lines(resumed),
+            (std::vector<Line>{{LOG_INFO, "Host slept for 8.0 s"},
+                               {LOG_WARNING,
+                                "1 log lines about datagrams held back (at most 10 a second are "
+                                "written)"},
+                               {LOG_INFO, "Session ended for client 10.0.0.1:5000"},
+                               {LOG_INFO, "Session started for client 10.0.0.2:6000"}}));
+  EXPECT_EQ(sent(resumed), (std::vector<Sent>{{"END\n", "10.0.0.1:5000", "127.0.0.1"},
+                                              {"START\n", "10.0.0.2:6000", "127.0.0.1"}}));
+  EXPECT_EQ(statuses(resumed), (std::vector<std::string>{"Waiting for a client",
+                                                         "Session open for client 10.0.0.2:6000"}));
+}
+
 // Keyed mode, against a controller that holds the key and proves what it sends.
 class KeyedTurn : public testing::Test {
  protected:
