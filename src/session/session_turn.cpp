@@ -90,21 +90,21 @@ constexpr Rule kDropFromPortZero{LOG_WARNING, kFromPortZero, true, true, Effect:
 constexpr Rule kDropToGroup{LOG_WARNING, kToGroup, true, true, Effect::kNone};
 
 void add_line(Turn& turn, int priority, std::string text) {
-  Output& output = turn.outputs[turn.count++];
+  Output& output = turn.outputs.at(turn.count++);  // kMostOutputs is the most any turn names
   output.kind = Output::Kind::kLine;
   output.priority = priority;
   output.text = std::move(text);
 }
 
 void add_status(Turn& turn, std::string_view text, std::string_view identity = {}) {
-  Output& output = turn.outputs[turn.count++];
+  Output& output = turn.outputs.at(turn.count++);  // kMostOutputs is the most any turn names
   output.kind = Output::Kind::kStatus;
   output.text.assign(text).append(identity);
 }
 
 void add_send(Turn& turn, std::string text, const sockaddr_in& to, socklen_t to_length,
               in_addr from) {
-  Output& output = turn.outputs[turn.count++];
+  Output& output = turn.outputs.at(turn.count++);  // kMostOutputs is the most any turn names
   output.kind = Output::Kind::kSend;
   output.message = {std::move(text), to, to_length, from};
 }
