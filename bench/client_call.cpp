@@ -13,8 +13,10 @@
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 
 #include "measure.h"
 #include "support/argv.h"
@@ -190,6 +192,19 @@ void print_row(const char* label, const std::vector<Call>& calls, double Call::*
   std::printf("%-34s %10.*f %10.*f %8.*f %8.*f\n", label, decimals, calls.front().*figure, decimals,
               median(timed), decimals, *std::min_element(timed.begin(), timed.end()), decimals,
               *std::max_element(timed.begin(), timed.end()));
+}
+
+void print_rows(const std::vector<Call>& keyless, const std::vector<Call>& keyed) {
+  const std::array<std::pair<const char*, const std::vector<Call>*>, 2> kinds{
+      {{"keyless", &keyless}, {"keyed", &keyed}}};
+  for (const auto& [name, calls] : kinds) {
+    const std::string kind = name;
+    print_row((kind + ": first host's line").c_str(), *calls, &Call::first_line);
+    print_row((kind + ": last host's line").c_str(), *calls, &Call::last_line);
+    print_row((kind + ": client ended").c_str(), *calls, &Call::exit);
+    print_row((kind + ": client's CPU, user+sys").c_str(), *calls, &Call::cpu);
+    print_row((kind + ": machine's CPUs busy (%)").c_str(), *calls, &Call::busy, 0);
+  }
 }
 
 }  // namespace lmrbench

@@ -53,4 +53,7 @@ void write_private_file(const std::string& path, std::string_view text);
 void print_row(const char* label, const std::vector<Call>& calls, double Call::*figure,
                int decimals = 3);
 
+/// Prints the rows of every figure, for the keyless calls, then the keyed ones.
+void print_rows(const std::vector<Call>& keyless, const std::vector<Call>& keyed);
+
 }  // namespace lmrbench

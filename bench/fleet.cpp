@@ -238,16 +238,7 @@ void print_fleet(const FleetSetup& setup, const std::vector<Call>& keyless,
       "%-34s %10s %10s %8s %8s\n",
       setup.hosts, kFirstPort, kFirstPort + setup.hosts - 1, "seconds from the client's start",
       "first call", "median", "min", "max");
-  const std::array<std::pair<const char*, const std::vector<Call>*>, 2> kinds{
-      {{"keyless", &keyless}, {"keyed", &keyed}}};
-  for (const auto& [name, calls] : kinds) {
-    const std::string kind = name;
-    print_row((kind + ": first host's line").c_str(), *calls, &Call::first_line);
-    print_row((kind + ": last host's line").c_str(), *calls, &Call::last_line);
-    print_row((kind + ": client ended").c_str(), *calls, &Call::exit);
-    print_row((kind + ": client's CPU, user+sys").c_str(), *calls, &Call::cpu);
-    print_row((kind + ": machine's CPUs busy (%)").c_str(), *calls, &Call::busy, 0);
-  }
+  print_rows(keyless, keyed);
   std::vector<double> keyless_exit;
   std::vector<double> keyed_exit;
   for (std::size_t at = 1; at < keyless.size() && at < keyed.size(); ++at) {

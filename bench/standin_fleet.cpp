@@ -108,16 +108,7 @@ void print_standin(const StandinSetup& setup, const std::vector<Call>& keyless,
       setup.hosts, standin_address(static_cast<std::size_t>(setup.hosts) - 1).c_str(),
       protocol::kDefaultPort, limit_text(setup).c_str(), "seconds from the client's start",
       "first call", "median", "min", "max");
-  const std::array<std::pair<const char*, const std::vector<Call>*>, 2> kinds{
-      {{"keyless", &keyless}, {"keyed", &keyed}}};
-  for (const auto& [name, calls] : kinds) {
-    const std::string kind = name;
-    print_row((kind + ": first host's line").c_str(), *calls, &Call::first_line);
-    print_row((kind + ": last host's line").c_str(), *calls, &Call::last_line);
-    print_row((kind + ": client ended").c_str(), *calls, &Call::exit);
-    print_row((kind + ": client's CPU, user+sys").c_str(), *calls, &Call::cpu);
-    print_row((kind + ": machine's CPUs busy (%)").c_str(), *calls, &Call::busy, 0);
-  }
+  print_rows(keyless, keyed);
   std::printf(
       "median and range of %d calls each, after a first call reported on its own; every call\n"
       "checked: each host's line says suspended, exit status 0, each address carried out one\n"
