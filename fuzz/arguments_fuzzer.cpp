@@ -75,6 +75,13 @@ void check_command_line(std::string_view text) {
   const auto given = [&words](std::string_view word) {
     return std::find(words.begin() + 1, words.end(), word) != words.end();
   };
+  // Whether a time limit was given: -t or --timeout, with its value in the next word or
+  // attached (-t5, --timeout=5).
+  const auto time_given = [&words] {
+    return std::any_of(words.begin() + 1, words.end(), [](const std::string& word) {
+      return word.starts_with("-t") || word == "--timeout" || word.starts_with("--timeout=");
+    });
+  };
 
   const Parsed parsed = parse(words);
   require(same(parsed, parse(words)), "the same command line parses the same way twice");
@@ -159,7 +166,7 @@ void check_command_line(std::string_view text) {
     require(arguments.wait ? arguments.targets.size() == arguments.sleepers.size()
                            : arguments.targets.empty() && arguments.time_limit == kDefaultLimit,
             "wake --wait names a host for each MAC; wake alone takes no time limit");
-    require(!arguments.wait || given("-t") || given("--timeout") ||
+    require(!arguments.wait || time_given() ||
                 arguments.time_limit == std::chrono::milliseconds(60'000),
             "wake --wait waits a minute unless told otherwise");
     require(arguments.wake_port >= 1, "a wake port is 1 to 65535");
