@@ -32,6 +32,29 @@ std::optional<std::array<std::string_view, N>> hex_fields(
   return fields;
 }
 
+// A datagram that is prefix, then a proof, then a line feed (OK, RUNNING, SLEEPING).
+std::string proof_datagram(std::string_view prefix, const std::string& proof) {
+  std::string text(prefix);
+  return text.append(proof).append("\n");
+}
+
+// The proof of such a datagram; empty when it is not one.
+std::optional<std::string_view> proof_of(std::string_view datagram, std::string_view prefix) {
+  const auto fields = hex_fields(datagram, prefix, std::array{protocol::kProofDigits});
+  if (!fields) {
+    return std::nullopt;
+  }
+  return (*fields)[0];
+}
+
+// True when datagram is prefix's datagram and carries expected, for a command on a challenge
+// (a client that has sent none takes none).
+bool proves(std::string_view datagram, std::string_view prefix, std::string_view challenge,
+            const std::string& expected) {
+  const auto proof = proof_of(datagram, prefix);
+  return proof && !challenge.empty() && same_proof(expected, *proof);
+}
+
 }  // namespace
 
 bool is_lower_hex(std::string_view text, std::size_t digits) {
@@ -68,8 +91,7 @@ std::string command_datagram(const NamedKey& key, std::string_view word,
 }
 
 std::string ok_datagram(const Key& key, std::string_view challenge, std::string_view word) {
-  std::string text(protocol::kOkPrefix);
-  return text.append(ok_proof(key, challenge, word)).append("\n");
+  return proof_datagram(protocol::kOkPrefix, ok_proof(key, challenge, word));
 }
 
 std::string refused_datagram(const Key& key, std::string_view challenge, int status) {
@@ -79,13 +101,11 @@ std::string refused_datagram(const Key& key, std::string_view challenge, int sta
 }
 
 std::string running_datagram(const Key& key, std::string_view challenge) {
-  std::string text(protocol::kRunningPrefix);
-  return text.append(running_proof(key, challenge)).append("\n");
+  return proof_datagram(protocol::kRunningPrefix, running_proof(key, challenge));
 }
 
 std::string sleeping_datagram(const Key& key, std::string_view challenge) {
-  std::string text(protocol::kSleepingPrefix);
-  return text.append(sleeping_proof(key, challenge)).append("\n");
+  return proof_datagram(protocol::kSleepingPrefix, sleeping_proof(key, challenge));
 }
 
 std::optional<KeyedEhlo> read_ehlo(std::string_view datagram) {
@@ -122,11 +142,7 @@ std::optional<KeyedCommand> read_command(std::string_view datagram) {
 }
 
 std::optional<std::string_view> read_ok(std::string_view datagram) {
-  const auto fields = hex_fields(datagram, protocol::kOkPrefix, std::array{protocol::kProofDigits});
-  if (!fields) {
-    return std::nullopt;
-  }
-  return (*fields)[0];
+  return proof_of(datagram, protocol::kOkPrefix);
 }
 
 std::optional<KeyedRefusal> read_refused(std::string_view datagram) {
@@ -161,20 +177,15 @@ std::optional<std::string_view> proven_start(std::string_view datagram, const Ke
 
 bool proven_ok(std::string_view datagram, const Key& key, std::string_view challenge,
                std::string_view word) {
-  const auto proof = read_ok(datagram);
-  return proof && !challenge.empty() && same_proof(ok_proof(key, challenge, word), *proof);
+  return proves(datagram, protocol::kOkPrefix, challenge, ok_proof(key, challenge, word));
 }
 
 bool proven_running(std::string_view datagram, const Key& key, std::string_view challenge) {
-  const auto fields =
-      hex_fields(datagram, protocol::kRunningPrefix, std::array{protocol::kProofDigits});
-  return fields && !challenge.empty() && same_proof(running_proof(key, challenge), (*fields)[0]);
+  return proves(datagram, protocol::kRunningPrefix, challenge, running_proof(key, challenge));
 }
 
 bool proven_sleeping(std::string_view datagram, const Key& key, std::string_view challenge) {
-  const auto fields =
-      hex_fields(datagram, protocol::kSleepingPrefix, std::array{protocol::kProofDigits});
-  return fields && !challenge.empty() && same_proof(sleeping_proof(key, challenge), (*fields)[0]);
+  return proves(datagram, protocol::kSleepingPrefix, challenge, sleeping_proof(key, challenge));
 }
 
 std::optional<int> proven_refusal(std::string_view datagram, const Key& key,
