@@ -445,8 +445,10 @@ struct Run {
   bool quit = false;
   bool confirm = false;
   bool absent = false;
-  bool easy = false;           // nothing lost or slow, nobody else asking, time enough
-  bool forged_notice = false;  // the forger sent a KEYED 2
+  bool easy = false;             // nothing lost or slow, nobody else asking, time enough
+  bool refused_first = false;    // a proven REFUSED reached the client before any INHIBITED
+  bool heard_inhibited = false;  // a proven INHIBITED reached the client
+  bool forged_notice = false;    // the forger sent a KEYED 2
   int commands_sent = 0;
   std::chrono::milliseconds limit{};
   Clock::time_point deadline{};
@@ -503,8 +505,9 @@ void check_outcome(const Run& run, const Exchange& exchange, const Daemon& daemo
             "refused only with the status of the sleep command that failed");
     require(exchange.inhibitor.empty() || (daemon.inhibited && exchange.inhibitor == kInhibitor),
             "inhibited only as the daemon said, by whom it said");
-    require(!run.easy || !daemon.inhibited || !exchange.inhibitor.empty(),
-            "with nothing lost, an inhibited sleep is reported with who and why");
+    require(!run.easy || !daemon.inhibited || run.refused_first || !exchange.inhibitor.empty(),
+            "with nothing lost, an inhibited sleep is reported with who and why, unless its "
+            "REFUSED overtook its INHIBITED");
     break;
   case Result::kDidNotSleep:
     require(run.confirm && carried_out == 1, "did not sleep only with --confirm, once carried out");
@@ -673,6 +676,8 @@ void run_exchange(Reader& input) {
           run.told_in_time = run.told_in_time || (told && now < *run.first_ok + kRefusalWait);
         }
         run.heard_running = run.heard_running || reply == Reply::kRunning;
+        run.refused_first = run.refused_first || (reply == Reply::kRefused && !run.heard_inhibited);
+        run.heard_inhibited = run.heard_inhibited || reply == Reply::kInhibited;
         const Send send = on_reply(exchange, reply, now, heard.sleep_status, heard.inhibitor);
         if (client_keyed && send == Send::kCommand) {
           require(text.starts_with("START ") && model.told_client(text),

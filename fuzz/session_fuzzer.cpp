@@ -408,7 +408,8 @@ class KeylessModel {
                        "after an inhibited sleep, the owner's session is open again");
       walk_held.done("a keyless inhibited sleep is its line and the status line");
     } else if (effect == Effect::kSleep) {
-      Walk started(sleep_started(state_, state_.sleepers.front()));
+      const Turn start = sleep_started(state_, state_.sleepers.front());
+      Walk started(start);
       started.status(running_status(sender->identity),
                      "the sleep command is told to the service manager");
       started.done("keyless, a sleep command's start is only its status line");
@@ -889,7 +890,8 @@ class KeyedModel {
       check_inhibited(sender, p, sleeper, spent);
       return;
     }
-    Walk started(sleep_started(state_, sleeper));
+    const Turn start = sleep_started(state_, sleeper);
+    Walk started(start);
     started.send("RUNNING " + mac(kHolderKeys.at(p.key), "running", p.challenge, "SUSPEND") + "\n",
                  sender.address, sender.local,
                  "a SUSPEND whose command starts is told so with the proof of its challenge");

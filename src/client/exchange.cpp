@@ -268,7 +268,8 @@ Heard proven_reply(std::string_view datagram, const Key& key, std::string_view n
       return {Reply::kSleeping};
     }
     if (const auto inhibitor = proven_inhibition(datagram, key, challenge)) {
-      return {Reply::kInhibited, {}, 0, *inhibitor};
+      // The status of the REFUSED that follows it.
+      return {Reply::kInhibited, {}, protocol::kInhibitedStatus, *inhibitor};
     }
   }
   return {datagram == protocol::kKeyedNotice ? Reply::kKeyed : Reply::kOther};

@@ -42,7 +42,7 @@ std::vector<InhibitorEntry> list_inhibitors() {
   const std::unique_ptr<sd_bus, BusClose> bus(opened);
   sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUs);
   sd_bus_message* answered = nullptr;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, which is a C compound literal
   const int called =
       sd_bus_call_method(bus.get(), "org.freedesktop.login1", "/org/freedesktop/login1",
                          "org.freedesktop.login1.Manager", "ListInhibitors", &error, &answered, "");
