@@ -98,6 +98,20 @@ TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
   const std::string sleeping = sleeping_datagram(key, kChallenge);
   EXPECT_EQ(proven_reply(running, key, kNonce, kChallenge, "SUSPEND").reply, Reply::kRunning);
   EXPECT_EQ(proven_reply(sleeping, key, kNonce, kChallenge, "SUSPEND").reply, Reply::kSleeping);
+  // An INHIBITED ends a SUSPEND as refused, with who and why, whatever REFUSED follows it.
+  const std::string inhibited = inhibited_datagram(key, kChallenge, "backup: Backup in progress");
+  const Heard held = proven_reply(inhibited, key, kNonce, kChallenge, "SUSPEND");
+  EXPECT_EQ(held.reply, Reply::kInhibited);
+  EXPECT_EQ(proven_reply(inhibited, key, kNonce, kChallenge, "QUIT").reply, Reply::kOther);
+  Exchange exchange = start_exchange(t0, 10s, Plan{Task::kCommand, true, true});
+  on_timer(exchange, t0);
+  on_reply(exchange, Reply::kKeyedStart, t0 + 1ms);
+  on_reply(exchange, Reply::kKeyedOk, t0 + 2ms);
+  on_reply(exchange, held.reply, t0 + 3ms, held.sleep_status, held.inhibitor);
+  on_reply(exchange, Reply::kRefused, t0 + 4ms, 2);
+  EXPECT_EQ(exchange.result, Result::kRefused);
+  EXPECT_EQ(exchange.inhibitor, "backup: Backup in progress");
+  EXPECT_EQ(exchange.sleep_status, 1) << "the status of its REFUSED";
   // While --confirm probes, only a START proven for a probe's nonce shows the host awake.
   const std::vector<std::string> probes{std::string(32, 'e'), std::string(32, 'f')};
   EXPECT_EQ(
