@@ -5,8 +5,13 @@
 #include <cstdint>
 #include <string>
 
-/// Opens the log channel: identity "lmr", LOG_CONS and LOG_PID, facility LOG_DAEMON.
+/// Opens the log channel: identity "lmr", LOG_CONS and LOG_PID, facility LOG_DAEMON, and
+/// notes whether a system log listens on /dev/log.
 void open_log();
+
+/// Whether, when the log was opened, a system log listened on /dev/log: without one, every
+/// line is lost (LOG_CONS reaches a console only where there is one).
+bool system_log_reachable();
 
 /// Passes text to the system log as data, never as a format.
 void log_line(int priority, const std::string& text);

@@ -1,6 +1,7 @@
 #include <syslog.h>
 
 #include "net/listener.h"
+#include "process/keys.h"
 #include "process/log.h"
 #include "process/notify.h"
 #include "process/startup.h"
@@ -10,6 +11,9 @@ int main(int argc, char* argv[]) {
   // First of all, so that a signal during start-up is never lost or fatal.
   install_termination_handling();
   Settings settings = read_settings(argc, argv);  // exits on --help or a bad option
+  if (settings.check_keys) {
+    return check_keys(settings);
+  }
   // Before the log opens, so that standard error is still the launcher's and no log socket
   // can sit on descriptor 2 when a refusal is written there.
   const std::string key_refused = load_keys(settings);
@@ -20,7 +24,7 @@ int main(int argc, char* argv[]) {
   exit_if_terminated();
   log_line(LOG_INFO, "Starting Lomarind...");
   if (!key_refused.empty()) {
-    fatal_exit(key_refused);
+    fatal_exit(key_refused, true);
   }
   exit_if_terminated();
   if (settings.background) {

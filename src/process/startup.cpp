@@ -30,6 +30,7 @@ constexpr const char* kUsage =
     "  --key-file=FILE       Accept only commands proven with a key in FILE.\n"
     "  --sleep=VERB          On SUSPEND, run systemctl VERB (default: suspend).\n"
     "  --ignore-inhibitors   Sleep even while an inhibitor blocks sleep.\n"
+    "  --check               Check the key file (--key-file) and exit.\n"
     "  -h, --help            Display this help message.\n"
     "The manual is lomarind-server(8): the protocol, keyed mode, the log, the unit.\n";
 
@@ -50,8 +51,10 @@ constexpr std::array<std::string_view, 4> kSleepVerbs = {"suspend", "hibernate",
 // so no short option.
 constexpr int kSleepOption = 256;
 constexpr int kIgnoreInhibitorsOption = 257;
+constexpr int kCheckOption = 258;
 
 volatile std::sig_atomic_t termination_signal = 0;
+volatile std::sig_atomic_t reload_requested = 0;
 
 // The keys that the ways out which end the process at once wipe first. Process-wide, as the
 // termination flag is: the fatal exit and the termination exit reach them from anywhere.
@@ -80,6 +83,7 @@ const option kLongOptions[] = {
     {"key-file", required_argument, nullptr, 0},  // keyed mode's key file
     {"sleep", required_argument, nullptr, kSleepOption},
     {"ignore-inhibitors", no_argument, nullptr, kIgnoreInhibitorsOption},
+    {"check", no_argument, nullptr, kCheckOption},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -122,6 +126,9 @@ std::optional<OptionsOutcome> take_option(int result, int long_index, Settings& 
     break;
   case kIgnoreInhibitorsOption:
     settings.ignore_inhibitors = true;
+    break;
+  case kCheckOption:
+    settings.check_keys = true;
     break;
   case 'h':
     return OptionsOutcome::kHelp;
@@ -172,25 +179,6 @@ Settings read_settings(int argc, char* argv[]) {
   return settings;
 }
 
-std::string load_keys(Settings& settings) {
-  if (!settings.key_file_path.has_value()) {
-    return "";
-  }
-  // Distinct keys, so that the key that proved a command names one controller.
-  std::string refusal = read_key_file(*settings.key_file_path, settings.keys, true);
-  // A core dump would hold the keys; so would a debugger's look at the process.
-  if (refusal.empty() && !keep_out_of_core_dumps()) {
-    refusal = *settings.key_file_path + ": the process could not be made non-dumpable";
-  }
-  if (refusal.empty()) {
-    return "";
-  }
-  settings.keys.keys.clear();
-  refusal.insert(0, "Key file refused: ");
-  static_cast<void>(std::fputs((refusal + "\n").c_str(), stderr));
-  return refusal;
-}
-
 void print_usage() { static_cast<void>(std::fputs(kUsage, stdout)); }
 
 void wipe_at_exit(KeySet& keys) { keys_to_wipe = &keys; }
@@ -204,11 +192,17 @@ void wipe_keys_before_exit() {
   }
 }
 
-void fatal_exit(const std::string& message) {
+void fatal_exit(const std::string& message, bool told_already) {
+  const int error = errno;  // of the call that failed, before anything else can change it
   // A termination signal that came in while the failing step ran was sent before its
   // failure showed, and wins as it would have a moment earlier.
   exit_if_terminated();
   log_line(LOG_ERR, message);
+  // Without a system log (a container, a minimal install) the line would reach nobody.
+  if (!told_already && !system_log_reachable()) {
+    const std::string told = message + ": " + std::strerror(error) + "\n";
+    static_cast<void>(std::fputs(told.c_str(), stderr));
+  }
   closelog();
   wipe_keys_before_exit();
   std::exit(1);
@@ -220,6 +214,16 @@ extern "C" void handle_termination_signal(int signal_number) {
   }
 }
 
+extern "C" void handle_reload_signal(int /*signal_number*/) { reload_requested = 1; }
+
+bool take_reload_request() {
+  if (reload_requested == 0) {
+    return false;
+  }
+  reload_requested = 0;
+  return true;
+}
+
 void install_termination_handling() {
   struct sigaction action {};
   action.sa_handler = handle_termination_signal;
@@ -227,12 +231,15 @@ void install_termination_handling() {
   action.sa_flags = 0;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  action.sa_handler = handle_reload_signal;
+  sigaction(SIGHUP, &action, nullptr);
   // A launcher may hand over a signal mask with them blocked; they end the daemon all the
   // same. One already pending is taken by the handler as soon as it is unblocked.
   sigset_t termination;
   sigemptyset(&termination);
   sigaddset(&termination, SIGTERM);
   sigaddset(&termination, SIGINT);
+  sigaddset(&termination, SIGHUP);
   sigprocmask(SIG_UNBLOCK, &termination, nullptr);
 }
 

@@ -19,6 +19,7 @@ struct Settings {
   std::optional<std::string> key_file_path;  // none: keyless (an empty name is a file refused)
   std::string sleep_verb = "suspend";        // what a SUSPEND runs "systemctl" with
   bool ignore_inhibitors = false;            // run it even while an inhibitor blocks sleep
+  bool check_keys = false;                   // --check: check the key file and end
   KeySet keys;                               // load_keys fills it from key_file_path
 };
 
@@ -36,11 +37,6 @@ int port_from_text(const char* text);
 /// invalid option, port or sleep verb (status 1).
 Settings read_settings(int argc, char* argv[]);
 
-/// Reads the key file, if one is set, into settings.keys and makes the process non-dumpable.
-/// Returns "" when keyless or loaded; otherwise writes the refusal to standard error and
-/// returns it.
-std::string load_keys(Settings& settings);
-
 /// Writes the help text to standard output.
 void print_usage();
 
@@ -53,15 +49,23 @@ void wipe_at_exit(KeySet& keys);
 void wipe_keys_before_exit();
 
 /// Logs message at LOG_ERR, closes the log, wipes the keys and ends the process with status 1;
-/// once a termination signal has arrived, ends as exit_if_terminated does instead.
-[[noreturn]] void fatal_exit(const std::string& message);
+/// once a termination signal has arrived, ends as exit_if_terminated does instead. When the
+/// system log cannot be reached, also writes message to standard error, with the error of
+/// the failed call unless told_already (the message is one standard error has had).
+[[noreturn]] void fatal_exit(const std::string& message, bool told_already = false);
 
 /// The handler for SIGTERM and SIGINT: records the signal and does nothing else.
 extern "C" void handle_termination_signal(int signal_number);
 
-/// Installs handle_termination_signal for SIGTERM, then SIGINT, without SA_RESTART,
-/// so that a blocking receive or wait returns early with EINTR.
+/// The handler for SIGHUP: records that the keys are to be read again.
+extern "C" void handle_reload_signal(int signal_number);
+
+/// Installs handle_termination_signal for SIGTERM, then SIGINT, and handle_reload_signal for
+/// SIGHUP, without SA_RESTART, so that a blocking receive or wait returns early with EINTR.
 void install_termination_handling();
+
+/// True once for each SIGHUP (or several that came together) since the last call.
+bool take_reload_request();
 
 /// If a termination signal has arrived: logs so, closes the log, wipes the keys and exits with
 /// status 0.

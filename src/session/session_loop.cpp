@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "net/listener.h"
+#include "process/keys.h"
 #include "process/log.h"
 #include "process/notify.h"
 #include "session/inhibitors.h"
@@ -125,7 +126,7 @@ void quit_shutdown(const Settings& settings) {
 
 }  // namespace
 
-int run_session_loop(const Settings& settings) {
+int run_session_loop(Settings& settings) {
   LoopState state;
   if (!settings.keys.empty()) {
     // Keyed: the challenges' secret, drawn once; a keyless daemon draws none.
@@ -137,8 +138,17 @@ int run_session_loop(const Settings& settings) {
   // Keyed, the sleep command runs while the loop serves on; keyless, datagrams wait for it.
   SleepChild running;
   notify_status(kWaitingStatus);
+  bool reload_pending = false;
   for (;;) {
     exit_if_terminated();
+    // The keys are read again between turns, and not while a SUSPEND waits for its sleep
+    // command: its client is told under the key that proved it.
+    reload_pending = take_reload_request() || reload_pending;
+    if (reload_pending && state.sleepers.empty()) {
+      reload_pending = false;
+      const Reload reload = reload_keys(settings);
+      log_line(reload.priority, reload.line);
+    }
     if (running.pid != -1) {
       wait_for_datagram_or(running);
       if (const auto status = sleep_command_ended(running, state.command)) {

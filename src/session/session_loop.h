@@ -5,5 +5,6 @@
 #include "process/startup.h"
 
 /// Serves the listening socket until a QUIT has been carried out, then returns 0: keyless
-/// sessions, or keyed commands when settings hold keys.
-int run_session_loop(const Settings& settings);
+/// sessions, or keyed commands when settings hold keys. On SIGHUP it reads the key file
+/// again into settings.keys (process/keys.h), once no SUSPEND waits for its sleep command.
+int run_session_loop(Settings& settings);

@@ -236,7 +236,19 @@ TEST_F(Keyed, RefusedKeyFilesEndStartUpWithAReasonAndAnAcceptedKeyMakesItNonDump
     EXPECT_TRUE(error.starts_with("Key file refused: " + path)) << error;
     EXPECT_EQ(error.find(digits.substr(0, 16)), std::string::npos) << error;
     expect_logged_once(error.substr(0, error.size() - 1), LOG_ERR, server_->pid());
+    // --check refuses it the same way, and serves nothing.
+    start_server({"--check", "--key-file=" + path});
+    EXPECT_EQ(exit_status(), 1) << path;
+    EXPECT_EQ(server_->standard_error(), error);
   }
+  start_server({"--check", "--key-file=" + key_path_, "-p", std::to_string(port_)});
+  EXPECT_EQ(exit_status(), 0);
+  EXPECT_EQ(server_->standard_output(), key_path_ + ": 1 key (default)\n");
+  EXPECT_FALSE(wait_until_bound(port_, 200ms)) << "a check serves nothing";
+  start_server({"--check"});
+  EXPECT_EQ(exit_status(), 1);
+  EXPECT_EQ(server_->standard_error(),
+            "Nothing to check: give the key file with --key-file=FILE\n");
   // Run as nobody, whose /proc files the kernel gives to root when it is not dumpable.
   std::filesystem::permissions(dir_, std::filesystem::perms::others_exec,
                                std::filesystem::perm_options::add);
@@ -245,6 +257,52 @@ TEST_F(Keyed, RefusedKeyFilesEndStartUpWithAReasonAndAnAcceptedKeyMakesItNonDump
   struct stat proc {};
   ASSERT_EQ(stat(("/proc/" + std::to_string(server_->pid()) + "/status").c_str(), &proc), 0);
   EXPECT_EQ(proc.st_uid, 0U);
+}
+
+// SIGHUP (systemctl reload) reads the key file again: a new key works at once and one
+// removed stops working; a file a start would refuse (a name twice, a loose mode) is refused
+// with its reason and the keys in use stay, and the daemon serves on throughout.
+TEST_F(Keyed, SighupReadsTheKeysAgainAndARefusedFileKeepsThoseInUse) {
+  Process& server = start_serving(port_, {"--key-file=" + key_path_});
+  const std::string first = read_file(key_path_);
+  Key second;
+  second.bytes.fill(0x22);
+  Key third;
+  third.bytes.fill(0x33);
+  // Whether the daemon holds the key: a proven START for its EHLO, else KEYED 2.
+  UdpPeer peer;
+  const auto holds = [&](const Key& key) {
+    const std::string start = ask(peer, "EHLO " + key_id(key) + " " + kNonce + "\n").value_or("");
+    const std::string challenge = start.substr(std::min<std::size_t>(6, start.size()), 32);
+    return start == "START " + challenge + " " + start_proof(key, kNonce, challenge) + "\n";
+  };
+  const auto reload = [&](const std::string& content, mode_t mode, const std::string& line) {
+    EXPECT_EQ(write_key_file(key_path_, content, mode), key_path_);
+    const std::size_t seen = log_->count(line);
+    EXPECT_EQ(kill(server.pid(), SIGHUP), 0);
+    EXPECT_TRUE(log_->wait_for(line, 3s, seen + 1)) << line;
+  };
+  const std::string both = first + std::string(64, '2') + " b\n";
+  reload(both, 0600, "Keys reloaded from " + key_path_ + ": 2 keys");
+  EXPECT_TRUE(holds(key()));
+  EXPECT_TRUE(holds(second)) << "a key added works at once";
+  const std::string refused =
+      "Keys not reloaded (" + key_path_ +
+      ", line 3: the name b, the same as on line 2); the daemon keeps its 2 keys";
+  reload(both + std::string(64, '3') + " b\n", 0600, refused);
+  reload(both, 0644,
+         "Keys not reloaded (" + key_path_ +
+             " has mode 0644: group and others must have no permission); the daemon keeps "
+             "its 2 keys");
+  EXPECT_TRUE(holds(key()));
+  EXPECT_TRUE(holds(second));
+  EXPECT_FALSE(holds(third)) << "nothing of a refused file is taken";
+  reload(std::string(64, '2') + " b\n", 0600, "Keys reloaded from " + key_path_ + ": 1 key");
+  EXPECT_FALSE(holds(key())) << "a key removed stops working";
+  EXPECT_TRUE(holds(second));
+  for (const auto& entry : log_->entries()) {
+    EXPECT_EQ(entry.raw.find(first.substr(0, 64)), std::string::npos) << entry.raw;
+  }
 }
 
 }  // namespace

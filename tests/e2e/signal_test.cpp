@@ -79,6 +79,12 @@ TEST_F(Ending, PortTakenGivesErrorBindingAndStatusOneAndNoOneSharesTheDaemonsPor
     expect_logged_once(kStarting, LOG_INFO, server.pid());
     expect_logged_once("Error binding", LOG_ERR, server.pid());
     EXPECT_EQ(log_->entries().back().text, "Error binding");
+    EXPECT_EQ(server.standard_error(), "") << "the log has it";
+    // Without a system log, standard error says it too, with the cause.
+    log_.reset();
+    start_server({"-p", std::to_string(port_)});
+    EXPECT_EQ(exit_status(), 1) << reuse;
+    EXPECT_EQ(server_->standard_error(), "Error binding: Address already in use\n");
     close(fd);
   }
 
