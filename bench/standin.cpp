@@ -119,8 +119,9 @@ void StandIn::answer(std::size_t host, const Datagram& datagram) {
   const Turn turn = take_turn(state, &datagram, read_clocks());
   send_all(turn);
   if (turn.effect == Effect::kSleep) {
-    // A sleep command that succeeds at once.
+    // A sleep command that no inhibitor holds back and that succeeds at once.
     ++suspended_[host];
+    send_all(sleep_started(state, state.sleepers.back()));
     for (const Sleeper& sleeper : std::exchange(state.sleepers, {})) {
       send_all(sleep_ended(state, sleeper, 0, read_clocks()));
     }

@@ -17,7 +17,9 @@
 //   - every suspend carried out: how long its sleep command runs, byte * 40 ms; with a key,
 //     its status (an even byte: 0, else 1 + byte / 2), a failure being told to the client
 //     with a proven REFUSED once it has run, and whether the daemon knows RUNNING and
-//     SLEEPING (an even byte) or is one from before them; after a success, how long the host
+//     SLEEPING (an even byte) or is one from before them; a daemon that knows them finds a
+//     block inhibitor held when the status byte is 2 modulo 4, and then runs nothing and
+//     tells INHIBITED and REFUSED 1 at once; after a success, how long the host
 //     sleeps, byte * 100 ms. The daemon answers nothing while the host sleeps, and datagrams
 //     wait; one from before RUNNING answers nothing while the command runs either;
 //   - with a key in the client, after every datagram it sends, what a forger sends it from
@@ -43,9 +45,10 @@
 // first OK (then it takes the daemon for one from before them); "command not confirmed" only
 // after a command went out; "locked by another client" and "no answer" only if it was not;
 // "needs a key" only from a keyed daemon to a client without a key, and then no command is
-// sent; "refused" only with the status of a sleep command that failed; "did not sleep" only
-// with --confirm after the command was carried out; "key not known" only before any command;
-// "no daemon" only from a host without one; with --confirm and nothing lost or slow,
+// sent; "refused" only with the status of a sleep command that failed, and "inhibited by"
+// only with the daemon's own text, which, with nothing lost, an inhibited SUSPEND gets; "did not
+// sleep" only with --confirm after the command was carried out; "key not known" only before any
+// command; "no daemon" only from a host without one; with --confirm and nothing lost or slow,
 // "suspended" only if the host slept; with a key, the command goes out only on a START the
 // daemon gave for the client's nonce, at most three times, always the same, and after a
 // proven RUNNING again at most once a second; the call ends by its time limit; and with nothing
@@ -94,6 +97,9 @@ std::string_view bytes_of(const Key& key) {
 }
 
 // HMAC-SHA-256 under key of "lomarind-v2 <label> <first> <second>".
+// Who holds the model daemon's inhibitor and why, as INHIBITED tells it.
+const std::string kInhibitor = "backup: Backup in progress";
+
 std::string mac(const Key& key, std::string_view label, std::string_view first,
                 std::string_view second) {
   std::string message("lomarind-v2 ");
@@ -147,6 +153,7 @@ struct Daemon {
   int refused = 0;               // the status of a sleep command that failed, told with REFUSED
   Clock::duration slept{};       // how long the host slept after a successful sleep command
   bool tells = false;            // keyed: knows RUNNING and SLEEPING
+  bool inhibited = false;        // tells: an inhibitor held the sleep command back
   Clock::time_point ran_from{};  // when the SUSPEND's sleep command started
   Clock::time_point ran_to{};    // and when it ended
   std::string suspend;           // keyed: the SUSPEND carried out, whose copies it answers
@@ -276,6 +283,15 @@ class Model {
     daemon_.ran_from = now;
     daemon_.ran_to = done;
     daemon_.challenge = challenge;
+    if (daemon_.tells && fate % 4 == 2) {
+      daemon_.inhibited = true;
+      daemon_.refused = 1;
+      daemon_.ran_to = now;
+      daemon_.asleep_until = now;
+      send(kDaemon, from, inhibition(), now);
+      send(kDaemon, from, outcome(), now);
+      return;
+    }
     if (daemon_.tells) {
       send(kDaemon, from, "RUNNING " + mac(*key_, "running", challenge, "SUSPEND") + "\n", now);
     }
@@ -291,6 +307,12 @@ class Model {
       daemon_.asleep_until = done + daemon_.slept;
     }
     events_.emplace(daemon_.asleep_until, Event{Event::kWake, kDaemon, kDaemon, {}, 0});
+  }
+
+  // The INHIBITED that tells that an inhibitor held the keyed SUSPEND's command back.
+  std::string inhibition() const {
+    return "INHIBITED " + mac(*key_, "inhibited", daemon_.challenge, kInhibitor) + " " +
+           kInhibitor + "\n";
   }
 
   // How the keyed SUSPEND's sleep command ended: REFUSED or SLEEPING.
@@ -320,6 +342,9 @@ class Model {
     // and answers every copy with the OK and what the sleep command has come to so far.
     if (daemon_.tells && text == daemon_.suspend) {
       send(kDaemon, event.from, daemon_.ok, now);
+      if (daemon_.inhibited) {
+        send(kDaemon, event.from, inhibition(), now);
+      }
       send(kDaemon, event.from,
            now < daemon_.ran_to
                ? "RUNNING " + mac(*key_, "running", daemon_.challenge, "SUSPEND") + "\n"
@@ -476,6 +501,10 @@ void check_outcome(const Run& run, const Exchange& exchange, const Daemon& daemo
     require(client_keyed && !run.quit && carried_out == 1 && daemon.refused != 0 &&
                 exchange.sleep_status == daemon.refused,
             "refused only with the status of the sleep command that failed");
+    require(exchange.inhibitor.empty() || (daemon.inhibited && exchange.inhibitor == kInhibitor),
+            "inhibited only as the daemon said, by whom it said");
+    require(!run.easy || !daemon.inhibited || !exchange.inhibitor.empty(),
+            "with nothing lost, an inhibited sleep is reported with who and why");
     break;
   case Result::kDidNotSleep:
     require(run.confirm && carried_out == 1, "did not sleep only with --confirm, once carried out");
@@ -632,8 +661,8 @@ void run_exchange(Reader& input) {
         // As the client's loop: with a key, only proven replies count.
         const Heard heard = hear(exchange, text, client_keyed ? &client_key : nullptr, proving);
         const Reply reply = heard.reply;
-        const bool told =
-            reply == Reply::kRunning || reply == Reply::kSleeping || reply == Reply::kRefused;
+        const bool told = reply == Reply::kRunning || reply == Reply::kSleeping ||
+                          reply == Reply::kRefused || reply == Reply::kInhibited;
         require((reply != Reply::kKeyedOk && !told &&
                  (reply != Reply::kKeyedStart || exchange.step == Step::kConfirming)) ||
                     model.told_client(text),
@@ -644,7 +673,7 @@ void run_exchange(Reader& input) {
           run.told_in_time = run.told_in_time || (told && now < *run.first_ok + kRefusalWait);
         }
         run.heard_running = run.heard_running || reply == Reply::kRunning;
-        const Send send = on_reply(exchange, reply, now, heard.sleep_status);
+        const Send send = on_reply(exchange, reply, now, heard.sleep_status, heard.inhibitor);
         if (client_keyed && send == Send::kCommand) {
           require(text.starts_with("START ") && model.told_client(text),
                   "a keyed command goes out only on a START the daemon gave for our nonce");

@@ -34,7 +34,7 @@
 //                       receive waits a second).
 //   kind byte % 4 == 2  a step of the wall clock: 4-byte big-endian signed seconds.
 //   kind byte % 4 == 3  a turn with a protocol word: sender byte, choice byte: choice % 3 the
-//                       word (EHLO, SUSPEND, QUIT), choice / 3 % 8 the status the sleep
+//                       word (EHLO, SUSPEND, QUIT), choice / 3 % 9 the status the sleep
 //                       command ends with (kSleepStatuses) for this and later SUSPENDs.
 // The sleep command ends with status 0 until a word of kind 3 says otherwise.
 //
@@ -50,7 +50,7 @@
 //   kind byte % 4 == 1  a stranger: sender byte (kPeers, the key holders' too), then the
 //                       bytes stranger_text reads.
 //   kind byte % 4 == 2  time passes: a byte b, b % 8 seconds, or (b - 247) * 1000 from 248 on,
-//                       and when any passed, a turn whose receive timed out; b / 8 % 8 the
+//                       and when any passed, a turn whose receive timed out; b / 8 % 9 the
 //                       status the sleep command ends with from then on (kSleepStatuses).
 //   kind byte % 4 == 3  a crowd of key holders, each at an address of its own, sends EHLO
 //                       and SUSPEND at once: a byte b, b % 16 of them, or for 255 as the
@@ -113,7 +113,10 @@ constexpr std::array kWords = {kEhlo, kSuspend, kQuit};
 // The sleep command the fuzzer's daemon runs, and the statuses it can end with: success,
 // failures, could not be run (126, 127), ended by a signal (128 and more).
 const std::string kCommand = "systemctl suspend";
-constexpr std::array<int, 8> kSleepStatuses = {0, 1, 2, 126, 127, 130, 137, 255};
+// kHeldBack stands for a block inhibitor held when the SUSPEND comes: the command never runs.
+constexpr int kHeldBack = -1;
+constexpr std::array<int, 9> kSleepStatuses = {0, 1, 2, 126, 127, 130, 137, 255, kHeldBack};
+const Inhibitor kInhibitor{"backup", "Backup in progress"};
 
 constexpr std::string_view kStartedPrefix = "Session started for client ";
 constexpr std::string_view kLockedPrefix = "Session locked in response to client ";
@@ -394,7 +397,21 @@ class KeylessModel {
     require(state_.sleepers.size() == (effect == Effect::kSleep ? 1U : 0U),
             "only a carried-out SUSPEND waits for the sleep command");
     check_told(turn);
-    if (effect == Effect::kSleep) {
+    if (effect == Effect::kSleep && sleep_status == kHeldBack) {
+      const Sleeper sleeper = state_.sleepers.front();
+      state_.sleepers.clear();
+      const Turn held = sleep_inhibited(state_, sleeper, kInhibitor, {wall, boot});
+      Walk walk_held(held);
+      walk_held.line(LOG_WARNING, "Sleep inhibited by backup (Backup in progress)",
+                     "a sleep held back by an inhibitor is logged with who and why");
+      walk_held.status(with(kSessionOpenPrefix, sender->identity),
+                       "after an inhibited sleep, the owner's session is open again");
+      walk_held.done("a keyless inhibited sleep is its line and the status line");
+    } else if (effect == Effect::kSleep) {
+      Walk started(sleep_started(state_, state_.sleepers.front()));
+      started.status(running_status(sender->identity),
+                     "the sleep command is told to the service manager");
+      started.done("keyless, a sleep command's start is only its status line");
       const Sleeper sleeper = state_.sleepers.front();
       state_.sleepers.clear();
       const Turn ended = sleep_ended(state_, sleeper, sleep_status, {wall, boot});
@@ -447,7 +464,6 @@ class KeylessModel {
       if (text == kQuit) {
         return Effect::kStop;
       }
-      walk.status(running_status(id), "the sleep command is told to the service manager");
       return Effect::kSleep;
     }
     return Effect::kNone;
@@ -714,10 +730,6 @@ class KeyedModel {
     } else {
       challenge = check_unproven(walk, sender, text);
     }
-    if (effect == Effect::kSleep) {
-      walk.status(running_status(sender.identity),
-                  "the sleep command is told to the service manager");
-    }
     walk.done("a keyed turn names nothing beyond the held-back report and its datagram's");
     require(turn.effect == effect,
             "a command is carried out exactly when a key holder's is first seen while its "
@@ -762,8 +774,9 @@ class KeyedModel {
   struct Spent {
     std::string_view word;
     std::uint32_t issued;
-    std::string outcome;        // a SUSPEND's: SLEEPING or REFUSED once its command ended
-    std::uint32_t settled = 0;  // when it ended
+    std::string outcome;         // a SUSPEND's: SLEEPING or REFUSED once its command ended
+    std::string inhibited = {};  // and the INHIBITED before the REFUSED, when one held it back
+    std::uint32_t settled = 0;   // when it ended
   };
 
   bool remembered(const Spent& spent) const {
@@ -795,17 +808,16 @@ class KeyedModel {
       walk.send(ok, sender.address, sender.local,
                 "a proven command is answered OK with the proof of its challenge and word, to "
                 "its sender, from the address it asked");
-      if (suspend) {
-        walk.send("RUNNING " + mac(kHolderKeys.at(p.key), "running", p.challenge, "SUSPEND") + "\n",
-                  sender.address, sender.local,
-                  "a carried-out SUSPEND's OK is followed by the proof that its command runs");
-      }
       spent_.emplace(p.challenge, Spent{p.word, p.issued, {}});
       return suspend ? Effect::kSleep : Effect::kStop;
     }
     if (again) {
       walk.send(ok, sender.address, sender.local,
                 "a copy of a carried-out command is answered the same OK and not carried out");
+      if (suspend && !spent->second.inhibited.empty()) {
+        walk.send(spent->second.inhibited, sender.address, sender.local,
+                  "a copy of an inhibited SUSPEND learns who held it back, then its REFUSED");
+      }
       if (suspend) {
         walk.send(spent->second.outcome, sender.address, sender.local,
                   "a copy of a SUSPEND also learns how its sleep command ended, for a minute");
@@ -871,10 +883,21 @@ class KeyedModel {
     require(state_.sleepers.size() == 1, "a carried-out SUSPEND waits for its sleep command");
     const Sleeper sleeper = state_.sleepers.front();
     state_.sleepers.clear();
-    const Turn ended = sleep_ended(state_, sleeper, sleep_status, {kFirstClock, now});
-    Walk walk(ended);
     Spent& spent = spent_.at(p.challenge);
     spent.settled = now;
+    if (sleep_status == kHeldBack) {
+      check_inhibited(sender, p, sleeper, spent);
+      return;
+    }
+    Walk started(sleep_started(state_, sleeper));
+    started.send("RUNNING " + mac(kHolderKeys.at(p.key), "running", p.challenge, "SUSPEND") + "\n",
+                 sender.address, sender.local,
+                 "a SUSPEND whose command starts is told so with the proof of its challenge");
+    started.status(running_status(sender.identity),
+                   "the sleep command is told to the service manager");
+    started.done("a sleep command's start is its RUNNING and the status line");
+    const Turn ended = sleep_ended(state_, sleeper, sleep_status, {kFirstClock, now});
+    Walk walk(ended);
     if (sleep_status != 0) {
       const std::string status = std::to_string(sleep_status);
       walk.line(
@@ -901,6 +924,28 @@ class KeyedModel {
     walk.status(kWaitingStatus, "after the sleep command the daemon waits for a client again");
     walk.done("the end of a sleep command names a failure's line and REFUSED, then the status");
     require(ended.effect == Effect::kNone, "the end of a sleep command carries out nothing");
+  }
+
+  // The turn for a key holder's SUSPEND that an inhibitor holds back: logged with who and
+  // why and the client told, then INHIBITED proving the text and REFUSED 1 proving the status.
+  void check_inhibited(const Sender& sender, const Proven& p, const Sleeper& sleeper,
+                       Spent& spent) {
+    const Turn held = sleep_inhibited(state_, sleeper, kInhibitor, {kFirstClock, now});
+    Walk walk(held);
+    walk.line(LOG_WARNING,
+              "Sleep inhibited by backup (Backup in progress); Told client " + sender.identity,
+              "an inhibited sleep is logged with who, why and the client it is told");
+    const std::string text = "backup: Backup in progress";
+    spent.inhibited = "INHIBITED " + mac(kHolderKeys.at(p.key), "inhibited", p.challenge, text) +
+                      " " + text + "\n";
+    spent.outcome = "REFUSED 1 " + mac(kHolderKeys.at(p.key), "refused", p.challenge, "1") + "\n";
+    walk.send(spent.inhibited, sender.address, sender.local,
+              "an inhibited SUSPEND's sender is told who and why, with the proof of both");
+    walk.send(spent.outcome, sender.address, sender.local,
+              "and refused with status 1, for controllers that do not know INHIBITED");
+    walk.status(kWaitingStatus, "after an inhibited sleep the daemon waits for a client again");
+    walk.done("an inhibited sleep names its line, INHIBITED, REFUSED and the status");
+    require(held.effect == Effect::kNone, "an inhibited sleep carries out nothing");
   }
 
   const KeySet& keys_;

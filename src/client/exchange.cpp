@@ -141,14 +141,17 @@ Send on_ok(Exchange& exchange, Clock::time_point now) {
   return Send::kNothing;
 }
 
-// RUNNING, SLEEPING and REFUSED are proven for our SUSPEND's challenge: each also shows that
-// the command was taken when its OK was lost.
-Send on_outcome(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_status) {
+// RUNNING, SLEEPING, REFUSED and INHIBITED are proven for our SUSPEND's challenge: each also
+// shows that the command was taken when its OK was lost.
+Send on_outcome(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_status,
+                std::string_view inhibitor) {
   if (!exchange.plan.suspend || awaiting_start(exchange)) {
     return Send::kNothing;
   }
-  if (reply == Reply::kRefused) {
+  if (reply == Reply::kRefused || reply == Reply::kInhibited) {
+    // An INHIBITED comes before its REFUSED, which says less: the first one heard ends it.
     exchange.sleep_status = sleep_status;
+    exchange.inhibitor = inhibitor;
     finish(exchange, Result::kRefused, now);
     return Send::kNothing;
   }
@@ -207,6 +210,7 @@ bool counts(const Exchange& exchange, Reply reply) {
   case Reply::kRefused:
   case Reply::kRunning:
   case Reply::kSleeping:
+  case Reply::kInhibited:
     return exchange.plan.keyed;
   case Reply::kOther:
     return false;
@@ -262,6 +266,9 @@ Heard proven_reply(std::string_view datagram, const Key& key, std::string_view n
     }
     if (proven_sleeping(datagram, key, challenge)) {
       return {Reply::kSleeping};
+    }
+    if (const auto inhibitor = proven_inhibition(datagram, key, challenge)) {
+      return {Reply::kInhibited, {}, 0, *inhibitor};
     }
   }
   return {datagram == protocol::kKeyedNotice ? Reply::kKeyed : Reply::kOther};
@@ -359,7 +366,8 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
   return Send::kNothing;
 }
 
-Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_status) {
+Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_status,
+              std::string_view inhibitor) {
   if (exchange.step == Step::kFinished || !counts(exchange, reply)) {
     return Send::kNothing;
   }
@@ -390,7 +398,8 @@ Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_
   case Reply::kRefused:
   case Reply::kRunning:
   case Reply::kSleeping:
-    return on_outcome(exchange, reply, now, sleep_status);
+  case Reply::kInhibited:
+    return on_outcome(exchange, reply, now, sleep_status, inhibitor);
   case Reply::kKeyed:
   case Reply::kUnreachable:
     on_notice(exchange, reply, now);

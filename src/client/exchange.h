@@ -49,6 +49,7 @@ enum class Reply {
   kRefused,      // REFUSED with the proof that the sleep command of our SUSPEND failed
   kRunning,      // RUNNING with the proof that the sleep command of our SUSPEND runs
   kSleeping,     // SLEEPING with the proof that the sleep command of our SUSPEND succeeded
+  kInhibited,    // INHIBITED with the proof that an inhibitor held our SUSPEND's command back
   kUnreachable,  // the host's kernel says that nothing listens on the port (ICMP)
   kOther,
 };
@@ -118,6 +119,7 @@ struct Exchange {
   bool answered = false;           // kConfirming: the latest probe was answered
   int silent_probes = 0;           // kConfirming: probes in a row without an answer
   int sleep_status = 0;            // kRefused: the sleep command's exit status
+  std::string inhibitor;           // kRefused by INHIBITED: who held the sleep back, and why
   Clock::time_point started{};
   Clock::time_point next{};  // when on_timer has something to do
   Clock::time_point deadline{};
@@ -129,6 +131,7 @@ struct Heard {
   Reply reply = Reply::kOther;
   std::string_view challenge = {};  // kKeyedStart: what a command answers (in the datagram)
   int sleep_status = 0;             // kRefused: the sleep command's exit status
+  std::string_view inhibitor = {};  // kInhibited: who and why (in the datagram)
 };
 
 /// What the replies of a keyed exchange are proven against: what the client sent its host.
@@ -144,10 +147,10 @@ struct Proving {
 Reply reply_of(std::string_view datagram);
 
 /// What a keyed client that sent nonce (and, once it commanded, was given challenge for word)
-/// makes of a datagram: kKeyedStart (with its challenge), kKeyedOk, kRunning, kSleeping or
-/// kRefused (with its status) only when its proof holds under key (the last three: for a
-/// SUSPEND on challenge), kKeyed for "KEYED 2" (which proves nothing); everything else is
-/// kOther.
+/// makes of a datagram: kKeyedStart (with its challenge), kKeyedOk, kRunning, kSleeping,
+/// kRefused (with its status) or kInhibited (with who and why) only when its proof holds under
+/// key (the last four: for a SUSPEND on challenge), kKeyed for "KEYED 2" (which proves nothing);
+/// everything else is kOther.
 Heard proven_reply(std::string_view datagram, const Key& key, std::string_view nonce,
                    std::string_view challenge, std::string_view word);
 
@@ -181,5 +184,6 @@ Clock::time_point next_timer(const Exchange& exchange);
 Send on_timer(Exchange& exchange, Clock::time_point now);
 
 /// Moves the exchange on by a reply from its host; returns what to send now. sleep_status is
-/// the status a kRefused reply carries.
-Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_status = 0);
+/// the status a kRefused reply carries, inhibitor the who and why of a kInhibited one.
+Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_status = 0,
+              std::string_view inhibitor = {});

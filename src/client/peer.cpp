@@ -189,7 +189,8 @@ void receive_replies(const Outgoing& out, Peer& peer, Clock::time_point now) {
     // must not keep the client from the name's next address.
     peer.heard = peer.heard || peer.key == nullptr ||
                  (heard.reply != Reply::kOther && heard.reply != Reply::kKeyed);
-    const Send send = on_reply(peer.exchange, heard.reply, now, heard.sleep_status);
+    const Send send =
+        on_reply(peer.exchange, heard.reply, now, heard.sleep_status, heard.inhibitor);
     if (send == Send::kCommand && heard.reply == Reply::kKeyedStart) {
       peer.proving.challenge = heard.challenge;
     }

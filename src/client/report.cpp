@@ -79,7 +79,9 @@ std::string result_line(const std::string& host, const Exchange& exchange, Comma
     text = "cannot open a socket";
     break;
   case Result::kRefused:
-    text = refusal_text(exchange.sleep_status);
+    text = exchange.inhibitor.empty()
+               ? refusal_text(exchange.sleep_status)
+               : "refused by the host (inhibited by " + exchange.inhibitor + ")";
     break;
   case Result::kDidNotSleep:
     text = "did not sleep";

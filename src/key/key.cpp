@@ -120,6 +120,10 @@ std::string sleeping_proof(const Key& key, std::string_view challenge) {
   return proof(key, protocol::kSleepingLabel, challenge, protocol::kSuspendWord);
 }
 
+std::string inhibited_proof(const Key& key, std::string_view challenge, std::string_view text) {
+  return proof(key, protocol::kInhibitedLabel, challenge, text);
+}
+
 bool same_proof(std::string_view expected, std::string_view given) {
   // Lengths are public; only the digits are compared in constant time.
   return expected.size() == protocol::kProofDigits && given.size() == expected.size() &&

@@ -70,6 +70,8 @@ std::string refused_proof(const Key& key, std::string_view challenge, int status
 /// succeeded.
 std::string running_proof(const Key& key, std::string_view challenge);
 std::string sleeping_proof(const Key& key, std::string_view challenge);
+/// The proof that an inhibitor, named by text, held back the SUSPEND on challenge.
+std::string inhibited_proof(const Key& key, std::string_view challenge, std::string_view text);
 
 /// True when given equals expected, a proof; compares in constant time.
 bool same_proof(std::string_view expected, std::string_view given);

@@ -62,6 +62,7 @@ bool Challenges::remembered(const Spent& entry, std::uint32_t now) {
     return true;
   case Outcome::kSleeping:
   case Outcome::kRefused:
+  case Outcome::kInhibited:
     if (now - entry.settled <= protocol::kOutcomeSeconds) {
       return true;
     }
@@ -92,31 +93,46 @@ const Challenges::Spent* Challenges::spent(std::string_view challenge, std::uint
   return found == spent_.end() || !remembered(found->second, now) ? nullptr : &found->second;
 }
 
-void Challenges::settle(std::string_view challenge, int status, std::uint32_t now) {
+void Challenges::settle(std::string_view challenge, int status, std::uint32_t now,
+                        std::string_view inhibitor) {
   if (const auto found = spent_.find(challenge); found != spent_.end()) {
-    found->second.outcome = status == 0 ? Outcome::kSleeping : Outcome::kRefused;
-    found->second.status = status;
-    found->second.settled = now;
+    Spent& entry = found->second;
+    entry.outcome = !inhibitor.empty() ? Outcome::kInhibited
+                    : status == 0      ? Outcome::kSleeping
+                                       : Outcome::kRefused;
+    entry.status = status;
+    entry.settled = now;
+    entry.inhibitor = inhibitor;
   }
 }
 
 namespace {
 
+// The datagrams that tell that an inhibitor named by text held back the SUSPEND on
+// challenge: INHIBITED, and the REFUSED that controllers which do not know it understand.
+std::vector<std::string> inhibition_datagrams(const Key& key, std::string_view challenge,
+                                              std::string_view text) {
+  return {inhibited_datagram(key, challenge, text),
+          refused_datagram(key, challenge, protocol::kInhibitedStatus)};
+}
+
 // What a copy of a carried-out command is told after its OK: how a SUSPEND's sleep command
 // has come so far; nothing for a QUIT.
-std::string outcome_datagram(const Key& key, std::string_view challenge,
-                             const Challenges::Spent& spent) {
+std::vector<std::string> outcome_datagrams(const Key& key, std::string_view challenge,
+                                           const Challenges::Spent& spent) {
   switch (spent.outcome) {
   case Outcome::kRunning:
-    return running_datagram(key, challenge);
+    return {running_datagram(key, challenge)};
   case Outcome::kSleeping:
-    return sleeping_datagram(key, challenge);
+    return {sleeping_datagram(key, challenge)};
   case Outcome::kRefused:
-    return refused_datagram(key, challenge, spent.status);
+    return {refused_datagram(key, challenge, spent.status)};
+  case Outcome::kInhibited:
+    return inhibition_datagrams(key, challenge, spent.inhibitor);
   case Outcome::kTaken:
     break;
   }
-  return "";
+  return {};
 }
 
 }  // namespace
@@ -167,18 +183,13 @@ KeyedService::Answer KeyedService::command(const KeyedCommand& command, std::uin
             command.word,
             key,
             {},
-            outcome_datagram(key->key, command.challenge, *spent)};
+            outcome_datagrams(key->key, command.challenge, *spent)};
   }
   if (challenges_.spend(command.challenge, command.word, now) != Challenges::Spend::kSpent) {
     return {Verdict::kStale, {}, {}};
   }
-  const bool suspend = command.word == protocol::kSuspendWord;
-  return {Verdict::kCarryOut,
-          ok_datagram(key->key, command.challenge, command.word),
-          command.word,
-          key,
-          std::string(command.challenge),
-          suspend ? running_datagram(key->key, command.challenge) : std::string()};
+  return {Verdict::kCarryOut, ok_datagram(key->key, command.challenge, command.word), command.word,
+          key, std::string(command.challenge)};
 }
 
 std::string KeyedService::settle(const NamedKey& key, std::string_view challenge, int status,
@@ -186,4 +197,10 @@ std::string KeyedService::settle(const NamedKey& key, std::string_view challenge
   challenges_.settle(challenge, status, now);
   return status == 0 ? sleeping_datagram(key.key, challenge)
                      : refused_datagram(key.key, challenge, status);
+}
+
+std::vector<std::string> KeyedService::inhibit(const NamedKey& key, std::string_view challenge,
+                                               std::string_view text, std::uint32_t now) {
+  challenges_.settle(challenge, protocol::kInhibitedStatus, now, text);
+  return inhibition_datagrams(key.key, challenge, text);
 }

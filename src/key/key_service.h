@@ -8,13 +8,14 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "key/key.h"
 #include "key/keyed_wire.h"
 
 /// How far a carried-out command has come: a QUIT is taken; a SUSPEND's sleep command runs,
-/// then succeeded or was refused.
-enum class Outcome { kTaken, kRunning, kSleeping, kRefused };
+/// then succeeded or was refused, or an inhibitor held it back before it ran.
+enum class Outcome { kTaken, kRunning, kSleeping, kRefused, kInhibited };
 
 /// The daemon's challenges: computed from a secret drawn at start-up, so that they cost no
 /// memory until a valid proof spends one, and remembered after that while they are good, and
@@ -50,13 +51,16 @@ class Challenges {
     std::string word;
     std::uint32_t issued;
     Outcome outcome;
-    int status = 0;             // kRefused: the sleep command's status
-    std::uint32_t settled = 0;  // kSleeping, kRefused: when the command ended
+    int status = 0;              // kRefused: the sleep command's status
+    std::uint32_t settled = 0;   // kSleeping, kRefused, kInhibited: when the command ended
+    std::string inhibitor = {};  // kInhibited: who held it back and why, as INHIBITED says
   };
   const Spent* spent(std::string_view challenge, std::uint32_t now) const;
 
-  /// Records that the sleep command of the SUSPEND on challenge ended at now with status.
-  void settle(std::string_view challenge, int status, std::uint32_t now);
+  /// Records that the sleep command of the SUSPEND on challenge ended at now with status, or,
+  /// when inhibitor is not empty, that the inhibitor it names held it back.
+  void settle(std::string_view challenge, int status, std::uint32_t now,
+              std::string_view inhibitor = {});
 
   /// How many spent challenges are held.
   std::size_t spent_count() const { return spent_.size(); }
@@ -95,7 +99,9 @@ class KeyedService {
     std::string_view word;          // kCarryOut and kRepeat: the command's word
     const NamedKey* key = nullptr;  // kCarryOut and kRepeat: the key that proved it
     std::string challenge = {};     // kCarryOut: the challenge it spent
-    std::string outcome = {};       // a SUSPEND's: RUNNING, SLEEPING or REFUSED, after reply
+    // kRepeat of a SUSPEND: what its sleep command has come to, after reply: RUNNING,
+    // SLEEPING, REFUSED, or INHIBITED and REFUSED.
+    std::vector<std::string> outcome = {};
   };
 
   /// Serves keys, which must outlive it; draws the challenges' secret.
@@ -111,6 +117,11 @@ class KeyedService {
   /// (status as its shell gives it); returns the datagram that tells it: SLEEPING or REFUSED.
   std::string settle(const NamedKey& key, std::string_view challenge, int status,
                      std::uint32_t now);
+
+  /// Records that an inhibitor, named by text, held back the SUSPEND on challenge, proven with
+  /// key, at now; returns the datagrams that tell it: INHIBITED, then REFUSED.
+  std::vector<std::string> inhibit(const NamedKey& key, std::string_view challenge,
+                                   std::string_view text, std::uint32_t now);
 
  private:
   Answer command(const KeyedCommand& command, std::uint32_t now);

@@ -108,6 +108,12 @@ std::string sleeping_datagram(const Key& key, std::string_view challenge) {
   return proof_datagram(protocol::kSleepingPrefix, sleeping_proof(key, challenge));
 }
 
+std::string inhibited_datagram(const Key& key, std::string_view challenge, std::string_view text) {
+  std::string datagram(protocol::kInhibitedPrefix);
+  datagram.append(inhibited_proof(key, challenge, text)).append(" ").append(text);
+  return datagram.append("\n");
+}
+
 std::optional<KeyedEhlo> read_ehlo(std::string_view datagram) {
   const auto fields = hex_fields(datagram, protocol::kEhloPrefix,
                                  std::array{protocol::kKeyIdDigits, protocol::kNonceDigits});
@@ -166,6 +172,24 @@ std::optional<KeyedRefusal> read_refused(std::string_view datagram) {
   return KeyedRefusal{status, (*fields)[0]};
 }
 
+std::optional<KeyedInhibition> read_inhibited(std::string_view datagram) {
+  if (!datagram.starts_with(protocol::kInhibitedPrefix) || !datagram.ends_with('\n')) {
+    return std::nullopt;
+  }
+  datagram.remove_prefix(protocol::kInhibitedPrefix.size());
+  datagram.remove_suffix(1);
+  const std::string_view proof = datagram.substr(0, protocol::kProofDigits);
+  const std::string_view text = datagram.substr(std::min(datagram.size(), proof.size() + 1));
+  const bool printable =
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c <= '~'; });
+  if (!is_lower_hex(proof, protocol::kProofDigits) || datagram.size() <= proof.size() ||
+      datagram[proof.size()] != ' ' || text.empty() ||
+      text.size() > protocol::kMostInhibitionText || !printable) {
+    return std::nullopt;
+  }
+  return KeyedInhibition{proof, text};
+}
+
 std::optional<std::string_view> proven_start(std::string_view datagram, const Key& key,
                                              std::string_view nonce) {
   const auto start = read_start(datagram);
@@ -196,4 +220,14 @@ std::optional<int> proven_refusal(std::string_view datagram, const Key& key,
     return std::nullopt;
   }
   return refusal->status;
+}
+
+std::optional<std::string_view> proven_inhibition(std::string_view datagram, const Key& key,
+                                                  std::string_view challenge) {
+  const auto inhibition = read_inhibited(datagram);
+  if (!inhibition || challenge.empty() ||
+      !same_proof(inhibited_proof(key, challenge, inhibition->text), inhibition->proof)) {
+    return std::nullopt;
+  }
+  return inhibition->text;
 }

@@ -27,6 +27,9 @@ std::string refused_datagram(const Key& key, std::string_view challenge, int sta
 std::string running_datagram(const Key& key, std::string_view challenge);
 /// The SLEEPING that tells that the sleep command of the SUSPEND on challenge succeeded.
 std::string sleeping_datagram(const Key& key, std::string_view challenge);
+/// The INHIBITED that tells that an inhibitor, named by text (printable, at most
+/// kMostInhibitionText bytes), held back the SUSPEND on challenge.
+std::string inhibited_datagram(const Key& key, std::string_view challenge, std::string_view text);
 
 /// The fields of a keyed datagram, pointing into the datagram read.
 struct KeyedEhlo {
@@ -42,6 +45,9 @@ struct KeyedRefusal {
   int status;
   std::string_view proof;
 };
+struct KeyedInhibition {
+  std::string_view proof, text;
+};
 
 /// The key id and nonce of a keyed EHLO; empty for anything else.
 std::optional<KeyedEhlo> read_ehlo(std::string_view datagram);
@@ -53,6 +59,9 @@ std::optional<KeyedCommand> read_command(std::string_view datagram);
 std::optional<std::string_view> read_ok(std::string_view datagram);
 /// The status and proof of a REFUSED: a status of 1 to 255 without leading zeros.
 std::optional<KeyedRefusal> read_refused(std::string_view datagram);
+/// The proof and text of an INHIBITED: a text of 1 to kMostInhibitionText printable ASCII
+/// bytes.
+std::optional<KeyedInhibition> read_inhibited(std::string_view datagram);
 
 /// True when datagram starts with a command word and a space or line feed: it means to be a
 /// command, well formed or not.
@@ -79,3 +88,8 @@ bool proven_sleeping(std::string_view datagram, const Key& key, std::string_view
 /// on challenge; empty otherwise.
 std::optional<int> proven_refusal(std::string_view datagram, const Key& key,
                                   std::string_view challenge);
+
+/// The text naming the inhibitor when datagram is the INHIBITED proven under key for the
+/// SUSPEND on challenge; empty otherwise.
+std::optional<std::string_view> proven_inhibition(std::string_view datagram, const Key& key,
+                                                  std::string_view challenge);

@@ -81,11 +81,21 @@ constexpr long kSessionSeconds = 4;
 // A controller that knows RUNNING waits for SLEEPING or REFUSED; one that has seen no RUNNING
 // talks to a daemon from before these words.
 //
+// A refusal that names its cause was added within version 2 too:
+//
+//   - when a block inhibitor for sleep is held on the host (logind's list of inhibitors), the
+//     daemon does not run the sleep command of a carried-out SUSPEND, sends no RUNNING, and
+//     tells the address and port the command came from "INHIBITED " inhibited-proof " " text
+//     "\n", then "REFUSED 1 " refused-proof "\n" for controllers that do not know INHIBITED
+//     (1: the status systemctl gives when logind refuses for an inhibitor). text is who holds
+//     the inhibitor, ": " and why, 1 to kMostInhibitionText bytes of printable ASCII;
+//                inhibited-proof "lomarind-v2 inhibited " challenge " " text
+//
 // The first valid command spends its challenge; the same command again, from whatever
 // address, is answered with the same OK and is not carried out again: while the challenge is
 // good, and for a SUSPEND also while its sleep command runs and for kOutcomeSeconds after it
 // ended. A copy of a SUSPEND also gets what its sleep command has come to so far: RUNNING,
-// SLEEPING or REFUSED, after the OK.
+// SLEEPING, REFUSED, or INHIBITED and REFUSED, after the OK.
 
 /// How long a challenge is good: while the boot clock has moved on by at most this many
 /// seconds since the second it was issued in.
@@ -93,6 +103,9 @@ constexpr std::uint32_t kChallengeSeconds = 4;
 
 /// How long the daemon remembers how a SUSPEND's sleep command ended, for copies of it.
 constexpr std::uint32_t kOutcomeSeconds = 60;
+
+/// The most bytes of an INHIBITED's text: who (at most 64) and why (at most 128), with ": ".
+constexpr std::size_t kMostInhibitionText = 194;
 
 /// The key's length in bytes; a key file holds it as twice as many hex digits.
 constexpr std::size_t kKeyBytes = 32;
@@ -104,12 +117,15 @@ constexpr std::size_t kChallengeDigits = 32;
 constexpr std::size_t kProofDigits = 64;
 
 constexpr std::string_view kKeyedNotice = "KEYED 2\n";
-constexpr std::string_view kEhloPrefix = "EHLO ";          // then key-id, nonce and "\n"
-constexpr std::string_view kStartPrefix = "START ";        // then challenge, start-proof and "\n"
-constexpr std::string_view kOkPrefix = "OK ";              // then ok-proof and "\n"
-constexpr std::string_view kRefusedPrefix = "REFUSED ";    // then status, refused-proof, "\n"
-constexpr std::string_view kRunningPrefix = "RUNNING ";    // then running-proof and "\n"
-constexpr std::string_view kSleepingPrefix = "SLEEPING ";  // then sleeping-proof and "\n"
+constexpr std::string_view kEhloPrefix = "EHLO ";            // then key-id, nonce and "\n"
+constexpr std::string_view kStartPrefix = "START ";          // then challenge, start-proof and "\n"
+constexpr std::string_view kOkPrefix = "OK ";                // then ok-proof and "\n"
+constexpr std::string_view kRefusedPrefix = "REFUSED ";      // then status, refused-proof, "\n"
+constexpr std::string_view kRunningPrefix = "RUNNING ";      // then running-proof and "\n"
+constexpr std::string_view kSleepingPrefix = "SLEEPING ";    // then sleeping-proof and "\n"
+constexpr std::string_view kInhibitedPrefix = "INHIBITED ";  // then inhibited-proof, text, "\n"
+/// The status a REFUSED gives for a SUSPEND that an inhibitor held back.
+constexpr int kInhibitedStatus = 1;
 constexpr std::string_view kSuspendWord = "SUSPEND";
 constexpr std::string_view kQuitWord = "QUIT";
 
@@ -122,6 +138,7 @@ constexpr std::string_view kOkLabel = "lomarind-v2 ok";
 constexpr std::string_view kRefusedLabel = "lomarind-v2 refused";
 constexpr std::string_view kRunningLabel = "lomarind-v2 running";
 constexpr std::string_view kSleepingLabel = "lomarind-v2 sleeping";
+constexpr std::string_view kInhibitedLabel = "lomarind-v2 inhibited";
 constexpr std::string_view kChallengeLabel = "lomarind-v2 challenge";
 
 }  // namespace protocol

@@ -29,6 +29,7 @@ constexpr const char* kUsage =
     "  --pidfile [FILE]      Create a PID file for the process.\n"
     "  --key-file=FILE       Accept only commands proven with a key in FILE.\n"
     "  --sleep=VERB          On SUSPEND, run systemctl VERB (default: suspend).\n"
+    "  --ignore-inhibitors   Sleep even while an inhibitor blocks sleep.\n"
     "  -h, --help            Display this help message.\n"
     "The manual is lomarind-server(8): the protocol, keyed mode, the log, the unit.\n";
 
@@ -45,8 +46,10 @@ constexpr long kHighestPort = 65535;
 constexpr std::array<std::string_view, 4> kSleepVerbs = {"suspend", "hibernate", "hybrid-sleep",
                                                          "suspend-then-hibernate"};
 
-// The value getopt_long returns for --sleep: above every character, so no short option.
+// The values getopt_long returns for --sleep and --ignore-inhibitors: above every character,
+// so no short option.
 constexpr int kSleepOption = 256;
+constexpr int kIgnoreInhibitorsOption = 257;
 
 volatile std::sig_atomic_t termination_signal = 0;
 
@@ -76,6 +79,7 @@ const option kLongOptions[] = {
     {"pidfile", required_argument, nullptr, 0},
     {"key-file", required_argument, nullptr, 0},  // keyed mode's key file
     {"sleep", required_argument, nullptr, kSleepOption},
+    {"ignore-inhibitors", no_argument, nullptr, kIgnoreInhibitorsOption},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -115,6 +119,9 @@ std::optional<OptionsOutcome> take_option(int result, int long_index, Settings& 
       return OptionsOutcome::kInvalidSleepVerb;
     }
     settings.sleep_verb = optarg;
+    break;
+  case kIgnoreInhibitorsOption:
+    settings.ignore_inhibitors = true;
     break;
   case 'h':
     return OptionsOutcome::kHelp;

@@ -18,6 +18,7 @@ struct Settings {
   std::string pid_file_path;                 // empty: no PID file
   std::optional<std::string> key_file_path;  // none: keyless (an empty name is a file refused)
   std::string sleep_verb = "suspend";        // what a SUSPEND runs "systemctl" with
+  bool ignore_inhibitors = false;            // run it even while an inhibitor blocks sleep
   KeySet keys;                               // load_keys fills it from key_file_path
 };
 

@@ -13,6 +13,7 @@
 #include "net/listener.h"
 #include "process/log.h"
 #include "process/notify.h"
+#include "session/inhibitors.h"
 #include "session/session_turn.h"
 #include "session/sleep_command.h"
 
@@ -89,6 +90,29 @@ void wait_for_datagram_or(const SleepChild& child) {
   poll(ready.data(), child.fd == -1 ? 1 : 2, child.fd == -1 ? 100 : 1000);
 }
 
+// Runs the sleep command for the SUSPEND just carried out, the last of the sleepers, unless a
+// block inhibitor holds it back; keyless, waits for its end. A SUSPEND taken while the command
+// runs waits for that command's end: the inhibitors were asked before it started.
+void start_sleep(const Settings& settings, LoopState& state, SleepChild& running) {
+  if (running.pid == -1 && !settings.ignore_inhibitors) {
+    if (const auto inhibitor = sleep_inhibitor()) {
+      const Sleeper held = std::move(state.sleepers.back());
+      state.sleepers.pop_back();
+      follow(state, sleep_inhibited(state, held, *inhibitor, read_clocks()));
+      return;
+    }
+  }
+  follow(state, sleep_started(state, state.sleepers.back()));
+  if (!state.keyed) {
+    tell_sleepers(state, run_sleep_command(state.command));
+  } else if (running.pid == -1) {
+    running = start_sleep_command(state.command);
+    if (running.pid == -1) {
+      tell_sleepers(state, *sleep_command_ended(running, state.command));
+    }
+  }
+}
+
 void quit_shutdown(const Settings& settings) {
   notify_stopping();
   if (!settings.pid_file_path.empty()) {
@@ -133,13 +157,8 @@ int run_session_loop(const Settings& settings) {
     }
     const Turn turn = take_turn(state, received >= 0 ? &datagram : nullptr, now);
     follow(state, turn);
-    if (turn.effect == Effect::kSleep && !state.keyed) {
-      tell_sleepers(state, run_sleep_command(state.command));
-    } else if (turn.effect == Effect::kSleep && running.pid == -1) {
-      running = start_sleep_command(state.command);
-      if (running.pid == -1) {
-        tell_sleepers(state, *sleep_command_ended(running, state.command));
-      }
+    if (turn.effect == Effect::kSleep) {
+      start_sleep(settings, state, running);
     } else if (turn.effect == Effect::kStop) {
       // A QUIT taken while the sleep command runs waits for it, so that its clients are told.
       if (running.pid != -1) {

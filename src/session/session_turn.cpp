@@ -39,6 +39,10 @@ constexpr std::string_view kHeldBackEnd = " a second are written)";
 constexpr std::string_view kSleepRefused = "Sleep refused (";
 constexpr std::string_view kRefusedExit = " exit ";
 constexpr std::string_view kRefusedTold = "); Told client ";
+// A sleep command held back by a block inhibitor: "Sleep inhibited by ", who, " (", why, ")",
+// and in keyed mode "; Told client " and the client.
+constexpr std::string_view kSleepInhibited = "Sleep inhibited by ";
+constexpr std::string_view kInhibitedTold = "; Told client ";
 // When the host has resumed: "Host slept for ", the seconds with one decimal, " s", and for a
 // sleep that ended within a couple of seconds the bounce's words.
 constexpr std::string_view kHostSlept = "Host slept for ";
@@ -272,7 +276,9 @@ void keyed_turn(Turn& turn, LoopState& state, const Datagram& datagram, std::uin
   const Rule& rule = keyed_rule(answer);
   apply(turn, state.budget, second, rule, datagram);
   add_reply(turn, std::move(answer.reply), datagram);
-  add_reply(turn, std::move(answer.outcome), datagram);
+  for (std::string& outcome : answer.outcome) {
+    add_reply(turn, std::move(outcome), datagram);
+  }
   if (rule.effect == Effect::kSleep) {
     state.sleepers.push_back({answer.key, std::move(answer.challenge), datagram.sender,
                               datagram.sender_length, datagram.local, datagram.identity});
@@ -310,11 +316,41 @@ Turn take_turn(LoopState& state, const Datagram* datagram, Clocks now) {
   } else {
     keyless_turn(turn, state, *datagram, now);
   }
-  if (turn.effect == Effect::kSleep) {
-    add_status(turn, std::string(kRunningStatus).append(state.command).append(kForClient),
-               datagram->identity);
-  }
   return turn;
+}
+
+Turn sleep_started(const LoopState& state, const Sleeper& sleeper) {
+  Turn started;
+  if (sleeper.key != nullptr) {
+    add_send(started, running_datagram(sleeper.key->key, sleeper.challenge), sleeper.to,
+             sleeper.to_length, sleeper.from);
+  }
+  add_status(started, std::string(kRunningStatus).append(state.command).append(kForClient),
+             sleeper.identity);
+  return started;
+}
+
+Turn sleep_inhibited(LoopState& state, const Sleeper& sleeper, const Inhibitor& inhibitor,
+                     Clocks now) {
+  Turn inhibited;
+  std::string line = std::string(kSleepInhibited)
+                         .append(inhibitor.who)
+                         .append(" (")
+                         .append(inhibitor.why)
+                         .append(")");
+  if (sleeper.key == nullptr) {
+    add_line(inhibited, LOG_WARNING, std::move(line));
+    add_status(inhibited, kSessionOpenStatus, sleeper.identity);
+    return inhibited;
+  }
+  add_line(inhibited, LOG_WARNING, line.append(kInhibitedTold).append(sleeper.identity));
+  const std::string text = std::string(inhibitor.who).append(": ").append(inhibitor.why);
+  for (std::string& datagram :
+       state.keyed->inhibit(*sleeper.key, sleeper.challenge, text, now.boot)) {
+    add_send(inhibited, std::move(datagram), sleeper.to, sleeper.to_length, sleeper.from);
+  }
+  add_status(inhibited, kWaitingStatus);
+  return inhibited;
 }
 
 Turn sleep_ended(LoopState& state, const Sleeper& sleeper, int status, Clocks now) {

@@ -18,6 +18,7 @@
 
 #include "key/key_service.h"
 #include "process/log.h"
+#include "session/inhibitors.h"
 
 /// The status line for the service manager while the daemon waits for a client.
 constexpr std::string_view kWaitingStatus = "Waiting for a client";
@@ -92,7 +93,8 @@ struct Output {
 /// What the loop carries out once a turn's outputs are done.
 enum class Effect {
   kNone,
-  kSleep,  // run the sleep command, then tell sleep_ended its status
+  kSleep,  // run the sleep command unless an inhibitor holds it back (sleep_started,
+           // sleep_inhibited), then tell sleep_ended its status
   kStop,   // a QUIT was carried out: shut down and return
 };
 
@@ -118,8 +120,22 @@ bool window_passed(const Session& s, std::time_t now);
 
 /// Takes one turn: says how long the host slept when it has slept since the last turn, reports
 /// held-back lines of an earlier second, ends an expired session, then, when datagram is not
-/// null, decides what it does in the mode state is in. Does no I/O.
+/// null, decides what it does in the mode state is in. A SUSPEND carried out adds its client
+/// to state.sleepers, last, and the effect kSleep: the loop then asks whether an inhibitor
+/// holds sleep back and takes sleep_started's turn or sleep_inhibited's. Does no I/O.
 Turn take_turn(LoopState& state, const Datagram* datagram, Clocks now);
+
+/// The turn for sleeper, the client of a SUSPEND just carried out, when its sleep command
+/// starts (or already runs for another): keyed, its RUNNING; the status line names the
+/// command and the client. Does no I/O.
+Turn sleep_started(const LoopState& state, const Sleeper& sleeper);
+
+/// The turn for sleeper when inhibitor holds its sleep command back, which then does not run:
+/// the line that says who and why, and keyed, the outcome remembered for copies of the
+/// SUSPEND and told to its sender (INHIBITED and REFUSED); the status line says what the
+/// daemon waits for again. Does no I/O.
+Turn sleep_inhibited(LoopState& state, const Sleeper& sleeper, const Inhibitor& inhibitor,
+                     Clocks now);
 
 /// The turn for sleeper once the sleep command ended with status (as its shell gives it) at
 /// now: keyed, the outcome is remembered for copies of the SUSPEND and told to its sender

@@ -30,6 +30,10 @@ TEST(ResultLine, EachResultHasItsLine) {
             "nas: refused by the host (systemctl exit 128)");
   EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 143),
             "nas: refused by the host (systemctl ended by signal 15)");
+  exchange.inhibitor = "backup: Backup in progress";
+  EXPECT_EQ(line(Result::kRefused, Command::kSuspend, 1),
+            "nas: refused by the host (inhibited by backup: Backup in progress)");
+  exchange.inhibitor.clear();
   EXPECT_EQ(line(Result::kDidNotSleep, Command::kSuspend), "nas: did not sleep");
   EXPECT_EQ(line(Result::kKeyNotKnown, Command::kStatus), "nas: key not known to the host");
   EXPECT_EQ(line(Result::kNoDaemon, Command::kQuit), "nas: no daemon on port 9999");

@@ -15,6 +15,7 @@ const std::string kHelp =
     "  --pidfile [FILE]      Create a PID file for the process.\n"
     "  --key-file=FILE       Accept only commands proven with a key in FILE.\n"
     "  --sleep=VERB          On SUSPEND, run systemctl VERB (default: suspend).\n"
+    "  --ignore-inhibitors   Sleep even while an inhibitor blocks sleep.\n"
     "  -h, --help            Display this help message.\n"
     "The manual is lomarind-server(8): the protocol, keyed mode, the log, the unit.\n";
 

@@ -61,6 +61,9 @@ Process& DaemonTest::start_program(const std::string& path, const std::vector<st
   std::vector<std::string> env{
       "PATH=" + (dir_ / "bin").string() + ":/usr/sbin:/usr/bin:/sbin:/bin",
       "LMR_FAKE_SYSTEMCTL_RECORD=" + (dir_ / "systemctl.calls").string(),
+      // No system bus: the host's own inhibitors never change what a test sees (the booted
+      // test in tests/system asks a real logind).
+      "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir_ / "no-system-bus").string(),
       "ASAN_OPTIONS=log_path=" + (dir_ / "sanitizer").string(),
       "UBSAN_OPTIONS=print_stacktrace=1:log_path=" + (dir_ / "sanitizer").string(),
   };

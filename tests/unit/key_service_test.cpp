@@ -131,18 +131,19 @@ TEST(KeyedService, AnswersOnlyProvenCommandsOnceAndTellsEachOtherDatagramApart) 
   EXPECT_EQ(done.word, "SUSPEND");
   EXPECT_EQ(done.key, &holder);
   EXPECT_TRUE(proven_ok(done.reply, holder.key, challenge, "SUSPEND"));
-  EXPECT_TRUE(proven_running(done.outcome, holder.key, challenge));
+  EXPECT_TRUE(done.outcome.empty()) << "RUNNING waits until the command starts";
   const KeyedService::Answer copy = service.answer(suspend, kIssued + 4);
   EXPECT_EQ(copy.verdict, Verdict::kRepeat);
   EXPECT_EQ(copy.reply, done.reply);
-  EXPECT_EQ(copy.outcome, done.outcome);
+  ASSERT_EQ(copy.outcome.size(), 1U);
+  EXPECT_TRUE(proven_running(copy.outcome[0], holder.key, challenge));
   EXPECT_EQ(service.answer(command_datagram(holder, "QUIT", challenge), kIssued + 4).verdict,
             Verdict::kStale);
   EXPECT_EQ(service.answer(suspend, kIssued + 5).verdict, Verdict::kRepeat)
       << "while its command runs, though the challenge expired";
   const std::string sleeping = service.settle(holder, challenge, 0, kIssued + 6);
   EXPECT_TRUE(proven_sleeping(sleeping, holder.key, challenge));
-  EXPECT_EQ(service.answer(suspend, kIssued + 66).outcome, sleeping);
+  EXPECT_EQ(service.answer(suspend, kIssued + 66).outcome, std::vector{sleeping});
   EXPECT_EQ(service.answer(suspend, kIssued + 67).verdict, Verdict::kStale) << "forgotten";
   const std::string late = challenge_at(kIssued + 10);
   EXPECT_EQ(service.answer(command_datagram(holder, "QUIT", late), kIssued + 15).verdict,
@@ -150,6 +151,17 @@ TEST(KeyedService, AnswersOnlyProvenCommandsOnceAndTellsEachOtherDatagramApart) 
   EXPECT_EQ(service.answer(command_datagram(holder, "QUIT", late), kIssued + 14).word, "QUIT");
   EXPECT_EQ(service.spent_count(), 2U)
       << "the QUIT, and the SUSPEND a minute after its command ended";
+  // A SUSPEND that an inhibitor held back: every copy is told who and why, and refused.
+  const std::string held = challenge_at(kIssued + 20);
+  const std::string held_suspend = command_datagram(holder, "SUSPEND", held);
+  EXPECT_EQ(service.answer(held_suspend, kIssued + 21).verdict, Verdict::kCarryOut);
+  const std::vector<std::string> told =
+      service.inhibit(holder, held, "backup: Backup in progress", kIssued + 21);
+  for (const auto& outcome : {told, service.answer(held_suspend, kIssued + 80).outcome}) {
+    ASSERT_EQ(outcome.size(), 2U);
+    EXPECT_EQ(proven_inhibition(outcome[0], holder.key, held), "backup: Backup in progress");
+    EXPECT_EQ(proven_refusal(outcome[1], holder.key, held), 1) << "for older controllers";
+  }
 }
 
 }  // namespace

@@ -111,4 +111,31 @@ TEST(KeyedWire, RunningAndSleepingAreProvenForTheirChallengeOnly) {
   EXPECT_FALSE(proven_sleeping(sleeping + "x", key, kChallenge));
 }
 
+// An inhibited sleep: the manual's example (openssl, as above), read back only for the
+// challenge and text it proves, and only when the text is printable and bounded.
+TEST(KeyedWire, AnInhibitionIsProvenForItsChallengeAndTextOnly) {
+  const Key key = example_key();
+  const std::string text = "backup: Backup in progress";
+  const std::string inhibited =
+      "INHIBITED 011e205def23d8e505683077a5e2783f63859a40423e08cae3c56fb465f5807b " + text + "\n";
+  EXPECT_EQ(inhibited_datagram(key, kChallenge, text), inhibited);
+  EXPECT_EQ(proven_inhibition(inhibited, key, kChallenge), text);
+  const std::string longest(194, 'w');
+  EXPECT_EQ(proven_inhibition(inhibited_datagram(key, kChallenge, longest), key, kChallenge),
+            longest);
+  std::string other_text = inhibited;
+  other_text[other_text.size() - 2] = 'G';
+  for (const std::string& datagram :
+       {other_text, inhibited.substr(0, inhibited.size() - 1), inhibited + "x",
+        inhibited_datagram(key, kChallenge, longest + "w"),
+        inhibited_datagram(key, kChallenge, "back\tup: x"),
+        inhibited_datagram(key, kChallenge, "caf\xc3\xa9: x"),
+        inhibited_datagram(key, kChallenge, ""), "INHIBITED " + inhibited.substr(10, 64) + "\n",
+        "INHIBITED " + inhibited.substr(11)}) {
+    EXPECT_FALSE(proven_inhibition(datagram, key, kChallenge)) << datagram;
+  }
+  EXPECT_FALSE(proven_inhibition(inhibited, key, std::string(32, 'a'))) << "another challenge's";
+  EXPECT_FALSE(proven_inhibition(inhibited, key, "")) << "before any command";
+}
+
 }  // namespace

@@ -32,6 +32,9 @@ TEST(Settings, DefaultsAreForegroundPortNineNoPidFile) {
   EXPECT_FALSE(options.background);
   EXPECT_EQ(options.port, 9);
   EXPECT_EQ(options.pid_file_path, "");
+  EXPECT_FALSE(options.ignore_inhibitors) << "inhibitors are heeded unless told otherwise";
+  EXPECT_EQ(parse({"x", "--ignore-inhibitors"}, options), OptionsOutcome::kRun);
+  EXPECT_TRUE(options.ignore_inhibitors);
 }
 
 // In the child of the test below: the keys it exits with, and where it says whether they were

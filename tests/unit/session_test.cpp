@@ -166,10 +166,18 @@ TEST(SessionProtocol, OwnerCommandsAreCarriedOutAndOtherDataIgnored) {
   EXPECT_EQ(lines(suspend),
             (std::vector<Line>{{LOG_INFO, "Received SUSPEND command. Suspending..."}}));
   EXPECT_EQ(sent(suspend), (std::vector<Sent>{{"OK\n", "10.0.0.1:5000", "127.0.0.2"}}));
-  EXPECT_EQ(statuses(suspend),
-            std::vector<std::string>{"Running systemctl suspend for client 10.0.0.1:5000"});
   EXPECT_EQ(suspend.effect, Effect::kSleep);
   ASSERT_EQ(state.sleepers.size(), 1U);
+  const Turn started = sleep_started(state, state.sleepers.at(0));
+  EXPECT_EQ(statuses(started),
+            std::vector<std::string>{"Running systemctl suspend for client 10.0.0.1:5000"});
+  EXPECT_TRUE(sent(started).empty()) << "keyless, there is no RUNNING";
+  const Turn held =
+      sleep_inhibited(state, state.sleepers.at(0), {"backup", "Backup in progress"}, {kT0, kBoot});
+  EXPECT_EQ(lines(held),
+            (std::vector<Line>{{LOG_WARNING, "Sleep inhibited by backup (Backup in progress)"}}));
+  EXPECT_EQ(statuses(held), std::vector<std::string>{"Session open for client 10.0.0.1:5000"});
+  EXPECT_TRUE(sent(held).empty());
   const Turn ended = sleep_ended(state, state.sleepers.at(0), 1, {kT0 + 1, kBoot});
   EXPECT_EQ(statuses(ended), std::vector<std::string>{"Session open for client 10.0.0.1:5000"});
   EXPECT_TRUE(lines(ended).empty()) << "keyless, the outcome of the sleep command is not told";
@@ -387,18 +395,24 @@ TEST_F(KeyedTurn, AProvenCommandIsCarriedOutOnceAndNamesItsKey) {
     EXPECT_EQ(lines(t).front(),
               (Line{LOG_INFO, "Command from client 10.0.0.3:7000 proven with key laptop"}));
     EXPECT_EQ(lines(t).size(), 2U);
-    const bool suspend = word == "SUSPEND";
-    ASSERT_EQ(sent(t).size(), suspend ? 2U : 1U);
-    EXPECT_TRUE(proven_ok(sent(t)[0].text, holder().key, on, word));
-    EXPECT_TRUE(!suspend || proven_running(sent(t)[1].text, holder().key, on))
-        << "with a SUSPEND's OK: its sleep command runs";
-    // A copy, from anywhere: the same answer, nothing carried out, nothing logged.
+    std::vector<Sent> told = sent(t);
+    ASSERT_EQ(told.size(), 1U);
+    EXPECT_TRUE(proven_ok(told[0].text, holder().key, on, word));
+    if (word == "SUSPEND") {
+      const std::vector<Sent> running = sent(sleep_started(state_, state_.sleepers.back()));
+      ASSERT_EQ(running.size(), 1U);
+      EXPECT_TRUE(proven_running(running[0].text, holder().key, on))
+          << "once the sleep command starts: it runs";
+      EXPECT_EQ(running[0].to, "10.0.0.3:7000");
+      told.push_back(running[0]);
+    }
+    // A copy, from anywhere: the same answers, nothing carried out, nothing logged.
     const Turn copy = turn(state_, from("10.0.0.4", 7001, command));
     EXPECT_EQ(copy.effect, Effect::kNone);
     EXPECT_TRUE(lines(copy).empty());
-    ASSERT_EQ(sent(copy).size(), sent(t).size());
-    for (std::size_t i = 0; i < sent(t).size(); ++i) {
-      EXPECT_EQ(sent(copy)[i].text, sent(t)[i].text);
+    ASSERT_EQ(sent(copy).size(), told.size());
+    for (std::size_t i = 0; i < told.size(); ++i) {
+      EXPECT_EQ(sent(copy)[i].text, told[i].text);
     }
   }
   EXPECT_EQ(state_.sleepers.size(), 1U) << "the SUSPEND waits for its sleep command";
@@ -437,6 +451,31 @@ TEST_F(KeyedTurn, TheSleepCommandsEndIsToldToItsSenderAndEveryCopy) {
     EXPECT_TRUE(sent(late).empty()) << "forgotten a minute after";
     EXPECT_EQ(late.effect, Effect::kNone);
   }
+}
+
+// A SUSPEND that a block inhibitor holds back: its sender, and every copy for a minute, is
+// told who and why (INHIBITED) and refused (REFUSED 1, for controllers that know no more).
+TEST_F(KeyedTurn, AnInhibitedSleepIsToldWithWhoAndWhy) {
+  const std::string on = challenge();
+  const std::string text = command_datagram(holder(), "SUSPEND", on);
+  ASSERT_EQ(turn(state_, from("10.0.0.1", 5000, text)).effect, Effect::kSleep);
+  const Sleeper sleeper = state_.sleepers.at(0);
+  state_.sleepers.clear();
+  const Turn held =
+      sleep_inhibited(state_, sleeper, {"backup", "Backup in progress"}, {kT0, kBoot + 1});
+  EXPECT_EQ(lines(held), (std::vector<Line>{{LOG_WARNING,
+                                             "Sleep inhibited by backup (Backup in progress); "
+                                             "Told client 10.0.0.1:5000"}}));
+  EXPECT_EQ(statuses(held), std::vector<std::string>{"Waiting for a client"});
+  const std::vector<Sent> told = sent(held);
+  ASSERT_EQ(told.size(), 2U);
+  EXPECT_EQ(proven_inhibition(told[0].text, holder().key, on), "backup: Backup in progress");
+  EXPECT_EQ(proven_refusal(told[1].text, holder().key, on), 1);
+  EXPECT_EQ(told[1].to, "10.0.0.1:5000");
+  const std::vector<Sent> copy = sent(turn(state_, from("10.0.0.7", 7007, text), kT0, kBoot + 61));
+  ASSERT_EQ(copy.size(), 3U);
+  EXPECT_EQ(copy[1].text, told[0].text);
+  EXPECT_EQ(copy[2].text, told[1].text);
 }
 
 TEST_F(KeyedTurn, StrangersGetOnlyTheKeyNoticeOrNothingAndALine) {
