@@ -163,7 +163,7 @@ grep -q '^ExecStart=/usr/libexec/lomarind/server ' "$tmp/root$unit" ||
 	fail "the unit does not start /usr/libexec/lomarind/server"
 # shellcheck disable=SC2016 # the unit's own text
 grep -qx 'LoadCredential=keys:/etc/lomarind/keys' "$tmp/root$unit" &&
-	grep -q '^ExecStart=.* --key-file=${CREDENTIALS_DIRECTORY}/keys$' "$tmp/root$unit" ||
+	grep -q '^ExecStart=.* --key-file=${CREDENTIALS_DIRECTORY}/keys [$]LOMARIND_OPTIONS$' "$tmp/root$unit" ||
 	fail "the unit does not load /etc/lomarind/keys as the credential the daemon's --key-file names"
 ok "man pages gzip -9 and warning-free; programs stripped; unit names the installed daemon and the key"
 
@@ -308,10 +308,12 @@ cmake --build "$BUILD" -j 2 --target lomarind-package-check lomarind-package-fil
 port=$(sed -n 's/^Environment=LOMARIND_PORT=\([0-9]*\)$/\1/p' "$unit")
 [ "$port" = 9 ] || fail "the unit's LOMARIND_PORT is '$port', not 9"
 verb=$(sed -n 's/^Environment=LOMARIND_SLEEP=//p' "$unit")
+# Empty as packaged, so that the unit's command line has no word for it (dropped below).
+grep -qx 'Environment=LOMARIND_OPTIONS=' "$unit" || fail "the unit does not set LOMARIND_OPTIONS empty"
 install -d -m 700 "$tmp/credentials"
 install -m 400 "$key" "$tmp/credentials/keys"
 command=$(sed -n 's/^ExecStart=//p' "$unit" |
-	sed "s/\${LOMARIND_PORT}/$port/; s/\${LOMARIND_SLEEP}/$verb/; s|\${CREDENTIALS_DIRECTORY}|$tmp/credentials|")
+	sed "s/\${LOMARIND_PORT}/$port/; s/\${LOMARIND_SLEEP}/$verb/; s|\${CREDENTIALS_DIRECTORY}|$tmp/credentials|; s/ [$]LOMARIND_OPTIONS$//")
 echo "   $command"
 client_option=
 if [ "$with_client" = yes ]; then

@@ -5,7 +5,8 @@
 # refused, two controllers' named keys loaded through LoadCredential= and one of them
 # revoked, suspend with the key over loopback and from outside, a host that cannot suspend
 # (the keyed client told so: refused, status 5), one that takes it and stays up (--confirm:
-# did not sleep, status 6; status: awake),
+# did not sleep, status 6; status: awake), a block inhibitor for sleep (refused: inhibited,
+# status 5; with --ignore-inhibitors in LOMARIND_OPTIONS, suspended all the same),
 # stop, crash and restart, QUIT, the allow-list, port, sleep verb and keyless drop-ins, the
 # status line, a restart onto a taken port, a reboot, the exposure score, purge. Every
 # keyed command is the installed client's, with a copy of the key the package made. Each
@@ -621,6 +622,94 @@ check_confirm() {
 	fi
 }
 
+# A block inhibitor for sleep, held in the container as a backup would hold it (a transient
+# unit running systemd-inhibit, so that it can be stopped cleanly). The daemon asks logind
+# before its sleep command and runs none: the keyed client prints "refused by the host
+# (inhibited by WHO: WHY)" and exits 5, the daemon logs "Sleep inhibited by WHO (WHY); Told
+# client ..." once, for the port of the command it logged as proven, and nothing sleeps.
+# Then LOMARIND_OPTIONS=--ignore-inhibitors in a drop-in (the daemon's command line shows it
+# as one word of its own) lets the same suspend through while the inhibitor is still held:
+# logind grants root's suspend all the same. Drop-in and inhibitor are removed at the end.
+inhibitor_who=backup
+inhibitor_why='Backup in progress'
+inhibited_re="Sleep inhibited by $inhibitor_who \\($inhibitor_why\\); Told client 127\\.0\\.0\\.1:[0-9]+"
+# The inhibitor's line in systemd-inhibit --list, its columns one space apart; empty for none.
+inhibitor_line() {
+	inside systemd-inhibit --list --no-pager --no-legend | tr -s ' ' | grep -F " $inhibitor_why " | head -n 1
+}
+# The daemon's command line, one word after another, each after a "|".
+daemon_argv() { inside cat "/proc/$(prop MainPID)/cmdline" | tr '\0' '|' | sed 's/^/|/; s/|$//'; }
+check_inhibitor() {
+	inside systemd-run --quiet --unit=lmr-inhibitor systemd-inhibit --what=sleep --mode=block \
+		--who="$inhibitor_who" --why="$inhibitor_why" sleep 120
+	if ! wait_for 5 eval '[ -n "$(inhibitor_line)" ]'; then
+		fail "systemd-inhibit --what=sleep --mode=block ... in lmr-inhibitor.service ($(inside systemctl is-active lmr-inhibitor.service)): not in systemd-inhibit --list"
+	elif inhibited_once; then
+		local held=$evidence
+		inside sh -c 'mkdir -p /etc/systemd/system/lomarind.service.d &&
+			printf "[Service]\nEnvironment=LOMARIND_OPTIONS=--ignore-inhibitors\n" >/etc/systemd/system/lomarind.service.d/options.conf'
+		if ! restart_daemon; then
+			fail "$held | with LOMARIND_OPTIONS=--ignore-inhibitors the unit is $(prop ActiveState): $(inside journalctl -b -q -o cat -u lomarind.service | tail -n 1)"
+		else
+			ignored_once
+			verdict_by $? "$held | $evidence"
+		fi
+	else
+		fail "$evidence"
+	fi
+	inside rm -rf /etc/systemd/system/lomarind.service.d
+	restart_daemon
+	inside systemctl stop lmr-inhibitor.service
+	if ! wait_for 5 eval '[ -z "$(inhibitor_line)" ]'; then
+		fail "the inhibitor is still listed once lmr-inhibitor.service is stopped: $(inhibitor_line)"
+	fi
+}
+
+# inhibited_once: one keyed suspend while the inhibitor is held; sets evidence.
+inhibited_once() {
+	local listed argv m0 w0 r0 f0 s0 i0 p0 out rc t0 took
+	listed=$(inhibitor_line) argv=$(daemon_argv)
+	m0=$(marker_count) w0=$(jcount "$msg_will" -t systemd-logind) r0=$(jcount "$msg_received" -t lmr)
+	f0=$(jcount "$msg_failed" -t lmr) s0=$(lmr_count "$sleep_refused_re") i0=$(lmr_count "$inhibited_re")
+	p0=$(proven_count '127\.0\.0\.1' default)
+	t0=$(date +%s%N)
+	out=$(client_in -t 15 suspend 127.0.0.1 2>&1)
+	rc=$? took=$((($(date +%s%N) - t0) / 1000000))
+	wait_for 10 eval '[ "$(lmr_count "$inhibited_re")" -gt "$i0" ] || [ "$(marker_count)" -gt "$m0" ]'
+	# A sleep that the daemon asked for all the same would show by now.
+	sleep 1
+	local m1 w1 r1 i1 told proven
+	m1=$(marker_count) w1=$(jcount "$msg_will" -t systemd-logind) r1=$(jcount "$msg_received" -t lmr)
+	i1=$(lmr_count "$inhibited_re")
+	told=$(inside journalctl -b -q -o cat -t lmr | grep -xE -- "$inhibited_re" | tail -n 1)
+	proven=$(inside journalctl -b -q -o cat -t lmr | grep -xE 'Command from client 127\.0\.0\.1:[0-9]+ proven with key default' |
+		tail -n 1 | sed 's/^Command from client \([^ ]*\) .*/\1/')
+	evidence="systemd-inhibit --list: '$listed'; daemon ${argv#|} | client '$out' ($rc) after $took ms; \"Sleep inhibited by $inhibitor_who ($inhibitor_why); Told client ...\" $((i1 - i0))x${told:+ ('$told')}; \"$msg_received\" $((r1 - r0))x; logind: $((w1 - w0))x \"$msg_will\"; marker $m0->$m1"
+	[ "$out" = "127.0.0.1: refused by the host (inhibited by $inhibitor_who: $inhibitor_why)" ] && [ "$rc" = 5 ] &&
+		[ "$(proven_count '127\.0\.0\.1' default)" = $((p0 + 1)) ] && [ "$i1" = $((i0 + 1)) ] &&
+		[ "$told" = "Sleep inhibited by $inhibitor_who ($inhibitor_why); Told client $proven" ] &&
+		[ "$m1" = "$m0" ] && [ "$w1" = "$w0" ] && [ "$(jcount "$msg_failed" -t lmr)" = "$f0" ] &&
+		[ "$(lmr_count "$sleep_refused_re")" = "$s0" ] && [[ $argv == *"|--key-file=/run/credentials/lomarind.service/keys" ]]
+}
+
+# ignored_once: with --ignore-inhibitors, one keyed suspend while the inhibitor is still held
+# must suspend, and the daemon logs no inhibition; sets evidence, with what logind logged.
+ignored_once() {
+	local argv i0 l0 logind
+	argv=$(daemon_argv) i0=$(lmr_count "$inhibited_re")
+	l0=$(inside journalctl -b -q -o cat -t systemd-logind | wc -l)
+	if [[ $argv != *"|--key-file=/run/credentials/lomarind.service/keys|--ignore-inhibitors" ]]; then
+		evidence="with LOMARIND_OPTIONS=--ignore-inhibitors the daemon runs as ${argv#|}"
+		return 1
+	elif ! suspends 127.0.0.1 client_in -t 15 suspend 127.0.0.1; then
+		evidence="--ignore-inhibitors (${argv#|}), inhibitor held: $evidence; still listed: '$(inhibitor_line)'"
+		return 1
+	fi
+	logind=$(inside journalctl -b -q -o cat -t systemd-logind | tail -n +$((l0 + 1)) | paste -sd '/')
+	evidence="--ignore-inhibitors (daemon ${argv#|}), inhibitor still held ('$(inhibitor_line)'): $evidence; \"Sleep inhibited ...\" $(($(lmr_count "$inhibited_re") - i0))x; logind said: $logind"
+	[ -n "$(inhibitor_line)" ] && [ "$(lmr_count "$inhibited_re")" = "$i0" ]
+}
+
 check_stop() {
 	local t0 rc state result
 	t0=$(jcount 'Received termination signal. Shutting down...' -t lmr)
@@ -1123,6 +1212,7 @@ run_check 18 "two named keys through LoadCredential=: both suspend; one revoked,
 run_check 3 "the client suspends the container, over loopback and from outside" check_suspend
 run_check 4 "logind cannot suspend (no sleep state; AllowSuspend=no): the client says refused, status 5" check_refused
 run_check 20 "--confirm on a host that takes the suspend and stays up: did not sleep, status 6" check_confirm
+run_check 21 "a block inhibitor for sleep: refused, inhibited (status 5); --ignore-inhibitors suspends" check_inhibitor
 run_check 5 "systemctl stop" check_stop
 run_check 6 "kill -9 of the main process: restarted after RestartSec" check_crash
 run_check 7 "lomarind quit: exits 0 and stays stopped" check_quit
