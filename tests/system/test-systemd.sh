@@ -40,6 +40,7 @@ max_exposure=1.7
 
 # shellcheck source=tests/system/debian-root.sh
 . tests/system/debian-root.sh
+. tests/system/doc-commands.sh
 
 started=$SECONDS
 # The script's standard error, for messages from inside command substitutions.
@@ -1223,6 +1224,7 @@ run_check 14 "systemctl status: keyed, no session; keyless, the session" check_s
 run_check 15 "restart onto a taken port fails at once" check_port_taken
 run_check 17 "the keyless example drop-in: the plain protocol again" check_keyless
 run_check 10 "after a reboot the unit is active again" check_reboot
+run_check 24 "every command line of the README and the manual pages, as doc-commands.list runs it" check_doc_commands
 run_check 12 "systemd-analyze security exposure" check_exposure
 run_check 11 "dpkg --purge leaves nothing" check_purge
 
