@@ -434,6 +434,16 @@ doc_host_world() {
 		chmod 755 "$work/doc/shim/sudo" && ip -n "$netns" link set lo up
 }
 
+# The line of the output that shows what the list expects (the first text it looks for),
+# else the first; "(no output)" when there is none.
+doc_telling_line() {
+	local texts=() expect=${doc_expect[i]:-}
+	expect=${expect#* }
+	[ "$expect" = "as shown" ] || [ "$expect" = "${doc_expect[i]:-}" ] || eval "texts=($expect)"
+	{ [ "${#texts[@]}" != 0 ] && printf '%s\n' "$doc_output" | grep -m 1 -F -- "${texts[0]}"; } ||
+		printf '%s\n' "$doc_output" | grep -m 1 . || echo '(no output)'
+}
+
 # Check 24: every command line of the README and the manual pages, as tests/system/
 # doc-commands.list says: the list must match the docs, and each line it runs must give what
 # it expects. Each line's result is printed above the verdict, and with its whole output in
@@ -482,8 +492,7 @@ check_doc_commands() {
 			[ "$pass_where" = host ] && here=$((here + 1)) || there=$((there + 1))
 			line=${doc_text[i]%%$'\n'*}
 			[ "${#line}" -le 90 ] || line="${line:0:87}..."
-			printf '   %-4s %s: %s -> %s | %s\n' "$mark" "${doc_doc[i]#man/}" "$line" "$doc_result" \
-				"$(printf '%s\n' "$doc_output" | grep -m 1 . || echo '(no output)')"
+			printf '   %-4s %s: %s -> %s | %s\n' "$mark" "${doc_doc[i]#man/}" "$line" "$doc_result" "$(doc_telling_line)"
 			printf '%s: %s\n  run: %s; %s: %s\n%s\n\n' "${doc_doc[i]}" "${doc_text[i]//$'\n'/$'\n  '}" \
 				"${doc_run[i]}" "$mark" "$doc_result" "$(printf '%s\n' "$doc_output" | head -n 40 | sed 's/^/  | /')" >>"$log"
 		done
