@@ -404,23 +404,26 @@ doc_run_entry() {
 
 # The names, addresses and shims the list's container lines assume (see its head).
 doc_container_world() {
+	# A minimal root has no /etc/hosts; it is put back as it was.
 	inside mkdir -p /root/doc /home/ann &&
-		inside cp -p /etc/hosts /root/doc/hosts.orig &&
+		inside sh -c 'if [ -e /etc/hosts ]; then cp -p /etc/hosts /root/doc/hosts.orig; fi' &&
 		inside sh -c 'printf "192.168.1.10 nas\n192.168.1.30 media\n" >>/etc/hosts' &&
 		inside ip addr add 192.168.1.1/24 dev lo &&
 		inside sh -c 'printf "#!/bin/sh\n# Runs its arguments as they are: the test runs as root.\nexec \"\$@\"\n" >/usr/local/bin/sudo &&
 			chmod 755 /usr/local/bin/sudo'
 }
 doc_container_undo() {
-	inside systemctl stop lmr-doc-9999.service 2>/dev/null
-	inside systemctl reset-failed lmr-doc-9999.service 2>/dev/null
-	inside rm -f /usr/local/bin/sudo /usr/local/bin/lomarind
-	inside cp -p /root/doc/hosts.orig /etc/hosts
-	inside ip addr del 192.168.1.1/24 dev lo
-	inside rm -rf /root/doc /home/ann /var/lib/hass
-	inside dpkg -s lomarind >/dev/null 2>&1 || inside dpkg -i "/root/$(basename "$deb")" >/dev/null
-	inside install -m 600 /root/lmr-keys /etc/lomarind/keys
-	restart_daemon
+	{
+		inside systemctl stop lmr-doc-9999.service
+		inside systemctl reset-failed lmr-doc-9999.service
+		inside rm -f /usr/local/bin/sudo /usr/local/bin/lomarind
+		inside sh -c 'if [ -e /root/doc/hosts.orig ]; then cp -p /root/doc/hosts.orig /etc/hosts; else rm -f /etc/hosts; fi'
+		inside ip addr del 192.168.1.1/24 dev lo
+		inside rm -rf /root/doc /home/ann /var/lib/hass
+		inside dpkg -s lomarind || inside dpkg -i "/root/$(basename "$deb")"
+		inside install -m 600 /root/lmr-keys /etc/lomarind/keys
+		restart_daemon
+	} >/dev/null 2>&1
 }
 # On this machine: a copy of the tree (without build directories or .git), a home, the sudo
 # shim, loopback up in the test's network namespace.
