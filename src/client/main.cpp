@@ -119,7 +119,7 @@ int main(int argc, char* argv[]) {
     return fail(failure);
   }
   for (const Target& target : arguments.targets) {
-    if (keys.for_host(target.argument) == nullptr) {
+    if (key_for(keys, target) == nullptr) {
       return fail(arguments.key_file + " holds no key for " + target.argument +
                   " and no default key");
     }

@@ -167,4 +167,32 @@ TEST(Arguments, ConfirmStatusAndWakeWaitAreReadAndTheirMisuseRefused) {
   EXPECT_EQ(limited.key_file, "k");
 }
 
+// The key for a HOST word: as written, else the name without its port, else the default key,
+// whatever order the file has them in. A key for the pair is not one for the host alone.
+TEST(Arguments, AHostWrittenWithAPortFindsTheKeyOfItsNameBeforeTheDefault) {
+  struct Row {
+    std::vector<std::string> names;  // the key file's names, in its order
+    std::string host;                // the HOST word
+    std::string expected;            // the name of the key found; empty: none
+  };
+  const std::vector<Row> rows = {
+      {{"default", "media"}, "media:9999", "media"},
+      {{"media", "media:9999", "default"}, "media:9999", "media:9999"},
+      {{"default", "nas"}, "media:9999", "default"},
+      {{"default", "192.168.1.20"}, "192.168.1.20:9999", "192.168.1.20"},
+      {{"media:9999"}, "media", ""},
+      {{"nas"}, "media:9999", ""},
+  };
+  for (const Row& row : rows) {
+    KeySet keys;
+    for (const std::string& name : row.names) {
+      keys.keys.push_back(NamedKey{name, {}, {}});
+    }
+    Arguments arguments;
+    ASSERT_EQ(parse({"suspend", row.host}, arguments), "");
+    const NamedKey* found = key_for(keys, arguments.targets.at(0));
+    EXPECT_EQ(found != nullptr ? found->name : "", row.expected) << row.host;
+  }
+}
+
 }  // namespace
