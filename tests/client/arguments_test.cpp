@@ -42,6 +42,21 @@ TEST(Arguments, ParsedAlikeWithPosixlyCorrectAndBadOptionsNamed) {
       {{"suspend", "x", "--port"}, "option '--port' needs a value"},
       {{"stray", "-p", "0"}, "invalid port '0' (expected 1 to 65535)"},
       {{"wake", "01:02:03:04:05:06", "-t", "2"}, "option -t applies to wake only with --wait"},
+      // An option whose value was left out takes the command; a key file may still be named so.
+      {{"--key-file", "suspend", "x"},
+       "option '--key-file' took the command 'suspend' as its value (expected --key-file FILE "
+       "suspend ...)"},
+      {{"x", "--key-file", "status"},
+       "option '--key-file' took the command 'status' as its value (expected --key-file FILE "
+       "status ...)"},
+      {{"--key-file", "quit", "quit", "a", "-p", "9999", "b"}, ""},
+      {{"-p", "quit", "a"},
+       "option '-p' took the command 'quit' as its value (expected -p PORT quit ...)"},
+      {{"--timeout", "keygen", "k"},
+       "option '--timeout' took the command 'keygen' as its value (expected --timeout SECONDS "
+       "keygen ...)"},
+      {{"-b", "wake", "01:02:03:04:05:06"},
+       "option '-b' took the command 'wake' as its value (expected -b ADDRESS wake ...)"},
   };
   // Set for the second pass only, and unset however the test ends.
   struct Environment {
