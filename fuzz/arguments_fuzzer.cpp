@@ -33,6 +33,12 @@ using namespace std::chrono_literals;
 // The time limit of a command line that sets none.
 constexpr std::chrono::milliseconds kDefaultLimit = 10s;
 
+// The command words, read here apart from the client's own list.
+bool command_word(std::string_view word) {
+  return word == "suspend" || word == "quit" || word == "status" || word == "wake" ||
+         word == "keygen";
+}
+
 struct Parsed {
   std::string error;
   Arguments arguments;
@@ -112,6 +118,25 @@ void check_command_line(std::string_view text) {
               "an invalid option is named as it was written");
       require(parse({"lomarind", name, "-h"}).error == parsed.error,
               "the option named as invalid is invalid by itself");
+    }
+    // An option that took a command word for its value names that word, which the command
+    // line gave (by itself, or after the option in one word).
+    constexpr std::string_view kTook = "' took the command '";
+    if (const std::size_t took = parsed.error.find(kTook);
+        parsed.error.starts_with("option '") && took != std::string::npos) {
+      const std::size_t start = took + kTook.size();
+      const std::string command =
+          parsed.error.substr(start, parsed.error.find('\'', start) - start);
+      require(command_word(command) &&
+                  std::any_of(words.begin() + 1, words.end(),
+                              [&](const std::string& word) { return word.ends_with(command); }),
+              "an option is said to have taken a command word that the command line gave");
+    }
+    // A key file named as a command, with no command after it, was the command: the refusal
+    // says that the option took it, not that the command is missing or unknown.
+    if (parsed.error.starts_with("no command given") ||
+        parsed.error.starts_with("unknown command")) {
+      require(!command_word(arguments.key_file), "a key file named as a command is pointed out");
     }
     return;
   }

@@ -3,7 +3,9 @@
 // SUSPEND from a client shows what would happen without putting this machine to sleep.
 // Takes the daemon's own options, except -D: a daemon in the background would outlive the
 // stand-in for systemctl. Needs root for the private /dev that carries the log; without
-// root the daemon logs to the system log as usual.
+// root the daemon logs to the system log as usual. It says which port the daemon serves once
+// the daemon has bound it (the daemon tells it so, as it would a service manager), and for a
+// daemon that ended without, whether the port was taken or needed root.
 //
 // However the trial ends (the daemon's QUIT, Ctrl-C, SIGTERM or SIGHUP to the trial, the end
 // of its parent, a closed standard output), it stops the daemon first, then ends whatever the
@@ -17,7 +19,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -33,12 +37,14 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "daemon_readiness.h"
 #include "process/startup.h"
 #include "support/sandbox.h"
 #include "support/syslog_sink.h"
@@ -87,7 +93,21 @@ const char* severity_name(int severity) {
   return severity >= 0 && severity < 8 ? kNames.at(static_cast<std::size_t>(severity)) : "?";
 }
 
+// The trial's own mark in the log it shows, which the daemon's lines never match: once the
+// daemon is ready, the lines that say what it serves wait for it, and so follow every line it
+// logged before.
+constexpr std::string_view kReadyMark = "lomarind-trial: ready";
+std::mutex at_mark_mutex;
+std::vector<std::string> said_at_mark;
+
 void print_entry(const lmrtest::LogEntry& entry) {
+  if (entry.ident.empty() && entry.raw == kReadyMark) {
+    const std::lock_guard lock(at_mark_mutex);
+    for (const std::string& line : said_at_mark) {
+      say(line);
+    }
+    return;
+  }
   if (entry.ident.empty()) {
     say("log: " + entry.raw);
   } else {
@@ -109,17 +129,24 @@ bool goes_to_background(int argc, char* argv[]) {
   return background;
 }
 
-// Says which port the daemon will serve and whether it needs a key, read with the daemon's own
-// parser, and points out a "--port WORD" that sets nothing (the daemon takes the long form only
-// as --port=PORT). Says nothing for a command line the daemon will refuse: it says why itself.
-void announce(int argc, char* argv[]) {
+// The daemon's port, and what to say once it serves there.
+struct Serving {
+  int port = 0;
+  std::vector<std::string> lines;
+};
+
+// Reads the daemon's command line with the daemon's own parser: points out at once a
+// "--port WORD" that sets nothing (the daemon takes the long form only as --port=PORT), and
+// returns the port with the lines that say it is served and whether a key is needed. Nothing
+// for a command line the daemon will refuse: it says why itself.
+std::optional<Serving> announce(int argc, char* argv[]) {
   Settings options;
   const int saved_opterr = opterr;
   opterr = 0;
   const OptionsOutcome outcome = parse_options(argc, argv, options);
   opterr = saved_opterr;
   if (outcome != OptionsOutcome::kRun) {
-    return;
+    return std::nullopt;
   }
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::string_view(argv[i]) == "--port" && argv[i + 1][0] != '-') {
@@ -128,22 +155,72 @@ void announce(int argc, char* argv[]) {
     }
   }
   const std::string port = std::to_string(options.port);
+  Serving serving{options.port, {}};
   if (options.key_file_path) {
-    say("trial: the daemon serves UDP port " + port +
-        ", keyed: only commands proven with a key in " + *options.key_file_path +
-        " are carried out");
+    serving.lines.push_back("trial: the daemon serves UDP port " + port +
+                            ", keyed: only commands proven with a key in " +
+                            *options.key_file_path + " are carried out");
+    // The stand-in returns at once and the host stays up, as --confirm then sees.
+    serving.lines.emplace_back(
+        "trial: the host only pretends to sleep, so suspend --confirm reports 'did not sleep'");
   } else {
-    say("trial: the daemon serves UDP port " + port +
+    serving.lines.push_back(
+        "trial: the daemon serves UDP port " + port +
         ", keyless: any client may suspend this host (ARGS=--key-file=FILE asks for a key)");
+  }
+  return serving;
+}
+
+// The daemon's readiness as the trial follows it: where it is told, what to say once the
+// daemon has its port, whether its log is shown here, and whether it is ready.
+struct Readiness {
+  int fd = -1;
+  std::vector<std::string> serving;
+  bool log_shown = false;
+  bool ready = false;
+};
+
+// Sends the trial's mark to the log shown here, after the lines to say there; false if it
+// could not.
+bool mark_log(const std::vector<std::string>& lines) {
+  {
+    const std::lock_guard lock(at_mark_mutex);
+    said_at_mark = lines;
+  }
+  sockaddr_un log{};
+  log.sun_family = AF_UNIX;
+  std::string_view("/dev/log").copy(log.sun_path, sizeof log.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const bool sent = fd != -1 && sendto(fd, kReadyMark.data(), kReadyMark.size(), 0,
+                                       reinterpret_cast<const sockaddr*>(&log),
+                                       sizeof log) == static_cast<ssize_t>(kReadyMark.size());
+  if (fd != -1) {
+    close(fd);
+  }
+  return sent;
+}
+
+// Reads what the daemon has told; the first time it is ready, says what it serves: where the
+// log shown here has the trial's mark, or at once.
+void follow_readiness(Readiness& readiness, pid_t daemon) {
+  if (!read_ready(readiness.fd, daemon) || readiness.ready) {
+    return;
+  }
+  readiness.ready = true;
+  if (readiness.log_shown && mark_log(readiness.serving)) {
+    return;
+  }
+  for (const std::string& line : readiness.serving) {
+    say(line);
   }
 }
 
-// The signals that end a trial, and the daemon's end, are taken one at a time by
-// sigtimedwait in the main loop.
+// The signals that end a trial, the daemon's end and its notifications (SIGIO) are taken one
+// at a time by sigtimedwait in the main loop.
 sigset_t awaited_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGIO}) {
     sigaddset(&set, signal_number);
   }
   return set;
@@ -323,6 +400,12 @@ std::string prepare_stand_in(const std::string& fake) {
   return bin;
 }
 
+// Removes the directory prepare_stand_in made, and the stand-in's link in it.
+void remove_stand_in(const std::string& bin) {
+  unlink((bin + "/systemctl").c_str());
+  rmdir(bin.c_str());
+}
+
 // Starts the server with the trial's own arguments. Returns its pid, or -1 after saying why.
 pid_t start_daemon(const std::string& server, int argc, char* argv[],
                    const sigset_t& previous_mask) {
@@ -365,9 +448,10 @@ void end_leftovers(std::optional<Clock::time_point>& deadline) {
   }
 }
 
-// Waits for the daemon (-1: none was started) and then for everything it left running.
-// Returns the daemon's wait status, or that of an exit with status 1 if there was none.
-int wait_for_all(pid_t daemon, const sigset_t& awaited) {
+// Waits for the daemon (-1: none was started) and then for everything it left running,
+// following its readiness all the while. Returns the daemon's wait status, or that of an exit
+// with status 1 if there was none.
+int wait_for_all(pid_t daemon, const sigset_t& awaited, Readiness& readiness) {
   // Ctrl-C reaches the daemon too, as the terminal's foreground group; a signal sent to this
   // process alone is passed on. Either way the daemon is waited for, and after it everything
   // it left running (its children come to this process when it ends) is told to end, killed
@@ -383,6 +467,8 @@ int wait_for_all(pid_t daemon, const sigset_t& awaited) {
     }
   };
   for (;;) {
+    // Before each look for the daemon's end, so that a readiness it sent before ending counts.
+    follow_readiness(readiness, daemon);
     int ended_status = 0;
     const pid_t ended = waitpid(-1, &ended_status, WNOHANG);
     if (ended > 0) {
@@ -447,17 +533,33 @@ int main(int argc, char* argv[]) {
   if (bin.empty()) {
     return 1;
   }
-  announce(argc, argv);
-  const int status = wait_for_all(start_daemon(server, argc, argv, previous_mask), awaited);
+  const std::optional<Serving> serving = announce(argc, argv);
+  // The daemon says when it has its port, as it would to a service manager: only then does
+  // the trial say it serves.
+  Readiness readiness{open_notify_socket(), serving ? serving->lines : std::vector<std::string>{},
+                      sink != nullptr};
+  if (readiness.fd == -1) {
+    std::perror("trial: cannot open a socket for the daemon's readiness");
+    remove_stand_in(bin);
+    return 1;
+  }
+  const int status =
+      wait_for_all(start_daemon(server, argc, argv, previous_mask), awaited, readiness);
   usleep(100'000);  // let the last lines be printed
   sink.reset();
-  if (!why_not_private.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+  const bool failed = !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  if (!why_not_private.empty() && failed) {
     // The daemon prints nothing in the terminal, also when it cannot start.
     say("trial: the daemon ended with status " +
         std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) +
         "; the system log says why (journalctl -t lmr)");
   }
-  unlink((bin + "/systemctl").c_str());
-  rmdir(bin.c_str());
+  // A daemon that never had its port most often found it taken, or out of this user's reach.
+  if (serving && !readiness.ready && failed) {
+    if (const std::string why = why_port_unusable(serving->port); !why.empty()) {
+      say("trial: " + why);
+    }
+  }
+  remove_stand_in(bin);
   return exit_status(status);
 }

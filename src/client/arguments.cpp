@@ -61,6 +61,44 @@ struct CommandLine {
   std::vector<std::string> words;
 };
 
+// The command a word names; empty for anything else.
+std::optional<Command> command_named(std::string_view word) {
+  if (word == "suspend") {
+    return Command::kSuspend;
+  }
+  if (word == "quit") {
+    return Command::kQuit;
+  }
+  if (word == "status") {
+    return Command::kStatus;
+  }
+  if (word == "wake") {
+    return Command::kWake;
+  }
+  if (word == "keygen") {
+    return Command::kKeygen;
+  }
+  return std::nullopt;
+}
+
+// The refusal of an option that took a command word as its value, as "--key-file suspend nas"
+// does when FILE is left out: the command line reads on as if the next word were the command.
+// The option is named as written, long or short; value_name is its value in the help.
+std::string took_command(int option_char, std::string_view word, std::string_view value_name,
+                         std::string_view command) {
+  const std::string name = word.starts_with("--")
+                               ? std::string(word.substr(0, word.find('=')))
+                               : std::string("-") + static_cast<char>(option_char);
+  std::string refusal = "option " + quoted(name) + " took the command " + quoted(command);
+  return refusal.append(" as its value (expected ")
+      .append(name)
+      .append(" ")
+      .append(value_name)
+      .append(" ")
+      .append(command)
+      .append(" ...)");
+}
+
 // The refusal of an option getopt_long did not take. A long option is named by its word
 // ("--help=x" takes no value, "--bogus" is unknown); a short one by its letter, which may sit
 // inside a cluster such as "-xp".
@@ -81,21 +119,25 @@ std::string read_option(int option_char, const char* value, std::string_view wor
   case 'p':
     line.port = parse_port(value);
     if (!line.port) {
-      return "invalid port " + quoted(value) + " (expected 1 to 65535)";
+      return command_named(value) ? took_command(option_char, word, "PORT", value)
+                                  : "invalid port " + quoted(value) + " (expected 1 to 65535)";
     }
     return {};
   case 't':
     if (const auto limit = parse_seconds(value)) {
       arguments.time_limit = *limit;
     } else {
-      return "invalid time limit " + quoted(value) + " (expected seconds above 0, e.g. 10 or 2.5)";
+      return command_named(value) ? took_command(option_char, word, "SECONDS", value)
+                                  : "invalid time limit " + quoted(value) +
+                                        " (expected seconds above 0, e.g. 10 or 2.5)";
     }
     line.time_limit_given = true;
     return {};
   case 'b':
     if (inet_pton(AF_INET, value, &arguments.wake_address) != 1) {
-      return "invalid broadcast address " + quoted(value) +
-             " (expected an IPv4 address such as 192.168.1.255)";
+      return command_named(value) ? took_command(option_char, word, "ADDRESS", value)
+                                  : "invalid broadcast address " + quoted(value) +
+                                        " (expected an IPv4 address such as 192.168.1.255)";
     }
     line.address_given = true;
     return {};
@@ -163,26 +205,6 @@ std::string read_command_line(int argc, char* argv[], Arguments& arguments, Comm
     line.words.emplace_back(argv[optind]);
   }
   return {};
-}
-
-// The command a word names; empty for anything else.
-std::optional<Command> command_named(std::string_view word) {
-  if (word == "suspend") {
-    return Command::kSuspend;
-  }
-  if (word == "quit") {
-    return Command::kQuit;
-  }
-  if (word == "status") {
-    return Command::kStatus;
-  }
-  if (word == "wake") {
-    return Command::kWake;
-  }
-  if (word == "keygen") {
-    return Command::kKeygen;
-  }
-  return std::nullopt;
 }
 
 // keygen FILE [HOST [NAME]]: it talks to no host, so no option means anything to it.
@@ -302,6 +324,15 @@ std::string read_hosts(const std::string& command, const CommandLine& line,
 
 }  // namespace
 
+const NamedKey* key_for(const KeySet& keys, const Target& target) {
+  // for_host falls back on the default key, which comes only after the name without the port.
+  const NamedKey* as_written = keys.for_host(target.argument);
+  if (as_written != nullptr && as_written->name == target.argument) {
+    return as_written;
+  }
+  return keys.for_host(target.name);
+}
+
 std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
   arguments.wake_address.s_addr = htonl(INADDR_BROADCAST);
   CommandLine line;
@@ -312,6 +343,12 @@ std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {
   if (line.help) {
     arguments.command = Command::kHelp;
     return {};
+  }
+  // A key file may have any name, a command's too; it was taken for one only when no command
+  // follows it.
+  if (command_named(arguments.key_file) &&
+      (line.words.empty() || !command_named(line.words.front()))) {
+    return took_command(kKeyFileOption, "--key-file", "FILE", arguments.key_file);
   }
   if (line.words.empty()) {
     return "no command given (expected suspend, quit, status, wake or keygen)";

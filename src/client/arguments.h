@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/values.h"
+#include "key/key.h"
 
 /// What the command line asks the client to do.
 enum class Command { kHelp, kSuspend, kQuit, kStatus, kWake, kKeygen };
@@ -42,6 +43,11 @@ struct Arguments {
   std::string keygen_host;  // keygen: the host the new key is for; empty: a file of one key
   std::string keygen_name;  // keygen: this machine's name in the host's key file; empty: its own
 };
+
+/// The key of keys for target: the one named as its HOST word was written, else the one named
+/// for its name alone (media:9999 finds the key made for media), else the default key; null
+/// when there is none of these.
+const NamedKey* key_for(const KeySet& keys, const Target& target);
 
 /// Reads the command line after argv[0] into arguments. Returns an empty text when the
 /// client should run (or print its help, as arguments.command then says), otherwise the

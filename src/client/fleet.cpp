@@ -105,7 +105,7 @@ void prepare_peer(Fleet& fleet, std::size_t i, const Target& target, const KeySe
                   std::unordered_map<std::uint64_t, std::size_t>& firsts) {
   Peer& peer = fleet.peers[i];
   peer.argument = target.argument;
-  peer.key = keys != nullptr ? keys->for_host(peer.argument) : nullptr;
+  peer.key = keys != nullptr ? key_for(*keys, target) : nullptr;
   peer.proving.word = word_of(fleet.out.command);
   peer.proving.nonce = new_nonce();
   peer.addresses = resolve(target);

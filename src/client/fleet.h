@@ -9,6 +9,6 @@
 /// Suspends or stops the daemons of all of arguments.targets, asks them how they are (status),
 /// or wakes them and waits for their daemons (wake --wait), printing each host's line as it
 /// finishes; each host's time limit counts from when it is first asked. With keys (not null),
-/// each host's exchange is keyed with the key for its name (KeySet::for_host), which every
-/// target must have. Returns the exit status.
+/// each host's exchange is keyed with the key for its HOST word (key_for), which every target
+/// must have. Returns the exit status.
 int run_command(const Arguments& arguments, const KeySet* keys = nullptr);

@@ -39,6 +39,20 @@ std::string own_name() {
   return full.substr(0, full.find('.'));
 }
 
+// A FILE that starts with '~' and is not there was most likely meant for the shell to expand,
+// which it does not after '=' (--key-file=~/keys): the fix is on the command line, so say it.
+std::string tilde_hint(const std::string& path) {
+  struct stat found {};
+  if (!path.starts_with('~') || lstat(path.c_str(), &found) == 0) {
+    return "";
+  }
+  std::string hint = " (the shell does not expand ~ after '=': write --key-file " + path;
+  if (path.starts_with("~/")) {
+    hint.append(" or --key-file=\"$HOME").append(path, 1).append("\"");
+  }
+  return hint + ")";
+}
+
 int keygen(const Arguments& arguments) {
   if (arguments.keygen_host.empty()) {
     // The commonest mistake gets its own words: the file is there already.
@@ -116,10 +130,10 @@ int main(int argc, char* argv[]) {
   const std::string failure =
       read_key_file(arguments.key_file, keys, false, kMostClientKeyFileBytes);
   if (!failure.empty()) {
-    return fail(failure);
+    return fail(failure + tilde_hint(arguments.key_file));
   }
   for (const Target& target : arguments.targets) {
-    if (keys.for_host(target.argument) == nullptr) {
+    if (key_for(keys, target) == nullptr) {
       return fail(arguments.key_file + " holds no key for " + target.argument +
                   " and no default key");
     }

@@ -42,6 +42,21 @@ TEST(Arguments, ParsedAlikeWithPosixlyCorrectAndBadOptionsNamed) {
       {{"suspend", "x", "--port"}, "option '--port' needs a value"},
       {{"stray", "-p", "0"}, "invalid port '0' (expected 1 to 65535)"},
       {{"wake", "01:02:03:04:05:06", "-t", "2"}, "option -t applies to wake only with --wait"},
+      // An option whose value was left out takes the command; a key file may still be named so.
+      {{"--key-file", "suspend", "x"},
+       "option '--key-file' took the command 'suspend' as its value (expected --key-file FILE "
+       "suspend ...)"},
+      {{"x", "--key-file", "status"},
+       "option '--key-file' took the command 'status' as its value (expected --key-file FILE "
+       "status ...)"},
+      {{"--key-file", "quit", "quit", "a", "-p", "9999", "b"}, ""},
+      {{"-p", "quit", "a"},
+       "option '-p' took the command 'quit' as its value (expected -p PORT quit ...)"},
+      {{"--timeout", "keygen", "k"},
+       "option '--timeout' took the command 'keygen' as its value (expected --timeout SECONDS "
+       "keygen ...)"},
+      {{"-b", "wake", "01:02:03:04:05:06"},
+       "option '-b' took the command 'wake' as its value (expected -b ADDRESS wake ...)"},
   };
   // Set for the second pass only, and unset however the test ends.
   struct Environment {
@@ -165,6 +180,34 @@ TEST(Arguments, ConfirmStatusAndWakeWaitAreReadAndTheirMisuseRefused) {
   ASSERT_EQ(parse({"--key-file=k", "-t", "5", "wake", "--wait", "h=" + mac}, limited), "");
   EXPECT_EQ(limited.time_limit, 5s);
   EXPECT_EQ(limited.key_file, "k");
+}
+
+// The key for a HOST word: as written, else the name without its port, else the default key,
+// whatever order the file has them in. A key for the pair is not one for the host alone.
+TEST(Arguments, AHostWrittenWithAPortFindsTheKeyOfItsNameBeforeTheDefault) {
+  struct Row {
+    std::vector<std::string> names;  // the key file's names, in its order
+    std::string host;                // the HOST word
+    std::string expected;            // the name of the key found; empty: none
+  };
+  const std::vector<Row> rows = {
+      {{"default", "media"}, "media:9999", "media"},
+      {{"media", "media:9999", "default"}, "media:9999", "media:9999"},
+      {{"default", "nas"}, "media:9999", "default"},
+      {{"default", "192.168.1.20"}, "192.168.1.20:9999", "192.168.1.20"},
+      {{"media:9999"}, "media", ""},
+      {{"nas"}, "media:9999", ""},
+  };
+  for (const Row& row : rows) {
+    KeySet keys;
+    for (const std::string& name : row.names) {
+      keys.keys.push_back(NamedKey{name, {}, {}});
+    }
+    Arguments arguments;
+    ASSERT_EQ(parse({"suspend", row.host}, arguments), "");
+    const NamedKey* found = key_for(keys, arguments.targets.at(0));
+    EXPECT_EQ(found != nullptr ? found->name : "", row.expected) << row.host;
+  }
 }
 
 }  // namespace

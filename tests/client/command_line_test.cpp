@@ -59,6 +59,7 @@ TEST_F(ClientCommandLine, BadArgumentsAreRefusedWithStatusOneBeforeAnythingIsSen
       {"sleep", "127.0.0.1"},
       {"SUSPEND", "127.0.0.1"},
       {"-p", "9999", "suspend"},
+      {"--key-file", "suspend", "127.0.0.1"},
       {"-x", "suspend", "127.0.0.1"},
       {"--port", "9999", "--bogus", "suspend", "127.0.0.1"},
       {"suspend", "127.0.0.1", "-p"},
@@ -140,6 +141,16 @@ TEST_F(ClientCommandLine, KeygenOverAnExistingFileSaysItExistsWithoutTheHelpLine
   EXPECT_EQ(bad_host.status, 1);
   EXPECT_TRUE(bad_host.err.ends_with("\nTry 'lomarind --help'.\n")) << bad_host.err;
   EXPECT_EQ(read_file(keys), before);
+}
+
+// The shell leaves a ~ after '=' as it is: a key file named so that is not there gets a hint.
+TEST_F(ClientCommandLine, AnUnexpandedTildeInTheKeyFileIsPointedOut) {
+  const ClientRun run = run_client({"--key-file=~/lmr-keys", "suspend", "127.0.0.1:9999"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "lomarind: ~/lmr-keys: No such file or directory (the shell does not expand ~ after "
+            "'=': write --key-file ~/lmr-keys or --key-file=\"$HOME/lmr-keys\")\n");
 }
 
 }  // namespace

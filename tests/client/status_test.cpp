@@ -7,6 +7,7 @@
 
 #include "client/client_fixture.h"
 #include "key/key_file.h"
+#include "support/key_files.h"
 
 namespace lmrtest {
 namespace {
@@ -28,6 +29,13 @@ TEST_F(Status, AKeyedDaemonIsAwakeAndAskingLeavesNothingThere) {
   EXPECT_EQ(awake.status, 0) << awake.err;
   EXPECT_EQ(awake.out, kHost + ": awake\n");
   EXPECT_LT(awake.took, 1s);
+  // A HOST written with a port takes the key named for the host alone over the default key.
+  const std::string own = read_file(key_path);  // one line: the key, unnamed
+  const std::string named_path =
+      write_key_file((dir_ / "named-keys").string(),
+                     read_file(other_path) + own.substr(0, own.find('\n')) + " 127.0.0.1\n");
+  const ClientRun by_name = run_client({"--key-file", named_path, "status", kHost});
+  EXPECT_EQ(by_name.out, kHost + ": awake\n") << by_name.err;
   // A proven probe holds nothing, runs nothing and logs nothing on the host.
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(logged_with_prefix(""), lines_before);

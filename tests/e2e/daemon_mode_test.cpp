@@ -238,6 +238,8 @@ TEST_F(DaemonMode, SuspendCommandOfTheBackgroundDaemonGetsNullAndNoSocket) {
 // daemon behind: -D, however spelt, is refused before anything starts, and a signal to the
 // trial alone stops its daemon, and the suspend command that this interrupts. Nor does it
 // start one whose shell could pass over a stand-in it cannot execute to the real systemctl.
+// It says that the daemon serves its port only once the port is the daemon's: on a port that
+// another program holds it never does, and says what is wrong instead.
 TEST_F(DaemonMode, TrialRefusesTheBackgroundAndTakesItsDaemonAlongWhenSignalled) {
   const std::string port = std::to_string(port_);
   // Another user's trial, from a copy whose stand-in (the file the build puts beside it) has
@@ -270,8 +272,25 @@ TEST_F(DaemonMode, TrialRefusesTheBackgroundAndTakesItsDaemonAlongWhenSignalled)
     EXPECT_EQ(server_->standard_output(), "") << args.front();
     EXPECT_FALSE(udp_port_bound(port_)) << args.front();
   }
+  const std::string serves = "trial: the daemon serves UDP port " + port + ", keyless";
+  {
+    const UdpPeer holder("0.0.0.0", port_);
+    start_program(LMR_TRIAL_BINARY, {"-p", port});
+    EXPECT_EQ(exit_status(), 1);
+    const std::string out = server_->standard_output();
+    EXPECT_EQ(out.find(serves), std::string::npos) << out;
+    EXPECT_NE(out.find("trial: port " + port +
+                       " is taken by another program: try another, e.g. make run PORT="),
+              std::string::npos)
+        << out;
+  }
   Process& trial = start_program(LMR_TRIAL_BINARY, {"-p", port});
-  ASSERT_TRUE(wait_until_bound(port_, 5s));
+  for (int tries = 0; tries < 500 && trial.standard_output().find(serves) == std::string::npos;
+       ++tries) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_NE(trial.standard_output().find(serves), std::string::npos) << trial.standard_output();
+  EXPECT_TRUE(udp_port_bound(port_));
   trial.signal(SIGTERM);
   EXPECT_EQ(exit_status(), 0);
   EXPECT_FALSE(udp_port_bound(port_)) << "the daemon must end with the trial";
