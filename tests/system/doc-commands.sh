@@ -321,7 +321,7 @@ doc_run_entry() {
 	local i=$1
 	local where=${doc_run[i]} script=${doc_text[i]} expect=${doc_expect[i]} scene=${doc_before[i]:-}
 	local status texts pair
-	doc_output='' doc_missing=
+	doc_output='' doc_missing='' doc_after=
 	if [ -n "$scene" ] && ! "doc_scene_${scene//-/_}" >"$work/doc/scene.log" 2>&1; then
 		doc_result="scene '$scene' could not be set up: $(tail -n 3 "$work/doc/scene.log" | paste -sd ' ')"
 		return 1
@@ -396,8 +396,8 @@ doc_run_entry() {
 			after=$(cat "$work/doc/then.out" 2>/dev/null)
 			rc=$(cat "$work/doc/then.status" 2>/dev/null)
 		fi
-		doc_result="$doc_result; then: $(printf '%s' "$after" | head -n 1) (${rc:-no status})"
-		doc_output="$doc_output"$'\n'"--- then: ${doc_then[i]}"$'\n'"$after"
+		doc_result="$doc_result; then: $(printf '%s' "$after" | grep -m 1 . || echo '(no output)') (${rc:-no status})"
+		doc_after="--- then: ${doc_then[i]}"$'\n'"$after"
 		[ "$rc" = 0 ] || return 1
 	fi
 }
@@ -497,7 +497,7 @@ check_doc_commands() {
 			[ "${#line}" -le 90 ] || line="${line:0:87}..."
 			printf '   %-4s %s: %s -> %s | %s\n' "$mark" "${doc_doc[i]#man/}" "$line" "$doc_result" "$(doc_telling_line)"
 			printf '%s: %s\n  run: %s; %s: %s\n%s\n\n' "${doc_doc[i]}" "${doc_text[i]//$'\n'/$'\n  '}" \
-				"${doc_run[i]}" "$mark" "$doc_result" "$(printf '%s\n' "$doc_output" | head -n 40 | sed 's/^/  | /')" >>"$log"
+				"${doc_run[i]}" "$mark" "$doc_result" "$(printf '%s\n' "$doc_output" "$doc_after" | grep -v '^$' | head -n 40 | sed 's/^/  | /')" >>"$log"
 		done
 	done
 	doc_stop_host
