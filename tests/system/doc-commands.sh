@@ -234,26 +234,34 @@ doc_scene_fresh_keys() {
 	inside rm -rf /home/ann/.config/lomarind && inside install -m 600 /root/lmr-keys /etc/lomarind/keys &&
 		restart_daemon
 }
-# A daemon on UDP port 9999 beside the unit's, with OPTIONS, in a transient unit of its own.
+# doc_daemon_9999 ENVIRONMENT OPTIONS...: a daemon on UDP port 9999 beside the unit's, with
+# OPTIONS, in a transient unit of its own; ENVIRONMENT, when not empty, is its Environment=.
 doc_daemon_9999() {
+	local environment=$1
+	shift
 	inside systemctl stop lmr-doc-9999.service 2>/dev/null
 	inside systemctl reset-failed lmr-doc-9999.service 2>/dev/null
-	inside systemd-run --quiet --unit=lmr-doc-9999 /usr/libexec/lomarind/server -p 9999 "$@" &&
-		wait_for 5 port_is 9999 server
+	inside systemd-run --quiet --unit=lmr-doc-9999 ${environment:+-p "Environment=$environment"} \
+		/usr/libexec/lomarind/server -p 9999 "$@" && wait_for 5 port_is 9999 server
 }
 # The README's client lines: the controller's file holds a key for each of nas, 192.168.1.20
 # and media, made by keygen; the unit's file the first two (with names of their own: two
 # lines named after this machine would be one name twice), and a keyed daemon on port 9999
-# the third.
+# the third. That daemon stands for another machine: a second sleep asked of the container's
+# logind while the first goes on would be refused, so media's is the fake systemctl's (first
+# on its PATH), which only records the call.
 doc_scene_hosts() {
-	doc_scene_fresh_keys &&
+	install -D -m 755 tests/support/fake_systemctl "$root/root/doc/media-bin/systemctl" &&
+		doc_scene_fresh_keys &&
 		inside sh -c 'k=/home/ann/.config/lomarind/keys && mkdir -p /home/ann/.config/lomarind &&
 			lomarind keygen $k nas ctl-nas >>/etc/lomarind/keys &&
 			lomarind keygen $k 192.168.1.20 ctl-ip >>/etc/lomarind/keys &&
 			(umask 077 && lomarind keygen $k media ctl-media >/root/doc/media.keys)' 2>/dev/null &&
-		restart_daemon && doc_daemon_9999 --key-file=/root/doc/media.keys
+		restart_daemon &&
+		doc_daemon_9999 "PATH=/root/doc/media-bin:/usr/sbin:/usr/bin:/sbin:/bin LMR_FAKE_SYSTEMCTL_RECORD=/root/doc/media.sleeps" \
+			--key-file=/root/doc/media.keys
 }
-doc_scene_keyless_9999() { doc_daemon_9999; }
+doc_scene_keyless_9999() { doc_daemon_9999 ''; }
 # The dashboard's key, made as the README says (lomarind keygen /var/lib/hass/lomarind.keys
 # 192.168.1.20), its line added to the unit's file; the client where the dashboard calls it.
 doc_scene_dashboard() {
