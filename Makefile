@@ -53,6 +53,18 @@ test-sanitize: deps
 	cmake --build $(BUILD)-sanitize -j $(JOBS)
 	$(call run_ctest,$(BUILD)-sanitize)
 
+# The client linked with no shared library at all, for containers that lack libsodium or the
+# C++ runtime (cmake/StaticClient.cmake says what it costs): $(STATIC_BUILD)/lomarind, built
+# in a directory that holds nothing else. tests/system/test-static-client.sh runs it in an
+# empty root.
+STATIC_BUILD ?= $(BUILD)-static
+.PHONY: static-client
+static-client:
+	@scripts/install-deps --static
+	@cmake -S . -B $(STATIC_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOMARIND_STATIC_CLIENT=ON \
+	  -DLOMARIND_TESTS=OFF --log-level=WARNING
+	cmake --build $(STATIC_BUILD) -j $(JOBS) --target lomarind
+
 # The Debian package, built by dpkg-buildpackage from debian/ (unsigned, binary only) in a
 # copy of this tree under $(PKG_BUILD), so that its outputs (the .debs, .buildinfo and
 # .changes, written beside the tree it builds) land in $(PKG_BUILD) and nothing outside the
@@ -86,13 +98,13 @@ fuzz:
 lint:
 	LINT_BUILD=$(BUILD)-lint scripts/lint
 
-# Every build directory that the targets here make, and those that the package and system
-# tests and CI make through them: build-pkg (with -noopt) for the .debs, build-system for the
-# booted tests' Debian roots and images.
+# Every build directory that the targets here make (the static client's too), and those that
+# the package and system tests and CI make through them: build-pkg (with -noopt) for the
+# .debs, build-system for the booted tests' Debian roots and images.
 clean:
 	@case "$$(pwd)/" in "$$(realpath -m '$(PKG_BUILD)')/"*) \
 	  echo "PKG_BUILD=$(PKG_BUILD) holds this tree: choose another" >&2; exit 1 ;; esac
-	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-deb $(PKG_BUILD) $(PKG_BUILD)-noopt \
+	rm -rf $(BUILD) $(BUILD)-sanitize $(STATIC_BUILD) $(BUILD)-deb $(PKG_BUILD) $(PKG_BUILD)-noopt \
 	  $(BUILD)-fuzz $(BUILD)-lint $(BUILD)-mutants build-pkg build-pkg-noopt build-system
 
 # The mutation run (see docs/mutants.md): each fault of tests/mutants.list planted in turn in

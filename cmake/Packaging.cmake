@@ -14,7 +14,7 @@
 #   /etc/ufw/applications.d/lomarind      the ufw application profile
 #   /usr/share/man/man8/lomarind-server.8.gz, /usr/share/man/man1/lomarind.1.gz
 #   /usr/share/doc/lomarind/              README.md, the licence, examples/ (drop-ins)
-# The unit loads the key /etc/lomarind/keys as a credential; a plain install makes no key
+# The unit's daemon reads the key file /etc/lomarind/keys; a plain install makes no key
 # (lomarind keygen /etc/lomarind/keys does), the Debian package makes one when installed.
 #
 # Install components: "lomarind" holds the program and its documentation; "licence" the

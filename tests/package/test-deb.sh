@@ -5,10 +5,10 @@
 # lists the C++ runtime and libsodium, and that the files are where the unit and the man
 # page say; verifies the unit with systemd-analyze; runs the installed daemon as the unit
 # does, keyed, with the installed client (in a private namespace, with a stand-in for
-# systemctl); reinstalls it (the key stays); purges it and checks that nothing is left, the
-# key included; runs lintian on the binary and the source package. Also checks that
-# DEB_BUILD_OPTIONS=noopt builds with -O0, and a plain cmake --install with DESTDIR and a
-# prefix.
+# systemctl), and the unit's reload check of the key; reinstalls it (the key stays); purges
+# it and checks that nothing is left, the key included; runs lintian on the binary and the
+# source package. Also checks that DEB_BUILD_OPTIONS=noopt builds with -O0, and a plain
+# cmake --install with DESTDIR and a prefix.
 #
 # It installs and removes a package system-wide, so it runs as root on a disposable
 # machine (CI does), never from ctest. It stops at the first failed check.
@@ -161,11 +161,15 @@ for program in "$tmp"/root/usr/libexec/lomarind/server "$tmp"/root/usr/bin/*; do
 done
 grep -q '^ExecStart=/usr/libexec/lomarind/server ' "$tmp/root$unit" ||
 	fail "the unit does not start /usr/libexec/lomarind/server"
+# The daemon reads the key file itself, at start and on reload; a reload checks the file
+# first, and only then signals the daemon. No copy of the key is made (a credential's would
+# not change until a restart).
 # shellcheck disable=SC2016 # the unit's own text
-grep -qx 'LoadCredential=keys:/etc/lomarind/keys' "$tmp/root$unit" &&
-	grep -q '^ExecStart=.* --key-file=${CREDENTIALS_DIRECTORY}/keys [$]LOMARIND_OPTIONS$' "$tmp/root$unit" ||
-	fail "the unit does not load /etc/lomarind/keys as the credential the daemon's --key-file names"
-ok "man pages gzip -9 and warning-free; programs stripped; unit names the installed daemon and the key"
+grep -q '^ExecStart=.* --key-file=/etc/lomarind/keys [$]LOMARIND_OPTIONS$' "$tmp/root$unit" &&
+	[ "$(sed -n 's/^ExecReload=//p' "$tmp/root$unit")" = '/usr/libexec/lomarind/server --check --key-file=/etc/lomarind/keys
+/bin/kill -HUP $MAINPID' ] && ! grep -q '^LoadCredential' "$tmp/root$unit" ||
+	fail "the unit's daemon does not read /etc/lomarind/keys, or a reload does not check it and then signal the daemon"
+ok "man pages gzip -9 and warning-free; programs stripped; unit names the installed daemon and the key, checked on reload"
 
 # The debugging information comes in lomarind-dbgsym, under each program's build id.
 [ -f "$dbgsym" ] || fail "no -dbgsym package at $dbgsym"
@@ -303,17 +307,15 @@ step "running the installed daemon and client (private namespace, systemctl stan
 [ -f "$BUILD/CMakeCache.txt" ] || cmake -S . -B "$BUILD" --log-level=WARNING
 cmake --build "$BUILD" -j 2 --target lomarind-package-check lomarind-package-files >"$tmp/check-build.log" 2>&1 ||
 	{ tail -n 30 "$tmp/check-build.log"; fail "building lomarind-package-check in $BUILD"; }
-# The command line the unit runs, with its environment settings filled in and, for the
-# credentials directory, one of ours holding a copy of the key as systemd would make it.
+# The command line the unit runs, with its environment settings filled in; it reads the key
+# postinst made.
 port=$(sed -n 's/^Environment=LOMARIND_PORT=\([0-9]*\)$/\1/p' "$unit")
 [ "$port" = 9 ] || fail "the unit's LOMARIND_PORT is '$port', not 9"
 verb=$(sed -n 's/^Environment=LOMARIND_SLEEP=//p' "$unit")
 # Empty as packaged, so that the unit's command line has no word for it (dropped below).
 grep -qx 'Environment=LOMARIND_OPTIONS=' "$unit" || fail "the unit does not set LOMARIND_OPTIONS empty"
-install -d -m 700 "$tmp/credentials"
-install -m 400 "$key" "$tmp/credentials/keys"
 command=$(sed -n 's/^ExecStart=//p' "$unit" |
-	sed "s/\${LOMARIND_PORT}/$port/; s/\${LOMARIND_SLEEP}/$verb/; s|\${CREDENTIALS_DIRECTORY}|$tmp/credentials|; s/ [$]LOMARIND_OPTIONS$//")
+	sed "s/\${LOMARIND_PORT}/$port/; s/\${LOMARIND_SLEEP}/$verb/; s/ [$]LOMARIND_OPTIONS$//")
 echo "   $command"
 client_option=
 if [ "$with_client" = yes ]; then
@@ -323,6 +325,12 @@ fi
 "$BUILD/tests/package/lomarind-package-check" $client_option --port "$port" -- $command ||
 	fail "the installed daemon and client did not behave"
 ok "the installed daemon, keyed, served the client with the key: suspended (pretended) and quit"
+# The unit's reload check, as written, passes the key postinst made and names its one key.
+check=$(sed -n 's/^ExecReload=\(.* --check .*\)$/\1/p' "$unit")
+# shellcheck disable=SC2086 # the unit's words
+checked=$($check 2>&1) || fail "the unit's reload check '$check' refused $key: $checked"
+[ "$checked" = "$key: 1 key (default)" ] || fail "the unit's reload check '$check' printed '$checked'"
+ok "$check: '$checked'"
 
 # ---------------------------------------------------------------------------------------
 step "installing again: the key stays"
@@ -396,7 +404,8 @@ DESTDIR="$tmp/stage" cmake --install "$BUILD" --prefix /opt/lmr >/dev/null
 } | sort >"$tmp/expected-staged"
 diff -u "$tmp/expected-staged" "$tmp/staged" || fail "cmake --install put other files (- expected, + found)"
 grep -q '^ExecStart=/opt/lmr/libexec/lomarind/server ' "$tmp/stage/opt/lmr/lib/systemd/system/lomarind.service" &&
-	grep -qx 'LoadCredential=keys:/opt/lmr/etc/lomarind/keys' "$tmp/stage/opt/lmr/lib/systemd/system/lomarind.service" ||
+	grep -q ' --key-file=/opt/lmr/etc/lomarind/keys [$]LOMARIND_OPTIONS$' "$tmp/stage/opt/lmr/lib/systemd/system/lomarind.service" &&
+	grep -qx 'ExecReload=/opt/lmr/libexec/lomarind/server --check --key-file=/opt/lmr/etc/lomarind/keys' "$tmp/stage/opt/lmr/lib/systemd/system/lomarind.service" ||
 	fail "the unit installed under /opt/lmr does not name /opt/lmr/libexec/lomarind/server and /opt/lmr/etc/lomarind/keys"
 ok "DESTDIR and prefix honoured; the unit names the daemon and the key under the prefix"
 

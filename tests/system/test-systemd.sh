@@ -2,15 +2,20 @@
 # Builds the Debian package, boots a minimal Debian 12 under systemd-nspawn and checks the
 # installed package there, under a real systemd: postinst and its key, the package's
 # autopkgtest (debian/tests) run as the container's root, a keyless EHLO and SUSPEND
-# refused, two controllers' named keys loaded through LoadCredential= and one of them
-# revoked, suspend with the key over loopback and from outside, a host that cannot suspend
-# (the keyed client told so: refused, status 5), one that takes it and stays up (--confirm:
-# did not sleep, status 6; status: awake), a block inhibitor for sleep (refused: inhibited,
-# status 5; with --ignore-inhibitors in LOMARIND_OPTIONS, suspended all the same),
-# stop, crash and restart, QUIT, the allow-list, port, sleep verb and keyless drop-ins, the
-# status line, a restart onto a taken port, a reboot, the exposure score, purge. Every
-# keyed command is the installed client's, with a copy of the key the package made. Each
-# check prints one PASS or FAIL line with its evidence; the script fails if any check fails.
+# refused, two controllers' named keys added to the key file by systemctl reload and one of
+# them revoked; systemctl reload while the daemon serves (a new key works at once, a file
+# that a start would refuse fails the reload with its reason in the journal and the keys in
+# use stay, a SIGHUP past the reload's check gets the daemon's own refusal, a deleted key is
+# refused; one process throughout); suspend with the key over loopback and from outside, a
+# host that cannot suspend (the keyed client told so: refused, status 5), one that takes it
+# and stays up (--confirm: did not sleep, status 6; status: awake), a block inhibitor for
+# sleep (refused: inhibited, status 5; with --ignore-inhibitors in LOMARIND_OPTIONS,
+# suspended all the same), stop, crash and restart, QUIT, the allow-list, port, sleep verb
+# and keyless drop-ins, a missing key file (the start fails; the unit comes up once it is
+# back), the status line, a restart onto a taken port, a reboot, the exposure score, purge.
+# Every keyed command is the installed client's, with a copy of the key the package made.
+# Each check prints one PASS or FAIL line with its evidence; the script fails if any check
+# fails.
 # Every start of the unit first waits for the group of its previous run to be gone (and is
 # tried once more, with a line saying so, should it still fail with status=219/CGROUP): see
 # start_unit.
@@ -690,7 +695,7 @@ inhibited_once() {
 		[ "$(proven_count '127\.0\.0\.1' default)" = $((p0 + 1)) ] && [ "$i1" = $((i0 + 1)) ] &&
 		[ "$told" = "Sleep inhibited by $inhibitor_who ($inhibitor_why); Told client $proven" ] &&
 		[ "$m1" = "$m0" ] && [ "$w1" = "$w0" ] && [ "$(jcount "$msg_failed" -t lmr)" = "$f0" ] &&
-		[ "$(lmr_count "$sleep_refused_re")" = "$s0" ] && [[ $argv == *"|--key-file=/run/credentials/lomarind.service/keys" ]]
+		[ "$(lmr_count "$sleep_refused_re")" = "$s0" ] && [[ $argv == *"|--key-file=/etc/lomarind/keys" ]]
 }
 
 # ignored_once: with --ignore-inhibitors, one keyed suspend while the inhibitor is still held
@@ -699,7 +704,7 @@ ignored_once() {
 	local argv i0 l0 logind
 	argv=$(daemon_argv) i0=$(lmr_count "$inhibited_re")
 	l0=$(inside journalctl -b -q -o cat -t systemd-logind | wc -l)
-	if [[ $argv != *"|--key-file=/run/credentials/lomarind.service/keys|--ignore-inhibitors" ]]; then
+	if [[ $argv != *"|--key-file=/etc/lomarind/keys|--ignore-inhibitors" ]]; then
 		evidence="with LOMARIND_OPTIONS=--ignore-inhibitors the daemon runs as ${argv#|}"
 		return 1
 	elif ! suspends 127.0.0.1 client_in -t 15 suspend 127.0.0.1; then
@@ -870,15 +875,15 @@ proven_count() { lmr_count "Command from client $1:[0-9]+ proven with key $2"; }
 
 # As installed, the daemon is keyed: a plain EHLO is answered KEYED 2 and a plain SUSPEND is
 # dropped, each with its line; the client with the key suspends, and the journal names the
-# key ("default": the package's key has no name); the daemon's key is the credential systemd
-# made, and the key is nowhere in the journal.
+# key ("default": the package's key has no name); the daemon reads the package's key file
+# itself (its command line names it), and the key is nowhere in the journal.
 check_keyed_default() {
 	if ! command -v python3 >/dev/null; then
 		fail "python3 is missing on this machine (scripts/install-deps --systemd-test)"
 		return
 	fi
-	local credential m0 r0 port replies m1 r1 keyed unproven
-	credential=$(inside stat -c '%U %a' /run/credentials/lomarind.service/keys 2>&1)
+	local argv m0 r0 port replies m1 r1 keyed unproven
+	argv=$(daemon_argv)
 	m0=$(marker_count) r0=$(jcount "$msg_received" -t lmr)
 	read -r port replies <<<"$(plain_suspend 198.51.100.2 2>&1)"
 	sleep 1
@@ -886,8 +891,8 @@ check_keyed_default() {
 	keyed=$(jcount "EHLO without a key; Answered KEYED to client 198.51.100.1:$port" -t lmr)
 	unproven=$(jcount "Command without a valid proof; Dropping packet from 198.51.100.1:$port" -t lmr)
 	local plain="plain EHLO, SUSPEND from port $port: replies '$replies'; marker $m0->$m1; \"$msg_received\" $((r1 - r0))x; \"EHLO without a key; Answered KEYED ...\" ${keyed}x; \"Command without a valid proof; Dropping packet ...\" ${unproven}x"
-	if [ "$credential" != "root 400" ]; then
-		fail "the credential /run/credentials/lomarind.service/keys: $credential"
+	if [[ $argv != *"|--key-file=/etc/lomarind/keys" ]]; then
+		fail "the daemon runs as ${argv#|}, not with --key-file=/etc/lomarind/keys last"
 		return
 	elif [ "$replies" != "KEYED 2, -" ] || [ "$m1" != "$m0" ] || [ "$r1" != "$r0" ] ||
 		[ "$keyed" != 1 ] || [ "$unproven" != 1 ]; then
@@ -908,71 +913,302 @@ check_keyed_default() {
 	elif [ "$leaks" != 0 ]; then
 		fail "the key is in the journal ${leaks}x"
 	else
-		pass "credential: $credential | $plain | lomarind --key-file: $evidence; \"... proven with key default\" 1x | key in the journal 0x"
+		pass "daemon ${argv#|} | $plain | lomarind --key-file: $evidence; \"... proven with key default\" 1x | key in the journal 0x"
 	fi
+}
+
+# The reloads below. keys_file is the package's key file, which the daemon reads itself.
+keys_file=/etc/lomarind/keys
+# reload_keys: systemctl reload lomarind.service; its status, with reload_said set to the
+# first line it printed ("" for none).
+reload_keys() {
+	local out rc
+	out=$(inside systemctl reload lomarind.service 2>&1)
+	rc=$?
+	reload_said=$(printf '%s\n' "$out" | head -n 1)
+	return "$rc"
+}
+# The last line that the reload's check (server --check) printed in the unit's journal:
+# "FILE: N keys (NAMES)", or "Key file refused: REASON".
+checked_line() {
+	inside journalctl -b -q -o cat -u lomarind.service |
+		grep -E "^($keys_file: [0-9]+ keys? \(|Key file refused: )" | tail -n 1
+}
+# unit_count TEXT: how many messages of this boot in the unit's journal are exactly TEXT.
+unit_count() { jcount "$1" -u lomarind.service; }
+# same_daemon PID: the unit is active and PID is still its main process.
+same_daemon() { [ "$(prop ActiveState)" = active ] && [ "$(prop MainPID)" = "$1" ]; }
+# keygen_line FILE NAME: the installed client's keygen makes a key for 127.0.0.1 in the
+# controller's FILE and prints the host's line, "HEX NAME"; empty unless it has that form.
+keygen_line() {
+	local line
+	line=$(inside lomarind keygen "$1" 127.0.0.1 "$2" 2>/dev/null)
+	[[ $line =~ ^[0-9a-f]{64}\ $2$ ]] && [ "$(cat "$root$1")" = "${line%% *} 127.0.0.1" ] && printf '%s' "$line"
+}
+# The keyed status of 127.0.0.1 with a controller's key file: awake (0), or the key not
+# known to the host (7); sets evidence.
+awake_with() { client_says 127.0.0.1 awake 0 inside lomarind --key-file="$1" -t 3 status 127.0.0.1; }
+unknown_with() {
+	client_says 127.0.0.1 "key not known to the host" 7 inside lomarind --key-file="$1" -t 3 status 127.0.0.1
 }
 
 # Two controllers, each with a key of its own made by the installed client's keygen, added
-# to the package's key file by name and loaded through LoadCredential= on a restart: both
-# suspend the container and the journal names each one's key; once alpha's line is deleted
-# and the unit restarted, alpha gets no answer (its key id is unknown) and beta still
-# suspends. The package's one-line key file is put back at the end.
+# to the package's key file by name and read by the running daemon on systemctl reload: the
+# reload's check names the file's keys, the daemon says it reloaded them, both suspend the
+# container and the journal names each one's key; once alpha's line is deleted and the unit
+# reloaded, alpha gets no proven answer (its key id is unknown: status 7, nothing sleeps) and
+# beta still suspends. The daemon is one process throughout. The package's one-line key file
+# is put back at the end and reloaded.
 check_named_keys() {
-	local alpha beta
-	alpha=$(inside lomarind keygen /root/ctl-a-keys 127.0.0.1 alpha 2>/dev/null)
-	beta=$(inside lomarind keygen /root/ctl-b-keys 127.0.0.1 beta 2>/dev/null)
-	if ! [[ $alpha =~ ^[0-9a-f]{64}\ alpha$ && $beta =~ ^[0-9a-f]{64}\ beta$ ]] ||
-		[ "$(cat "$root/root/ctl-a-keys")" != "${alpha%% *} 127.0.0.1" ] ||
-		[ "$(cat "$root/root/ctl-b-keys")" != "${beta%% *} 127.0.0.1" ]; then
-		fail "lomarind keygen FILE 127.0.0.1 NAME: printed '${alpha:0:8}... ${alpha#* }' and '${beta:0:8}... ${beta#* }'; client files: $(cut -c1-8,65- "$root/root/ctl-a-keys" "$root/root/ctl-b-keys" | tr '\n' ' ')"
+	local alpha beta pid n0
+	alpha=$(keygen_line /root/ctl-a-keys alpha) beta=$(keygen_line /root/ctl-b-keys beta)
+	if [ -z "$alpha" ] || [ -z "$beta" ]; then
+		fail "lomarind keygen FILE 127.0.0.1 NAME: printed '${alpha:0:8}...' and '${beta:0:8}...' (not HEX NAME); client files: $(cut -c1-8,65- "$root/root/ctl-a-keys" "$root/root/ctl-b-keys" | tr '\n' ' ')"
 		return
 	fi
-	printf '%s\n%s\n' "$alpha" "$beta" | inside sh -c 'cat >>/etc/lomarind/keys'
-	restart_daemon
-	local loaded a0 b0 a1 b1 by_a by_b
-	loaded=$(inside cat /run/credentials/lomarind.service/keys | awk '{ print ($2 == "" ? "(unnamed)" : $2) }' | paste -sd ' ')
-	a0=$(proven_count '127\.0\.0\.1' alpha) b0=$(proven_count '127\.0\.0\.1' beta)
-	if ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-a-keys -t 15 suspend 127.0.0.1; then
-		fail "credential names: $loaded | alpha: $evidence"
-	elif by_a=$evidence && ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-b-keys -t 15 suspend 127.0.0.1; then
-		fail "credential names: $loaded | beta: $evidence"
-	else
-		by_b=$evidence
-		a1=$(proven_count '127\.0\.0\.1' alpha) b1=$(proven_count '127\.0\.0\.1' beta)
-		if [ "$a1" != $((a0 + 1)) ] || [ "$b1" != $((b0 + 1)) ]; then
-			fail "\"Command from client 127.0.0.1:PORT proven with key alpha\" $((a1 - a0))x, \"... beta\" $((b1 - b0))x, not once each"
-		else
-			# Revoking alpha: its line deleted, the unit restarted.
-			inside sed -i '/ alpha$/d' /etc/lomarind/keys
-			restart_daemon
-			local after m0 u0 m1 u1 revoked
-			after=$(inside cat /run/credentials/lomarind.service/keys | awk '{ print ($2 == "" ? "(unnamed)" : $2) }' | paste -sd ' ')
-			# The daemon answers an EHLO naming a key id it does not hold with KEYED 2, and
-			# the client reports the key as not known there (status 7).
-			m0=$(marker_count) u0=$(lmr_count 'Unknown key; Answered KEYED to client 127\.0\.0\.1:[0-9]+')
-			if ! client_says 127.0.0.1 "key not known to the host" 7 inside lomarind --key-file=/root/ctl-a-keys -t 6 suspend 127.0.0.1; then
-				fail "revoked alpha: $evidence"
-			else
-				revoked=$evidence
-				m1=$(marker_count) u1=$(lmr_count 'Unknown key; Answered KEYED to client 127\.0\.0\.1:[0-9]+')
-				if [ "$m1" != "$m0" ] || [ "$u1" -le "$u0" ] || [ "$(proven_count '127\.0\.0\.1' alpha)" != "$a1" ]; then
-					fail "revoked alpha: $revoked; marker $m0->$m1; \"Unknown key; Answered KEYED to client 127.0.0.1:PORT\" $((u1 - u0))x; alpha proven $(($(proven_count '127\.0\.0\.1' alpha) - a1))x"
-				elif ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-b-keys -t 15 suspend 127.0.0.1; then
-					fail "beta, after alpha's line was deleted: $evidence"
-				elif [ "$(proven_count '127\.0\.0\.1' beta)" != $((b1 + 1)) ]; then
-					fail "beta suspended after the revocation, but \"... proven with key beta\" $(($(proven_count '127\.0\.0\.1' beta) - b1))x"
-				else
-					pass "credential names: $loaded | alpha: $by_a; \"... proven with key alpha\" 1x | beta: $by_b; \"... proven with key beta\" 1x | alpha's line deleted, restarted (names: $after): alpha $revoked, \"Unknown key; Answered KEYED to client 127.0.0.1:PORT\" $((u1 - u0))x, marker $m0->$m1 | beta: $evidence; \"... proven with key beta\" 1x"
-				fi
-			fi
-		fi
+	pid=$(prop MainPID) n0=$(prop NRestarts)
+	printf '%s\n%s\n' "$alpha" "$beta" | inside sh -c "cat >>$keys_file"
+	named_keys_after_reload "$pid"
+	verdict_by $? "$evidence"
+	inside install -m 600 /root/lmr-keys "$keys_file"
+	reload_keys || echo "   note: systemctl reload with the package's key file put back: $reload_said"
+	if ! same_daemon "$pid" || [ "$(prop NRestarts)" != "$n0" ]; then
+		fail "$evidence | the daemon did not stay: pid $pid->$(prop MainPID), $(prop ActiveState), NRestarts $n0->$(prop NRestarts)"
 	fi
-	inside install -m 600 /root/lmr-keys /etc/lomarind/keys
-	restart_daemon
+}
+
+# named_keys_after_reload PID: check_named_keys from its first reload on; sets evidence.
+named_keys_after_reload() {
+	local pid=$1 loaded r0 a0 b0 a1 b1 by_a by_b reloaded='Keys reloaded from /etc/lomarind/keys: 3 keys'
+	r0=$(jcount "$reloaded" -t lmr) a0=$(proven_count '127\.0\.0\.1' alpha) b0=$(proven_count '127\.0\.0\.1' beta)
+	if ! reload_keys; then
+		evidence="systemctl reload with alpha and beta added: '$reload_said'; $(checked_line)"
+		return 1
+	elif ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-a-keys -t 15 suspend 127.0.0.1; then
+		evidence="reloaded ($(checked_line)) | alpha: $evidence"
+		return 1
+	elif by_a=$evidence && ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-b-keys -t 15 suspend 127.0.0.1; then
+		evidence="reloaded ($(checked_line)) | beta: $evidence"
+		return 1
+	fi
+	by_b=$evidence loaded=$(checked_line)
+	a1=$(proven_count '127\.0\.0\.1' alpha) b1=$(proven_count '127\.0\.0\.1' beta)
+	if [ "$loaded" != "$keys_file: 3 keys (default, alpha, beta)" ] || [ "$(jcount "$reloaded" -t lmr)" != $((r0 + 1)) ]; then
+		evidence="the reload's check said '$loaded'; \"$reloaded\" $(($(jcount "$reloaded" -t lmr) - r0))x"
+		return 1
+	elif [ "$a1" != $((a0 + 1)) ] || [ "$b1" != $((b0 + 1)) ]; then
+		evidence="\"Command from client 127.0.0.1:PORT proven with key alpha\" $((a1 - a0))x, \"... beta\" $((b1 - b0))x, not once each"
+		return 1
+	elif ! same_daemon "$pid"; then
+		evidence="after the reload the main process is $(prop MainPID) ($(prop ActiveState)), not $pid"
+		return 1
+	fi
+	local reload="appended, systemctl reload: \"$loaded\", \"$reloaded\" (pid $pid) | alpha: $by_a; \"... proven with key alpha\" 1x | beta: $by_b; \"... proven with key beta\" 1x"
+	# Revoking alpha: its line deleted, the unit reloaded. The daemon answers an EHLO naming
+	# a key id it does not hold with KEYED 2, and the client reports the key as not known
+	# there (status 7).
+	inside sed -i '/ alpha$/d' "$keys_file"
+	local m0 u0 m1 u1 revoked after
+	m0=$(marker_count) u0=$(lmr_count 'Unknown key; Answered KEYED to client 127\.0\.0\.1:[0-9]+')
+	if ! reload_keys; then
+		evidence="$reload | alpha's line deleted, systemctl reload: '$reload_said'; $(checked_line)"
+		return 1
+	elif ! client_says 127.0.0.1 "key not known to the host" 7 inside lomarind --key-file=/root/ctl-a-keys -t 6 suspend 127.0.0.1; then
+		evidence="$reload | revoked alpha ($(checked_line)): $evidence"
+		return 1
+	fi
+	revoked=$evidence after=$(checked_line)
+	m1=$(marker_count) u1=$(lmr_count 'Unknown key; Answered KEYED to client 127\.0\.0\.1:[0-9]+')
+	if [ "$after" != "$keys_file: 2 keys (default, beta)" ] || [ "$m1" != "$m0" ] || [ "$u1" -le "$u0" ] ||
+		[ "$(proven_count '127\.0\.0\.1' alpha)" != "$a1" ]; then
+		evidence="$reload | revoked alpha ('$after'): $revoked; marker $m0->$m1; \"Unknown key; Answered KEYED to client 127.0.0.1:PORT\" $((u1 - u0))x; alpha proven $(($(proven_count '127\.0\.0\.1' alpha) - a1))x"
+		return 1
+	elif ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-b-keys -t 15 suspend 127.0.0.1; then
+		evidence="$reload | beta, after alpha's line was deleted: $evidence"
+		return 1
+	elif [ "$(proven_count '127\.0\.0\.1' beta)" != $((b1 + 1)) ] || ! same_daemon "$pid"; then
+		evidence="$reload | beta suspended after the revocation, but \"... proven with key beta\" $(($(proven_count '127\.0\.0\.1' beta) - b1))x; main process $pid->$(prop MainPID)"
+		return 1
+	fi
+	evidence="$reload | alpha's line deleted, systemctl reload: \"$after\": alpha $revoked, \"Unknown key; Answered KEYED to client 127.0.0.1:PORT\" $((u1 - u0))x, marker $m0->$m1 | beta: $evidence; \"... proven with key beta\" 1x | main pid $pid throughout"
+}
+
+# systemctl reload while the daemon serves, the daemon one process throughout (the same
+# MainPID, active, no restart). A controller's new key (gamma), appended and reloaded, works
+# at once: its suspend is sent as soon as systemctl reload returns; the package's key still
+# works. Then two files that a start would refuse, each failing systemctl reload with the
+# reason that the reload's check puts in the unit's journal while the keys in use stay:
+# a second gamma line (a new key that keygen made for the same name, as re-keying a
+# controller does), whose key is then not known to the host; and the file with mode 0644.
+# SIGHUP sent straight to the daemon (systemctl kill, past the reload's check) with the
+# second gamma in place gets the daemon's own refusal line. Last, gamma's line deleted and
+# reloaded: gamma is not known to the host (status 7) while the package's key works on. The
+# package's key file is put back at the end and reloaded.
+check_reload() {
+	local gamma again pid n0
+	gamma=$(keygen_line /root/ctl-g-keys gamma) again=$(keygen_line /root/ctl-g2-keys gamma)
+	if [ -z "$gamma" ] || [ -z "$again" ]; then
+		fail "lomarind keygen FILE 127.0.0.1 gamma (twice): printed '${gamma:0:8}...' and '${again:0:8}...', not HEX gamma"
+		return
+	fi
+	pid=$(prop MainPID) n0=$(prop NRestarts)
+	if reload_added "$pid" && reload_refused "$pid" && reload_revoked "$pid"; then
+		if [ "$(prop NRestarts)" != "$n0" ]; then
+			fail "$evidence | but NRestarts $n0->$(prop NRestarts)"
+		else
+			pass "$evidence | NRestarts $n0->$(prop NRestarts)"
+		fi
+	else
+		fail "$evidence"
+	fi
+	inside install -m 600 /root/lmr-keys "$keys_file"
+	reload_keys || echo "   note: systemctl reload with the package's key file put back: $reload_said"
+}
+
+# reload_added PID: gamma appended and reloaded; sets evidence, the first part of
+# check_reload's.
+reload_added() {
+	local pid=$1 r0 g0 out
+	printf '%s\n' "$gamma" | inside sh -c "cat >>$keys_file"
+	r0=$(jcount 'Keys reloaded from /etc/lomarind/keys: 2 keys' -t lmr) g0=$(proven_count '127\.0\.0\.1' gamma)
+	if ! reload_keys; then
+		evidence="gamma appended, systemctl reload: '$reload_said'; $(checked_line)"
+		return 1
+	elif ! suspends 127.0.0.1 inside lomarind --key-file=/root/ctl-g-keys -t 15 suspend 127.0.0.1; then
+		evidence="gamma appended, reloaded ($(checked_line)), gamma at once: $evidence"
+		return 1
+	fi
+	out=$evidence
+	if [ "$(checked_line)" != "$keys_file: 2 keys (default, gamma)" ] ||
+		[ "$(jcount 'Keys reloaded from /etc/lomarind/keys: 2 keys' -t lmr)" != $((r0 + 1)) ] ||
+		[ "$(proven_count '127\.0\.0\.1' gamma)" != $((g0 + 1)) ]; then
+		evidence="gamma appended, reloaded: the check said '$(checked_line)'; \"Keys reloaded from /etc/lomarind/keys: 2 keys\" $(($(jcount 'Keys reloaded from /etc/lomarind/keys: 2 keys' -t lmr) - r0))x; gamma: $out, proven $(($(proven_count '127\.0\.0\.1' gamma) - g0))x"
+		return 1
+	elif ! awake_with /root/lmr-keys; then
+		evidence="gamma added: the package's key: $evidence"
+		return 1
+	elif ! same_daemon "$pid"; then
+		evidence="gamma added: main process $pid->$(prop MainPID) ($(prop ActiveState))"
+		return 1
+	fi
+	evidence="pid $pid | gamma appended, systemctl reload (0): \"$(checked_line)\", \"Keys reloaded from /etc/lomarind/keys: 2 keys\"; gamma at once: $out; \"... proven with key gamma\" 1x; the package's key: status $evidence"
+}
+
+# reload_refused PID: the two refused files, and SIGHUP past the check; adds to evidence.
+reload_refused() {
+	local pid=$1 so_far=$evidence duplicate loose said
+	duplicate="Key file refused: $keys_file, line 3: the name gamma, the same as on line 2"
+	printf '%s\n' "$again" | inside sh -c "cat >>$keys_file"
+	refused_reload "$pid" "$duplicate" /root/ctl-g2-keys || {
+		evidence="$so_far | a second gamma line: $evidence"
+		return 1
+	}
+	said=$evidence
+	# SIGHUP to the daemon alone, past the reload's check: its own refusal line.
+	local hup="Keys not reloaded (${duplicate#Key file refused: }); the daemon keeps its 2 keys" h0
+	h0=$(jcount "$hup" -t lmr -p err)
+	inside systemctl kill --kill-who=main -s HUP lomarind.service
+	if ! wait_for 5 jcount_at_least $((h0 + 1)) "$hup" -t lmr -p err; then
+		evidence="$so_far | a second gamma line: $said | systemctl kill -s HUP: no \"$hup\" (err) in journalctl -t lmr; its last line: $(inside journalctl -b -q -o cat -t lmr | tail -n 1)"
+		return 1
+	elif ! awake_with /root/ctl-g-keys || ! unknown_with /root/ctl-g2-keys || ! same_daemon "$pid"; then
+		evidence="$so_far | a second gamma line: $said | after SIGHUP: $evidence; main process $pid->$(prop MainPID)"
+		return 1
+	fi
+	said="$said | systemctl kill -s HUP: journalctl -t lmr -p err: \"$hup\" $(($(jcount "$hup" -t lmr -p err) - h0))x; gamma still awake, the second gamma still unknown"
+	inside sed -i '$d' "$keys_file"
+	inside chmod 644 "$keys_file"
+	loose="Key file refused: $keys_file has mode 0644: group and others must have no permission"
+	refused_reload "$pid" "$loose" || {
+		inside chmod 600 "$keys_file"
+		evidence="$so_far | a second gamma line: $said | mode 0644: $evidence"
+		return 1
+	}
+	inside chmod 600 "$keys_file"
+	evidence="$so_far | a second gamma line: $said | mode 0644: $evidence"
+}
+
+# refused_reload PID REFUSAL [UNKNOWN]: systemctl reload fails, the unit's journal has
+# REFUSAL once more from the reload's check, the daemon logs no reload, is the same process
+# and still holds gamma and the package's key; a controller file UNKNOWN holds a key the
+# daemon still does not know. Sets evidence.
+refused_reload() {
+	local pid=$1 refusal=$2 unknown=${3:-} f0 r0 rc
+	f0=$(unit_count "$refusal") r0=$(lmr_count 'Keys (not )?reloaded .*')
+	reload_keys
+	rc=$?
+	wait_for 5 eval '[ "$(unit_count "$refusal")" -gt "$f0" ]'
+	evidence="systemctl reload: status $rc, '$reload_said'; journalctl -u lomarind: \"$refusal\" $(($(unit_count "$refusal") - f0))x; the daemon's reload lines $(($(lmr_count 'Keys (not )?reloaded .*') - r0))x; pid $pid->$(prop MainPID) ($(prop ActiveState))"
+	[ "$rc" != 0 ] && [ "$(unit_count "$refusal")" = $((f0 + 1)) ] && [ "$(lmr_count 'Keys (not )?reloaded .*')" = "$r0" ] &&
+		same_daemon "$pid" || return 1
+	local kept=$evidence
+	if ! awake_with /root/ctl-g-keys; then
+		evidence="$kept; gamma: $evidence"
+		return 1
+	elif ! awake_with /root/lmr-keys; then
+		evidence="$kept; the package's key: $evidence"
+		return 1
+	elif [ -n "$unknown" ] && ! unknown_with "$unknown"; then
+		evidence="$kept; the refused file's new key: $evidence"
+		return 1
+	fi
+	evidence="$kept; gamma and the package's key still awake"
+	[ -z "$unknown" ] || evidence="$evidence, the new key of the refused file unknown (7)"
+}
+
+# reload_revoked PID: gamma's line deleted and reloaded; adds to evidence.
+reload_revoked() {
+	local pid=$1 so_far=$evidence u0 revoked
+	inside sed -i '/ gamma$/d' "$keys_file"
+	u0=$(lmr_count 'Unknown key; Answered KEYED to client 127\.0\.0\.1:[0-9]+')
+	if ! reload_keys; then
+		evidence="$so_far | gamma's line deleted, systemctl reload: '$reload_said'; $(checked_line)"
+		return 1
+	elif ! unknown_with /root/ctl-g-keys; then
+		evidence="$so_far | gamma's line deleted, reloaded ($(checked_line)): gamma $evidence"
+		return 1
+	fi
+	revoked=$evidence
+	if [ "$(checked_line)" != "$keys_file: 1 key (default)" ] ||
+		[ "$(lmr_count 'Unknown key; Answered KEYED to client 127\.0\.0\.1:[0-9]+')" -le "$u0" ]; then
+		evidence="$so_far | gamma's line deleted, reloaded: the check said '$(checked_line)'; gamma $revoked; \"Unknown key; Answered KEYED ...\" $(($(lmr_count 'Unknown key; Answered KEYED to client 127\.0\.0\.1:[0-9]+') - u0))x"
+		return 1
+	elif ! awake_with /root/lmr-keys || ! same_daemon "$pid"; then
+		evidence="$so_far | gamma revoked ($revoked); the package's key: $evidence; main process $pid->$(prop MainPID)"
+		return 1
+	fi
+	evidence="$so_far | gamma's line deleted, systemctl reload (0): \"$(checked_line)\"; gamma $revoked, \"Unknown key; Answered KEYED ...\" logged; the package's key: status $evidence | main pid $(prop MainPID), $(prop ActiveState)"
+}
+
+# Without its key file the keyed unit does not run: a start fails at once, the daemon's
+# reason in the unit's journal, and the unit waits to try again (Restart=on-failure); once
+# the file is back it comes up by itself, RestartSec later, with no one starting it.
+check_missing_key() {
+	local refusal="Key file refused: $keys_file: No such file or directory" f0 rc state n0
+	inside mv "$keys_file" "$keys_file.aside"
+	inside systemctl stop lomarind.service
+	f0=$(jcount "$refusal" -t lmr -p err) n0=$(prop NRestarts)
+	start_unit restart
+	rc=$?
+	wait_for 5 eval '[ "$(jcount "$refusal" -t lmr -p err)" -gt "$f0" ]'
+	state="$(prop ActiveState)/$(prop SubState)"
+	local failed="without $keys_file: systemctl restart status $rc; journalctl -t lmr -p err: \"$refusal\" $(($(jcount "$refusal" -t lmr -p err) - f0))x; unit $state"
+	inside mv "$keys_file.aside" "$keys_file"
+	if [ "$rc" = 0 ] || [ "$(jcount "$refusal" -t lmr -p err)" -le "$f0" ] || [ "$state" = active/running ]; then
+		fail "$failed"
+	elif ! wait_for 15 eval '[ "$(prop ActiveState)" = active ] && port_is 9 server'; then
+		fail "$failed | the key file back: 15 s later $(prop ActiveState)/$(prop SubState), NRestarts $n0->$(prop NRestarts)"
+	elif ! awake_with /root/lmr-keys; then
+		fail "$failed | the key file back: $(prop ActiveState), but the package's key: $evidence"
+	else
+		pass "$failed | the key file back: by itself $(prop ActiveState), pid $(prop MainPID), NRestarts $n0->$(prop NRestarts); the package's key: status $evidence"
+	fi
+	wait_for 10 unit_is active || restart_daemon
 }
 
 # The keyless example drop-in: the plain protocol suspends again, and the unit starts even
-# without the key file (its empty LoadCredential= drops the credential).
+# without the key file, which its command line does not name; a reload then only signals the
+# daemon, which logs that it has no key file to read.
 check_keyless() {
 	local dropin=/etc/systemd/system/lomarind.service.d/keyless.conf
 	inside install -D -m 644 /usr/share/doc/lomarind/examples/keyless.conf "$dropin"
@@ -991,13 +1227,22 @@ check_keyless() {
 		keyless=$evidence
 		inside mv /etc/lomarind/keys /etc/lomarind/keys.aside
 		restart_daemon
-		local state
-		state=$(prop ActiveState)
+		local state pid w0 reload rc
+		state=$(prop ActiveState) pid=$(prop MainPID)
+		# A reload has no key file to check: the daemon is signalled and says why it
+		# reloads nothing.
+		reload='No key file to reload: the daemon runs without keys'
+		w0=$(jcount "$reload" -t lmr -p warning)
+		reload_keys
+		rc=$?
+		wait_for 5 jcount_at_least $((w0 + 1)) "$reload" -t lmr -p warning
 		inside mv /etc/lomarind/keys.aside /etc/lomarind/keys
 		if [ "$state" != active ]; then
 			fail "with keyless.conf and no /etc/lomarind/keys the unit is $state"
+		elif [ "$rc" != 0 ] || [ "$(jcount "$reload" -t lmr -p warning)" != $((w0 + 1)) ] || ! same_daemon "$pid"; then
+			fail "with keyless.conf and no /etc/lomarind/keys, systemctl reload: status $rc, '$reload_said'; \"$reload\" $(($(jcount "$reload" -t lmr -p warning) - w0))x; pid $pid->$(prop MainPID)"
 		else
-			pass "$command | plain EHLO, SUSPEND: '$replies', marker $m0->$m1 | client without a key: $keyless | without /etc/lomarind/keys: $state"
+			pass "$command | plain EHLO, SUSPEND: '$replies', marker $m0->$m1 | client without a key: $keyless | without /etc/lomarind/keys: $state; systemctl reload (0): \"$reload\" (warning) 1x, pid $pid"
 		fi
 	fi
 	inside rm -rf /etc/systemd/system/lomarind.service.d
@@ -1209,7 +1454,8 @@ run_check 1 "boots to running; dbus and logind active" check_boot
 run_check 2 "dpkg -i makes the key, enables and starts lomarind.service" check_install
 run_check 19 "the package's autopkgtest (debian/tests), as the container's root" check_autopkgtest
 run_check 16 "keyed as installed: a plain EHLO gets KEYED 2, a plain SUSPEND does nothing, the key suspends" check_keyed_default
-run_check 18 "two named keys through LoadCredential=: both suspend; one revoked, the other still does" check_named_keys
+run_check 18 "two named keys added by systemctl reload: both suspend; one revoked by reload, the other still does" check_named_keys
+run_check 22 "systemctl reload: a new key at once; refused files (a duplicate name, mode 0644) keep the keys; a key revoked; one daemon throughout" check_reload
 run_check 3 "the client suspends the container, over loopback and from outside" check_suspend
 run_check 4 "logind cannot suspend (no sleep state; AllowSuspend=no): the client says refused, status 5" check_refused
 run_check 20 "--confirm on a host that takes the suspend and stays up: did not sleep, status 6" check_confirm
@@ -1223,6 +1469,7 @@ run_check 13 "a sleep verb drop-in: hibernate" check_hibernate
 run_check 14 "systemctl status: keyed, no session; keyless, the session" check_status
 run_check 15 "restart onto a taken port fails at once" check_port_taken
 run_check 17 "the keyless example drop-in: the plain protocol again" check_keyless
+run_check 23 "no key file: the start fails with the reason; the unit comes up by itself once it is back" check_missing_key
 run_check 10 "after a reboot the unit is active again" check_reboot
 run_check 24 "every command line of the README and the manual pages, as doc-commands.list runs it" check_doc_commands
 run_check 12 "systemd-analyze security exposure" check_exposure
