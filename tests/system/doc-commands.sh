@@ -203,6 +203,8 @@ doc_in_container() {
 # doc_host_command SCRIPT NAME: sets doc_host_argv to the command line that runs SCRIPT with
 # bash in the test's copy of the tree, in the test's network namespace and a mount namespace
 # of its own whose /usr and /etc are overlaid with layers on a tmpfs that goes with it.
+# SIGINT and SIGQUIT are taken as in a terminal: bash starts a command in the background with
+# both ignored, and Ctrl-C must reach make as well as what it runs.
 doc_host_command() {
 	{ printf 'cd %q || exit 99\n' "$doc_tree"; printf '%s\n' "$1"; } >"$work/doc/$2.sh"
 	doc_host_argv=(ip netns exec "$netns" unshare -m --propagation private bash -c '
@@ -210,7 +212,7 @@ doc_host_command() {
 		mount -t overlay lmr-doc-usr -o "lowerdir=/usr,upperdir=$1/usr,workdir=$1/usr.work" /usr &&
 		mount -t overlay lmr-doc-etc -o "lowerdir=/etc,upperdir=$1/etc,workdir=$1/etc.work" /etc ||
 			{ echo "doc-commands: cannot overlay /usr and /etc" >&2; exit 99; }
-		exec env -i HOME="$2" PATH="$3" LANG=C.UTF-8 TERM=dumb bash "$4"' lmr-doc \
+		exec env -i --default-signal=INT,QUIT HOME="$2" PATH="$3" LANG=C.UTF-8 TERM=dumb bash "$4"' lmr-doc \
 		"$work/doc/overlay" "$work/doc/home" "$work/doc/shim:$doc_path" "$work/doc/$2.sh")
 }
 # doc_in_host SCRIPT [THEN]: runs SCRIPT so, and THEN after it in the same namespaces (what
@@ -308,9 +310,11 @@ doc_start_host() {
 	doc_group=$!
 }
 doc_shows() { doc_output=$(cat "$work/doc/bg.out") && doc_check_output "$1" && [ -z "$doc_missing" ]; }
-# Ends the running command as Ctrl-C does; sets doc_stopped to how it ended.
+# Ends the running command as Ctrl-C does; sets doc_stopped to how it ended. Returns 1 when it
+# did not end, or left a daemon listening.
 doc_stop_host() {
 	[ -n "$doc_group" ] || return 0
+	local ended=0
 	kill -s INT -- "-$doc_group" 2>/dev/null
 	if wait_for 20 eval '! kill -0 "$doc_group" 2>/dev/null'; then
 		wait "$doc_group"
@@ -319,8 +323,16 @@ doc_stop_host() {
 		kill -s KILL -- "-$doc_group" 2>/dev/null
 		wait "$doc_group"
 		doc_stopped="Ctrl-C did not end it in 20 s; killed"
+		ended=1
 	fi
 	doc_group=
+	if wait_for 5 eval '! doc_daemon_listening'; then
+		doc_stopped="$doc_stopped, its daemon gone"
+	else
+		doc_stopped="$doc_stopped, but a daemon still listens: $(ip netns exec "$netns" ss -Hulpn | paste -sd ' ')"
+		ended=1
+	fi
+	return "$ended"
 }
 
 # doc_run_entry I: runs entry I where its "run:" says, after its scene; sets doc_result to a
@@ -367,12 +379,13 @@ doc_run_entry() {
 			doc_start_host "$script"
 			if wait_for 900 eval 'kill -0 "$doc_group" 2>/dev/null && doc_shows "$texts" && doc_daemon_listening'; then
 				doc_result="running, its daemon listening"
-				[ "${doc_stop[i]:-}" = "after the next line" ] || {
+				if [ "${doc_stop[i]:-}" != "after the next line" ]; then
 					doc_stop_host
+					local stopped=$?
 					doc_result="$doc_result; $doc_stopped"
-				}
-				doc_output=$(cat "$work/doc/bg.out")
-				true
+					doc_output=$(cat "$work/doc/bg.out")
+					[ "$stopped" = 0 ]
+				fi
 			else
 				doc_output=$(cat "$work/doc/bg.out")
 				doc_stop_host
@@ -497,7 +510,10 @@ check_doc_commands() {
 			fi
 			# A command left running for the next line ends once that line has run.
 			if [ -n "$doc_group" ] && [ "${doc_stop[i]:-}" != "after the next line" ]; then
-				doc_stop_host
+				doc_stop_host || [ "$mark" = FAIL ] || {
+					mark=FAIL failed=$((failed + 1)) ran=$((ran - 1))
+					failures="$failures${failures:+ | }${doc_text[i - 1]%%$'\n'*}: $doc_stopped"
+				}
 				doc_result="$doc_result; the line before it: $doc_stopped"
 			fi
 			[ "$pass_where" = host ] && here=$((here + 1)) || there=$((there + 1))
