@@ -12,8 +12,9 @@
 # sleep (refused: inhibited, status 5; with --ignore-inhibitors in LOMARIND_OPTIONS,
 # suspended all the same), stop, crash and restart, QUIT, the allow-list, port, sleep verb
 # and keyless drop-ins, a missing key file (the start fails; the unit comes up once it is
-# back), the status line, a restart onto a taken port, a reboot, the exposure score, purge.
-# Every keyed command is the installed client's, with a copy of the key the package made.
+# back), the status line, a restart onto a taken port, a reboot, every command line of the
+# README and the manual pages (tests/system/doc-commands.sh and .list), the exposure score,
+# purge. Every keyed command is the installed client's, with a copy of the key the package made.
 # Each check prints one PASS or FAIL line with its evidence; the script fails if any check
 # fails.
 # Every start of the unit first waits for the group of its previous run to be gone (and is
