@@ -1,17 +1,19 @@
-# The command lines of README.md and the manual pages, and the list that says how each is
-# run (tests/system/doc-commands.list). Functions only; source this file.
+# The command lines of README.md, docs/recipes.md and the manual pages, and the list that says
+# how each is run (tests/system/doc-commands.list). Functions only; source this file.
 #   doc_commands_listed    the list and the docs agree (a ctest test: cheap, no root)
 #   check_doc_commands     runs every listed line (a check of tests/system/test-systemd.sh,
 #                          which defines inside, pass, fail and the rest that it uses)
 
 doc_list=tests/system/doc-commands.list
-doc_files=(README.md man/lomarind-server.8 man/lomarind.1)
+doc_files=(README.md docs/recipes.md man/lomarind-server.8 man/lomarind.1)
 
 # The programs a documented command line starts with: a line of a code block or an example
 # that starts with one of them (after a "$ " or "# " prompt, or a "LABEL: " such as the
-# README's "sleep command:   ") is a command line, as is every line of a README block marked
-# sh, and every line that continues one (after a "\", a "|", an "&&" or an open quote).
-doc_command_words='lomarind|/usr/bin/lomarind|/usr/local/bin/lomarind|/usr/libexec/lomarind/server|build/lomarind|build/server|build/bench/lomarind-bench|make|cmake|ctest|cd|apt|apt-get|dpkg|sudo|systemctl|journalctl|busctl|systemd-inhibit|systemd-analyze|mkdir|echo|kill|python3|ssh|ufw|openssl|head'
+# README's "sleep command:   ") is a command line, as is every line of a Markdown block marked
+# sh, and every line that continues one (after a "\", a "|", an "&&" or an open quote). In a
+# block marked yaml, the command lines are the values of the keys that hold a shell command
+# (command, command_on, command_off, command_state and the like), as the shell gets them.
+doc_command_words='lomarind|/usr/bin/lomarind|/usr/local/bin/lomarind|/config/lomarind|/usr/libexec/lomarind/server|build/lomarind|build/server|build/bench/lomarind-bench|make|cmake|ctest|cd|apt|apt-get|dpkg|sudo|systemctl|journalctl|busctl|systemd-inhibit|systemd-analyze|mkdir|echo|kill|python3|ssh|ufw|openssl|head'
 
 # doc_example_lines DOC: each line of DOC's code blocks (README) or .EX examples (manual
 # pages) as a reader sees it (roff escapes rendered), after its kind and a tab: "cmd" (a
@@ -50,7 +52,27 @@ doc_example_lines() {
 			return !man && s ~ /^[A-Za-z][A-Za-z ()]*: +/ && sub(/^[A-Za-z][A-Za-z ()]*: +/, "", s) && s ~ words
 		}
 		function emit(kind, s) { printf "%s\t%s\n", kind, s }
-		!man && /^```/ { inside = !inside; sh = inside && $0 ~ /^```sh/; more = 0; next }
+		# A YAML value that holds a command: a plain scalar, or one in single quotes (a doubled
+		# quote stands for one) or double quotes (without escapes), on one line.
+		function yaml_command(s) {
+			sub(/^[ \t]*(- +)?command(_(on|off|state|open|close|stop))?:[ \t]+/, "", s)
+			sub(/[ \t]+$/, "", s)
+			if (s ~ /^\047.*\047$/) { s = substr(s, 2, length(s) - 2); gsub(/\047\047/, "\047", s) }
+			else if (s ~ /^".*"$/) s = substr(s, 2, length(s) - 2)
+			return s
+		}
+		!man && /^```/ {
+			inside = !inside; sh = inside && $0 ~ /^```sh/; yaml = inside && $0 ~ /^```yaml/; more = 0
+			next
+		}
+		!man && inside && yaml {
+			# A block scalar (> or |) is not read: its line stays a command line as it stands, so
+			# that the list must still say what becomes of it.
+			if ($0 ~ /^[ \t]*(- +)?command(_(on|off|state|open|close|stop))?:[ \t]+[>|]/) emit("cmd", $0)
+			else if ($0 ~ /^[ \t]*(- +)?command(_(on|off|state|open|close|stop))?:[ \t]+/) emit("cmd", yaml_command($0))
+			else emit("other", $0)
+			next
+		}
 		man && /^\.EX/ { inside = 1; session = 0; more = 0; next }
 		man && /^\.EE/ { inside = 0; next }
 		!inside { next }
@@ -272,6 +294,15 @@ doc_scene_dashboard() {
 			lomarind keygen /var/lib/hass/lomarind.keys 192.168.1.20 2>/dev/null >>/etc/lomarind/keys &&
 			ln -sf /usr/bin/lomarind /usr/local/bin/lomarind' && restart_daemon
 }
+# The recipes' controller: the static client (make static-client, into STATIC_BUILD, by
+# default build-static, as the recipe's own line builds it) at /config/lomarind, no key file
+# there yet, the unit's file as the package made it.
+doc_static_build=${STATIC_BUILD:-build-static}
+doc_scene_controller() {
+	make static-client STATIC_BUILD="$doc_static_build" JOBS=2 >"$work/doc/static-client.log" 2>&1 &&
+		install -D -m 755 "$doc_static_build/lomarind" "$root/config/lomarind" &&
+		rm -f "$root/config/lomarind.keys" && doc_scene_fresh_keys
+}
 # The package purged, and its .deb where the README's line looks for it.
 doc_scene_deb() {
 	inside dpkg --purge lomarind >/dev/null && wait_for 10 unit_cgroup_gone &&
@@ -440,7 +471,7 @@ doc_container_undo() {
 		inside rm -f /usr/local/bin/sudo /usr/local/bin/lomarind
 		inside sh -c 'if [ -e /root/doc/hosts.orig ]; then cp -p /root/doc/hosts.orig /etc/hosts; else rm -f /etc/hosts; fi'
 		inside ip addr del 192.168.1.1/24 dev lo
-		inside rm -rf /root/doc /home/ann /var/lib/hass
+		inside rm -rf /root/doc /home/ann /var/lib/hass /config
 		inside dpkg -s lomarind || inside dpkg -i "/root/$(basename "$deb")"
 		inside install -m 600 /root/lmr-keys /etc/lomarind/keys
 		restart_daemon
@@ -468,7 +499,7 @@ doc_telling_line() {
 		printf '%s\n' "$doc_output" | grep -m 1 . || echo '(no output)'
 }
 
-# Check 24: every command line of the README and the manual pages, as tests/system/
+# Check 24: every command line of the README, the recipes and the manual pages, as tests/system/
 # doc-commands.list says: the list must match the docs, and each line it runs must give what
 # it expects. Each line's result is printed above the verdict, and with its whole output in
 # $BUILD/doc-commands.log.
