@@ -13,7 +13,8 @@
 # suspended all the same), stop, crash and restart, QUIT, the allow-list, port, sleep verb
 # and keyless drop-ins, a missing key file (the start fails; the unit comes up once it is
 # back), the status line, a restart onto a taken port, a reboot, every command line of the
-# README and the manual pages (tests/system/doc-commands.sh and .list), the exposure score,
+# README, docs/recipes.md and the manual pages (tests/system/doc-commands.sh and .list; the
+# recipes' with the static client, built by make static-client), the exposure score,
 # purge. Every keyed command is the installed client's, with a copy of the key the package made.
 # Each check prints one PASS or FAIL line with its evidence; the script fails if any check
 # fails.
@@ -35,6 +36,7 @@
 #
 #   BUILD=dir   the package, the cached root and the last run's journal (default build-system)
 #   PKG_BUILD=dir   where make package builds the package it installs (default $BUILD/pkg)
+#   STATIC_BUILD=dir   where make static-client builds the recipes' client (default build-static)
 #   LOMARIND_TEST_UNIT=file   checks this unit file in place of the packaged one (installed
 #               over it after dpkg -i): shows that a broken unit gives FAILs
 set -uo pipefail
@@ -1472,7 +1474,7 @@ run_check 15 "restart onto a taken port fails at once" check_port_taken
 run_check 17 "the keyless example drop-in: the plain protocol again" check_keyless
 run_check 23 "no key file: the start fails with the reason; the unit comes up by itself once it is back" check_missing_key
 run_check 10 "after a reboot the unit is active again" check_reboot
-run_check 24 "every command line of the README and the manual pages, as doc-commands.list runs it" check_doc_commands
+run_check 24 "every command line of the README, the recipes and the manual pages, as doc-commands.list runs it" check_doc_commands
 run_check 12 "systemd-analyze security exposure" check_exposure
 run_check 11 "dpkg --purge leaves nothing" check_purge
 
