@@ -325,12 +325,7 @@ std::string read_hosts(const std::string& command, const CommandLine& line,
 }  // namespace
 
 const NamedKey* key_for(const KeySet& keys, const Target& target) {
-  // for_host falls back on the default key, which comes only after the name without the port.
-  const NamedKey* as_written = keys.for_host(target.argument);
-  if (as_written != nullptr && as_written->name == target.argument) {
-    return as_written;
-  }
-  return keys.for_host(target.name);
+  return keys.for_host(target.argument, target.name);
 }
 
 std::string parse_arguments(int argc, char* argv[], Arguments& arguments) {

@@ -63,17 +63,21 @@ const NamedKey* KeySet::by_id(std::string_view id) const {
   return nullptr;
 }
 
-const NamedKey* KeySet::for_host(std::string_view name) const {
+const NamedKey* KeySet::for_host(std::string_view name, std::string_view bare) const {
+  const NamedKey* named_bare = nullptr;
   const NamedKey* fallback = nullptr;
   for (const NamedKey& entry : keys) {
     if (entry.name == name) {
       return &entry;
     }
+    if (!bare.empty() && entry.name == bare) {
+      named_bare = &entry;
+    }
     if (entry.name == kDefaultKeyName) {
       fallback = &entry;
     }
   }
-  return fallback;
+  return named_bare != nullptr ? named_bare : fallback;
 }
 
 // sodium_init picks the fastest implementations and checks the random source; it is safe

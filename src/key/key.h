@@ -42,8 +42,9 @@ struct KeySet {
 
   /// The key whose id is id; null when there is none.
   const NamedKey* by_id(std::string_view id) const;
-  /// The key named name, else the one named "default"; null when neither is there.
-  const NamedKey* for_host(std::string_view name) const;
+  /// The key named name, else the one named bare (a host written with a port: the host
+  /// alone), else the one named "default"; null when none is there.
+  const NamedKey* for_host(std::string_view name, std::string_view bare = {}) const;
   bool empty() const { return keys.empty(); }
 };
 
