@@ -13,9 +13,6 @@
 
 namespace {
 
-// Where wake sends its magic packets unless -p says otherwise: the discard port, by the
-// custom of Wake-on-LAN. It is not the daemon's port, though the two have the same number.
-constexpr std::uint16_t kWakePort = 9;
 // getopt_long's codes for the options that have no letter.
 constexpr int kKeyFileOption = 256;
 constexpr int kConfirmOption = 257;
@@ -279,7 +276,7 @@ std::string read_wake(const CommandLine& line, const std::vector<std::string>& o
     sleeper.mac = *mac;
     arguments.sleepers.push_back(sleeper);
   }
-  arguments.wake_port = line.port.value_or(kWakePort);
+  arguments.wake_port = line.port.value_or(kMagicPacketPort);
   if (arguments.wait && !line.time_limit_given) {
     arguments.time_limit = kWakeTimeLimit;
   }

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string_view>
 
-/// A hardware (MAC) address.
-using Mac = std::array<std::uint8_t, 6>;
+#include "net/magic_packet.h"
+
 
 /// A port in strict decimal, 1 to 65535; empty for anything else.
 std::optional<std::uint16_t> parse_port(std::string_view text);

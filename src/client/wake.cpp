@@ -10,16 +10,6 @@
 #include "client/report.h"
 #include "net/exit_status.h"
 
-std::string magic_packet(const Mac& mac) {
-  std::string packet(6, '\xff');
-  for (int i = 0; i < 16; ++i) {
-    for (const std::uint8_t byte : mac) {
-      packet.push_back(static_cast<char>(byte));
-    }
-  }
-  return packet;
-}
-
 int open_broadcast_socket() {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const int on = 1;

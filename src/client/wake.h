@@ -9,9 +9,7 @@
 #include <vector>
 
 #include "client/arguments.h"
-
-/// The Wake-on-LAN magic packet: six 0xFF bytes, then mac sixteen times (102 bytes).
-std::string magic_packet(const Mac& mac);
+#include "net/magic_packet.h"
 
 /// A UDP socket allowed to send to a broadcast address; -1, said on standard error, when none
 /// can be opened.

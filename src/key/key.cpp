@@ -128,6 +128,14 @@ std::string inhibited_proof(const Key& key, std::string_view challenge, std::str
   return proof(key, protocol::kInhibitedLabel, challenge, text);
 }
 
+std::string relayed_proof(const Key& key, std::string_view challenge, int count) {
+  return proof(key, protocol::kRelayedLabel, challenge, std::to_string(count));
+}
+
+std::string denied_proof(const Key& key, std::string_view challenge, std::string_view reason) {
+  return proof(key, protocol::kDeniedLabel, challenge, reason);
+}
+
 bool same_proof(std::string_view expected, std::string_view given) {
   // Lengths are public; only the digits are compared in constant time.
   return expected.size() == protocol::kProofDigits && given.size() == expected.size() &&

@@ -34,6 +34,7 @@ struct NamedKey {
   std::string name;  // kDefaultKeyName for a key file's line without a name
   std::string id;
   Key key;
+  bool may_wake = false;  // the daemon's key file allows it to ask for a relayed wake
 };
 
 /// The keys of one key file, in the file's order.
@@ -73,6 +74,11 @@ std::string running_proof(const Key& key, std::string_view challenge);
 std::string sleeping_proof(const Key& key, std::string_view challenge);
 /// The proof that an inhibitor, named by text, held back the SUSPEND on challenge.
 std::string inhibited_proof(const Key& key, std::string_view challenge, std::string_view text);
+/// The proof that the WAKE on challenge went to count broadcast addresses.
+std::string relayed_proof(const Key& key, std::string_view challenge, int count);
+/// The proof that the WAKE on challenge was denied for reason (protocol::kDeniedKey or
+/// kDeniedRate).
+std::string denied_proof(const Key& key, std::string_view challenge, std::string_view reason);
 
 /// True when given equals expected, a proof; compares in constant time.
 bool same_proof(std::string_view expected, std::string_view given);

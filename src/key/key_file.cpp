@@ -136,11 +136,21 @@ std::string parse_key_line(std::string_view line, KeySet& keys, bool& holds_key)
   while (!rest.empty() && is_blank(rest.front())) {
     rest.remove_prefix(1);
   }
-  const std::string_view name = rest.empty() ? kDefaultKeyName : rest;
+  // The name, then what else the key may do: "wake", for the relay.
+  const std::size_t blank = std::min(rest.find_first_of(" \t"), rest.size());
+  const std::string_view name = rest.empty() ? kDefaultKeyName : rest.substr(0, blank);
+  std::string_view allowed = rest.substr(blank);
+  while (!allowed.empty() && is_blank(allowed.front())) {
+    allowed.remove_prefix(1);
+  }
   if (!valid_key_name(name)) {
     return "has a name that is not letters, digits and .:_@+- (at most 64)";
   }
-  NamedKey entry{std::string(name), {}, {}};
+  if (!allowed.empty() && allowed != kWakePermission) {
+    return "has '" + std::string(allowed.substr(0, kMostNameBytes)) +
+           "' after the name, where only the word " + std::string(kWakePermission) + " may be";
+  }
+  NamedKey entry{std::string(name), {}, {}, allowed == kWakePermission};
   std::size_t decoded = 0;
   if (sodium_hex2bin(entry.key.bytes.data(), entry.key.bytes.size(), digits.data(), digits.size(),
                      nullptr, &decoded, nullptr) != 0 ||

@@ -8,6 +8,9 @@
 
 #include "key/key.h"
 
+/// The word after a key's name that lets it ask the daemon to relay a wake.
+constexpr std::string_view kWakePermission = "wake";
+
 /// The largest key file the daemon reads: hundreds of controllers' lines.
 constexpr std::size_t kMostDaemonKeyFileBytes = std::size_t{64} * 1024;
 /// The largest key file the client reads: a key for each host of a fleet, 10 000 lines of the
@@ -17,11 +20,12 @@ constexpr std::size_t kMostClientKeyFileBytes = std::size_t{2} * 1024 * 1024;
 /// Loads keys from the file at path, which must be a regular file (not a symbolic link) owned
 /// by the effective user, with no permission for group or others, holding one key a line as
 /// 64 hex digits, optionally followed by white space and a name (letters, digits and
-/// ".:_@+-", at most 64); blank lines and lines starting with '#' are skipped. Lines end in a
-/// line feed or CR LF (any other carriage return is refused); a UTF-8 byte-order mark at the
-/// start is skipped. Names are unique; with distinct_keys, so are keys. A file larger than
-/// most_bytes is refused. Returns "" on success and replaces keys with the file's; otherwise a
-/// reason naming path (and the line), never the file's content, and keys is left empty.
+/// ".:_@+-", at most 64), and after the name optionally the word kWakePermission, which lets
+/// the key ask for a relayed wake (NamedKey::may_wake); blank lines and lines starting with '#' are
+/// skipped. Lines end in a line feed or CR LF (any other carriage return is refused); a UTF-8
+/// byte-order mark at the start is skipped. Names are unique; with distinct_keys, so are keys. A
+/// file larger than most_bytes is refused. Returns "" on success and replaces keys with the file's;
+/// otherwise a reason naming path (and the line), never the file's content, and keys is left empty.
 std::string read_key_file(const std::string& path, KeySet& keys, bool distinct_keys,
                           std::size_t most_bytes = kMostDaemonKeyFileBytes);
 

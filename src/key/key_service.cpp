@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +64,7 @@ bool Challenges::remembered(const Spent& entry, std::uint32_t now) {
   case Outcome::kSleeping:
   case Outcome::kRefused:
   case Outcome::kInhibited:
+  case Outcome::kRelayed:
     if (now - entry.settled <= protocol::kOutcomeSeconds) {
       return true;
     }
@@ -97,9 +99,10 @@ void Challenges::settle(std::string_view challenge, int status, std::uint32_t no
                         std::string_view inhibitor) {
   if (const auto found = spent_.find(challenge); found != spent_.end()) {
     Spent& entry = found->second;
-    entry.outcome = !inhibitor.empty() ? Outcome::kInhibited
-                    : status == 0      ? Outcome::kSleeping
-                                       : Outcome::kRefused;
+    entry.outcome = entry.word != protocol::kSuspendWord ? Outcome::kRelayed
+                    : !inhibitor.empty()                 ? Outcome::kInhibited
+                    : status == 0                        ? Outcome::kSleeping
+                                                         : Outcome::kRefused;
     entry.status = status;
     entry.settled = now;
     entry.inhibitor = inhibitor;
@@ -129,6 +132,8 @@ std::vector<std::string> outcome_datagrams(const Key& key, std::string_view chal
     return {refused_datagram(key, challenge, spent.status)};
   case Outcome::kInhibited:
     return inhibition_datagrams(key, challenge, spent.inhibitor);
+  case Outcome::kRelayed:
+    return {relayed_datagram(key, challenge, spent.status)};
   case Outcome::kTaken:
     break;
   }
@@ -185,6 +190,17 @@ KeyedService::Answer KeyedService::command(const KeyedCommand& command, std::uin
             {},
             outcome_datagrams(key->key, command.challenge, *spent)};
   }
+  // A WAKE sends a packet on the LAN: only a key allowed to, and within the relay's rate.
+  // Nothing is spent, so a copy sent once the rate allows is carried out.
+  if (command.word.starts_with(protocol::kWakeWord)) {
+    const std::string_view reason = !key->may_wake    ? protocol::kDeniedKey
+                                    : !take_wake(now) ? protocol::kDeniedRate
+                                                      : std::string_view{};
+    if (!reason.empty()) {
+      return {Verdict::kDenied, denied_datagram(key->key, command.challenge, reason), command.word,
+              key};
+    }
+  }
   if (challenges_.spend(command.challenge, command.word, now) != Challenges::Spend::kSpent) {
     return {Verdict::kStale, {}, {}};
   }
@@ -203,4 +219,25 @@ std::vector<std::string> KeyedService::inhibit(const NamedKey& key, std::string_
                                                std::string_view text, std::uint32_t now) {
   challenges_.settle(challenge, protocol::kInhibitedStatus, now, text);
   return inhibition_datagrams(key.key, challenge, text);
+}
+
+std::string KeyedService::relayed(const NamedKey& key, std::string_view challenge, int count,
+                                  std::uint32_t now) {
+  challenges_.settle(challenge, count, now);
+  return relayed_datagram(key.key, challenge, count);
+}
+
+bool KeyedService::take_wake(std::uint32_t now) {
+  if (now > wakes_counted_) {
+    const std::uint32_t seconds = now - wakes_counted_;
+    const auto refill = static_cast<std::int64_t>(seconds) * protocol::kWakesPerSecond;
+    wakes_left_ =
+        static_cast<int>(std::min<std::int64_t>(protocol::kWakeBurst, wakes_left_ + refill));
+    wakes_counted_ = now;
+  }
+  if (wakes_left_ == 0) {
+    return false;
+  }
+  --wakes_left_;
+  return true;
 }

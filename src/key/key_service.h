@@ -14,8 +14,9 @@
 #include "key/keyed_wire.h"
 
 /// How far a carried-out command has come: a QUIT is taken; a SUSPEND's sleep command runs,
-/// then succeeded or was refused, or an inhibitor held it back before it ran.
-enum class Outcome { kTaken, kRunning, kSleeping, kRefused, kInhibited };
+/// then succeeded or was refused, or an inhibitor held it back before it ran; a WAKE is taken,
+/// then its magic packet relayed.
+enum class Outcome { kTaken, kRunning, kSleeping, kRefused, kInhibited, kRelayed };
 
 /// The daemon's challenges: computed from a secret drawn at start-up, so that they cost no
 /// memory until a valid proof spends one, and remembered after that while they are good, and
@@ -51,14 +52,15 @@ class Challenges {
     std::string word;
     std::uint32_t issued;
     Outcome outcome;
-    int status = 0;              // kRefused: the sleep command's status
-    std::uint32_t settled = 0;   // kSleeping, kRefused, kInhibited: when the command ended
+    int status = 0;              // kRefused: the sleep command's status; kRelayed: the count
+    std::uint32_t settled = 0;   // kSleeping, kRefused, kInhibited, kRelayed: when it ended
     std::string inhibitor = {};  // kInhibited: who held it back and why, as INHIBITED says
   };
   const Spent* spent(std::string_view challenge, std::uint32_t now) const;
 
   /// Records that the sleep command of the SUSPEND on challenge ended at now with status, or,
-  /// when inhibitor is not empty, that the inhibitor it names held it back.
+  /// when inhibitor is not empty, that the inhibitor it names held it back; for a WAKE, that
+  /// its magic packet went to status broadcast addresses.
   void settle(std::string_view challenge, int status, std::uint32_t now,
               std::string_view inhibitor = {});
 
@@ -88,6 +90,8 @@ class KeyedService {
     kUnproven,    // a mangled command, a forged challenge or a proof that does not hold
     kStale,       // a proven command whose challenge expired, went to the other word, or
                   // finds the spent table full
+    kDenied,      // a proven WAKE from a key that may not wake, or beyond the relay's rate:
+                  // answered DENIED, not carried out, its challenge not spent
     kCarryOut,    // a proven command on a fresh challenge, now spent: answered OK
     kRepeat,      // a proven copy of a command carried out before: the same OK, nothing done
     kNotKeyed,    // anything else
@@ -97,10 +101,10 @@ class KeyedService {
     Verdict verdict;
     std::string reply;              // empty: nothing goes back
     std::string_view word;          // kCarryOut and kRepeat: the command's word
-    const NamedKey* key = nullptr;  // kCarryOut and kRepeat: the key that proved it
+    const NamedKey* key = nullptr;  // kDenied, kCarryOut and kRepeat: the key that proved it
     std::string challenge = {};     // kCarryOut: the challenge it spent
     // kRepeat of a SUSPEND: what its sleep command has come to, after reply: RUNNING,
-    // SLEEPING, REFUSED, or INHIBITED and REFUSED.
+    // SLEEPING, REFUSED, or INHIBITED and REFUSED; of a WAKE: its RELAYED.
     std::vector<std::string> outcome = {};
   };
 
@@ -123,9 +127,19 @@ class KeyedService {
   std::vector<std::string> inhibit(const NamedKey& key, std::string_view challenge,
                                    std::string_view text, std::uint32_t now);
 
+  /// Records that the magic packet of the WAKE on challenge, proven with key, went to count
+  /// broadcast addresses at now; returns the RELAYED that tells it.
+  std::string relayed(const NamedKey& key, std::string_view challenge, int count,
+                      std::uint32_t now);
+
  private:
   Answer command(const KeyedCommand& command, std::uint32_t now);
+  // Takes one wake from the relay's allowance at now; false when none is left.
+  bool take_wake(std::uint32_t now);
 
   const KeySet& keys_;
   Challenges challenges_;
+  // The relay's allowance: kWakeBurst at most, kWakesPerSecond more each second.
+  int wakes_left_ = protocol::kWakeBurst;
+  std::uint32_t wakes_counted_ = 0;  // the second up to which the allowance was refilled
 };

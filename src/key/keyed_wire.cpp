@@ -4,6 +4,7 @@
 #include <array>
 #include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -55,6 +56,31 @@ bool proves(std::string_view datagram, std::string_view prefix, std::string_view
   return proof && !challenge.empty() && same_proof(expected, *proof);
 }
 
+// The number and proof of a datagram that is prefix, a number of 0 to 255 in decimal without
+// leading zeros, a space, a proof and a line feed (REFUSED, RELAYED); empty when it is not.
+std::optional<std::pair<int, std::string_view>> counted_proof(std::string_view datagram,
+                                                              std::string_view prefix) {
+  if (!datagram.starts_with(prefix)) {
+    return std::nullopt;
+  }
+  datagram.remove_prefix(prefix.size());
+  const std::size_t space = datagram.find(' ');
+  const std::string_view code = datagram.substr(0, space);
+  constexpr std::size_t kMostDigits = 3;
+  constexpr int kHighest = 255;
+  if (space == std::string_view::npos || code.empty() || code.size() > kMostDigits ||
+      (code.front() == '0' && code.size() > 1) ||
+      code.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const int number = std::stoi(std::string(code));
+  const auto fields = hex_fields(datagram.substr(space), " ", std::array{protocol::kProofDigits});
+  if (number > kHighest || !fields) {
+    return std::nullopt;
+  }
+  return std::pair{number, (*fields)[0]};
+}
+
 }  // namespace
 
 bool is_lower_hex(std::string_view text, std::size_t digits) {
@@ -63,7 +89,8 @@ bool is_lower_hex(std::string_view text, std::size_t digits) {
 }
 
 bool names_command(std::string_view datagram) {
-  for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
+  for (const std::string_view word :
+       {protocol::kSuspendWord, protocol::kQuitWord, protocol::kWakeWord}) {
     const std::string_view rest = datagram.substr(std::min(word.size(), datagram.size()));
     if (datagram.starts_with(word) && (rest.starts_with(' ') || rest.starts_with('\n'))) {
       return true;
@@ -114,6 +141,22 @@ std::string inhibited_datagram(const Key& key, std::string_view challenge, std::
   return datagram.append("\n");
 }
 
+std::string wake_word(std::string_view mac_digits) {
+  return std::string(protocol::kWakeWord).append(" ").append(mac_digits);
+}
+
+std::string relayed_datagram(const Key& key, std::string_view challenge, int count) {
+  std::string text(protocol::kRelayedPrefix);
+  text.append(std::to_string(count)).append(" ").append(relayed_proof(key, challenge, count));
+  return text.append("\n");
+}
+
+std::string denied_datagram(const Key& key, std::string_view challenge, std::string_view reason) {
+  std::string text(protocol::kDeniedPrefix);
+  text.append(reason).append(" ").append(denied_proof(key, challenge, reason));
+  return text.append("\n");
+}
+
 std::optional<KeyedEhlo> read_ehlo(std::string_view datagram) {
   const auto fields = hex_fields(datagram, protocol::kEhloPrefix,
                                  std::array{protocol::kKeyIdDigits, protocol::kNonceDigits});
@@ -133,8 +176,16 @@ std::optional<KeyedStart> read_start(std::string_view datagram) {
 }
 
 std::optional<KeyedCommand> read_command(std::string_view datagram) {
-  for (const std::string_view word : {protocol::kSuspendWord, protocol::kQuitWord}) {
-    if (!datagram.starts_with(word)) {
+  // A WAKE's word is "WAKE " and the MAC: the word its proofs cover.
+  const std::string_view wake =
+      datagram.substr(0, protocol::kWakeWord.size() + 1 + protocol::kMacDigits);
+  const bool waking =
+      datagram.starts_with(protocol::kWakeWord) && wake.size() > protocol::kWakeWord.size() &&
+      wake[protocol::kWakeWord.size()] == ' ' &&
+      is_lower_hex(wake.substr(protocol::kWakeWord.size() + 1), protocol::kMacDigits);
+  for (const std::string_view word :
+       {protocol::kSuspendWord, protocol::kQuitWord, waking ? wake : std::string_view{}}) {
+    if (word.empty() || !datagram.starts_with(word)) {
       continue;
     }
     const auto fields = hex_fields(
@@ -152,24 +203,29 @@ std::optional<std::string_view> read_ok(std::string_view datagram) {
 }
 
 std::optional<KeyedRefusal> read_refused(std::string_view datagram) {
-  if (!datagram.starts_with(protocol::kRefusedPrefix)) {
+  const auto counted = counted_proof(datagram, protocol::kRefusedPrefix);
+  if (!counted || counted->first == 0) {
     return std::nullopt;
   }
-  datagram.remove_prefix(protocol::kRefusedPrefix.size());
-  const std::size_t space = datagram.find(' ');
-  const std::string_view code = datagram.substr(0, space);
-  constexpr std::size_t kMostStatusDigits = 3;
-  constexpr int kHighestStatus = 255;
-  if (space == std::string_view::npos || code.empty() || code.size() > kMostStatusDigits ||
-      code.front() == '0' || code.find_first_not_of("0123456789") != std::string_view::npos) {
+  return KeyedRefusal{counted->first, counted->second};
+}
+
+std::optional<KeyedRelay> read_relayed(std::string_view datagram) {
+  const auto counted = counted_proof(datagram, protocol::kRelayedPrefix);
+  if (!counted) {
     return std::nullopt;
   }
-  const int status = std::stoi(std::string(code));
-  const auto fields = hex_fields(datagram.substr(space), " ", std::array{protocol::kProofDigits});
-  if (status > kHighestStatus || !fields) {
-    return std::nullopt;
+  return KeyedRelay{counted->first, counted->second};
+}
+
+std::optional<KeyedDenial> read_denied(std::string_view datagram) {
+  for (const std::string_view reason : {protocol::kDeniedKey, protocol::kDeniedRate}) {
+    std::string prefix(protocol::kDeniedPrefix);
+    if (const auto proof = proof_of(datagram, prefix.append(reason).append(" "))) {
+      return KeyedDenial{reason, *proof};
+    }
   }
-  return KeyedRefusal{status, (*fields)[0]};
+  return std::nullopt;
 }
 
 std::optional<KeyedInhibition> read_inhibited(std::string_view datagram) {
@@ -230,4 +286,24 @@ std::optional<std::string_view> proven_inhibition(std::string_view datagram, con
     return std::nullopt;
   }
   return inhibition->text;
+}
+
+std::optional<int> proven_relay(std::string_view datagram, const Key& key,
+                                std::string_view challenge) {
+  const auto relay = read_relayed(datagram);
+  if (!relay || challenge.empty() ||
+      !same_proof(relayed_proof(key, challenge, relay->count), relay->proof)) {
+    return std::nullopt;
+  }
+  return relay->count;
+}
+
+std::optional<std::string_view> proven_denial(std::string_view datagram, const Key& key,
+                                              std::string_view challenge) {
+  const auto denial = read_denied(datagram);
+  if (!denial || challenge.empty() ||
+      !same_proof(denied_proof(key, challenge, denial->reason), denial->proof)) {
+    return std::nullopt;
+  }
+  return denial->reason;
 }

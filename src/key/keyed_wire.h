@@ -30,6 +30,15 @@ std::string sleeping_datagram(const Key& key, std::string_view challenge);
 /// The INHIBITED that tells that an inhibitor, named by text (printable, at most
 /// kMostInhibitionText bytes), held back the SUSPEND on challenge.
 std::string inhibited_datagram(const Key& key, std::string_view challenge, std::string_view text);
+/// The word a WAKE for the MAC mac_digits (protocol::kMacDigits lower-case hex digits) is
+/// proven for: "WAKE " and the digits.
+std::string wake_word(std::string_view mac_digits);
+/// The RELAYED that tells that the magic packet of the WAKE on challenge went to count
+/// broadcast addresses (0 to 255).
+std::string relayed_datagram(const Key& key, std::string_view challenge, int count);
+/// The DENIED that tells that the WAKE on challenge was not carried out, for reason
+/// (protocol::kDeniedKey or kDeniedRate).
+std::string denied_datagram(const Key& key, std::string_view challenge, std::string_view reason);
 
 /// The fields of a keyed datagram, pointing into the datagram read.
 struct KeyedEhlo {
@@ -48,12 +57,20 @@ struct KeyedRefusal {
 struct KeyedInhibition {
   std::string_view proof, text;
 };
+struct KeyedRelay {
+  int count;
+  std::string_view proof;
+};
+struct KeyedDenial {
+  std::string_view reason, proof;
+};
 
 /// The key id and nonce of a keyed EHLO; empty for anything else.
 std::optional<KeyedEhlo> read_ehlo(std::string_view datagram);
 /// The challenge and proof of a START; empty for anything else.
 std::optional<KeyedStart> read_start(std::string_view datagram);
-/// A command of either word; empty for anything else, a mangled command included.
+/// A command of any word (SUSPEND, QUIT, or WAKE with its MAC, which word then holds); empty
+/// for anything else, a mangled command included.
 std::optional<KeyedCommand> read_command(std::string_view datagram);
 /// The proof of an OK.
 std::optional<std::string_view> read_ok(std::string_view datagram);
@@ -62,6 +79,10 @@ std::optional<KeyedRefusal> read_refused(std::string_view datagram);
 /// The proof and text of an INHIBITED: a text of 1 to kMostInhibitionText printable ASCII
 /// bytes.
 std::optional<KeyedInhibition> read_inhibited(std::string_view datagram);
+/// The count and proof of a RELAYED: a count of 0 to 255 without leading zeros.
+std::optional<KeyedRelay> read_relayed(std::string_view datagram);
+/// The reason and proof of a DENIED: a reason of protocol::kDeniedKey or kDeniedRate.
+std::optional<KeyedDenial> read_denied(std::string_view datagram);
 
 /// True when datagram starts with a command word and a space or line feed: it means to be a
 /// command, well formed or not.
@@ -93,3 +114,13 @@ std::optional<int> proven_refusal(std::string_view datagram, const Key& key,
 /// SUSPEND on challenge; empty otherwise.
 std::optional<std::string_view> proven_inhibition(std::string_view datagram, const Key& key,
                                                   std::string_view challenge);
+
+/// The count of networks when datagram is the RELAYED proven under key for the WAKE on
+/// challenge; empty otherwise.
+std::optional<int> proven_relay(std::string_view datagram, const Key& key,
+                                std::string_view challenge);
+
+/// The reason when datagram is the DENIED proven under key for the WAKE on challenge; empty
+/// otherwise.
+std::optional<std::string_view> proven_denial(std::string_view datagram, const Key& key,
+                                              std::string_view challenge);

@@ -91,11 +91,33 @@ constexpr long kSessionSeconds = 4;
 //     the inhibitor, ": " and why, 1 to kMostInhibitionText bytes of printable ASCII;
 //                inhibited-proof "lomarind-v2 inhibited " challenge " " text
 //
+// A wake relay was added within version 2 as well: the daemon sends a Wake-on-LAN magic packet
+// on its own networks for a key holder elsewhere (behind a router or a VPN, where the packet
+// itself cannot go). Its command word carries the machine's MAC, as 12 lower-case hex digits:
+//
+//   client to daemon:  "WAKE " mac " " key-id " " challenge " " command-proof "\n"
+//
+// where the command-proof (and the ok-proof) covers the word "WAKE " mac. A daemon that
+// carries it out answers OK, sends the magic packet to the broadcast address of each of its
+// networks, then tells the address and port the command came from how many it went to (0:
+// none could be sent):
+//
+//   daemon to client:  "RELAYED " count " " relayed-proof "\n"
+//                relayed-proof  "lomarind-v2 relayed " challenge " " count
+//
+// Only a key the daemon's key file allows to wake may ask, and at most kWakeBurst wakes go
+// out at once, then kWakesPerSecond a second. Otherwise nothing is carried out, the challenge
+// is not spent, and the daemon answers "DENIED " reason " " denied-proof "\n", where reason
+// is "key" (this key may not wake) or "rate" (try again in a second):
+//                denied-proof   "lomarind-v2 denied " challenge " " reason
+//
+// A daemon from before the relay answers a WAKE with nothing at all.
+//
 // The first valid command spends its challenge; the same command again, from whatever
 // address, is answered with the same OK and is not carried out again: while the challenge is
 // good, and for a SUSPEND also while its sleep command runs and for kOutcomeSeconds after it
 // ended. A copy of a SUSPEND also gets what its sleep command has come to so far: RUNNING,
-// SLEEPING, REFUSED, or INHIBITED and REFUSED, after the OK.
+// SLEEPING, REFUSED, or INHIBITED and REFUSED, after the OK; a copy of a WAKE, its RELAYED.
 
 /// How long a challenge is good: while the boot clock has moved on by at most this many
 /// seconds since the second it was issued in.
@@ -106,6 +128,14 @@ constexpr std::uint32_t kOutcomeSeconds = 60;
 
 /// The most bytes of an INHIBITED's text: who (at most 64) and why (at most 128), with ": ".
 constexpr std::size_t kMostInhibitionText = 194;
+
+/// How many wakes the relay sends at once at most, and how many more it may send each second
+/// after that: enough for a fleet's wake in one call, too few for a key holder to flood a LAN.
+constexpr int kWakeBurst = 32;
+constexpr int kWakesPerSecond = 4;
+
+/// A MAC in a WAKE: 12 lower-case hex digits, without separators.
+constexpr std::size_t kMacDigits = 12;
 
 /// The key's length in bytes; a key file holds it as twice as many hex digits.
 constexpr std::size_t kKeyBytes = 32;
@@ -124,10 +154,16 @@ constexpr std::string_view kRefusedPrefix = "REFUSED ";      // then status, ref
 constexpr std::string_view kRunningPrefix = "RUNNING ";      // then running-proof and "\n"
 constexpr std::string_view kSleepingPrefix = "SLEEPING ";    // then sleeping-proof and "\n"
 constexpr std::string_view kInhibitedPrefix = "INHIBITED ";  // then inhibited-proof, text, "\n"
+constexpr std::string_view kRelayedPrefix = "RELAYED ";      // then count, relayed-proof, "\n"
+constexpr std::string_view kDeniedPrefix = "DENIED ";        // then reason, denied-proof, "\n"
+/// A DENIED's reasons: the key may not wake; too many wakes just now.
+constexpr std::string_view kDeniedKey = "key";
+constexpr std::string_view kDeniedRate = "rate";
 /// The status a REFUSED gives for a SUSPEND that an inhibitor held back.
 constexpr int kInhibitedStatus = 1;
 constexpr std::string_view kSuspendWord = "SUSPEND";
 constexpr std::string_view kQuitWord = "QUIT";
+constexpr std::string_view kWakeWord = "WAKE";  // then " " and the MAC: the word proven
 
 // Every proof's label names the version, so that no proof of one kind or version is ever
 // taken for another.
@@ -139,6 +175,8 @@ constexpr std::string_view kRefusedLabel = "lomarind-v2 refused";
 constexpr std::string_view kRunningLabel = "lomarind-v2 running";
 constexpr std::string_view kSleepingLabel = "lomarind-v2 sleeping";
 constexpr std::string_view kInhibitedLabel = "lomarind-v2 inhibited";
+constexpr std::string_view kRelayedLabel = "lomarind-v2 relayed";
+constexpr std::string_view kDeniedLabel = "lomarind-v2 denied";
 constexpr std::string_view kChallengeLabel = "lomarind-v2 challenge";
 
 }  // namespace protocol

@@ -31,6 +31,7 @@ constexpr const char* kUsage =
     "  --sleep=VERB          On SUSPEND, run systemctl VERB (default: suspend).\n"
     "  --ignore-inhibitors   Sleep even while an inhibitor blocks sleep.\n"
     "  --check               Check the key file (--key-file) and exit.\n"
+    "  --wake-interface=IF   Relay wakes on interface IF only (default: on every one).\n"
     "  -h, --help            Display this help message.\n"
     "The manual is lomarind-server(8): the protocol, keyed mode, the log, the unit.\n";
 
@@ -38,6 +39,8 @@ constexpr const char* kInvalidOption = "Invalid option\n";
 constexpr const char* kInvalidPort = "Invalid port number.\n";
 constexpr const char* kInvalidSleepVerb =
     "Invalid sleep verb: use suspend, hibernate, hybrid-sleep or suspend-then-hibernate.\n";
+constexpr const char* kInvalidInterface =
+    "Invalid interface name: 1 to 15 characters, none of them '/', ':' or white space.\n";
 constexpr const char* kShuttingDown = "Received termination signal. Shutting down...";
 
 constexpr long kLowestPort = 1;
@@ -52,6 +55,7 @@ constexpr std::array<std::string_view, 4> kSleepVerbs = {"suspend", "hibernate",
 constexpr int kSleepOption = 256;
 constexpr int kIgnoreInhibitorsOption = 257;
 constexpr int kCheckOption = 258;
+constexpr int kWakeInterfaceOption = 259;
 
 volatile std::sig_atomic_t termination_signal = 0;
 volatile std::sig_atomic_t reload_requested = 0;
@@ -84,9 +88,18 @@ const option kLongOptions[] = {
     {"sleep", required_argument, nullptr, kSleepOption},
     {"ignore-inhibitors", no_argument, nullptr, kIgnoreInhibitorsOption},
     {"check", no_argument, nullptr, kCheckOption},
+    {"wake-interface", required_argument, nullptr, kWakeInterfaceOption},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
+
+// An interface name as the kernel takes one: at most IFNAMSIZ - 1 bytes, and none that a
+// path or an address could be mistaken for.
+bool valid_interface_name(std::string_view name) {
+  constexpr std::size_t kMostInterfaceBytes = 15;
+  return !name.empty() && name.size() <= kMostInterfaceBytes && name != "." && name != ".." &&
+         name.find_first_of("/: \t\n") == std::string_view::npos;
+}
 
 // Takes one option that getopt_long returned (result, with long_index for a long one) into
 // settings; empty when reading goes on, otherwise the outcome that ends it.
@@ -129,6 +142,12 @@ std::optional<OptionsOutcome> take_option(int result, int long_index, Settings& 
     break;
   case kCheckOption:
     settings.check_keys = true;
+    break;
+  case kWakeInterfaceOption:
+    if (!valid_interface_name(optarg)) {
+      return OptionsOutcome::kInvalidInterface;
+    }
+    settings.wake_interfaces.emplace_back(optarg);
     break;
   case 'h':
     return OptionsOutcome::kHelp;
@@ -174,6 +193,9 @@ Settings read_settings(int argc, char* argv[]) {
     std::exit(1);
   case OptionsOutcome::kInvalidSleepVerb:
     static_cast<void>(std::fputs(kInvalidSleepVerb, stderr));
+    std::exit(1);
+  case OptionsOutcome::kInvalidInterface:
+    static_cast<void>(std::fputs(kInvalidInterface, stderr));
     std::exit(1);
   }
   return settings;

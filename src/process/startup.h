@@ -4,12 +4,20 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "key/key.h"
 #include "net/protocol.h"
 
 /// What reading the command line came to.
-enum class OptionsOutcome { kRun, kHelp, kInvalidOption, kInvalidPort, kInvalidSleepVerb };
+enum class OptionsOutcome {
+  kRun,
+  kHelp,
+  kInvalidOption,
+  kInvalidPort,
+  kInvalidSleepVerb,
+  kInvalidInterface
+};
 
 /// Everything the daemon runs with: read once at start-up, then handed down read-only.
 struct Settings {
@@ -20,6 +28,7 @@ struct Settings {
   std::string sleep_verb = "suspend";        // what a SUSPEND runs "systemctl" with
   bool ignore_inhibitors = false;            // run it even while an inhibitor blocks sleep
   bool check_keys = false;                   // --check: check the key file and end
+  std::vector<std::string> wake_interfaces;  // the relay's interfaces; empty: every one
   KeySet keys;                               // load_keys fills it from key_file_path
 };
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "net/listener.h"
+#include "net/relay.h"
 #include "process/keys.h"
 #include "process/log.h"
 #include "process/notify.h"
@@ -114,6 +115,15 @@ void start_sleep(const Settings& settings, LoopState& state, SleepChild& running
   }
 }
 
+// Sends the magic packet of each WAKE carried out in this turn and tells its client where it
+// went.
+void relay_wakes(const Settings& settings, LoopState& state) {
+  for (const Sleeper& waker : std::exchange(state.wakers, {})) {
+    const RelayResult result = relay_wake(waker.mac, settings.wake_interfaces);
+    follow(state, wake_relayed(state, waker, result, read_clocks()));
+  }
+}
+
 void quit_shutdown(const Settings& settings) {
   notify_stopping();
   if (!settings.pid_file_path.empty()) {
@@ -169,6 +179,8 @@ int run_session_loop(Settings& settings) {
     follow(state, turn);
     if (turn.effect == Effect::kSleep) {
       start_sleep(settings, state, running);
+    } else if (turn.effect == Effect::kWake) {
+      relay_wakes(settings, state);
     } else if (turn.effect == Effect::kStop) {
       // A QUIT taken while the sleep command runs waits for it, so that its clients are told.
       if (running.pid != -1) {

@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -43,6 +44,16 @@ constexpr std::string_view kRefusedTold = "); Told client ";
 // and in keyed mode "; Told client " and the client.
 constexpr std::string_view kSleepInhibited = "Sleep inhibited by ";
 constexpr std::string_view kInhibitedTold = "; Told client ";
+// A WAKE: "Wake for ", the MAC, then " relayed to " and the broadcast addresses, or " not
+// relayed (" the reason ")", then " with key " and its name, and "; Told client " and the
+// client; one denied: "Wake for ", the MAC, " refused: " and why, "; Told client " ...
+constexpr std::string_view kWakeFor = "Wake for ";
+constexpr std::string_view kRelayedTo = " relayed to ";
+constexpr std::string_view kNotRelayed = " not relayed (";
+constexpr std::string_view kWithKey = " with key ";
+constexpr std::string_view kWakeRefused = " refused: ";
+constexpr std::string_view kMayNotWake = " may not wake";
+constexpr std::string_view kOverRate = "more than the relay's rate";
 // When the host has resumed: "Host slept for ", the seconds with one decimal, " s", and for a
 // sleep that ended within a couple of seconds the bounce's words.
 constexpr std::string_view kHostSlept = "Host slept for ";
@@ -84,6 +95,7 @@ constexpr Rule kDropNoSession{LOG_WARNING, kNoSession, true, true, Effect::kNone
 constexpr Rule kDropUnexpected{LOG_WARNING, kUnexpectedClient, true, true, Effect::kNone};
 constexpr Rule kSuspend{LOG_INFO, kSuspending, false, false, Effect::kSleep};
 constexpr Rule kQuit{LOG_INFO, kQuitting, false, false, Effect::kStop};
+constexpr Rule kRelay{LOG_INFO, {}, false, false, Effect::kWake};
 constexpr Rule kSilent{LOG_INFO, {}, false, false, Effect::kNone};
 constexpr Rule kDropUnproven{LOG_WARNING, kUnproven, true, true, Effect::kNone};
 constexpr Rule kAnswerKeyNeeded{LOG_WARNING, kKeyNeeded, true, true, Effect::kNone};
@@ -246,6 +258,7 @@ const Rule& keyed_rule(const KeyedService::Answer& answer) {
     return kAnswerKeyNeeded;
   case Verdict::kChallenge:
   case Verdict::kRepeat:
+  case Verdict::kDenied:  // its line names the MAC and the key: denial_line
     return kSilent;
   case Verdict::kKeyNotHeld:
     return kAnswerUnknownKey;
@@ -256,11 +269,30 @@ const Rule& keyed_rule(const KeyedService::Answer& answer) {
   case Verdict::kStale:
     return kDropStale;
   case Verdict::kCarryOut:
-    return answer.word == protocol::kQuitWord ? kQuit : kSuspend;
+    return answer.word == protocol::kQuitWord      ? kQuit
+           : answer.word == protocol::kSuspendWord ? kSuspend
+                                                   : kRelay;
   case Verdict::kNotKeyed:
     break;
   }
   return kDropUnexpected;
+}
+
+// The MAC of a WAKE's word, "WAKE " and 12 hex digits, which the key room has read.
+Mac wake_mac(std::string_view word) {
+  return mac_from_digits(word.substr(protocol::kWakeWord.size() + 1)).value_or(Mac{});
+}
+
+// The line for a WAKE that the key room denied: its MAC, why, and the client told.
+std::string denial_line(const KeyedService::Answer& answer, std::string_view identity) {
+  std::string line = std::string(kWakeFor).append(mac_text(wake_mac(answer.word)));
+  line.append(kWakeRefused);
+  if (answer.key->may_wake) {
+    line.append(kOverRate);
+  } else {
+    line.append("key ").append(answer.key->name).append(kMayNotWake);
+  }
+  return line.append(kRefusedTold).append(identity);
 }
 
 // Keyed mode: no sessions; the key room answers, and a proven command is carried out.
@@ -282,6 +314,14 @@ void keyed_turn(Turn& turn, LoopState& state, const Datagram& datagram, std::uin
   if (rule.effect == Effect::kSleep) {
     state.sleepers.push_back({answer.key, std::move(answer.challenge), datagram.sender,
                               datagram.sender_length, datagram.local, datagram.identity});
+  } else if (rule.effect == Effect::kWake) {
+    state.wakers.push_back({answer.key, std::move(answer.challenge), datagram.sender,
+                            datagram.sender_length, datagram.local, datagram.identity,
+                            wake_mac(answer.word)});
+  } else if (answer.verdict == KeyedService::Verdict::kDenied &&
+             within_budget(state.budget, second)) {
+    // A key holder could send denied WAKEs as fast as any datagram: the budget counts them.
+    add_line(turn, LOG_WARNING, denial_line(answer, datagram.identity));
   }
 }
 
@@ -372,4 +412,23 @@ Turn sleep_ended(LoopState& state, const Sleeper& sleeper, int status, Clocks no
            sleeper.to, sleeper.to_length, sleeper.from);
   add_status(ended, kWaitingStatus);
   return ended;
+}
+
+Turn wake_relayed(LoopState& state, const Sleeper& waker, const RelayResult& result, Clocks now) {
+  Turn relayed;
+  std::string line = std::string(kWakeFor).append(mac_text(waker.mac));
+  if (result.sent_to.empty()) {
+    line.append(kNotRelayed).append(result.failure).append(")");
+  } else {
+    line.append(kRelayedTo);
+    for (std::size_t i = 0; i < result.sent_to.size(); ++i) {
+      line.append(i == 0 ? "" : ", ").append(result.sent_to[i]);
+    }
+  }
+  line.append(kWithKey).append(waker.key->name).append(kRefusedTold).append(waker.identity);
+  add_line(relayed, result.sent_to.empty() ? LOG_WARNING : LOG_INFO, std::move(line));
+  const int count = static_cast<int>(std::min<std::size_t>(result.sent_to.size(), 255));
+  add_send(relayed, state.keyed->relayed(*waker.key, waker.challenge, count, now.boot), waker.to,
+           waker.to_length, waker.from);
+  return relayed;
 }

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "key/key_service.h"
+#include "net/magic_packet.h"
+#include "net/relay.h"
 #include "process/log.h"
 #include "session/inhibitors.h"
 
@@ -31,7 +33,8 @@ struct Session {
   in_addr local{};  // the local address the owner's EHLO was sent to: END leaves from it
 };
 
-/// A client whose SUSPEND waits for the sleep command's end, and where to tell it.
+/// A client whose SUSPEND waits for the sleep command's end, or whose WAKE waits for its
+/// magic packet to go out, and where to tell it.
 struct Sleeper {
   const NamedKey* key = nullptr;  // keyed: the key that proved the SUSPEND; null keyless
   std::string challenge;          // keyed: the challenge it spent
@@ -39,6 +42,7 @@ struct Sleeper {
   socklen_t to_length = sizeof to;
   in_addr from{};
   std::string identity;
+  Mac mac{};  // a WAKE's: the machine to wake
 };
 
 /// What the daemon keeps from turn to turn.
@@ -51,6 +55,8 @@ struct LoopState {
   // The SUSPENDs carried out whose sleep command has not ended yet. Keyed mode serves on while
   // it runs, and a SUSPEND taken meanwhile waits for the same command's end.
   std::vector<Sleeper> sleepers;
+  // The WAKEs carried out in this turn, whose magic packets the loop sends (effect kWake).
+  std::vector<Sleeper> wakers;
 };
 
 /// One datagram as received: its text, where it came from and where it went.
@@ -96,6 +102,8 @@ enum class Effect {
   kSleep,  // run the sleep command unless an inhibitor holds it back (sleep_started,
            // sleep_inhibited), then tell sleep_ended its status
   kStop,   // a QUIT was carried out: shut down and return
+  kWake,   // a WAKE was carried out: send the magic packet of each of state.wakers, then tell
+           // wake_relayed where it went
 };
 
 /// Everything one turn comes to. Outputs have room for the most a turn can name (the host's
@@ -142,3 +150,8 @@ Turn sleep_inhibited(LoopState& state, const Sleeper& sleeper, const Inhibitor& 
 /// (SLEEPING, or REFUSED with a line in the log); the status line says what the daemon waits
 /// for again. Does no I/O.
 Turn sleep_ended(LoopState& state, const Sleeper& sleeper, int status, Clocks now);
+
+/// The turn for waker, the client of a WAKE just carried out, once its magic packet went where
+/// result says: the line that names the MAC, the key and where it went, and the RELAYED that
+/// tells the client, remembered for copies of the WAKE. Does no I/O.
+Turn wake_relayed(LoopState& state, const Sleeper& waker, const RelayResult& result, Clocks now);
