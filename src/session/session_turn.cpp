@@ -43,7 +43,7 @@ constexpr std::string_view kRefusedTold = "); Told client ";
 // A sleep command held back by a block inhibitor: "Sleep inhibited by ", who, " (", why, ")",
 // and in keyed mode "; Told client " and the client.
 constexpr std::string_view kSleepInhibited = "Sleep inhibited by ";
-constexpr std::string_view kInhibitedTold = "; Told client ";
+constexpr std::string_view kInhibitedTold = "; Told client ";  // a relayed wake's lines too
 // A WAKE: "Wake for ", the MAC, then " relayed to " and the broadcast addresses, or " not
 // relayed (" the reason ")", then " with key " and its name, and "; Told client " and the
 // client; one denied: "Wake for ", the MAC, " refused: " and why, "; Told client " ...
@@ -292,7 +292,7 @@ std::string denial_line(const KeyedService::Answer& answer, std::string_view ide
   } else {
     line.append("key ").append(answer.key->name).append(kMayNotWake);
   }
-  return line.append(kRefusedTold).append(identity);
+  return line.append(kInhibitedTold).append(identity);
 }
 
 // Keyed mode: no sessions; the key room answers, and a proven command is carried out.
@@ -425,7 +425,7 @@ Turn wake_relayed(LoopState& state, const Sleeper& waker, const RelayResult& res
       line.append(i == 0 ? "" : ", ").append(result.sent_to[i]);
     }
   }
-  line.append(kWithKey).append(waker.key->name).append(kRefusedTold).append(waker.identity);
+  line.append(kWithKey).append(waker.key->name).append(kInhibitedTold).append(waker.identity);
   add_line(relayed, result.sent_to.empty() ? LOG_WARNING : LOG_INFO, std::move(line));
   const int count = static_cast<int>(std::min<std::size_t>(result.sent_to.size(), 255));
   add_send(relayed, state.keyed->relayed(*waker.key, waker.challenge, count, now.boot), waker.to,

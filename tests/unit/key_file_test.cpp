@@ -120,6 +120,23 @@ TEST_F(KeyFile, YieldsEachLinesKeyNameAndIdInOrder) {
   }
 }
 
+// The word wake after a name, and only that word, lets the key ask for a relayed wake.
+TEST_F(KeyFile, OnlyTheWordWakeAfterANameLetsAKeyWake) {
+  KeySet keys;
+  ASSERT_EQ(read(file("keys", k0 + " laptop wake\n" + k1 + "\tdesk \t wake \r\n"), keys), "");
+  ASSERT_EQ(keys.keys.size(), 2U);
+  EXPECT_TRUE(keys.keys[0].may_wake && keys.keys[1].may_wake);
+  EXPECT_EQ(keys.keys[1].name, "desk");
+  ASSERT_EQ(read(file("plain", k0 + " wake\n"), keys), "");
+  EXPECT_FALSE(keys.keys.at(0).may_wake) << "a name alone is a name, even this one";
+  for (const std::string after : {"sleep", "wake wake", "Wake"}) {
+    EXPECT_EQ(read(file("other", k0 + " laptop " + after + "\n"), keys),
+              dir_ + "/other, line 1: has '" + after +
+                  "' after the name, where only the word wake may be");
+    EXPECT_TRUE(keys.empty());
+  }
+}
+
 TEST_F(KeyFile, RefusalNamesTheFileAndLineNeverAKeyAndLeavesNoKey) {
   const struct {
     std::string what, content;

@@ -164,4 +164,63 @@ TEST(KeyedService, AnswersOnlyProvenCommandsOnceAndTellsEachOtherDatagramApart) 
   }
 }
 
+// A WAKE is carried out for a key allowed to wake, within the relay's allowance: kWakeBurst at
+// once, kWakesPerSecond more each second. A denied one spends nothing: the same WAKE sent again
+// once the allowance grows is carried out.
+TEST(KeyedService, TheRelayWakesForAllowedKeysWithinItsAllowance) {
+  KeySet keys;
+  keys.keys.push_back(NamedKey{"laptop", "1eb41439", example_key()});
+  Key other;
+  other.bytes.fill(7);
+  keys.keys.push_back(NamedKey{"phone", key_id(other), std::move(other)});
+  keys.keys[0].may_wake = true;
+  KeyedService service(keys);
+  using Verdict = KeyedService::Verdict;
+  const auto wake_at = [&](const NamedKey& holder, std::uint32_t now) {
+    const KeyedService::Answer start = service.answer(ehlo_datagram(holder, kNonce), now);
+    const std::string challenge(proven_start(start.reply, holder.key, kNonce).value_or(""));
+    return std::pair{challenge, command_datagram(holder, wake_word("001122aabbcc"), challenge)};
+  };
+  const NamedKey& phone = keys.keys[1];
+  const auto [refused_on, refused] = wake_at(phone, kIssued);
+  const KeyedService::Answer denied = service.answer(refused, kIssued);
+  EXPECT_EQ(denied.verdict, Verdict::kDenied);
+  EXPECT_EQ(proven_denial(denied.reply, phone.key, refused_on), "key");
+  // The allowance, modelled: full at first, then what each second adds, never above the burst.
+  const NamedKey& laptop = keys.keys[0];
+  int allowance = protocol::kWakeBurst;
+  std::pair<std::string, std::string> held;
+  for (std::uint32_t second = kIssued; second < kIssued + 12; ++second) {
+    if (second > kIssued) {
+      allowance = std::min(protocol::kWakeBurst, allowance + protocol::kWakesPerSecond);
+    }
+    const int asked = second % 5 == 0 ? 40 : 3;
+    int carried = 0;
+    for (int i = 0; i < asked; ++i) {
+      auto [challenge, wake] = wake_at(laptop, second);
+      const KeyedService::Answer answer = service.answer(wake, second);
+      if (answer.verdict == Verdict::kCarryOut) {
+        ++carried;
+        EXPECT_TRUE(proven_ok(answer.reply, laptop.key, challenge, "WAKE 001122aabbcc"));
+      } else {
+        EXPECT_EQ(answer.verdict, Verdict::kDenied);
+        EXPECT_EQ(proven_denial(answer.reply, laptop.key, challenge), "rate");
+        held = {challenge, wake};
+      }
+    }
+    EXPECT_EQ(carried, std::min(asked, allowance)) << "second " << second;
+    allowance -= carried;
+  }
+  ASSERT_FALSE(held.first.empty());
+  const std::uint32_t later = kIssued + 12;
+  EXPECT_EQ(service.answer(held.second, later).verdict, Verdict::kCarryOut)
+      << "a denied WAKE spent nothing";
+  const std::string relayed = service.relayed(laptop, held.first, 2, later);
+  EXPECT_EQ(proven_relay(relayed, laptop.key, held.first), 2);
+  const KeyedService::Answer copy = service.answer(held.second, later + 60);
+  EXPECT_EQ(copy.verdict, Verdict::kRepeat);
+  EXPECT_EQ(copy.outcome, std::vector{relayed}) << "a copy is told where it went, for a minute";
+  EXPECT_EQ(service.answer(held.second, later + 61).verdict, Verdict::kStale);
+}
+
 }  // namespace

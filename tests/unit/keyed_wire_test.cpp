@@ -138,4 +138,38 @@ TEST(KeyedWire, AnInhibitionIsProvenForItsChallengeAndTextOnly) {
   EXPECT_FALSE(proven_inhibition(inhibited, key, "")) << "before any command";
 }
 
+// A WAKE's word carries its MAC, and its proof covers both; RELAYED and DENIED are proven
+// for their challenge and what they say.
+TEST(KeyedWire, AWakeProvesItsMacAndItsAnswersTheirChallengeAndWhatTheySay) {
+  NamedKey holder{"laptop", "1eb41439", example_key()};
+  const std::string wake = command_datagram(holder, wake_word("001122aabbcc"), kChallenge);
+  const auto read = read_command(wake);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->word, "WAKE 001122aabbcc");
+  EXPECT_EQ(read->proof, command_proof(holder.key, kChallenge, "WAKE 001122aabbcc"));
+  for (const std::string mac : {"001122AABBCC", "001122aabbc", "001122aabbccd", ""}) {
+    const std::string mangled = "WAKE " + mac + wake.substr(17);
+    EXPECT_FALSE(read_command(mangled)) << mangled;
+    EXPECT_TRUE(names_command(mangled)) << "a command, badly formed";
+  }
+  const Key& key = holder.key;
+  const std::string other(32, 'a');
+  for (const int count : {0, 1, 2, 255}) {
+    EXPECT_EQ(proven_relay(relayed_datagram(key, kChallenge, count), key, kChallenge), count);
+    EXPECT_FALSE(proven_relay(relayed_datagram(key, kChallenge, count), key, other));
+  }
+  const std::string two = relayed_datagram(key, kChallenge, 2);
+  for (const std::string& datagram : {"RELAYED 02" + two.substr(9), "RELAYED 3" + two.substr(9),
+                                      relayed_datagram(key, kChallenge, 256)}) {
+    EXPECT_FALSE(proven_relay(datagram, key, kChallenge)) << datagram;
+  }
+  for (const std::string_view reason : {protocol::kDeniedKey, protocol::kDeniedRate}) {
+    EXPECT_EQ(proven_denial(denied_datagram(key, kChallenge, reason), key, kChallenge), reason);
+    EXPECT_FALSE(proven_denial(denied_datagram(key, kChallenge, reason), key, other));
+  }
+  const std::string rate = denied_datagram(key, kChallenge, "rate");
+  EXPECT_FALSE(proven_denial("DENIED key" + rate.substr(11), key, kChallenge)) << "says rate";
+  EXPECT_FALSE(proven_denial(denied_datagram(key, kChallenge, "busy"), key, kChallenge));
+}
+
 }  // namespace

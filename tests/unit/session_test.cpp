@@ -478,6 +478,51 @@ TEST_F(KeyedTurn, AnInhibitedSleepIsToldWithWhoAndWhy) {
   EXPECT_EQ(copy[2].text, told[1].text);
 }
 
+// A WAKE from a key the file does not let wake is refused with a line; one from a key it does
+// is left to the loop, which sends the packet, and wake_relayed logs where it went and tells
+// the client, and every copy.
+TEST_F(KeyedTurn, ARelayedWakeIsRefusedOrToldWithItsMacKeyAndNetworks) {
+  const std::string first = challenge();
+  const std::string refused = command_datagram(holder(), "WAKE 001122aabbcc", first);
+  const Turn denied = turn(state_, from("10.0.0.3", 7000, refused));
+  EXPECT_EQ(denied.effect, Effect::kNone);
+  EXPECT_EQ(lines(denied), (std::vector<Line>{{LOG_WARNING,
+                                               "Wake for 00:11:22:aa:bb:cc refused: key laptop "
+                                               "may not wake; Told client 10.0.0.3:7000"}}));
+  ASSERT_EQ(sent(denied).size(), 1U);
+  EXPECT_EQ(proven_denial(sent(denied)[0].text, holder().key, first), "key");
+  keys_.keys.front().may_wake = true;
+  for (const auto& [sent_to, line] : std::vector<std::pair<std::vector<std::string>, Line>>{
+           {{"10.9.0.255", "192.168.1.255"},
+            {LOG_INFO,
+             "Wake for 00:11:22:aa:bb:cc relayed to 10.9.0.255, 192.168.1.255 with key laptop; "
+             "Told client 10.0.0.3:7000"}},
+           {{},
+            {LOG_WARNING,
+             "Wake for 00:11:22:aa:bb:cc not relayed (no network with a broadcast address) with "
+             "key laptop; Told client 10.0.0.3:7000"}}}) {
+    const std::string on = challenge();
+    const std::string wake = command_datagram(holder(), "WAKE 001122aabbcc", on);
+    const Turn taken = turn(state_, from("10.0.0.3", 7000, wake));
+    EXPECT_EQ(taken.effect, Effect::kWake);
+    ASSERT_EQ(state_.wakers.size(), 1U);
+    const Sleeper waker = state_.wakers.front();
+    state_.wakers.clear();
+    EXPECT_EQ(waker.mac, (Mac{0x00, 0x11, 0x22, 0xaa, 0xbb, 0xcc}));
+    const Turn relayed = wake_relayed(
+        state_, waker, {sent_to, sent_to.empty() ? "no network with a broadcast address" : ""},
+        {kT0, kBoot});
+    EXPECT_EQ(lines(relayed), std::vector<Line>{line});
+    ASSERT_EQ(sent(relayed).size(), 1U);
+    EXPECT_EQ(sent(relayed)[0].to, "10.0.0.3:7000");
+    const auto count = static_cast<int>(sent_to.size());
+    EXPECT_EQ(proven_relay(sent(relayed)[0].text, holder().key, on), count);
+    const std::vector<Sent> copy = sent(turn(state_, from("10.0.0.4", 7001, wake)));
+    ASSERT_EQ(copy.size(), 2U);
+    EXPECT_EQ(copy[1].text, sent(relayed)[0].text);
+  }
+}
+
 TEST_F(KeyedTurn, StrangersGetOnlyTheKeyNoticeOrNothingAndALine) {
   const std::string keyed_notice = "KEYED 2\n";
   const std::string on = challenge();
