@@ -142,6 +142,19 @@ TEST(KeyedWire, AnInhibitionIsProvenForItsChallengeAndTextOnly) {
 // for their challenge and what they say.
 TEST(KeyedWire, AWakeProvesItsMacAndItsAnswersTheirChallengeAndWhatTheySay) {
   NamedKey holder{"laptop", "1eb41439", example_key()};
+  // The manual's worked example, computed with openssl.
+  const std::string word = wake_word("0011223344aa");
+  EXPECT_EQ(command_datagram(holder, word, kChallenge),
+            "WAKE 0011223344aa 1eb41439 " + kChallenge +
+                " be5ec9d0c29ec8b6ee4b33c18b22e072cbc0304eb99debc2cb1391d3e893379e\n");
+  EXPECT_EQ(ok_datagram(holder.key, kChallenge, word),
+            "OK 59123e8dceec271d3b81c724d65e659b37f0a7d60f8f5132264a50167d5c2b7d\n");
+  EXPECT_EQ(relayed_datagram(holder.key, kChallenge, 1),
+            "RELAYED 1 320f6d5b17fe313b87c9b56dc35dfc8af4b610df055645ddbd2ae418f348837d\n");
+  EXPECT_EQ(denied_datagram(holder.key, kChallenge, "key"),
+            "DENIED key 79c091a9186ff5e2cde02cf7ef2a18ddfc382ba5745f0ed2e16a666e0695d78e\n");
+  EXPECT_EQ(denied_datagram(holder.key, kChallenge, "rate"),
+            "DENIED rate 03066b2dc1a64ab4cd8122a53af636a5bcab1333ed7ed5a9dadac3cbbe756295\n");
   const std::string wake = command_datagram(holder, wake_word("001122aabbcc"), kChallenge);
   const auto read = read_command(wake);
   ASSERT_TRUE(read);
