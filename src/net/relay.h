@@ -15,5 +15,6 @@ struct RelayResult {
 
 /// Sends mac's magic packet, on a socket of its own, to port kMagicPacketPort of the
 /// broadcast address of each IPv4 interface that is up, not loopback and has one; only of
-/// those named in interfaces when that is not empty. Sends nothing else, anywhere.
+/// those named in interfaces when that is not empty (eth0 names eth0:1's address too). Sends
+/// nothing else, anywhere.
 RelayResult relay_wake(const Mac& mac, const std::vector<std::string>& interfaces);

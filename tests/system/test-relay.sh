@@ -251,7 +251,7 @@ fi
 
 [ "$(id -u)" -eq 0 ] || die "needs root: namespaces"
 for tool in unshare nsenter ip ss socat od; do
-	command -v "$tool" >/dev/null || die "$tool is missing: scripts/install-deps --tests installs it"
+	command -v "$tool" >/dev/null || die "$tool is missing: scripts/install-deps socat iproute2 installs it"
 done
 [ -f "$BUILD/CMakeCache.txt" ] ||
 	cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo --log-level=WARNING ||
