@@ -174,7 +174,7 @@ boot_container() {
 	[ -n "$veth" ] || die "no veth in $netns"
 	ip -n "$netns" addr add 198.51.100.1/24 dev "$veth" || die "cannot set up $veth"
 	ip -n "$netns" link set "$veth" up || die "cannot set up $veth"
-	inside ip addr add 198.51.100.2/24 dev host0 || die "cannot set up host0"
+	inside ip addr add 198.51.100.2/24 brd + dev host0 || die "cannot set up host0"
 	inside ip link set host0 up || die "cannot set up host0"
 }
 
@@ -1186,6 +1186,46 @@ reload_revoked() {
 # Without its key file the keyed unit does not run: a start fails at once, the daemon's
 # reason in the unit's journal, and the unit waits to try again (Restart=on-failure); once
 # the file is back it comes up by itself, RestartSec later, with no one starting it.
+# The wake relay under the unit's sandbox: a key allowed to wake (the word wake after its name,
+# added by reload) asks the daemon for a magic packet; it goes out on host0's network, where
+# the test catches it on port 9 outside the container, byte for byte.
+check_relay() {
+	local line out rc packet="$work/relay-packet" catcher logged
+	line=$(keygen_line /root/ctl-w-keys waker)
+	if [ -z "$line" ]; then
+		fail "lomarind keygen /root/ctl-w-keys 127.0.0.1 waker did not print HEX waker"
+		return
+	fi
+	printf '%s wake\n' "$line" | inside sh -c "cat >>$keys_file"
+	if ! reload_keys; then
+		fail "systemctl reload with the line 'HEX waker wake' added: $reload_said"
+	else
+		rm -f "$packet"
+		outside socat -u UDP4-RECV:9 OPEN:"$packet",creat &
+		catcher=$!
+		wait_for 5 eval '[ -n "$(outside ss -Hlun "sport = :9")" ]'
+		out=$(inside lomarind --key-file /root/ctl-w-keys wake --via 127.0.0.1 00:11:22:33:44:55 2>&1)
+		rc=$?
+		wait_for 5 eval '[ "$(stat -c %s "$packet" 2>/dev/null || echo 0)" -ge 102 ]'
+		kill "$catcher" 2>/dev/null
+		wait "$catcher" 2>/dev/null
+		logged=$(inside journalctl -b -q -o cat -t lmr | grep -F 'Wake for 00:11:22:33:44:55' | tail -n 1)
+		evidence="client '$out' ($rc); caught outside on port 9: $(stat -c %s "$packet" 2>/dev/null || echo 0) bytes ($(od -An -tx1 -N12 "$packet" 2>/dev/null | tr -s ' ')...); log '$logged'"
+		if [ "$out" = "00:11:22:33:44:55: magic packet sent by 127.0.0.1" ] && [ "$rc" = 0 ] &&
+			cmp -s "$packet" <({
+				printf '\xff%.0s' 1 2 3 4 5 6
+				for _ in $(seq 16); do printf '\x00\x11\x22\x33\x44\x55'; done
+			}) &&
+			[[ $logged =~ ^Wake\ for\ 00:11:22:33:44:55\ relayed\ to\ 198\.51\.100\.255\ with\ key\ waker\;\ Told\ client\ 127\.0\.0\.1:[0-9]+$ ]]; then
+			pass "$evidence"
+		else
+			fail "$evidence"
+		fi
+	fi
+	inside install -m 600 /root/lmr-keys "$keys_file"
+	reload_keys || echo "   note: systemctl reload with the package's key file put back: $reload_said"
+}
+
 check_missing_key() {
 	local refusal="Key file refused: $keys_file: No such file or directory" f0 rc state n0
 	inside mv "$keys_file" "$keys_file.aside"
@@ -1472,6 +1512,7 @@ run_check 13 "a sleep verb drop-in: hibernate" check_hibernate
 run_check 14 "systemctl status: keyed, no session; keyless, the session" check_status
 run_check 15 "restart onto a taken port fails at once" check_port_taken
 run_check 17 "the keyless example drop-in: the plain protocol again" check_keyless
+run_check 25 "the wake relay under the unit: a key allowed to wake sends the packet on the container's network" check_relay
 run_check 23 "no key file: the start fails with the reason; the unit comes up by itself once it is back" check_missing_key
 run_check 10 "after a reboot the unit is active again" check_reboot
 run_check 24 "every command line of the README, the recipes and the manual pages, as doc-commands.list runs it" check_doc_commands
