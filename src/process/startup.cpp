@@ -31,6 +31,7 @@ constexpr const char* kUsage =
     "  --sleep=VERB          On SUSPEND, run systemctl VERB (default: suspend).\n"
     "  --ignore-inhibitors   Sleep even while an inhibitor blocks sleep.\n"
     "  --check               Check the key file (--key-file) and exit.\n"
+    "  --ipv6                Also listen on IPv6 (a second socket, same port).\n"
     "  -h, --help            Display this help message.\n"
     "The manual is lomarind-server(8): the protocol, keyed mode, the log, the unit.\n";
 
@@ -52,6 +53,7 @@ constexpr std::array<std::string_view, 4> kSleepVerbs = {"suspend", "hibernate",
 constexpr int kSleepOption = 256;
 constexpr int kIgnoreInhibitorsOption = 257;
 constexpr int kCheckOption = 258;
+constexpr int kIpv6Option = 259;
 
 volatile std::sig_atomic_t termination_signal = 0;
 volatile std::sig_atomic_t reload_requested = 0;
@@ -84,6 +86,7 @@ const option kLongOptions[] = {
     {"sleep", required_argument, nullptr, kSleepOption},
     {"ignore-inhibitors", no_argument, nullptr, kIgnoreInhibitorsOption},
     {"check", no_argument, nullptr, kCheckOption},
+    {"ipv6", no_argument, nullptr, kIpv6Option},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -129,6 +132,9 @@ std::optional<OptionsOutcome> take_option(int result, int long_index, Settings& 
     break;
   case kCheckOption:
     settings.check_keys = true;
+    break;
+  case kIpv6Option:
+    settings.ipv6 = true;
     break;
   case 'h':
     return OptionsOutcome::kHelp;

@@ -20,6 +20,7 @@ struct Settings {
   std::string sleep_verb = "suspend";        // what a SUSPEND runs "systemctl" with
   bool ignore_inhibitors = false;            // run it even while an inhibitor blocks sleep
   bool check_keys = false;                   // --check: check the key file and end
+  bool ipv6 = false;                         // --ipv6: a second socket, for IPv6 peers
   KeySet keys;                               // load_keys fills it from key_file_path
 };
 
