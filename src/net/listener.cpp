@@ -243,6 +243,7 @@ ssize_t send_reply(std::string_view message, const Address& destination, const A
   header.msg_iov = &data;
   header.msg_iovlen = 1;
   header.msg_control = control.bytes.data();
+  header.msg_controllen = control.bytes.size();
   cmsghdr* item = CMSG_FIRSTHDR(&header);
   if (destination.family() == AF_INET6) {
     header.msg_controllen = CMSG_SPACE(sizeof(in6_pktinfo));
