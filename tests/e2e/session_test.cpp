@@ -20,6 +20,9 @@ namespace lmrtest {
 namespace {
 
 using Session = DaemonTest;
+// The tests that make sense over IPv6 too run over ::1 as well, the daemon with --ipv6.
+using SessionOverIp = OverEachFamily<DaemonTest>;
+INSTANTIATE_TEST_SUITE_P(Family, SessionOverIp, kBothFamilies, family_name);
 
 std::string started(const UdpPeer& peer) { return "Session started for client " + peer.identity(); }
 std::string locked(const UdpPeer& peer) {
@@ -33,10 +36,10 @@ std::string unexpected(const UdpPeer& peer) {
   return "Unexpected client data; Dropping packet from " + peer.identity();
 }
 
-TEST_F(Session, FirstEhloStartsAndEveryLaterEhloIsLocked) {
+TEST_P(SessionOverIp, FirstEhloStartsAndEveryLaterEhloIsLocked) {
   Process& server = start_serving(port_);
-  UdpPeer a;
-  UdpPeer b;
+  UdpPeer a(loopback());
+  UdpPeer b(loopback());
   EXPECT_EQ(ask(a, "EHLO\n"), "START\n");
   expect_logged_once(started(a), LOG_INFO, server.pid());
   EXPECT_EQ(ask(b, "EHLO\n"), "LOCKED\n");
@@ -74,10 +77,10 @@ TEST_F(Session, EveryReplyComesFromTheAddressTheClientSentTo) {
   EXPECT_EQ(b.receive(200ms), std::nullopt);
 }
 
-TEST_F(Session, EndsAfterItsWindowWithEndToTheOwnerOnly) {
+TEST_P(SessionOverIp, EndsAfterItsWindowWithEndToTheOwnerOnly) {
   Process& server = start_serving(port_);
-  UdpPeer a;
-  UdpPeer b;
+  UdpPeer a(loopback());
+  UdpPeer b(loopback());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   const auto opened = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(2s);
@@ -94,9 +97,9 @@ TEST_F(Session, EndsAfterItsWindowWithEndToTheOwnerOnly) {
   EXPECT_EQ(ask(b, "EHLO\n"), "START\n");
 }
 
-TEST_F(Session, OwnersSuspendGetsOkBeforeTheCommandAndKeepsTheSession) {
+TEST_P(SessionOverIp, OwnersSuspendGetsOkBeforeTheCommandAndKeepsTheSession) {
   Process& server = start_serving(port_, {}, {systemctl_sleeps(2)});
-  UdpPeer a;
+  UdpPeer a(loopback());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   const auto sent = std::chrono::steady_clock::now();
   EXPECT_EQ(ask(a, "SUSPEND\n"), "OK\n");
@@ -136,9 +139,9 @@ TEST_F(Session, OwnersSuspendRunsSystemctlWithTheChosenVerb) {
   }
 }
 
-TEST_F(Session, OwnersQuitGetsOkAndEndsTheDaemonWithStatusZero) {
+TEST_P(SessionOverIp, OwnersQuitGetsOkAndEndsTheDaemonWithStatusZero) {
   Process& server = start_serving(port_);
-  UdpPeer a;
+  UdpPeer a(loopback());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   EXPECT_EQ(ask(a, "QUIT\n"), "OK\n");
   EXPECT_EQ(exit_status(), 0);
@@ -147,12 +150,12 @@ TEST_F(Session, OwnersQuitGetsOkAndEndsTheDaemonWithStatusZero) {
   EXPECT_EQ(systemctl_calls(), "");
 }
 
-TEST_F(Session, CommandsFromAnyoneButTheOwnerAreDroppedWithAWarning) {
+TEST_P(SessionOverIp, CommandsFromAnyoneButTheOwnerAreDroppedWithAWarning) {
   Process& server = start_serving(port_);
-  UdpPeer a;
-  UdpPeer b;
+  UdpPeer a(loopback());
+  UdpPeer b(loopback());
   // The same host from another port is another client.
-  UdpPeer a_other_port;
+  UdpPeer a_other_port(loopback());
   EXPECT_EQ(ask(a, "SUSPEND\n", 300ms), std::nullopt);
   expect_logged_once(no_session(a), LOG_WARNING, server.pid());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
@@ -165,10 +168,10 @@ TEST_F(Session, CommandsFromAnyoneButTheOwnerAreDroppedWithAWarning) {
   EXPECT_EQ(log_->count(kSuspending) + log_->count(kQuitting), 0U);
 }
 
-TEST_F(Session, OwnersOtherDataIsIgnoredSilentlyAndTextEndsAtTheFirstNul) {
+TEST_P(SessionOverIp, OwnersOtherDataIsIgnoredSilentlyAndTextEndsAtTheFirstNul) {
   start_serving(port_);
-  UdpPeer a;
-  UdpPeer b;
+  UdpPeer a(loopback());
+  UdpPeer b(loopback());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   ASSERT_TRUE(log_->wait_for(started(a), 2s));
   const std::size_t lines = log_->received();
@@ -233,10 +236,10 @@ TEST_F(Session, SuspendCommandFailingOnItsOwnIsNotReported) {
   EXPECT_EQ(log_->count("Failed to execute systemctl suspend"), 0U);
 }
 
-TEST_F(Session, SuspendCommandInheritsNoSocketOfTheDaemon) {
+TEST_P(SessionOverIp, SuspendCommandInheritsNoSocketOfTheDaemon) {
   start_serving(port_, {},
                 {"LMR_FAKE_SYSTEMCTL_FDS=" + (dir_ / "fds").string(), "NOTIFY_SOCKET=@lmr-e2e"});
-  UdpPeer a;
+  UdpPeer a(loopback());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   ASSERT_EQ(ask(a, "SUSPEND\n"), "OK\n");
   ASSERT_EQ(ask(a, "QUIT\n", 3s), "OK\n");
