@@ -136,8 +136,8 @@ void StandIn::serve() {
     }
     for (;;) {
       Datagram datagram;
-      const ssize_t size = receive_datagram(buffer.data(), datagram.sender, datagram.local,
-                                            datagram.destination);
+      const ssize_t size =
+          receive_datagram(buffer.data(), datagram.sender, datagram.local, datagram.destination);
       if (size < 0) {
         break;
       }

@@ -67,8 +67,7 @@ std::string datagram_for(const Peer& peer, Send what, Command command) {
 }
 
 ssize_t send_text(const Peer& peer, const std::string& text) {
-  return sendto(peer.fd, text.data(), text.size(), 0, peer.address().raw(),
-                peer.address().size());
+  return sendto(peer.fd, text.data(), text.size(), 0, peer.address().raw(), peer.address().size());
 }
 
 }  // namespace
@@ -184,8 +183,7 @@ void receive_replies(const Outgoing& out, Peer& peer, Clock::time_point now) {
   while (peer.exchange.step != Step::kFinished) {
     Address sender;
     socklen_t length = sizeof sender.v6;
-    const ssize_t size =
-        recvfrom(peer.fd, buffer.data(), buffer.size(), 0, sender.raw(), &length);
+    const ssize_t size = recvfrom(peer.fd, buffer.data(), buffer.size(), 0, sender.raw(), &length);
     if (size < 0 && errno == ECONNREFUSED) {
       // The host's kernel answered an earlier datagram: nothing listens on the port.
       (void)on_reply(peer.exchange, Reply::kUnreachable, now);

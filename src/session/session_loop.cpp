@@ -162,9 +162,8 @@ int run_session_loop(Settings& settings) {
       }
     }
     Datagram datagram;
-    const ssize_t received =
-        receive_datagram(buffer.data(), datagram.sender, datagram.local, datagram.destination,
-                         running.pid == -1);
+    const ssize_t received = receive_datagram(buffer.data(), datagram.sender, datagram.local,
+                                              datagram.destination, running.pid == -1);
     exit_if_terminated();
     const Clocks now = read_clocks();
     if (received >= 0) {

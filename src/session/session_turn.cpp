@@ -237,8 +237,7 @@ void keyless_turn(Turn& turn, LoopState& state, const Datagram& datagram, Clocks
   if (rule == &kStarted) {
     add_status(turn, kSessionOpenStatus, datagram.identity);
   } else if (rule == &kSuspend) {
-    state.sleepers.push_back(
-        {nullptr, {}, datagram.sender, datagram.local, datagram.identity});
+    state.sleepers.push_back({nullptr, {}, datagram.sender, datagram.local, datagram.identity});
   }
 }
 

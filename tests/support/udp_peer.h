@@ -27,7 +27,8 @@ class UdpPeer {
 
   /// Sends bytes as one datagram to address:port (no address: the loopback address of the
   /// peer's family); false if the send failed.
-  bool send(std::string_view bytes, std::uint16_t to_port, const std::string& to_address = "") const;
+  bool send(std::string_view bytes, std::uint16_t to_port,
+            const std::string& to_address = "") const;
 
   /// The next datagram, or nothing if none arrives within timeout.
   std::optional<std::string> receive(std::chrono::milliseconds timeout) const;

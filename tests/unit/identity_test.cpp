@@ -75,7 +75,8 @@ TEST(Identity, Ipv6IsBracketedAddressColonPortWithItsScope) {
     EXPECT_TRUE(same_address(*back, original)) << identity;
   }
   EXPECT_NE(identity_of(address6_of("::1", 9)), identity_of(address6_of("::1", 10)));
-  EXPECT_NE(identity_of(address6_of("fe80::1", 9, loopback)), identity_of(address6_of("fe80::1", 9)));
+  EXPECT_NE(identity_of(address6_of("fe80::1", 9, loopback)),
+            identity_of(address6_of("fe80::1", 9)));
 }
 
 TEST(Identity, MalformedIpv6IdentitiesCannotBeParsedBack) {

@@ -90,8 +90,8 @@ std::vector<Sent> sent(const Turn& turn) {
   for (const Output& output : turn) {
     if (output.kind == Output::Kind::kSend) {
       const std::string source = text_of(output.message.from);
-      found.push_back({output.message.text, text_of(output.message.to),
-                       source.substr(0, source.rfind(':'))});
+      found.push_back(
+          {output.message.text, text_of(output.message.to), source.substr(0, source.rfind(':'))});
     }
   }
   return found;
