@@ -210,8 +210,9 @@ TEST(Arguments, Ipv6HostWordsAreBracketedOrBareAndMalformedOnesRefused) {
            {"[::1]x:9", "invalid HOST '[::1]x:9'" + expected},
            {"[]:9", "invalid HOST '[]:9'" + expected},
            {"[::1]:", "invalid port in '[::1]:' (expected HOST:PORT, PORT from 1 to 65535)"},
-           {"[::1]:70000", "invalid port in '[::1]:70000' (expected HOST:PORT, PORT from 1 to "
-                           "65535)"}}) {
+           {"[::1]:70000",
+            "invalid port in '[::1]:70000' (expected HOST:PORT, PORT from 1 to "
+            "65535)"}}) {
     Arguments arguments;
     EXPECT_EQ(parse({"status", word}, arguments), error) << word;
   }
