@@ -59,7 +59,7 @@ ssize_t receive_on(int fd, int flags, char* buffer, Address& sender, Address& lo
   PacketInfoControl control{};
   msghdr header{};
   header.msg_name = sender.raw();
-  header.msg_namelen = sizeof sender.v6;
+  header.msg_namelen = fd == listening_socket_v6 ? sizeof sender.v6 : sizeof sender.v4;
   header.msg_iov = &data;
   header.msg_iovlen = 1;
   header.msg_control = control.bytes.data();
