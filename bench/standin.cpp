@@ -46,8 +46,7 @@ Clocks read_clocks() {
 void send_all(const Turn& turn) {
   for (const Output& output : turn) {
     if (output.kind == Output::Kind::kSend) {
-      (void)send_reply(output.message.text, output.message.to, output.message.to_length,
-                       output.message.from);
+      (void)send_reply(output.message.text, output.message.to, output.message.from);
     }
   }
 }
@@ -137,12 +136,12 @@ void StandIn::serve() {
     }
     for (;;) {
       Datagram datagram;
-      const ssize_t size = receive_datagram(buffer.data(), datagram.sender, datagram.sender_length,
-                                            datagram.local, datagram.destination);
+      const ssize_t size =
+          receive_datagram(buffer.data(), datagram.sender, datagram.local, datagram.destination);
       if (size < 0) {
         break;
       }
-      const std::size_t host = host_of(datagram.destination, hosts_);
+      const std::size_t host = host_of(datagram.destination.v4.sin_addr, hosts_);
       if (host == hosts_) {
         continue;
       }

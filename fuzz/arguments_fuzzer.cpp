@@ -30,6 +30,30 @@ using fuzz::require;
 
 using namespace std::chrono_literals;
 
+// A HOST word's name and port text (none without a port): "[address]:port", "[address]", a
+// bare IPv6 address (more than one colon, no port), or "name:port" and "name".
+struct HostParts {
+  std::string_view name;
+  std::optional<std::string_view> port;
+};
+
+HostParts host_parts(std::string_view word) {
+  if (word.starts_with('[')) {
+    const std::size_t close = word.find(']');
+    require(close != std::string_view::npos && (close + 1 == word.size() || word[close + 1] == ':'),
+            "a bracketed host closes its bracket, and only a port follows");
+    if (close + 1 == word.size()) {
+      return {word.substr(1, close - 1), std::nullopt};
+    }
+    return {word.substr(1, close - 1), word.substr(close + 2)};
+  }
+  const std::size_t colon = word.find(':');
+  if (colon == std::string_view::npos || word.find(':', colon + 1) != std::string_view::npos) {
+    return {word, std::nullopt};
+  }
+  return {word.substr(0, colon), word.substr(colon + 1)};
+}
+
 // The time limit of a command line that sets none.
 constexpr std::chrono::milliseconds kDefaultLimit = 10s;
 
@@ -169,16 +193,16 @@ void check_command_line(std::string_view text) {
     std::optional<std::uint16_t> default_port;
     for (const Target& target : arguments.targets) {
       require(given(target.argument), "each host is a word of the command line");
-      const std::size_t colon = target.argument.find(':');
-      require(!target.name.empty() && target.name == target.argument.substr(0, colon),
-              "the name is the word up to its first colon");
+      const HostParts parts = host_parts(target.argument);
+      require(!target.name.empty() && target.name == parts.name,
+              "the name is the word up to its first colon, or the IPv6 address");
       require(target.port >= 1, "a host's port is 1 to 65535");
-      if (colon == std::string::npos) {
+      if (!parts.port) {
         require(default_port.value_or(target.port) == target.port,
                 "hosts without a port share one");
         default_port = target.port;
       } else {
-        const std::string_view digits = std::string_view(target.argument).substr(colon + 1);
+        const std::string_view digits = *parts.port;
         require(all_digits(digits) && digits.size() <= 5 && number(digits) == target.port,
                 "HOST:PORT gives the host that port");
       }

@@ -1,10 +1,13 @@
 // The client identity text both ways. The input's first bytes are taken as a sender
-// address (zeros where the input is shorter): its identity must be well formed and must
-// turn back into the same address and port. The whole input is also handed to
-// address_from_identity as text, which may refuse it but must not crash.
+// address (zeros where the input is shorter), IPv4 or, when the first byte is odd, IPv6 with
+// a scope: its identity must be well formed and must turn back into the same address, port
+// and scope. The whole input is also handed to address_from_identity as text, which may
+// refuse it but must not crash.
+#include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -58,11 +61,62 @@ bool well_formed(std::string_view identity) {
   return plain_number(identity, at, kLargestPort) && at == identity.size();
 }
 
+// "[address]:port" or "[address%scope]:port": an address that inet_pton reads and
+// inet_ntop writes back the same, a scope (any text without a bracket), and a port as above.
+bool well_formed_ipv6(std::string_view identity) {
+  const std::size_t close = identity.rfind("]:");
+  if (!identity.starts_with('[') || close == std::string_view::npos) {
+    return false;
+  }
+  std::string host(identity.substr(1, close - 1));
+  const std::size_t percent = host.find('%');
+  if (percent != std::string::npos) {
+    if (percent + 1 == host.size() || host.find(']', percent) != std::string::npos) {
+      return false;
+    }
+    host.resize(percent);
+  }
+  in6_addr address{};
+  std::array<char, INET6_ADDRSTRLEN> written{};
+  std::size_t at = close + 2;
+  return inet_pton(AF_INET6, host.c_str(), &address) == 1 &&
+         inet_ntop(AF_INET6, &address, written.data(), written.size()) != nullptr &&
+         host == written.data() && plain_number(identity, at, kLargestPort) &&
+         at == identity.size();
+}
+
+// The IPv6 half: the identity of an IPv6 sender made from the input's bytes.
+void check_ipv6(const std::uint8_t* data, std::size_t size) {
+  sockaddr_in6 sender{};
+  std::memcpy(&sender, data, std::min(size, sizeof sender));
+  sender.sin6_family = AF_INET6;
+  sender.sin6_flowinfo = 0;  // not part of an identity
+  const std::string identity = identity_of(sender);
+  if (!well_formed_ipv6(identity) ||
+      (sender.sin6_scope_id == 0) != (identity.find('%') == std::string::npos)) {
+    violated("identity_of wrote a malformed IPv6 identity", identity);
+  }
+  const auto back = address_from_identity(identity);
+  if (!back.has_value()) {
+    violated("an IPv6 identity from identity_of did not parse back", identity);
+  }
+  if (!same_address(*back, Address(sender))) {
+    violated("the round trip changed the IPv6 address, port or scope", identity);
+  }
+  if (identity_of(*back) != identity) {
+    violated("the round trip changed the IPv6 identity text", identity);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > 0 && (data[0] & 1) != 0) {
+    check_ipv6(data + 1, size - 1);
+  }
   sockaddr_in sender{};
   std::memcpy(&sender, data, std::min(size, sizeof sender));
+  sender.sin_family = AF_INET;  // the socket's family: its peers are all IPv4
 
   const std::string identity = identity_of(sender);
   if (!well_formed(identity)) {
@@ -72,8 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!back.has_value()) {
     violated("an identity from identity_of did not parse back", identity);
   }
-  if (back->sin_family != AF_INET || back->sin_addr.s_addr != sender.sin_addr.s_addr ||
-      back->sin_port != sender.sin_port) {
+  if (back->family() != AF_INET || back->v4.sin_addr.s_addr != sender.sin_addr.s_addr ||
+      back->v4.sin_port != sender.sin_port) {
     violated("the round trip changed the address or port", identity);
   }
   if (identity_of(*back) != identity) {
@@ -85,8 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (text.find(':') == std::string::npos && parsed.has_value()) {
     violated("a text without a colon gave an address", text);
   }
-  if (parsed.has_value() && parsed->sin_family != AF_INET) {
-    violated("a parsed address is not IPv4", text);
+  if (parsed.has_value() && parsed->family() != (text.starts_with('[') ? AF_INET6 : AF_INET)) {
+    violated("a parsed address is not of the family its text says", text);
   }
   return 0;
 }

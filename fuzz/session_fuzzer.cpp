@@ -154,7 +154,8 @@ struct Peer {
 // They ask different addresses of the daemon, so a reply from the wrong one shows. Peers from
 // 5 on send to groups: a subnet's broadcast address, a multicast group (from the first
 // peer's socket), 255.255.255.255 and a multicast group reported as the local address too;
-// the last one sends where the system does not say which address it reached.
+// the last IPv4 one sends where the system does not say which address it reached. The IPv6
+// peers after it: one served, one from port 0, one sending to a multicast group.
 constexpr std::array kPeers = {
     Peer{"10.0.0.1", 5000, "10.0.0.1:5000", "10.0.0.100", "10.0.0.100", Screen::kNone},
     Peer{"10.0.0.1", 5001, "10.0.0.1:5001", "10.0.0.101", "10.0.0.101", Screen::kNone},
@@ -167,29 +168,39 @@ constexpr std::array kPeers = {
     Peer{"10.0.0.2", 5000, "10.0.0.2:5000", "255.255.255.255", "255.255.255.255", Screen::kToGroup},
     Peer{"10.0.0.4", 6000, "10.0.0.4:6000", "224.0.0.251", "224.0.0.251", Screen::kToGroup},
     Peer{"10.0.0.5", 7000, "10.0.0.5:7000", "0.0.0.0", "0.0.0.0", Screen::kNone},
+    Peer{"2001:db8::1", 5000, "[2001:db8::1]:5000", "2001:db8::64", "2001:db8::64", Screen::kNone},
+    Peer{"2001:db8::1", 0, "[2001:db8::1]:0", "2001:db8::64", "2001:db8::64",
+         Screen::kFromPortZero},
+    Peer{"2001:db8::2", 5000, "[2001:db8::2]:5000", "ff02::1", "ff02::1", Screen::kToGroup},
 };
 
 // A sender as the turn sees it, with what the fuzzer knows of it.
 struct Sender {
-  sockaddr_in address{};
+  Address address;
   std::string identity;
-  in_addr local{};
-  in_addr destination{};
+  Address local;
+  Address destination;
   Screen screen = Screen::kNone;
 };
 
-in_addr address_text(const char* text) {
-  in_addr address{};
-  require(inet_pton(AF_INET, text, &address) == 1, "an address of the fuzzer's parses");
+// An address of either family, as its text says, with port.
+Address address_text(const char* text, std::uint16_t port = 0) {
+  Address address;
+  if (std::string_view(text).find(':') == std::string_view::npos) {
+    address.v4.sin_family = AF_INET;
+    require(inet_pton(AF_INET, text, &address.v4.sin_addr) == 1, "an address of the fuzzer's");
+  } else {
+    address.v6.sin6_family = AF_INET6;
+    require(inet_pton(AF_INET6, text, &address.v6.sin6_addr) == 1, "an address of the fuzzer's");
+  }
+  address.v6.sin6_port = htons(port);  // where both families keep the port
   return address;
 }
 
 Sender make_sender(const char* address, std::uint16_t port, std::string_view identity,
                    const char* local, const char* destination, Screen screen) {
   Sender sender;
-  sender.address.sin_family = AF_INET;
-  sender.address.sin_port = htons(port);
-  sender.address.sin_addr = address_text(address);
+  sender.address = address_text(address, port);
   sender.identity = identity;
   sender.local = address_text(local);
   sender.destination = address_text(destination);
@@ -215,7 +226,6 @@ Datagram datagram_from(const Sender& sender, std::string_view text) {
   Datagram datagram;
   datagram.text = text;
   datagram.sender = sender.address;
-  datagram.sender_length = sizeof datagram.sender;
   datagram.identity = sender.identity;
   datagram.local = sender.local;
   datagram.destination = sender.destination;
@@ -296,17 +306,18 @@ class Walk {
 
   // The next output is a datagram to to, leaving from the local address from; returns its
   // text.
-  std::string_view send(const sockaddr_in& to, in_addr from, const char* rule) {
+  std::string_view send(const Address& to, const Address& from, const char* rule) {
     const Message& message = next(Output::Kind::kSend, rule).message;
-    require(message.to_length == sizeof(sockaddr_in) && message.to.sin_family == AF_INET &&
-                message.to.sin_port == to.sin_port &&
-                message.to.sin_addr.s_addr == to.sin_addr.s_addr &&
-                message.from.s_addr == from.s_addr,
+    const bool ipv6 = to.family() == AF_INET6;
+    require(message.to.size() == to.size() && same_address(message.to, to) &&
+                (ipv6 ? std::memcmp(&message.from.v6.sin6_addr, &from.v6.sin6_addr,
+                                    sizeof from.v6.sin6_addr) == 0
+                      : message.from.v4.sin_addr.s_addr == from.v4.sin_addr.s_addr),
             rule);
     return message.text;
   }
 
-  void send(std::string_view text, const sockaddr_in& to, in_addr from, const char* rule) {
+  void send(std::string_view text, const Address& to, const Address& from, const char* rule) {
     require(send(to, from, rule) == text, rule);
   }
 

@@ -28,14 +28,27 @@ std::string quoted(std::string_view text) {
   return result;
 }
 
-// Splits "name:port"; a word without a colon takes default_port.
+// Splits "name:port"; a word without a colon takes default_port. An IPv6 address is written
+// "[address]:port" or "[address]", or bare (it has more than one colon) without a port; a
+// link-local one with its interface, as "fe80::1%eth0".
 std::string target_from_word(const std::string& word, std::uint16_t default_port, Target& target) {
   target.argument = word;
   target.name = word;
   target.port = default_port;
-  const std::size_t colon = word.find(':');
+  std::size_t colon = word.find(':');
+  if (word.starts_with('[')) {
+    const std::size_t close = word.find(']');
+    if (close == std::string::npos || close == 1 ||
+        (close + 1 < word.size() && word[close + 1] != ':')) {
+      return "invalid HOST " + quoted(word) + " (expected [ADDRESS] or [ADDRESS]:PORT)";
+    }
+    target.name = word.substr(1, close - 1);
+    colon = close + 1 < word.size() ? close + 1 : std::string::npos;
+  } else if (colon != std::string::npos && word.find(':', colon + 1) != std::string::npos) {
+    colon = std::string::npos;
+  }
   if (colon != std::string::npos) {
-    target.name = word.substr(0, colon);
+    target.name = word.starts_with('[') ? target.name : word.substr(0, colon);
     const auto port = parse_port(std::string_view(word).substr(colon + 1));
     if (!port) {
       return "invalid port in " + quoted(word) + " (expected HOST:PORT, PORT from 1 to 65535)";

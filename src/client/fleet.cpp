@@ -34,7 +34,7 @@ constexpr int kEventsAtOnce = 256;
 struct Fleet {
   Outgoing out;
   std::vector<Peer> peers;
-  std::unordered_set<std::uint64_t> asked;  // every address a host of this call is asked at
+  std::unordered_set<std::string> asked;  // every address a host of this call is asked at
   std::vector<Result> results;
   Schedule schedule{1};
   int events = -1;                     // the epoll instance every asked host's socket is in
@@ -83,7 +83,7 @@ Plan plan_for(const Arguments& arguments, const Peer& peer) {
 
 // Prints the line of a finished peer, and of each other name of the same host.
 void report(Fleet& fleet, const Peer& peer) {
-  const std::uint16_t port = peer.addresses.empty() ? 0 : ntohs(peer.address().sin_port);
+  const std::uint16_t port = peer.addresses.empty() ? 0 : peer.address().port();
   print_line(result_line(peer.argument, peer.exchange, fleet.out.command, port));
   fleet.results.push_back(peer.exchange.result);
   for (const std::size_t other : peer.also_named) {
@@ -99,10 +99,23 @@ void finish_early(Fleet& fleet, Peer& peer, Result result) {
   report(fleet, peer);
 }
 
+// The keys of the first address of each family among addresses.
+std::vector<std::string> first_of_each_family(const std::vector<Address>& addresses) {
+  std::vector<std::string> keys;
+  for (std::size_t k = 0; k < addresses.size(); ++k) {
+    const auto earlier = [&](const Address& a) { return a.family() == addresses[k].family(); };
+    if (std::none_of(addresses.begin(), addresses.begin() + static_cast<std::ptrdiff_t>(k),
+                     earlier)) {
+      keys.push_back(address_key(addresses[k]));
+    }
+  }
+  return keys;
+}
+
 // Resolves the i-th target's name and puts it in the schedule, unless an earlier host of the
 // call has the same address (firsts: each address and the first host there).
 void prepare_peer(Fleet& fleet, std::size_t i, const Target& target, const KeySet* keys,
-                  std::unordered_map<std::uint64_t, std::size_t>& firsts) {
+                  std::unordered_map<std::string, std::size_t>& firsts) {
   Peer& peer = fleet.peers[i];
   peer.argument = target.argument;
   peer.key = keys != nullptr ? key_for(*keys, target) : nullptr;
@@ -119,13 +132,21 @@ void prepare_peer(Fleet& fleet, std::size_t i, const Target& target, const KeySe
   }
   // Two sessions with one daemon would lock each other out, and a second command could
   // run twice: a host named twice is asked once and reported under each name. (wake --wait
-  // sends each name's magic packet.)
-  const auto [first, fresh] = firsts.try_emplace(address_key(peer.address()), i);
-  if (!fresh && fleet.out.command != Command::kWake) {
-    fleet.peers[first->second].also_named.push_back(i);
-    return;
+  // sends each name's magic packet.) A name's first address of each family stands for the
+  // host: localhost, ::1 and 127.0.0.1, is the host that 127.0.0.1 is.
+  const std::vector<std::string> host_keys = first_of_each_family(peer.addresses);
+  if (fleet.out.command != Command::kWake) {
+    for (const std::string& key : host_keys) {
+      if (const auto earlier = firsts.find(key); earlier != firsts.end()) {
+        fleet.peers[earlier->second].also_named.push_back(i);
+        return;
+      }
+    }
   }
-  fleet.asked.insert(first->first);
+  for (const std::string& key : host_keys) {
+    firsts.try_emplace(key, i);
+  }
+  fleet.asked.insert(address_key(peer.address()));
   fleet.schedule.add(i);
 }
 
@@ -163,7 +184,15 @@ void start_waiting(Fleet& fleet, const Arguments& arguments, Clock::time_point n
 // is to be reported (unless it moves on to another address of its name).
 void settle(Fleet& fleet, std::size_t i, Clock::time_point now) {
   Peer& peer = fleet.peers[i];
-  if (peer.exchange.step != Step::kFinished || ask_next_address(peer, fleet.asked, now)) {
+  if (peer.exchange.step != Step::kFinished) {
+    fleet.due[i] = next_timer(peer.exchange);
+  } else if (ask_next_address(peer, fleet.asked, now)) {
+    // An address of the other family came with a socket of its own: watch it (a socket
+    // watched already stays so).
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = i;
+    (void)epoll_ctl(fleet.events, EPOLL_CTL_ADD, peer.fd, &event);
     fleet.due[i] = next_timer(peer.exchange);
   } else if (fleet.due[i] != kNever) {
     fleet.due[i] = kNever;
@@ -227,7 +256,7 @@ void wait_for_replies(Fleet& fleet, Clock::time_point now, Clock::time_point unt
 void prepare(Fleet& fleet, const Arguments& arguments, const KeySet* keys) {
   fleet.peers.resize(arguments.targets.size());
   fleet.due.assign(arguments.targets.size(), kNever);
-  std::unordered_map<std::uint64_t, std::size_t> firsts;
+  std::unordered_map<std::string, std::size_t> firsts;
   for (std::size_t i = 0; i < arguments.targets.size(); ++i) {
     if (arguments.command == Command::kWake) {
       fleet.peers[i].packet = magic_packet(arguments.sleepers.at(i).mac);

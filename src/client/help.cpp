@@ -31,6 +31,8 @@ constexpr const char* kHelp =
     "                   name of this machine)\n"
     "\n"
     "HOST is a name or an IPv4 address, optionally followed by :PORT.\n"
+    "An IPv6 address is written [ADDRESS]:PORT, [ADDRESS] or bare, a link-local one with\n"
+    "its interface (fe80::1%eth0).\n"
     "\n"
     "Options:\n"
     "  -p, --port PORT            the daemons' UDP port, or where wake sends to (default: 9)\n"

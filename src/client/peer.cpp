@@ -20,20 +20,16 @@ namespace {
 // daemon that does not hold it answers KEYED 2, as to a plain EHLO, and opens nothing.
 constexpr std::string_view kNoKeyId = "00000000";
 
-bool same_address(const sockaddr_in& a, const sockaddr_in& b) {
-  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
-
-bool contains(const std::vector<sockaddr_in>& list, const sockaddr_in& address) {
+bool contains(const std::vector<Address>& list, const Address& address) {
   return std::any_of(list.begin(), list.end(),
-                     [&](const sockaddr_in& a) { return same_address(a, address); });
+                     [&](const Address& a) { return same_address(a, address); });
 }
 
 // Points the peer's socket at the address asked now, so that the kernel delivers only that
 // address's datagrams and reports an ICMP port unreachable from it as ECONNREFUSED. A socket
 // that cannot be connected still sends to the address; it only hears no ICMP.
 void connect_to(const Peer& peer) {
-  (void)connect(peer.fd, reinterpret_cast<const sockaddr*>(&peer.address()), sizeof(sockaddr_in));
+  (void)connect(peer.fd, peer.address().raw(), peer.address().size());
   // An error left from the address asked before must not be taken for this one's.
   int error = 0;
   socklen_t length = sizeof error;
@@ -71,32 +67,46 @@ std::string datagram_for(const Peer& peer, Send what, Command command) {
 }
 
 ssize_t send_text(const Peer& peer, const std::string& text) {
-  return sendto(peer.fd, text.data(), text.size(), 0,
-                reinterpret_cast<const sockaddr*>(&peer.address()), sizeof(sockaddr_in));
+  return sendto(peer.fd, text.data(), text.size(), 0, peer.address().raw(), peer.address().size());
 }
 
 }  // namespace
 
-std::uint64_t address_key(const sockaddr_in& address) {
-  return (std::uint64_t{ntohl(address.sin_addr.s_addr)} << 16) | ntohs(address.sin_port);
+std::string address_key(const Address& address) {
+  std::string key(1, static_cast<char>(address.family()));
+  const auto append = [&key](const void* bytes, std::size_t size) {
+    key.append(static_cast<const char*>(bytes), size);
+  };
+  if (address.family() == AF_INET6) {
+    append(&address.v6.sin6_addr, sizeof address.v6.sin6_addr);
+    append(&address.v6.sin6_scope_id, sizeof address.v6.sin6_scope_id);
+  } else {
+    append(&address.v4.sin_addr, sizeof address.v4.sin_addr);
+  }
+  append(&address.v4.sin_port, sizeof address.v4.sin_port);
+  return key;
 }
 
-std::vector<sockaddr_in> resolve(const Target& target) {
+std::vector<Address> resolve(const Target& target) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* found = nullptr;
-  std::vector<sockaddr_in> addresses;
+  std::vector<Address> addresses;
   if (getaddrinfo(target.name.c_str(), nullptr, &hints, &found) != 0) {
     return addresses;
   }
   for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family != AF_INET || entry->ai_addrlen != sizeof(sockaddr_in)) {
+    Address address;
+    if (entry->ai_family == AF_INET && entry->ai_addrlen == sizeof address.v4) {
+      std::memcpy(&address.v4, entry->ai_addr, sizeof address.v4);
+    } else if (entry->ai_family == AF_INET6 && entry->ai_addrlen == sizeof address.v6) {
+      // A link-local address keeps the scope that "%eth0" in the name gave it.
+      std::memcpy(&address.v6, entry->ai_addr, sizeof address.v6);
+    } else {
       continue;
     }
-    sockaddr_in address{};
-    std::memcpy(&address, entry->ai_addr, sizeof address);
-    address.sin_port = htons(target.port);
+    address.v6.sin6_port = htons(target.port);  // where both families keep the port
     if (!contains(addresses, address)) {
       addresses.push_back(address);
     }
@@ -106,7 +116,7 @@ std::vector<sockaddr_in> resolve(const Target& target) {
 }
 
 bool open_socket(Peer& peer) {
-  peer.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  peer.fd = socket(peer.address().family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (peer.fd == -1) {
     return false;
   }
@@ -115,7 +125,7 @@ bool open_socket(Peer& peer) {
 }
 
 // Only silence allows a move: with nothing heard, no command can have gone to that address.
-bool ask_next_address(Peer& peer, std::unordered_set<std::uint64_t>& asked, Clock::time_point now) {
+bool ask_next_address(Peer& peer, std::unordered_set<std::string>& asked, Clock::time_point now) {
   const Result result = peer.exchange.result;
   if (peer.heard || (result != Result::kNoAnswer && result != Result::kNoDaemon)) {
     return false;
@@ -124,8 +134,13 @@ bool ask_next_address(Peer& peer, std::unordered_set<std::uint64_t>& asked, Cloc
   for (std::size_t next = peer.current + 1; left.count() > 0 && next < peer.addresses.size();
        ++next) {
     if (asked.insert(address_key(peer.addresses[next])).second) {
+      const sa_family_t family = peer.address().family();
       peer.current = next;
-      connect_to(peer);
+      if (family == peer.address().family()) {
+        connect_to(peer);
+      } else if (close(peer.fd), !open_socket(peer)) {
+        return false;
+      }
       peer.exchange = start_exchange(now, left, peer.exchange.plan);
       return true;
     }
@@ -166,10 +181,9 @@ void send_to(const Outgoing& out, Peer& peer, Send what, Clock::time_point now) 
 void receive_replies(const Outgoing& out, Peer& peer, Clock::time_point now) {
   std::array<char, 1024> buffer{};
   while (peer.exchange.step != Step::kFinished) {
-    sockaddr_in sender{};
-    socklen_t length = sizeof sender;
-    const ssize_t size = recvfrom(peer.fd, buffer.data(), buffer.size(), 0,
-                                  reinterpret_cast<sockaddr*>(&sender), &length);
+    Address sender;
+    socklen_t length = sizeof sender.v6;
+    const ssize_t size = recvfrom(peer.fd, buffer.data(), buffer.size(), 0, sender.raw(), &length);
     if (size < 0 && errno == ECONNREFUSED) {
       // The host's kernel answered an earlier datagram: nothing listens on the port.
       (void)on_reply(peer.exchange, Reply::kUnreachable, now);
@@ -178,8 +192,7 @@ void receive_replies(const Outgoing& out, Peer& peer, Clock::time_point now) {
     if (size < 0) {
       return;
     }
-    if (length != sizeof sender || sender.sin_family != AF_INET ||
-        !same_address(sender, peer.address())) {
+    if (length != peer.address().size() || !same_address(sender, peer.address())) {
       continue;
     }
     const std::string_view text(buffer.data(), static_cast<std::size_t>(size));

@@ -15,11 +15,12 @@
 #include "client/arguments.h"
 #include "client/exchange.h"
 #include "key/key.h"
+#include "net/address.h"
 
 /// One host of the call.
 struct Peer {
   std::string argument;
-  std::vector<sockaddr_in> addresses;   // every address of the name, in the resolver's order
+  std::vector<Address> addresses;       // every address of the name, in the resolver's order
   std::size_t current = 0;              // the index in addresses of the one asked now
   bool heard = false;                   // any datagram at all came from it
   int fd = -1;                          // connected to the address asked, for ICMP errors
@@ -31,7 +32,7 @@ struct Peer {
   Exchange exchange;
 
   /// The address asked now; only for a peer whose name resolved.
-  const sockaddr_in& address() const { return addresses[current]; }
+  const Address& address() const { return addresses[current]; }
 };
 
 /// What every peer's datagrams depend on besides the peer: the command, and for wake --wait
@@ -42,20 +43,22 @@ struct Outgoing {
   sockaddr_in wake_to{};  // wake --wait: where they go
 };
 
-/// An address and port as one number, to look addresses up by.
-std::uint64_t address_key(const sockaddr_in& address);
+/// An address and port (and an IPv6 address's scope) as one text, to look addresses up by.
+std::string address_key(const Address& address);
 
-/// The target's IPv4 addresses with its port, each once; empty when it cannot be resolved.
-std::vector<sockaddr_in> resolve(const Target& target);
+/// The target's IPv4 and IPv6 addresses with its port, each once, in the resolver's order;
+/// empty when it cannot be resolved.
+std::vector<Address> resolve(const Target& target);
 
-/// Opens the peer's non-blocking socket, connected to the address asked now; false, with
-/// errno set, when no socket can be opened.
+/// Opens the peer's non-blocking socket, of the family of the address asked now and connected
+/// to it; false, with errno set, when no socket can be opened.
 bool open_socket(Peer& peer);
 
 /// Moves a finished peer that never heard from its address (or heard only that nothing
 /// listens there) on to the next address of its name not in asked, with what is left of its
-/// time limit, and adds that address to asked; false when it stays finished.
-bool ask_next_address(Peer& peer, std::unordered_set<std::uint64_t>& asked, Clock::time_point now);
+/// time limit, and adds that address to asked; false when it stays finished. For an address
+/// of the other family the peer gets a new socket (a new descriptor to watch).
+bool ask_next_address(Peer& peer, std::unordered_set<std::string>& asked, Clock::time_point now);
 
 /// Sends the magic packet of a host that wake --wait waits for; says so once if it cannot.
 void send_packet(const Outgoing& out, Peer& peer);

@@ -36,6 +36,9 @@ int main(int argc, char* argv[]) {
   }
   exit_if_terminated();
   open_listener(settings.port);  // does not return on failure
+  if (settings.ipv6) {
+    open_ipv6_listener(settings.port);  // does not return on failure
+  }
   notify_ready();  // only now: a service manager waiting for this knows that the port is ours
   return run_session_loop(settings);
 }

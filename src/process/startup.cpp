@@ -32,6 +32,7 @@ constexpr const char* kUsage =
     "  --ignore-inhibitors   Sleep even while an inhibitor blocks sleep.\n"
     "  --check               Check the key file (--key-file) and exit.\n"
     "  --wake-interface=IF   Relay wakes on interface IF only (default: on every one).\n"
+    "  --ipv6                Also listen on IPv6 (a second socket, same port).\n"
     "  -h, --help            Display this help message.\n"
     "The manual is lomarind-server(8): the protocol, keyed mode, the log, the unit.\n";
 
@@ -56,6 +57,7 @@ constexpr int kSleepOption = 256;
 constexpr int kIgnoreInhibitorsOption = 257;
 constexpr int kCheckOption = 258;
 constexpr int kWakeInterfaceOption = 259;
+constexpr int kIpv6Option = 260;
 
 volatile std::sig_atomic_t termination_signal = 0;
 volatile std::sig_atomic_t reload_requested = 0;
@@ -89,6 +91,7 @@ const option kLongOptions[] = {
     {"ignore-inhibitors", no_argument, nullptr, kIgnoreInhibitorsOption},
     {"check", no_argument, nullptr, kCheckOption},
     {"wake-interface", required_argument, nullptr, kWakeInterfaceOption},
+    {"ipv6", no_argument, nullptr, kIpv6Option},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -148,6 +151,9 @@ std::optional<OptionsOutcome> take_option(int result, int long_index, Settings& 
       return OptionsOutcome::kInvalidInterface;
     }
     settings.wake_interfaces.emplace_back(optarg);
+    break;
+  case kIpv6Option:
+    settings.ipv6 = true;
     break;
   case 'h':
     return OptionsOutcome::kHelp;

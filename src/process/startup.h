@@ -29,6 +29,7 @@ struct Settings {
   bool ignore_inhibitors = false;            // run it even while an inhibitor blocks sleep
   bool check_keys = false;                   // --check: check the key file and end
   std::vector<std::string> wake_interfaces;  // the relay's interfaces; empty: every one
+  bool ipv6 = false;                         // --ipv6: a second socket, for IPv6 peers
   KeySet keys;                               // load_keys fills it from key_file_path
 };
 

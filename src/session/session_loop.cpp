@@ -49,7 +49,7 @@ Clocks read_clocks() { return {std::time(nullptr), boot_second(), boot_lead_ms()
 // A failed send is a line that anyone's datagram can cause (a reply to port 0, to an
 // unreachable address), so it is budgeted.
 void send(LogBudget& budget, const Message& message) {
-  if (send_reply(message.text, message.to, message.to_length, message.from) != -1) {
+  if (send_reply(message.text, message.to, message.from) != -1) {
     return;
   }
   const int error = errno;
@@ -87,9 +87,11 @@ void tell_sleepers(LoopState& state, int status) {
 
 // While the sleep command runs, waits up to a second for a datagram or the command's end.
 void wait_for_datagram_or(const SleepChild& child) {
-  std::array<pollfd, 2> ready{pollfd{listening_socket, POLLIN, 0}, pollfd{child.fd, POLLIN, 0}};
+  // poll passes over a descriptor of -1: no IPv6 socket, or no command's descriptor.
+  std::array<pollfd, 3> ready{pollfd{listening_socket, POLLIN, 0},
+                              pollfd{listening_socket_v6, POLLIN, 0}, pollfd{child.fd, POLLIN, 0}};
   // Without the command's descriptor, the command's end is looked for ten times a second.
-  poll(ready.data(), child.fd == -1 ? 1 : 2, child.fd == -1 ? 100 : 1000);
+  poll(ready.data(), ready.size(), child.fd == -1 ? 100 : 1000);
 }
 
 // Runs the sleep command for the SUSPEND just carried out, the last of the sleepers, unless a
@@ -131,6 +133,10 @@ void quit_shutdown(const Settings& settings) {
   }
   close(listening_socket);
   listening_socket = -1;
+  if (listening_socket_v6 != -1) {
+    close(listening_socket_v6);
+    listening_socket_v6 = -1;
+  }
   closelog();
 }
 
@@ -166,9 +172,8 @@ int run_session_loop(Settings& settings) {
       }
     }
     Datagram datagram;
-    const ssize_t received =
-        receive_datagram(buffer.data(), datagram.sender, datagram.sender_length, datagram.local,
-                         datagram.destination, running.pid == -1);
+    const ssize_t received = receive_datagram(buffer.data(), datagram.sender, datagram.local,
+                                              datagram.destination, running.pid == -1);
     exit_if_terminated();
     const Clocks now = read_clocks();
     if (received >= 0) {

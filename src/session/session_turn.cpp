@@ -118,17 +118,16 @@ void add_status(Turn& turn, std::string_view text, std::string_view identity = {
   output.text.assign(text).append(identity);
 }
 
-void add_send(Turn& turn, std::string text, const sockaddr_in& to, socklen_t to_length,
-              in_addr from) {
+void add_send(Turn& turn, std::string text, const Address& to, const Address& from) {
   Output& output = turn.outputs.at(turn.count++);  // kMostOutputs is the most any turn names
   output.kind = Output::Kind::kSend;
-  output.message = {std::move(text), to, to_length, from};
+  output.message = {std::move(text), to, from};
 }
 
 void add_reply(Turn& turn, std::string text, const Datagram& datagram) {
   if (!text.empty()) {
     // From the address the client sent to, which is where it waits for the answer.
-    add_send(turn, std::move(text), datagram.sender, datagram.sender_length, datagram.local);
+    add_send(turn, std::move(text), datagram.sender, datagram.local);
   }
 }
 
@@ -191,7 +190,7 @@ void note_sleep(Turn& turn, std::optional<std::int64_t>& largest, std::int64_t l
 void end_session(Turn& turn, Session& s) {
   add_line(turn, LOG_INFO, std::string(kSessionEnded).append(s.owner));
   if (const auto owner = address_from_identity(s.owner)) {
-    add_send(turn, std::string(protocol::kEnd), *owner, sizeof *owner, s.local);
+    add_send(turn, std::string(protocol::kEnd), *owner, s.local);
   } else {
     add_line(turn, LOG_ERR, std::string(kOwnerUnparsable));
   }
@@ -202,17 +201,22 @@ void end_session(Turn& turn, Session& s) {
 // The rule for a datagram neither mode may answer: one from port 0, where no answer can go,
 // or one sent to a group rather than to this host alone; null for any other.
 const Rule* screened(const Datagram& datagram) {
-  if (datagram.sender.sin_port == 0) {
+  if (datagram.sender.port() == 0) {
     return &kDropFromPortZero;
+  }
+  // IPv6 has no broadcast, and its packet information names the destination alone: a
+  // multicast destination is a group.
+  if (datagram.sender.family() == AF_INET6) {
+    return IN6_IS_ADDR_MULTICAST(&datagram.destination.v6.sin6_addr) ? &kDropToGroup : nullptr;
   }
   // A datagram delivered to one of this host's own addresses was sent to that address; one
   // whose destination differs from the local address it reached was sent to a group: to a
   // subnet's broadcast address, to 255.255.255.255 or to a multicast group. Answering it would
   // make every daemon that heard it answer one forged sender at once. Where the system does not
   // say where a datagram went, both addresses are 0.0.0.0.
-  const in_addr_t to = ntohl(datagram.destination.s_addr);
+  const in_addr_t to = ntohl(datagram.destination.v4.sin_addr.s_addr);
   if (IN_MULTICAST(to) || to == INADDR_BROADCAST ||
-      datagram.destination.s_addr != datagram.local.s_addr) {
+      datagram.destination.v4.sin_addr.s_addr != datagram.local.v4.sin_addr.s_addr) {
     return &kDropToGroup;
   }
   return nullptr;
@@ -245,8 +249,7 @@ void keyless_turn(Turn& turn, LoopState& state, const Datagram& datagram, Clocks
   if (rule == &kStarted) {
     add_status(turn, kSessionOpenStatus, datagram.identity);
   } else if (rule == &kSuspend) {
-    state.sleepers.push_back(
-        {nullptr, {}, datagram.sender, datagram.sender_length, datagram.local, datagram.identity});
+    state.sleepers.push_back({nullptr, {}, datagram.sender, datagram.local, datagram.identity});
   }
 }
 
@@ -313,11 +316,10 @@ void keyed_turn(Turn& turn, LoopState& state, const Datagram& datagram, std::uin
   }
   if (rule.effect == Effect::kSleep) {
     state.sleepers.push_back({answer.key, std::move(answer.challenge), datagram.sender,
-                              datagram.sender_length, datagram.local, datagram.identity});
+                              datagram.local, datagram.identity});
   } else if (rule.effect == Effect::kWake) {
     state.wakers.push_back({answer.key, std::move(answer.challenge), datagram.sender,
-                            datagram.sender_length, datagram.local, datagram.identity,
-                            wake_mac(answer.word)});
+                            datagram.local, datagram.identity, wake_mac(answer.word)});
   } else if (answer.verdict == KeyedService::Verdict::kDenied &&
              within_budget(state.budget, second)) {
     // A key holder could send denied WAKEs as fast as any datagram: the budget counts them.
@@ -363,7 +365,7 @@ Turn sleep_started(const LoopState& state, const Sleeper& sleeper) {
   Turn started;
   if (sleeper.key != nullptr) {
     add_send(started, running_datagram(sleeper.key->key, sleeper.challenge), sleeper.to,
-             sleeper.to_length, sleeper.from);
+             sleeper.from);
   }
   add_status(started, std::string(kRunningStatus).append(state.command).append(kForClient),
              sleeper.identity);
@@ -387,7 +389,7 @@ Turn sleep_inhibited(LoopState& state, const Sleeper& sleeper, const Inhibitor& 
   const std::string text = std::string(inhibitor.who).append(": ").append(inhibitor.why);
   for (std::string& datagram :
        state.keyed->inhibit(*sleeper.key, sleeper.challenge, text, now.boot)) {
-    add_send(inhibited, std::move(datagram), sleeper.to, sleeper.to_length, sleeper.from);
+    add_send(inhibited, std::move(datagram), sleeper.to, sleeper.from);
   }
   add_status(inhibited, kWaitingStatus);
   return inhibited;
@@ -409,7 +411,7 @@ Turn sleep_ended(LoopState& state, const Sleeper& sleeper, int status, Clocks no
                  .append(sleeper.identity));
   }
   add_send(ended, state.keyed->settle(*sleeper.key, sleeper.challenge, status, now.boot),
-           sleeper.to, sleeper.to_length, sleeper.from);
+           sleeper.to, sleeper.from);
   add_status(ended, kWaitingStatus);
   return ended;
 }
@@ -429,6 +431,6 @@ Turn wake_relayed(LoopState& state, const Sleeper& waker, const RelayResult& res
   add_line(relayed, result.sent_to.empty() ? LOG_WARNING : LOG_INFO, std::move(line));
   const int count = static_cast<int>(std::min<std::size_t>(result.sent_to.size(), 255));
   add_send(relayed, state.keyed->relayed(*waker.key, waker.challenge, count, now.boot), waker.to,
-           waker.to_length, waker.from);
+           waker.from);
   return relayed;
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "key/key_service.h"
+#include "net/address.h"
 #include "net/magic_packet.h"
 #include "net/relay.h"
 #include "process/log.h"
@@ -30,7 +31,7 @@ struct Session {
   bool active = false;
   std::string owner;
   std::time_t start = 0;
-  in_addr local{};  // the local address the owner's EHLO was sent to: END leaves from it
+  Address local;  // the local address the owner's EHLO was sent to: END leaves from it
 };
 
 /// A client whose SUSPEND waits for the sleep command's end, or whose WAKE waits for its
@@ -38,9 +39,8 @@ struct Session {
 struct Sleeper {
   const NamedKey* key = nullptr;  // keyed: the key that proved the SUSPEND; null keyless
   std::string challenge;          // keyed: the challenge it spent
-  sockaddr_in to{};
-  socklen_t to_length = sizeof to;
-  in_addr from{};
+  Address to;
+  Address from;
   std::string identity;
   Mac mac{};  // a WAKE's: the machine to wake
 };
@@ -62,11 +62,10 @@ struct LoopState {
 /// One datagram as received: its text, where it came from and where it went.
 struct Datagram {
   std::string_view text;  // up to the first NUL (datagram_text)
-  sockaddr_in sender{};
-  socklen_t sender_length = sizeof sender;
-  std::string identity;   // the sender as "a.b.c.d:port"
-  in_addr local{};        // where replies to it leave from
-  in_addr destination{};  // the address it was sent to
+  Address sender;
+  std::string identity;  // the sender as "a.b.c.d:port" or "[address]:port"
+  Address local;         // where replies to it leave from
+  Address destination;   // the address it was sent to
 };
 
 /// The clocks a turn reads: the wall clock times keyless sessions (as the protocol has always
@@ -82,9 +81,8 @@ struct Clocks {
 /// A datagram for the loop to send: text to peer, leaving from the local address from.
 struct Message {
   std::string text;
-  sockaddr_in to{};
-  socklen_t to_length = sizeof to;
-  in_addr from{};
+  Address to;
+  Address from;
 };
 
 /// One thing the loop does for a turn, in the turn's order.

@@ -182,6 +182,42 @@ TEST(Arguments, ConfirmStatusAndWakeWaitAreReadAndTheirMisuseRefused) {
   EXPECT_EQ(limited.key_file, "k");
 }
 
+// An IPv6 HOST word: bracketed with or without a port, or bare (more than one colon) without
+// one, a link-local address with its interface. The name resolved is the address alone.
+TEST(Arguments, Ipv6HostWordsAreBracketedOrBareAndMalformedOnesRefused) {
+  struct Row {
+    std::string word;
+    std::string name;
+    std::uint16_t port;
+  };
+  for (const Row& row : std::vector<Row>{{"[::1]:7000", "::1", 7000},
+                                         {"[::1]", "::1", 9999},
+                                         {"::1", "::1", 9999},
+                                         {"fe80::1%eth0", "fe80::1%eth0", 9999},
+                                         {"[fe80::1%eth0]:9", "fe80::1%eth0", 9},
+                                         {"nas:7000", "nas", 7000},
+                                         {"[nas]", "nas", 9999}}) {
+    Arguments arguments;
+    ASSERT_EQ(parse({"-p", "9999", "suspend", row.word}, arguments), "") << row.word;
+    EXPECT_EQ(arguments.targets.at(0).argument, row.word);
+    EXPECT_EQ(arguments.targets.at(0).name, row.name) << row.word;
+    EXPECT_EQ(arguments.targets.at(0).port, row.port) << row.word;
+  }
+  const std::string expected = " (expected [ADDRESS] or [ADDRESS]:PORT)";
+  for (const auto& [word, error] : std::vector<std::pair<std::string, std::string>>{
+           {"[::1", "invalid HOST '[::1'" + expected},
+           {"[::1]x", "invalid HOST '[::1]x'" + expected},
+           {"[::1]x:9", "invalid HOST '[::1]x:9'" + expected},
+           {"[]:9", "invalid HOST '[]:9'" + expected},
+           {"[::1]:", "invalid port in '[::1]:' (expected HOST:PORT, PORT from 1 to 65535)"},
+           {"[::1]:70000",
+            "invalid port in '[::1]:70000' (expected HOST:PORT, PORT from 1 to "
+            "65535)"}}) {
+    Arguments arguments;
+    EXPECT_EQ(parse({"status", word}, arguments), error) << word;
+  }
+}
+
 // The key for a HOST word: as written, else the name without its port, else the default key,
 // whatever order the file has them in. A key for the pair is not one for the host alone.
 TEST(Arguments, AHostWrittenWithAPortFindsTheKeyOfItsNameBeforeTheDefault) {

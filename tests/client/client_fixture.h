@@ -28,6 +28,12 @@ class ClientTest : public DaemonTest {
   /// the daemon answers OK before it runs the command.
   std::string systemctl_calls_once(const std::string& expected) const;
 
+  /// The HOST word of the daemon on port_ over the test's family: 127.0.0.1:9999 or
+  /// [::1]:9999.
+  std::string host() const {
+    return (ipv6_ ? "[" + loopback() + "]" : loopback()) + ":" + std::to_string(port_);
+  }
+
   /// The daemon's log lines that start with prefix.
   std::size_t logged_with_prefix(const std::string& prefix) const;
 

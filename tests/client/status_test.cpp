@@ -17,7 +17,11 @@ using Wake = ClientTest;
 
 const std::string kHost = "127.0.0.1:9999";
 
-TEST_F(Status, AKeyedDaemonIsAwakeAndAskingLeavesNothingThere) {
+// Asked over IPv6 too: ::1, the daemon with --ipv6.
+using StatusOverIp = OverEachFamily<ClientTest>;
+INSTANTIATE_TEST_SUITE_P(Family, StatusOverIp, kBothFamilies, family_name);
+
+TEST_P(StatusOverIp, AKeyedDaemonIsAwakeAndAskingLeavesNothingThere) {
   const std::string key_path = (dir_ / "keys").string();
   const std::string other_path = (dir_ / "other-keys").string();
   ASSERT_EQ(write_new_key_file(key_path), "");
@@ -25,48 +29,49 @@ TEST_F(Status, AKeyedDaemonIsAwakeAndAskingLeavesNothingThere) {
   const Process& server = start_serving(port_, {"--key-file=" + key_path});
   ASSERT_TRUE(log_->wait_for(kStarting, 2s));
   const std::size_t lines_before = logged_with_prefix("");
-  const ClientRun awake = run_client({"--key-file", key_path, "status", kHost});
+  const ClientRun awake = run_client({"--key-file", key_path, "status", host()});
   EXPECT_EQ(awake.status, 0) << awake.err;
-  EXPECT_EQ(awake.out, kHost + ": awake\n");
+  EXPECT_EQ(awake.out, host() + ": awake\n");
   EXPECT_LT(awake.took, 1s);
   // A HOST written with a port takes the key named for the host alone over the default key.
   const std::string own = read_file(key_path);  // one line: the key, unnamed
-  const std::string named_path =
-      write_key_file((dir_ / "named-keys").string(),
-                     read_file(other_path) + own.substr(0, own.find('\n')) + " 127.0.0.1\n");
-  const ClientRun by_name = run_client({"--key-file", named_path, "status", kHost});
-  EXPECT_EQ(by_name.out, kHost + ": awake\n") << by_name.err;
+  const std::string named_path = write_key_file(
+      (dir_ / "named-keys").string(),
+      read_file(other_path) + own.substr(0, own.find('\n')) + " " + loopback() + "\n");
+  const ClientRun by_name = run_client({"--key-file", named_path, "status", host()});
+  EXPECT_EQ(by_name.out, host() + ": awake\n") << by_name.err;
   // A proven probe holds nothing, runs nothing and logs nothing on the host.
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(logged_with_prefix(""), lines_before);
   EXPECT_EQ(systemctl_calls(), "");
   EXPECT_TRUE(server.running());
 
-  const ClientRun stranger = run_client({"--key-file", other_path, "status", kHost});
+  const ClientRun stranger = run_client({"--key-file", other_path, "status", host()});
   EXPECT_EQ(stranger.status, 7);
-  EXPECT_EQ(stranger.out, kHost + ": key not known to the host\n");
-  const ClientRun keyless = run_client({"status", kHost});
+  EXPECT_EQ(stranger.out, host() + ": key not known to the host\n");
+  const ClientRun keyless = run_client({"status", host()});
   EXPECT_EQ(keyless.status, 4);
-  EXPECT_EQ(keyless.out, kHost + ": needs a key\n");
+  EXPECT_EQ(keyless.out, host() + ": needs a key\n");
   EXPECT_LT(keyless.took, 1s);
 
   // Several hosts: one line each, and the status that outranks the others (8 over 4).
-  const ClientRun fleet = run_client({"status", kHost, "127.0.0.1:9997"});
+  const std::string empty_port = host().substr(0, host().rfind(':')) + ":9997";
+  const ClientRun fleet = run_client({"status", host(), empty_port});
   EXPECT_EQ(fleet.status, 8);
   EXPECT_EQ(sorted_lines(fleet.out),
-            (std::vector<std::string>{"127.0.0.1:9997: no daemon on port 9997",
-                                      kHost + ": needs a key"}));
+            (std::vector<std::string>{empty_port + ": no daemon on port 9997",
+                                      host() + ": needs a key"}));
   EXPECT_EQ(systemctl_calls(), "");
 }
 
-TEST_F(Status, AKeylessDaemonIsNeverGivenASession) {
+TEST_P(StatusOverIp, AKeylessDaemonIsNeverGivenASession) {
   start_serving(port_);
-  const ClientRun run = run_client({"-t", "2", "status", kHost});
+  const ClientRun run = run_client({"-t", "2", "status", host()});
   EXPECT_EQ(run.status, 3);
-  EXPECT_EQ(run.out, kHost + ": no answer\n");
+  EXPECT_EQ(run.out, host() + ": no answer\n");
   EXPECT_EQ(logged_with_prefix("Session started for client "), 0U);
   // The daemon is free for the next client at once.
-  UdpPeer other;
+  UdpPeer other(loopback());
   EXPECT_EQ(ask(other, "EHLO\n"), "START\n");
 }
 

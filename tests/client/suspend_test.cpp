@@ -34,6 +34,10 @@ class Suspend : public ClientTest {
 };
 
 const std::string kHost = "127.0.0.1:9999";
+
+// The suspends that make sense over IPv6 too run over ::1 as well, the daemon with --ipv6.
+using SuspendOverIp = OverEachFamily<Suspend>;
+INSTANTIATE_TEST_SUITE_P(Family, SuspendOverIp, kBothFamilies, family_name);
 const std::string kUnexpected = "Unexpected client data; Dropping packet from ";
 const std::string kNoSession = "No acitve session; Dropping packet from ";
 
@@ -73,13 +77,13 @@ TEST_F(Suspend, HostHeldByAnotherClientIsLockedForTheTimeLimitAndNoLonger) {
   EXPECT_EQ(logged_with_prefix(kUnexpected), 0U) << "every EHLO was answered: nothing to guess";
 }
 
-TEST_F(Suspend, LockedHostIsSuspendedOnceTheOtherSessionRunsOut) {
+TEST_P(SuspendOverIp, LockedHostIsSuspendedOnceTheOtherSessionRunsOut) {
   start_serving(port_);
-  UdpPeer other;
+  UdpPeer other(loopback());
   ASSERT_EQ(ask(other, "EHLO\n"), "START\n");
-  const ClientRun run = run_client({"suspend", kHost});
+  const ClientRun run = run_client({"suspend", host()});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, kHost + ": suspended\n");
+  EXPECT_EQ(run.out, host() + ": suspended\n");
   EXPECT_GT(run.took, 3s) << "the other session lasts at least 4 seconds";
   EXPECT_LT(run.took, 8s);
   EXPECT_EQ(systemctl_calls_once("suspend\n"), "suspend\n");
@@ -232,7 +236,7 @@ TEST_F(Suspend, EachControllerHasItsOwnNamedKeyAndOneCanBeRevoked) {
 // A keyed daemon whose sleep command fails tells the client with a proven REFUSED, and the
 // client says so with status 5; a keyless daemon has no way to, and its suspend reads as
 // before. The stand-in systemctl exits with each status in turn.
-TEST_F(Suspend, ASleepCommandThatFailsIsReportedAsRefused) {
+TEST_P(SuspendOverIp, ASleepCommandThatFailsIsReportedAsRefused) {
   const std::string key_path = (dir_ / "keys").string();
   ASSERT_EQ(write_new_key_file(key_path), "");
   struct Row {
@@ -246,9 +250,9 @@ TEST_F(Suspend, ASleepCommandThatFailsIsReportedAsRefused) {
        }) {
     Process& server = start_serving(port_, {"--key-file=" + key_path},
                                     {"LMR_FAKE_SYSTEMCTL_STATUS=" + row.status});
-    const ClientRun run = run_client({"--key-file", key_path, "suspend", kHost});
+    const ClientRun run = run_client({"--key-file", key_path, "suspend", host()});
     EXPECT_EQ(run.status, 5) << row.status << run.err;
-    EXPECT_EQ(run.out, kHost + ": " + row.line + "\n");
+    EXPECT_EQ(run.out, host() + ": " + row.line + "\n");
     EXPECT_LT(run.took, 3s);
     calls += "suspend\n";
     EXPECT_EQ(systemctl_calls_once(calls), calls) << "the command was carried out once";
@@ -256,9 +260,9 @@ TEST_F(Suspend, ASleepCommandThatFailsIsReportedAsRefused) {
     ASSERT_EQ(exit_status(), 0);
   }
   start_serving(port_, {}, {"LMR_FAKE_SYSTEMCTL_STATUS=1"});
-  const ClientRun keyless = run_client({"suspend", kHost});
+  const ClientRun keyless = run_client({"suspend", host()});
   EXPECT_EQ(keyless.status, 0);
-  EXPECT_EQ(keyless.out, kHost + ": suspended\n");
+  EXPECT_EQ(keyless.out, host() + ": suspended\n");
   calls += "suspend\n";
   EXPECT_EQ(systemctl_calls_once(calls), calls);
 }

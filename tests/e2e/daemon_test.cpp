@@ -110,8 +110,14 @@ Process& DaemonTest::start_serving(std::uint16_t port, const std::vector<std::st
                                    const std::vector<std::string>& extra_env) {
   std::vector<std::string> args{"-p", std::to_string(port)};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
+  if (ipv6_) {
+    args.emplace_back("--ipv6");
+  }
   Process& server = start_server(args, extra_env);
   EXPECT_TRUE(wait_until_bound(port, 5s)) << "the server did not bind port " << port;
+  if (ipv6_) {
+    EXPECT_TRUE(wait_until_bound(port, 5s, true)) << "the server did not bind IPv6 port " << port;
+  }
   return server;
 }
 

@@ -50,7 +50,8 @@ class DaemonTest : public ::testing::Test {
   /// whatever the mode of the directories above path.
   std::string reachable_by(const std::string& path, uid_t run_as);
 
-  /// Starts the server on port and waits until it is bound there.
+  /// Starts the server on port and waits until it is bound there; over IPv6 (ipv6_), with
+  /// --ipv6, and bound on IPv6 too.
   Process& start_serving(std::uint16_t port, const std::vector<std::string>& extra_args = {},
                          const std::vector<std::string>& extra_env = {});
 
@@ -74,11 +75,34 @@ class DaemonTest : public ::testing::Test {
   /// (ident "lmr", facility daemon, pid).
   void expect_logged_once(const std::string& text, int severity, pid_t pid) const;
 
+  /// The loopback address of the family the test runs over: where its peers sit.
+  std::string loopback() const { return ipv6_ ? "::1" : "127.0.0.1"; }
+
+  bool ipv6_ = false;  // the test runs over IPv6: ::1, the daemon with --ipv6
   std::filesystem::path dir_;
   std::filesystem::path exec_dir_;  // copies of programs run as another user
   std::uint16_t port_ = 0;
   std::unique_ptr<SyslogSink> log_;
   std::unique_ptr<Process> server_;
 };
+
+/// Runs Fixture's TEST_P tests over IPv4 and over IPv6; instantiate with
+/// INSTANTIATE_TEST_SUITE_P(Family, Suite, kBothFamilies, family_name).
+template <class Fixture>
+class OverEachFamily : public Fixture, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    this->ipv6_ = this->GetParam();
+    Fixture::SetUp();
+  }
+};
+
+/// The parameters of OverEachFamily: IPv4, then IPv6.
+inline const auto kBothFamilies = ::testing::Values(false, true);
+
+/// The name of a test's family: Ipv4 or Ipv6.
+inline std::string family_name(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "Ipv6" : "Ipv4";
+}
 
 }  // namespace lmrtest

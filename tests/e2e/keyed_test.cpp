@@ -125,12 +125,16 @@ TEST_F(Keyed, KeylessTooDatagramsFromPortZeroOrToBroadcastAreDroppedWithinTheBud
   flood_from_port_zero_and_to_broadcast({});
 }
 
+// The keyed exchanges that make sense over IPv6 too run over ::1 as well, the daemon with --ipv6.
+using KeyedOverIp = OverEachFamily<Keyed>;
+INSTANTIATE_TEST_SUITE_P(Family, KeyedOverIp, kBothFamilies, family_name);
+
 // Nothing is held for anyone: each EHLO gets its own challenge, and only a valid proof over a
 // good one is carried out, once, whoever sends it. (Expiry, to the second, is the unit tests'.)
-TEST_F(Keyed, OnlyAFreshProofOfAChallengeIsCarriedOutAndCopiesGetTheSameOk) {
+TEST_P(KeyedOverIp, OnlyAFreshProofOfAChallengeIsCarriedOutAndCopiesGetTheSameOk) {
   Process& server = start_serving(port_, {"--key-file=" + key_path_});
-  UdpPeer a;
-  UdpPeer b;
+  UdpPeer a(loopback());
+  UdpPeer b(loopback());
   Key other;
   EXPECT_EQ(ask(a, "EHLO\n"), "KEYED 2\n");
   EXPECT_EQ(ask(a, "EHLO ffffffff " + kNonce + "\n"), "KEYED 2\n") << "unknown key id";
@@ -184,11 +188,11 @@ TEST_F(Keyed, OnlyAFreshProofOfAChallengeIsCarriedOutAndCopiesGetTheSameOk) {
 
 // A sleep command that takes three seconds and fails: the daemon serves on meanwhile, and
 // every copy of the SUSPEND, from anywhere, learns how it came out.
-TEST_F(Keyed, TheDaemonServesWhileItsSleepCommandRunsAndEveryCopyLearnsItsEnd) {
+TEST_P(KeyedOverIp, TheDaemonServesWhileItsSleepCommandRunsAndEveryCopyLearnsItsEnd) {
   start_serving(port_, {"--key-file=" + key_path_},
                 {systemctl_sleeps(3), "LMR_FAKE_SYSTEMCTL_STATUS=1"});
-  UdpPeer holder;
-  UdpPeer other;
+  UdpPeer holder(loopback());
+  UdpPeer other(loopback());
   const std::string mine = challenge_for(holder);
   const std::string ok = ok_for("SUSPEND", mine);
   const std::string running = "RUNNING " + running_proof(key(), mine) + "\n";

@@ -1,7 +1,10 @@
 // The session protocol over the wire: replies, log lines, the window, suspend and quit.
 #include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -10,6 +13,7 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -20,6 +24,9 @@ namespace lmrtest {
 namespace {
 
 using Session = DaemonTest;
+// The tests that make sense over IPv6 too run over ::1 as well, the daemon with --ipv6.
+using SessionOverIp = OverEachFamily<DaemonTest>;
+INSTANTIATE_TEST_SUITE_P(Family, SessionOverIp, kBothFamilies, family_name);
 
 std::string started(const UdpPeer& peer) { return "Session started for client " + peer.identity(); }
 std::string locked(const UdpPeer& peer) {
@@ -33,10 +40,10 @@ std::string unexpected(const UdpPeer& peer) {
   return "Unexpected client data; Dropping packet from " + peer.identity();
 }
 
-TEST_F(Session, FirstEhloStartsAndEveryLaterEhloIsLocked) {
+TEST_P(SessionOverIp, FirstEhloStartsAndEveryLaterEhloIsLocked) {
   Process& server = start_serving(port_);
-  UdpPeer a;
-  UdpPeer b;
+  UdpPeer a(loopback());
+  UdpPeer b(loopback());
   EXPECT_EQ(ask(a, "EHLO\n"), "START\n");
   expect_logged_once(started(a), LOG_INFO, server.pid());
   EXPECT_EQ(ask(b, "EHLO\n"), "LOCKED\n");
@@ -45,39 +52,79 @@ TEST_F(Session, FirstEhloStartsAndEveryLaterEhloIsLocked) {
   expect_logged_once(locked(a), LOG_INFO, server.pid());
 }
 
-// Connects peer to address:port, so that it hears nothing from anywhere else, as a client
-// that checks where its answer comes from.
+// Connects peer to address:port (either family), so that it hears nothing from anywhere else,
+// as a client that checks where its answer comes from.
 void hear_only(const UdpPeer& peer, const std::string& address, std::uint16_t port) {
-  sockaddr_in daemon{};
-  daemon.sin_family = AF_INET;
-  daemon.sin_port = htons(port);
-  ASSERT_EQ(inet_pton(AF_INET, address.c_str(), &daemon.sin_addr), 1);
-  ASSERT_EQ(connect(peer.fd(), reinterpret_cast<const sockaddr*>(&daemon), sizeof daemon), 0);
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  ASSERT_EQ(getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found), 0);
+  const int connected = connect(peer.fd(), found->ai_addr, found->ai_addrlen);
+  freeaddrinfo(found);
+  ASSERT_EQ(connected, 0) << address;
 }
 
-TEST_F(Session, EveryReplyComesFromTheAddressTheClientSentTo) {
+// The request SIOCSIFADDR takes for an IPv6 address (the kernel's struct in6_ifreq).
+struct Ipv6AddressRequest {
+  in6_addr address;
+  std::uint32_t prefix_length;
+  int interface;
+};
+
+// Gives loopback in the test's own namespace one more IPv6 address, and waits until it is in
+// use (a tentative address, still under duplicate address detection, takes no datagrams and
+// cannot be bound); false when it cannot.
+bool add_loopback_address(const std::string& address) {
+  Ipv6AddressRequest request{};
+  request.prefix_length = 128;
+  request.interface = static_cast<int>(if_nametoindex("lo"));
+  const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool usable = fd != -1 && inet_pton(AF_INET6, address.c_str(), &request.address) == 1 &&
+                ioctl(fd, SIOCSIFADDR, &request) == 0;
+  sockaddr_in6 own{};
+  own.sin6_family = AF_INET6;
+  own.sin6_addr = request.address;
+  for (int tries = 0; usable && tries < 100; ++tries) {
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&own), sizeof own) == 0) {
+      break;
+    }
+    usable = tries < 99;
+    std::this_thread::sleep_for(20ms);
+  }
+  close(fd);
+  return usable;
+}
+
+TEST_P(SessionOverIp, EveryReplyComesFromTheAddressTheClientSentTo) {
   start_serving(port_);
   // Both are this host's addresses, but a reply routed by the kernel alone would leave from
-  // 127.0.0.1, where the clients sit.
-  UdpPeer a;
-  UdpPeer b;
-  hear_only(a, "127.0.0.2", port_);
-  hear_only(b, "127.0.0.3", port_);
-  ASSERT_TRUE(a.send("EHLO\n", port_, "127.0.0.2"));
+  // the loopback address, where the clients sit. Over IPv6 the test gives loopback two more.
+  const std::string first = ipv6_ ? "2001:db8::2" : "127.0.0.2";
+  const std::string second = ipv6_ ? "2001:db8::3" : "127.0.0.3";
+  if (ipv6_) {
+    ASSERT_TRUE(add_loopback_address(first) && add_loopback_address(second))
+        << std::strerror(errno);
+  }
+  UdpPeer a(loopback());
+  UdpPeer b(loopback());
+  hear_only(a, first, port_);
+  hear_only(b, second, port_);
+  ASSERT_TRUE(a.send("EHLO\n", port_, first));
   EXPECT_EQ(a.receive(2s), "START\n");
-  ASSERT_TRUE(b.send("EHLO\n", port_, "127.0.0.3"));
+  ASSERT_TRUE(b.send("EHLO\n", port_, second));
   EXPECT_EQ(b.receive(2s), "LOCKED\n");
-  ASSERT_TRUE(a.send("SUSPEND\n", port_, "127.0.0.2"));
+  ASSERT_TRUE(a.send("SUSPEND\n", port_, first));
   EXPECT_EQ(a.receive(2s), "OK\n");
   // END leaves from where the owner's EHLO went, whatever came in since.
   EXPECT_EQ(a.receive(8s), "END\n");
   EXPECT_EQ(b.receive(200ms), std::nullopt);
 }
 
-TEST_F(Session, EndsAfterItsWindowWithEndToTheOwnerOnly) {
+TEST_P(SessionOverIp, EndsAfterItsWindowWithEndToTheOwnerOnly) {
   Process& server = start_serving(port_);
-  UdpPeer a;
-  UdpPeer b;
+  UdpPeer a(loopback());
+  UdpPeer b(loopback());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   const auto opened = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(2s);
@@ -94,9 +141,9 @@ TEST_F(Session, EndsAfterItsWindowWithEndToTheOwnerOnly) {
   EXPECT_EQ(ask(b, "EHLO\n"), "START\n");
 }
 
-TEST_F(Session, OwnersSuspendGetsOkBeforeTheCommandAndKeepsTheSession) {
+TEST_P(SessionOverIp, OwnersSuspendGetsOkBeforeTheCommandAndKeepsTheSession) {
   Process& server = start_serving(port_, {}, {systemctl_sleeps(2)});
-  UdpPeer a;
+  UdpPeer a(loopback());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   const auto sent = std::chrono::steady_clock::now();
   EXPECT_EQ(ask(a, "SUSPEND\n"), "OK\n");
@@ -136,9 +183,9 @@ TEST_F(Session, OwnersSuspendRunsSystemctlWithTheChosenVerb) {
   }
 }
 
-TEST_F(Session, OwnersQuitGetsOkAndEndsTheDaemonWithStatusZero) {
+TEST_P(SessionOverIp, OwnersQuitGetsOkAndEndsTheDaemonWithStatusZero) {
   Process& server = start_serving(port_);
-  UdpPeer a;
+  UdpPeer a(loopback());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   EXPECT_EQ(ask(a, "QUIT\n"), "OK\n");
   EXPECT_EQ(exit_status(), 0);
@@ -147,12 +194,12 @@ TEST_F(Session, OwnersQuitGetsOkAndEndsTheDaemonWithStatusZero) {
   EXPECT_EQ(systemctl_calls(), "");
 }
 
-TEST_F(Session, CommandsFromAnyoneButTheOwnerAreDroppedWithAWarning) {
+TEST_P(SessionOverIp, CommandsFromAnyoneButTheOwnerAreDroppedWithAWarning) {
   Process& server = start_serving(port_);
-  UdpPeer a;
-  UdpPeer b;
+  UdpPeer a(loopback());
+  UdpPeer b(loopback());
   // The same host from another port is another client.
-  UdpPeer a_other_port;
+  UdpPeer a_other_port(loopback());
   EXPECT_EQ(ask(a, "SUSPEND\n", 300ms), std::nullopt);
   expect_logged_once(no_session(a), LOG_WARNING, server.pid());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
@@ -165,10 +212,10 @@ TEST_F(Session, CommandsFromAnyoneButTheOwnerAreDroppedWithAWarning) {
   EXPECT_EQ(log_->count(kSuspending) + log_->count(kQuitting), 0U);
 }
 
-TEST_F(Session, OwnersOtherDataIsIgnoredSilentlyAndTextEndsAtTheFirstNul) {
+TEST_P(SessionOverIp, OwnersOtherDataIsIgnoredSilentlyAndTextEndsAtTheFirstNul) {
   start_serving(port_);
-  UdpPeer a;
-  UdpPeer b;
+  UdpPeer a(loopback());
+  UdpPeer b(loopback());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   ASSERT_TRUE(log_->wait_for(started(a), 2s));
   const std::size_t lines = log_->received();
@@ -233,10 +280,10 @@ TEST_F(Session, SuspendCommandFailingOnItsOwnIsNotReported) {
   EXPECT_EQ(log_->count("Failed to execute systemctl suspend"), 0U);
 }
 
-TEST_F(Session, SuspendCommandInheritsNoSocketOfTheDaemon) {
+TEST_P(SessionOverIp, SuspendCommandInheritsNoSocketOfTheDaemon) {
   start_serving(port_, {},
                 {"LMR_FAKE_SYSTEMCTL_FDS=" + (dir_ / "fds").string(), "NOTIFY_SOCKET=@lmr-e2e"});
-  UdpPeer a;
+  UdpPeer a(loopback());
   ASSERT_EQ(ask(a, "EHLO\n"), "START\n");
   ASSERT_EQ(ask(a, "SUSPEND\n"), "OK\n");
   ASSERT_EQ(ask(a, "QUIT\n", 3s), "OK\n");

@@ -102,6 +102,15 @@ TEST_F(Ending, PortTakenGivesErrorBindingAndStatusOneAndNoOneSharesTheDaemonsPor
   EXPECT_TRUE(first->running());
 }
 
+// With --ipv6 the IPv6 socket is as needed as the IPv4 one: a port held there ends start-up.
+TEST_F(Ending, Ipv6PortHeldElsewhereGivesErrorBindingIpv6Socket) {
+  const UdpPeer holder("::1", port_);
+  Process& server = start_server({"-p", std::to_string(port_), "--ipv6"});
+  EXPECT_EQ(exit_status(), 1);
+  expect_logged_once("Error binding IPv6 socket", LOG_ERR, server.pid());
+  EXPECT_EQ(log_->entries().back().text, "Error binding IPv6 socket");
+}
+
 TEST_F(Ending, PrivilegedPortWithoutPrivilegeGivesErrorBinding) {
   constexpr uid_t kNobody = 65534;
   Process& server = start_server({}, {}, kNobody);

@@ -126,8 +126,8 @@ void Process::signal(int signal_number) const {
 std::string Process::standard_output() const { return read_file(output_prefix_ + ".stdout"); }
 std::string Process::standard_error() const { return read_file(output_prefix_ + ".stderr"); }
 
-bool udp_port_bound(std::uint16_t port) {
-  std::ifstream table("/proc/net/udp");
+bool udp_port_bound(std::uint16_t port, bool ipv6) {
+  std::ifstream table(ipv6 ? "/proc/net/udp6" : "/proc/net/udp");
   std::string line;
   std::getline(table, line);  // header
   char wanted[8];
@@ -146,9 +146,9 @@ bool udp_port_bound(std::uint16_t port) {
   return false;
 }
 
-bool wait_until_bound(std::uint16_t port, std::chrono::milliseconds timeout) {
+bool wait_until_bound(std::uint16_t port, std::chrono::milliseconds timeout, bool ipv6) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!udp_port_bound(port)) {
+  while (!udp_port_bound(port, ipv6)) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return false;
     }

@@ -46,11 +46,13 @@ class Process {
   std::string output_prefix_;
 };
 
-/// Waits until a process in this network namespace has a UDP socket bound to port.
-bool wait_until_bound(std::uint16_t port, std::chrono::milliseconds timeout);
+/// Waits until a process in this network namespace has a UDP socket bound to port (with ipv6,
+/// an IPv6 one).
+bool wait_until_bound(std::uint16_t port, std::chrono::milliseconds timeout, bool ipv6 = false);
 
-/// True when some UDP socket of this network namespace is bound to port.
-bool udp_port_bound(std::uint16_t port);
+/// True when some UDP socket of this network namespace is bound to port (with ipv6, an IPv6
+/// one).
+bool udp_port_bound(std::uint16_t port, bool ipv6 = false);
 
 /// Waits until pid has ended (for processes that are not our children); true if it has.
 bool wait_until_gone(pid_t pid, std::chrono::milliseconds timeout);

@@ -17,13 +17,37 @@ namespace lmrtest {
 
 using namespace std::chrono_literals;
 
+namespace {
+
+// address:port as a socket address of the family the address's text says; false when the text
+// is no address.
+bool socket_address(const std::string& address, std::uint16_t port, sockaddr_in6& result) {
+  result = sockaddr_in6{};
+  if (address.find(':') != std::string::npos) {
+    result.sin6_family = AF_INET6;
+    result.sin6_port = htons(port);
+    return inet_pton(AF_INET6, address.c_str(), &result.sin6_addr) == 1;
+  }
+  sockaddr_in ipv4{};
+  ipv4.sin_family = AF_INET;
+  ipv4.sin_port = htons(port);
+  const bool valid = inet_pton(AF_INET, address.c_str(), &ipv4.sin_addr) == 1;
+  std::memcpy(&result, &ipv4, sizeof ipv4);
+  return valid;
+}
+
+socklen_t length_of(const sockaddr_in6& address) {
+  return address.sin6_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+}  // namespace
+
 UdpPeer::UdpPeer(const std::string& address, std::uint16_t port) : address_(address) {
-  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  if (fd_ == -1 || inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
-      bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == -1) {
+  sockaddr_in6 local{};
+  const bool valid = socket_address(address, port, local);
+  fd_ = socket(local.sin6_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd_ == -1 || !valid ||
+      bind(fd_, reinterpret_cast<const sockaddr*>(&local), length_of(local)) == -1) {
     // A peer without its own address would make every check about its identity meaningless.
     const int error = errno;
     close(fd_);
@@ -32,7 +56,7 @@ UdpPeer::UdpPeer(const std::string& address, std::uint16_t port) : address_(addr
   }
   socklen_t length = sizeof local;
   getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
-  port_ = ntohs(local.sin_port);
+  port_ = ntohs(local.sin6_port);  // where both families keep the port
 }
 
 UdpPeer::~UdpPeer() {
@@ -41,16 +65,19 @@ UdpPeer::~UdpPeer() {
   }
 }
 
-std::string UdpPeer::identity() const { return address_ + ":" + std::to_string(port_); }
+std::string UdpPeer::identity() const {
+  const bool ipv6 = address_.find(':') != std::string::npos;
+  return (ipv6 ? "[" + address_ + "]" : address_) + ":" + std::to_string(port_);
+}
 
 bool UdpPeer::send(std::string_view bytes, std::uint16_t to_port,
                    const std::string& to_address) const {
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_port = htons(to_port);
-  inet_pton(AF_INET, to_address.c_str(), &destination.sin_addr);
+  const bool ipv6 = address_.find(':') != std::string::npos;
+  sockaddr_in6 destination{};
+  socket_address(to_address.empty() ? (ipv6 ? "::1" : "127.0.0.1") : to_address, to_port,
+                 destination);
   return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
-                sizeof destination) == static_cast<ssize_t>(bytes.size());
+                length_of(destination)) == static_cast<ssize_t>(bytes.size());
 }
 
 std::optional<std::string> UdpPeer::receive(std::chrono::milliseconds timeout) const {

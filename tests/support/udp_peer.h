@@ -1,4 +1,4 @@
-// A UDP client on loopback, as a remote controller of the daemon would be.
+// A UDP client on loopback (IPv4 or IPv6), as a remote controller of the daemon would be.
 #pragma once
 
 #include <atomic>
@@ -13,7 +13,8 @@ namespace lmrtest {
 
 class UdpPeer {
  public:
-  /// Binds a UDP socket to address and port (0: any free port).
+  /// Binds a UDP socket to address and port (0: any free port); an address with a colon is
+  /// IPv6.
   explicit UdpPeer(const std::string& address = "127.0.0.1", std::uint16_t port = 0);
   ~UdpPeer();
   UdpPeer(const UdpPeer&) = delete;
@@ -21,12 +22,13 @@ class UdpPeer {
 
   std::uint16_t port() const { return port_; }
 
-  /// The identity text the daemon gives this peer: "address:port".
+  /// The identity text the daemon gives this peer: "address:port", for IPv6 "[address]:port".
   std::string identity() const;
 
-  /// Sends bytes as one datagram to address:port; false if the send failed.
+  /// Sends bytes as one datagram to address:port (no address: the loopback address of the
+  /// peer's family); false if the send failed.
   bool send(std::string_view bytes, std::uint16_t to_port,
-            const std::string& to_address = "127.0.0.1") const;
+            const std::string& to_address = "") const;
 
   /// The next datagram, or nothing if none arrives within timeout.
   std::optional<std::string> receive(std::chrono::milliseconds timeout) const;

@@ -18,10 +18,27 @@ namespace {
 constexpr std::time_t kT0 = 1'700'000'000;
 constexpr std::uint32_t kBoot = 5000;
 
-in_addr address(const char* text) {
-  in_addr parsed{};
-  EXPECT_EQ(inet_pton(AF_INET, text, &parsed), 1) << text;
+// An address of either family, as its text says; port 0.
+Address address(const char* text) {
+  Address parsed;
+  if (inet_pton(AF_INET, text, &parsed.v4.sin_addr) == 1) {
+    parsed.v4.sin_family = AF_INET;
+  } else {
+    EXPECT_EQ(inet_pton(AF_INET6, text, &parsed.v6.sin6_addr), 1) << text;
+    parsed.v6.sin6_family = AF_INET6;
+  }
   return parsed;
+}
+
+// The identity text of an address, as an admin reads it in the log.
+std::string text_of(const Address& address) {
+  std::array<char, INET6_ADDRSTRLEN> text{};
+  if (address.family() != AF_INET6) {
+    inet_ntop(AF_INET, &address.v4.sin_addr, text.data(), text.size());
+    return std::string(text.data()) + ":" + std::to_string(address.port());
+  }
+  inet_ntop(AF_INET6, &address.v6.sin6_addr, text.data(), text.size());
+  return "[" + std::string(text.data()) + "]:" + std::to_string(address.port());
 }
 
 // A peer's datagram, sent to the local address to (delivered to that address alone).
@@ -29,10 +46,9 @@ Datagram from(const char* peer, std::uint16_t port, std::string_view text,
               const char* to = "127.0.0.1") {
   Datagram d;
   d.text = text;
-  d.sender.sin_family = AF_INET;
-  d.sender.sin_addr = address(peer);
-  d.sender.sin_port = htons(port);
-  d.identity = std::string(peer) + ":" + std::to_string(port);
+  d.sender = address(peer);
+  d.sender.v6.sin6_port = htons(port);  // where both families keep the port
+  d.identity = text_of(d.sender);
   d.local = address(to);
   d.destination = d.local;
   return d;
@@ -73,12 +89,9 @@ std::vector<Sent> sent(const Turn& turn) {
   std::vector<Sent> found;
   for (const Output& output : turn) {
     if (output.kind == Output::Kind::kSend) {
-      std::array<char, INET_ADDRSTRLEN> source{};
-      inet_ntop(AF_INET, &output.message.from, source.data(), source.size());
-      found.push_back({output.message.text,
-                       std::string(inet_ntoa(output.message.to.sin_addr)) + ":" +
-                           std::to_string(ntohs(output.message.to.sin_port)),
-                       source.data()});
+      const std::string source = text_of(output.message.from);
+      found.push_back(
+          {output.message.text, text_of(output.message.to), source.substr(0, source.rfind(':'))});
     }
   }
   return found;
@@ -213,7 +226,7 @@ TEST(SessionWindow, EndsOnTheFirstTurnMoreThanFourSecondsAfterItsStart) {
       EXPECT_EQ(t.count, 0U);
     }
   }
-  EXPECT_FALSE(window_passed(Session{false, "10.0.0.1:5000", kT0}, kT0 + 100))
+  EXPECT_FALSE(window_passed(Session{false, "10.0.0.1:5000", kT0, {}}, kT0 + 100))
       << "only an active one ends";
 }
 
@@ -264,6 +277,42 @@ TEST(Screening, PortZeroAndBroadcastOrMulticastDestinationsAreDroppedInBothModes
     Datagram unknown = from("10.0.0.1", 5000, "EHLO\n", "0.0.0.0");
     EXPECT_EQ(sent(turn(s, unknown)).size(), 1U) << "where the system does not say, it is ours";
   }
+}
+
+// IPv6 has no broadcast: a datagram to a multicast group is dropped with the same line, one to
+// any unicast address of the host is served, as is one from port 0 dropped.
+TEST(Screening, Ipv6MulticastDestinationsAndPortZeroAreDroppedInBothModes) {
+  KeySet keys;
+  LoopState keyed = keyless();
+  keyed.keyed.emplace(keys);
+  for (LoopState* state : {static_cast<LoopState*>(nullptr), &keyed}) {
+    LoopState plain = keyless();
+    LoopState& s = state == nullptr ? plain : *state;
+    EXPECT_EQ(lines(turn(s, from("2001:db8::1", 0, "EHLO\n", "::1"))),
+              (std::vector<Line>{
+                  {LOG_WARNING, "Datagram from port 0; Dropping packet from [2001:db8::1]:0"}}));
+    for (const char* group : {"ff02::1", "ff05::1:3", "ff0e::101"}) {
+      const Turn t = turn(s, from("2001:db8::1", 5000, "EHLO\n", group));
+      EXPECT_EQ(lines(t), (std::vector<Line>{{LOG_WARNING,
+                                              "Datagram to a broadcast or multicast address; "
+                                              "Dropping packet from [2001:db8::1]:5000"}}))
+          << group;
+      EXPECT_TRUE(sent(t).empty());
+    }
+    EXPECT_FALSE(s.session.active);
+    EXPECT_EQ(sent(turn(s, from("2001:db8::1", 5000, "EHLO\n", "2001:db8::2"))).size(), 1U);
+  }
+}
+
+// An IPv6 owner's session runs as an IPv4 one's: START and END go to it, from where it asked.
+TEST(SessionProtocol, Ipv6OwnerIsAnsweredAndToldTheEndFromWhereItAsked) {
+  LoopState state = keyless();
+  const Turn t = turn(state, from("2001:db8::1", 5000, "EHLO\n", "2001:db8::2"));
+  EXPECT_EQ(lines(t),
+            (std::vector<Line>{{LOG_INFO, "Session started for client [2001:db8::1]:5000"}}));
+  EXPECT_EQ(sent(t), (std::vector<Sent>{{"START\n", "[2001:db8::1]:5000", "[2001:db8::2]"}}));
+  EXPECT_EQ(sent(take_turn(state, nullptr, {kT0 + 5, kBoot})),
+            (std::vector<Sent>{{"END\n", "[2001:db8::1]:5000", "[2001:db8::2]"}}));
 }
 
 // How many lines copies datagrams cause in one second.
