@@ -129,10 +129,12 @@ TEST_F(KeyFile, OnlyTheWordWakeAfterANameLetsAKeyWake) {
   EXPECT_EQ(keys.keys[1].name, "desk");
   ASSERT_EQ(read(file("plain", k0 + " wake\n"), keys), "");
   EXPECT_FALSE(keys.keys.at(0).may_wake) << "a name alone is a name, even this one";
-  for (const std::string after : {"sleep", "wake wake", "Wake"}) {
-    EXPECT_EQ(read(file("other", k0 + " laptop " + after + "\n"), keys),
-              dir_ + "/other, line 1: has '" + after +
-                  "' after the name, where only the word wake may be");
+  for (const std::string_view after : {"sleep", "wake wake", "Wake"}) {
+    std::string line = k0;
+    line.append(" laptop ").append(after).append("\n");
+    std::string reason = dir_;
+    reason.append("/other, line 1: has '").append(after).append("' after the name, where only ");
+    EXPECT_EQ(read(file("other", line), keys), reason.append("the word wake may be"));
     EXPECT_TRUE(keys.empty());
   }
 }
