@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 
+#include "client/hearing.h"
 #include "key/keyed_wire.h"
 #include "support/worked_example.h"
 
