@@ -211,8 +211,7 @@ TEST(Arguments, WakeViaNeedsAKeyTakesNoPacketOptionsAndTimesTheRelayApart) {
 
   // Without --wait, HOST only names the line; the relay is asked for every MAC.
   Arguments relayed;
-  ASSERT_EQ(parse({"--key-file", "k", "wake", "--via", "gw:7000", "nas=" + mac, mac}, relayed),
-            "");
+  ASSERT_EQ(parse({"--key-file", "k", "wake", "--via", "gw:7000", "nas=" + mac, mac}, relayed), "");
   EXPECT_EQ(relayed.relay.argument, "gw:7000");
   EXPECT_EQ(relayed.relay.name, "gw");
   EXPECT_EQ(relayed.relay.port, 7000);
@@ -223,17 +222,16 @@ TEST(Arguments, WakeViaNeedsAKeyTakesNoPacketOptionsAndTimesTheRelayApart) {
   EXPECT_EQ(relayed.relay_time_limit, 10s);
   // With --wait each HOST is awaited, within the await's own limit; -t sets both.
   Arguments awaited;
-  ASSERT_EQ(parse({"--key-file", "k", "wake", "--via", "gw", "--wait", "nas=" + mac}, awaited),
-            "");
+  ASSERT_EQ(parse({"--key-file", "k", "wake", "--via", "gw", "--wait", "nas=" + mac}, awaited), "");
   EXPECT_EQ(awaited.relay.port, 9);
   ASSERT_EQ(awaited.targets.size(), 1U);
   EXPECT_EQ(awaited.targets[0].argument, "nas");
   EXPECT_EQ(awaited.relay_time_limit, 10s);
   EXPECT_EQ(awaited.time_limit, 60s);
   Arguments limited;
-  ASSERT_EQ(parse({"--key-file", "k", "-t", "4", "wake", "--via", "gw", "--wait", "nas=" + mac},
-                  limited),
-            "");
+  ASSERT_EQ(
+      parse({"--key-file", "k", "-t", "4", "wake", "--via", "gw", "--wait", "nas=" + mac}, limited),
+      "");
   EXPECT_EQ(limited.relay_time_limit, 4s);
   EXPECT_EQ(limited.time_limit, 4s);
 }
