@@ -86,7 +86,10 @@ void check_command_line(std::string_view text) {
   // attached (-t5, --timeout=5).
   const auto time_given = [&words] {
     return std::any_of(words.begin() + 1, words.end(), [](const std::string& word) {
-      return word.starts_with("-t") || word == "--timeout" || word.starts_with("--timeout=");
+      // getopt_long takes any unambiguous start of a long option's name: "--t=5" too.
+      const std::string name = word.substr(0, word.find('='));
+      return word.starts_with("-t") ||
+             (name.size() > 2 && std::string_view("--timeout").starts_with(name));
     });
   };
 

@@ -268,6 +268,7 @@ void run(Fleet& fleet, const Arguments& arguments) {
   }
 }
 
+// Readies an empty fleet for command: as many hosts at once as the open-file limit allows.
 void start_fleet(Fleet& fleet, Command command) {
   fleet.schedule = Schedule(hosts_at_once(raise_descriptor_limit()));
   fleet.out.command = command;
