@@ -10,7 +10,6 @@
 
 #include "net/magic_packet.h"
 
-
 /// A port in strict decimal, 1 to 65535; empty for anything else.
 std::optional<std::uint16_t> parse_port(std::string_view text);
 
