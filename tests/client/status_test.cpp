@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <regex>
@@ -164,6 +165,38 @@ TEST_F(Wake, ViaARelayEachMacGetsTheRelaysProvenAnswer) {
   EXPECT_EQ(denied.out, kHost + ": refused by the relay (this key may not wake)\n");
   EXPECT_LT(denied.took, 1s);
   EXPECT_EQ(systemctl_calls(), "");
+}
+
+// More wakes than the relay's burst: those beyond it are denied for the rate, asked again a
+// second later, and taken as the rate allows, also after their first challenge has expired.
+TEST_F(Wake, ViaARelayAFleetLargerThanTheBurstGetsThrough) {
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  const std::string key = read_file(key_path);
+  const std::string daemon_keys = write_key_file((dir_ / "daemon-keys").string(),
+                                                 key.substr(0, key.find('\n')) + " laptop wake\n");
+  start_serving(port_, {"--key-file=" + daemon_keys});
+  ASSERT_TRUE(log_->wait_for(kStarting, 2s));
+  constexpr int kMacs = 60;  // 28 beyond the burst: 7 seconds at 4 a second
+  std::vector<std::string> args{"--key-file", key_path, "-t", "20", "wake", "--via", kHost};
+  std::vector<std::string> lines;
+  for (int i = 0; i < kMacs; ++i) {
+    const std::string host = "h" + std::to_string(100 + i);
+    args.push_back(host + "=00:11:22:33:" + std::to_string(100 + i).substr(1) + ":01");
+    lines.push_back(host + ": refused by the relay (it has no network to send on)");
+  }
+  const ClientRun run = run_client(args);
+  EXPECT_EQ(run.status, 5) << run.err;
+  EXPECT_EQ(sorted_lines(run.out), lines);
+  EXPECT_GE(run.took, 5s) << "the relay's rate holds the fleet back";
+  // Each carried out once: one line each for the wakes taken, which had nowhere to go.
+  const auto entries = log_->entries();
+  EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                          [](const LogEntry& e) {
+                            return e.text.starts_with("Wake for ") &&
+                                   e.text.find(" not relayed (") != std::string::npos;
+                          }),
+            kMacs);
 }
 
 // A network to send on, in the test's own namespace: a veth pair with a broadcast address.
