@@ -83,11 +83,12 @@ bool same(const Parsed& a, const Parsed& b) {
     return s.argument == t.argument && s.name == t.name && s.port == t.port;
   };
   const auto same_sleeper = [](const Sleeper& s, const Sleeper& t) {
-    return s.argument == t.argument && s.mac == t.mac;
+    return s.argument == t.argument && s.host == t.host && s.mac == t.mac;
   };
   return a.error == b.error && x.command == y.command && x.time_limit == y.time_limit &&
          x.key_file == y.key_file && x.wait == y.wait && x.confirm == y.confirm &&
          x.wake_address.s_addr == y.wake_address.s_addr && x.wake_port == y.wake_port &&
+         same_target(x.relay, y.relay) && x.relay_time_limit == y.relay_time_limit &&
          std::equal(x.targets.begin(), x.targets.end(), y.targets.begin(), y.targets.end(),
                     same_target) &&
          std::equal(x.sleepers.begin(), x.sleepers.end(), y.sleepers.begin(), y.sleepers.end(),
@@ -109,7 +110,10 @@ void check_command_line(std::string_view text) {
   // attached (-t5, --timeout=5).
   const auto time_given = [&words] {
     return std::any_of(words.begin() + 1, words.end(), [](const std::string& word) {
-      return word.starts_with("-t") || word == "--timeout" || word.starts_with("--timeout=");
+      // getopt_long takes any unambiguous start of a long option's name: "--t=5" too.
+      const std::string name = word.substr(0, word.find('='));
+      return word.starts_with("-t") ||
+             (name.size() > 2 && std::string_view("--timeout").starts_with(name));
     });
   };
 
@@ -213,14 +217,23 @@ void check_command_line(std::string_view text) {
     require(given("wake"), "the command word");
     require(!arguments.sleepers.empty(), "MACs");
     require(arguments.wait ? arguments.targets.size() == arguments.sleepers.size()
-                           : arguments.targets.empty() && arguments.time_limit == kDefaultLimit,
+                           : arguments.targets.empty() && (!arguments.relay.name.empty() ||
+                                                           arguments.time_limit == kDefaultLimit),
             "wake --wait names a host for each MAC; wake alone takes no time limit");
+    require(arguments.relay.name.empty() ||
+                (!arguments.key_file.empty() && arguments.relay.port >= 1 &&
+                 std::any_of(words.begin() + 1, words.end(),
+                             [&](const std::string& word) {
+                               return word.ends_with(arguments.relay.argument);
+                             })),
+            "wake --via asks a relay named on the command line, with a key");
     require(!arguments.wait || time_given() ||
                 arguments.time_limit == std::chrono::milliseconds(60'000),
             "wake --wait waits a minute unless told otherwise");
     require(arguments.wake_port >= 1, "a wake port is 1 to 65535");
     for (const Sleeper& sleeper : arguments.sleepers) {
-      require((arguments.wait || given(sleeper.argument)) && mac_text(sleeper.argument) &&
+      require((arguments.wait || !arguments.relay.name.empty() || given(sleeper.argument)) &&
+                  mac_text(sleeper.argument) &&
                   formatted(sleeper.mac, sleeper.argument[2], false) == lower(sleeper.argument),
               "each MAC is a word of the command line, read as its pairs");
     }

@@ -69,6 +69,7 @@
 #include <vector>
 
 #include "client/exchange.h"
+#include "client/hearing.h"
 #include "fuzz_input.h"
 #include "key/key.h"
 #include "key/keyed_wire.h"

@@ -17,6 +17,7 @@ namespace {
 constexpr int kKeyFileOption = 256;
 constexpr int kConfirmOption = 257;
 constexpr int kWaitOption = 258;
+constexpr int kViaOption = 259;
 // How long wake --wait waits for a host unless -t says otherwise: a machine's firmware and
 // boot take tens of seconds.
 constexpr std::chrono::milliseconds kWakeTimeLimit{60000};
@@ -68,6 +69,7 @@ struct CommandLine {
   bool time_limit_given = false;
   bool address_given = false;
   bool help = false;
+  std::optional<std::string> via;
   std::vector<std::string> words;
 };
 
@@ -163,6 +165,12 @@ std::string read_option(int option_char, const char* value, std::string_view wor
   case kWaitOption:
     arguments.wait = true;
     return {};
+  case kViaOption:
+    if (command_named(value)) {
+      return took_command(option_char, word, "RELAY", value);
+    }
+    line.via = value;
+    return {};
   default:
     return option_refusal(option_char, word);
   }
@@ -179,6 +187,7 @@ std::string read_command_line(int argc, char* argv[], Arguments& arguments, Comm
       {"key-file", required_argument, nullptr, kKeyFileOption},
       {"confirm", no_argument, nullptr, kConfirmOption},
       {"wait", no_argument, nullptr, kWaitOption},
+      {"via", required_argument, nullptr, kViaOption},
       {nullptr, 0, nullptr, 0},
   };
   // Zero makes glibc's parser start over completely; our own messages replace its own. The
@@ -221,7 +230,7 @@ std::string read_command_line(int argc, char* argv[], Arguments& arguments, Comm
 std::string read_keygen(const CommandLine& line, const std::vector<std::string>& operands,
                         Arguments& arguments) {
   if (line.port || line.time_limit_given || line.address_given || !arguments.key_file.empty() ||
-      arguments.wait || arguments.confirm) {
+      arguments.wait || arguments.confirm || line.via) {
     return "keygen takes no options";
   }
   if (operands.empty() || operands.size() > 3 || operands.front().empty()) {
@@ -234,8 +243,9 @@ std::string read_keygen(const CommandLine& line, const std::vector<std::string>&
 }
 
 // One word of wake --wait: HOST=MAC. The host is asked at its own :PORT or the daemon's
-// default port; -p is where the magic packets go.
-std::string read_wake_pair(const std::string& operand, Arguments& arguments) {
+// default port; -p is where the magic packets go. Unless ask (wake --via without --wait),
+// HOST only names the line of the MAC.
+std::string read_wake_pair(const std::string& operand, bool ask, Arguments& arguments) {
   const std::size_t equals = operand.find('=');
   if (equals == std::string::npos) {
     return "wake --wait needs HOST=MAC, not " + quoted(operand);
@@ -252,9 +262,28 @@ std::string read_wake_pair(const std::string& operand, Arguments& arguments) {
            " (expected HOST=aa:bb:cc:dd:ee:ff)";
   }
   sleeper.mac = *mac;
-  arguments.targets.push_back(target);
+  sleeper.host = target.argument;
+  if (ask) {
+    arguments.targets.push_back(target);
+  }
   arguments.sleepers.push_back(sleeper);
   return {};
+}
+
+// wake --via RELAY: the relay's daemon sends the packets on its networks, for a proven WAKE
+// only; where they go is its choice.
+std::string read_relay(const CommandLine& line, Arguments& arguments) {
+  if (arguments.key_file.empty()) {
+    return "wake --via needs --key-file FILE: the relay acts only on a proven request";
+  }
+  if (line.address_given) {
+    return "option -b does not go with --via: the relay sends the magic packets to its own "
+           "networks";
+  }
+  if (line.port) {
+    return "option -p does not go with --via: give the relay's port as --via RELAY:PORT";
+  }
+  return target_from_word(*line.via, kDaemonPort, arguments.relay);
 }
 
 // wake MAC...: a packet is sent without waiting for anything, and proves nothing. With
@@ -264,15 +293,21 @@ std::string read_wake(const CommandLine& line, const std::vector<std::string>& o
   if (arguments.confirm) {
     return "option --confirm applies to suspend only";
   }
-  if (!arguments.wait && line.time_limit_given) {
+  if (line.via) {
+    std::string error = read_relay(line, arguments);
+    if (!error.empty()) {
+      return error;
+    }
+  }
+  if (!arguments.wait && !line.via && line.time_limit_given) {
     return "option -t applies to wake only with --wait";
   }
-  if (!arguments.wait && !arguments.key_file.empty()) {
+  if (!arguments.wait && !line.via && !arguments.key_file.empty()) {
     return "option --key-file applies to wake only with --wait";
   }
   for (const std::string& operand : operands) {
-    if (arguments.wait) {
-      std::string error = read_wake_pair(operand, arguments);
+    if (arguments.wait || (line.via && operand.find('=') != std::string::npos)) {
+      std::string error = read_wake_pair(operand, arguments.wait, arguments);
       if (!error.empty()) {
         return error;
       }
@@ -290,6 +325,7 @@ std::string read_wake(const CommandLine& line, const std::vector<std::string>& o
     arguments.sleepers.push_back(sleeper);
   }
   arguments.wake_port = line.port.value_or(kMagicPacketPort);
+  arguments.relay_time_limit = arguments.time_limit;
   if (arguments.wait && !line.time_limit_given) {
     arguments.time_limit = kWakeTimeLimit;
   }
@@ -308,6 +344,9 @@ std::string read_hosts(const std::string& command, const CommandLine& line,
   }
   if (arguments.wait) {
     return "option --wait applies to wake only";
+  }
+  if (line.via) {
+    return "option --via applies to wake only";
   }
   if (arguments.confirm && arguments.command != Command::kSuspend) {
     return "option --confirm applies to suspend only";

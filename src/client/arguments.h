@@ -24,6 +24,7 @@ struct Target {
 /// One machine to wake.
 struct Sleeper {
   std::string argument;  // the MAC word as given
+  std::string host;      // the HOST word of HOST=MAC; empty for a bare MAC
   Mac mac{};
 };
 
@@ -34,11 +35,13 @@ struct Arguments {
                                   // HOST=MAC, in the order of sleepers
   std::vector<Sleeper> sleepers;  // wake
   std::chrono::milliseconds time_limit{10000};  // wake --wait: 60 s unless -t
-  bool wait = false;                            // wake: wait for each HOST's daemon to answer
+  Target relay;  // wake --via: the daemon asked to send the magic packets; empty name: none
+  std::chrono::milliseconds relay_time_limit{10000};  // wake --via: for each relay exchange
+  bool wait = false;                                  // wake: wait for each HOST's daemon to answer
   bool confirm = false;    // keyed suspend: report it only once the host stops answering
   in_addr wake_address{};  // 255.255.255.255 unless -b names another
   std::uint16_t wake_port = 0;
-  std::string key_file;     // suspend, quit, status and wake --wait: the keys that prove
+  std::string key_file;     // suspend, quit, status, wake --wait and --via: the keys that prove
                             // each exchange; keygen: where to write a new one
   std::string keygen_host;  // keygen: the host the new key is for; empty: a file of one key
   std::string keygen_name;  // keygen: this machine's name in the host's key file; empty: its own

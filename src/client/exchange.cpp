@@ -1,17 +1,8 @@
 #include "client/exchange.h"
 
 #include <algorithm>
-#include <array>
-#include <utility>
-
-#include "key/keyed_wire.h"
-#include "net/protocol.h"
 
 namespace {
-
-// How many probe nonces --confirm remembers: a START that answers an older probe comes too
-// late to say anything about the host now.
-constexpr std::size_t kProbeNonces = 2 * static_cast<std::size_t>(kConfirmProbes);
 
 void finish(Exchange& exchange, Result result, Clock::time_point now) {
   exchange.step = Step::kFinished;
@@ -46,13 +37,20 @@ Result at_deadline(const Exchange& exchange) {
     return exchange.plan.confirm ? Result::kDidNotSleep : Result::kDone;
   case Step::kConfirming:
     return Result::kDidNotSleep;
+  case Step::kRelaying:
+    // The relay took the WAKE and did not say where its packet went: it may have gone.
+    return Result::kUnconfirmed;
   case Step::kGreeting:
   case Step::kWaitingForLock:
   case Step::kFinished:
     break;
   }
   // Before the command, the host was held by a session (ours whose START was lost, or
-  // another client's), did not know our key, had no daemon, or was silent.
+  // another client's), did not know our key, had no daemon, or was silent; or, asking again
+  // for a WAKE, the relay was too busy to take it.
+  if (exchange.refusal == RelayRefusal::kRate) {
+    return Result::kNotRelayed;
+  }
   if (exchange.heard_keyed) {
     return Result::kKeyNotKnown;
   }
@@ -116,7 +114,7 @@ Send on_start(Exchange& exchange, Clock::time_point now) {
   if (!awaiting_start(exchange) || now >= exchange.deadline) {
     return Send::kNothing;
   }
-  if (exchange.plan.task != Task::kCommand) {
+  if (exchange.plan.task != Task::kCommand && exchange.plan.task != Task::kRelay) {
     finish(exchange, Result::kDone, now);
     return Send::kNothing;
   }
@@ -137,7 +135,40 @@ Send on_ok(Exchange& exchange, Clock::time_point now) {
     exchange.next = now + kRefusalWait;
     return Send::kNothing;
   }
+  // The relay sends its RELAYED after the packet: a lost one is asked for again.
+  if (exchange.plan.task == Task::kRelay) {
+    exchange.step = Step::kRelaying;
+    exchange.next = now + kResendInterval;
+    return Send::kNothing;
+  }
   finish(exchange, Result::kDone, now);
+  return Send::kNothing;
+}
+
+// RELAYED and DENIED are proven for our WAKE's challenge: a RELAYED also shows that the WAKE
+// was taken when its OK was lost; a DENIED, that nothing was carried out.
+Send on_relay(Exchange& exchange, Reply reply, Clock::time_point now, int count) {
+  if (exchange.plan.task != Task::kRelay || exchange.commands == 0) {
+    return Send::kNothing;
+  }
+  if (reply == Reply::kRelayed && count > 0) {
+    finish(exchange, Result::kDone, now);
+    return Send::kNothing;
+  }
+  if (reply != Reply::kDeniedRate) {
+    exchange.refusal = reply == Reply::kRelayed ? RelayRefusal::kNoNetwork : RelayRefusal::kKey;
+    finish(exchange, Result::kNotRelayed, now);
+    return Send::kNothing;
+  }
+  // The relay spent nothing and has room again within a second. It is asked with a fresh
+  // EHLO, so that the challenge the WAKE answers is good however long the relay stays busy;
+  // a DENIED for a copy sent before is already answered so.
+  if (exchange.step == Step::kCommanded) {
+    exchange.refusal = RelayRefusal::kRate;
+    exchange.step = Step::kGreeting;
+    exchange.ehlos = 0;
+    exchange.next = now + kResendInterval;
+  }
   return Send::kNothing;
 }
 
@@ -211,6 +242,9 @@ bool counts(const Exchange& exchange, Reply reply) {
   case Reply::kRunning:
   case Reply::kSleeping:
   case Reply::kInhibited:
+  case Reply::kRelayed:
+  case Reply::kDeniedKey:
+  case Reply::kDeniedRate:
     return exchange.plan.keyed;
   case Reply::kOther:
     return false;
@@ -224,87 +258,6 @@ bool counts(const Exchange& exchange, Reply reply) {
 }
 
 }  // namespace
-
-Reply reply_of(std::string_view datagram) {
-  const std::array<std::pair<std::string_view, Reply>, 5> exact{{
-      {protocol::kStart, Reply::kStart},
-      {protocol::kLocked, Reply::kLocked},
-      {protocol::kOk, Reply::kOk},
-      {protocol::kEnd, Reply::kEnd},
-      {protocol::kKeyedNotice, Reply::kKeyed},
-  }};
-  for (const auto& [text, reply] : exact) {
-    if (datagram == text) {
-      return reply;
-    }
-  }
-  if (read_start(datagram)) {
-    return Reply::kKeyedStart;
-  }
-  if (read_ok(datagram)) {
-    return Reply::kKeyedOk;
-  }
-  return Reply::kOther;
-}
-Heard proven_reply(std::string_view datagram, const Key& key, std::string_view nonce,
-                   std::string_view challenge, std::string_view word) {
-  if (!nonce.empty()) {
-    if (const auto given = proven_start(datagram, key, nonce)) {
-      return {Reply::kKeyedStart, *given};
-    }
-  }
-  if (proven_ok(datagram, key, challenge, word)) {
-    return {Reply::kKeyedOk};
-  }
-  // Only a SUSPEND has a sleep command to tell of.
-  if (word == protocol::kSuspendWord) {
-    if (const auto status = proven_refusal(datagram, key, challenge)) {
-      return {Reply::kRefused, {}, *status};
-    }
-    if (proven_running(datagram, key, challenge)) {
-      return {Reply::kRunning};
-    }
-    if (proven_sleeping(datagram, key, challenge)) {
-      return {Reply::kSleeping};
-    }
-    if (const auto inhibitor = proven_inhibition(datagram, key, challenge)) {
-      // The status of the REFUSED that follows it.
-      return {Reply::kInhibited, {}, protocol::kInhibitedStatus, *inhibitor};
-    }
-  }
-  return {datagram == protocol::kKeyedNotice ? Reply::kKeyed : Reply::kOther};
-}
-
-Heard probe_reply(std::string_view datagram, const Key& key,
-                  const std::vector<std::string>& probe_nonces, std::string_view challenge,
-                  std::string_view word) {
-  // Only a START for one of the probes shows the host awake now; one for the EHLO that the
-  // command answered is old news.
-  if (std::any_of(probe_nonces.begin(), probe_nonces.end(), [&](const std::string& nonce) {
-        return proven_start(datagram, key, nonce).has_value();
-      })) {
-    return {Reply::kKeyedStart};
-  }
-  return proven_reply(datagram, key, "", challenge, word);
-}
-
-Heard hear(const Exchange& exchange, std::string_view datagram, const Key* key,
-           const Proving& proving) {
-  if (key == nullptr) {
-    return {reply_of(datagram)};
-  }
-  if (exchange.step == Step::kConfirming) {
-    return probe_reply(datagram, *key, proving.probes, proving.challenge, proving.word);
-  }
-  return proven_reply(datagram, *key, proving.nonce, proving.challenge, proving.word);
-}
-
-void remember_probe(Proving& proving, std::string nonce) {
-  proving.probes.push_back(std::move(nonce));
-  if (proving.probes.size() > kProbeNonces) {
-    proving.probes.erase(proving.probes.begin());
-  }
-}
 
 Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit, Plan plan) {
   Exchange exchange;
@@ -345,7 +298,13 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
       exchange.next = now + kResendInterval;
       return Send::kCommand;
     }
-    finish(exchange, Result::kUnconfirmed, now);
+    // A daemon that proved its START and then answered no copy of a WAKE is one from before
+    // the relay, unless it already told that it was too busy to relay.
+    finish(exchange,
+           exchange.plan.task == Task::kRelay && exchange.refusal != RelayRefusal::kRate
+               ? Result::kNoRelay
+               : Result::kUnconfirmed,
+           now);
     return Send::kNothing;
   case Step::kListening:
     // A daemon that said RUNNING answers each copy of the command with its OK and how the
@@ -361,6 +320,11 @@ Send on_timer(Exchange& exchange, Clock::time_point now) {
     return after_sleep_command(exchange, now);
   case Step::kConfirming:
     return probe(exchange, now);
+  case Step::kRelaying:
+    // Each copy of a WAKE taken is answered with its OK and RELAYED again.
+    ++exchange.commands;
+    exchange.next = now + kResendInterval;
+    return Send::kCommand;
   case Step::kFinished:
     break;
   }
@@ -401,6 +365,10 @@ Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_
   case Reply::kSleeping:
   case Reply::kInhibited:
     return on_outcome(exchange, reply, now, sleep_status, inhibitor);
+  case Reply::kRelayed:
+  case Reply::kDeniedKey:
+  case Reply::kDeniedRate:
+    return on_relay(exchange, reply, now, sleep_status);
   case Reply::kKeyed:
   case Reply::kUnreachable:
     on_notice(exchange, reply, now);

@@ -6,9 +6,6 @@
 #include <chrono>
 #include <string>
 #include <string_view>
-#include <vector>
-
-#include "key/key.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -50,6 +47,9 @@ enum class Reply {
   kRunning,      // RUNNING with the proof that the sleep command of our SUSPEND runs
   kSleeping,     // SLEEPING with the proof that the sleep command of our SUSPEND succeeded
   kInhibited,    // INHIBITED with the proof that an inhibitor held our SUSPEND's command back
+  kRelayed,      // RELAYED with the proof of how many networks our WAKE's magic packet went to
+  kDeniedKey,    // DENIED key with the proof that the relay does not let our key wake
+  kDeniedRate,   // DENIED rate with the proof that the relay's rate was used up: try again
   kUnreachable,  // the host's kernel says that nothing listens on the port (ICMP)
   kOther,
 };
@@ -59,6 +59,7 @@ enum class Task {
   kCommand,  // suspend or quit: EHLO, then the command on START
   kStatus,   // status: keyed EHLOs only, until the first answer
   kAwait,    // wake --wait: keyed EHLOs a second apart until the daemon answers
+  kRelay,    // wake --via: a keyed WAKE on START, then its RELAYED
 };
 
 /// Where an exchange stands.
@@ -68,6 +69,7 @@ enum class Step {
   kCommanded,       // sent the command on START; waiting for OK
   kListening,       // keyed SUSPEND: had its OK; listening for how its sleep command ends
   kConfirming,      // --confirm: probing until the host falls silent
+  kRelaying,        // WAKE: had its OK; asking again, a second apart, until its RELAYED comes
   kFinished,
 };
 
@@ -86,6 +88,16 @@ enum class Result {
   kKeyNotKnown,  // the daemon answered KEYED 2 to our keyed EHLO and no proven START came
   kNoDaemon,     // the host's kernel said that nothing listens on the port
   kNoSocket,     // no socket could be opened for the host, and none would free: nothing sent
+  kNotRelayed,   // the relay sent no magic packet, and proved why (Exchange::refusal)
+  kNoRelay,      // the daemon proved its START and answered no copy of the WAKE: it has no
+                 // relay
+};
+
+/// Why a relay sent no magic packet.
+enum class RelayRefusal {
+  kNoNetwork,  // RELAYED 0: it has no network it could send on
+  kKey,        // DENIED key: the key may not wake
+  kRate,       // DENIED rate until the time limit: too many wakes at once
 };
 
 /// What the loop must send to the host.
@@ -120,57 +132,12 @@ struct Exchange {
   int silent_probes = 0;           // kConfirming: probes in a row without an answer
   int sleep_status = 0;            // kRefused: the sleep command's exit status
   std::string inhibitor;           // kRefused by INHIBITED: who held the sleep back, and why
+  RelayRefusal refusal = RelayRefusal::kNoNetwork;  // kNotRelayed: why
   Clock::time_point started{};
   Clock::time_point next{};  // when on_timer has something to do
   Clock::time_point deadline{};
   Clock::time_point finished{};
 };
-
-/// A datagram from the host as the exchange takes it, with what the client keeps of it.
-struct Heard {
-  Reply reply = Reply::kOther;
-  std::string_view challenge = {};  // kKeyedStart: what a command answers (in the datagram)
-  int sleep_status = 0;             // kRefused: the sleep command's exit status
-  std::string_view inhibitor = {};  // kInhibited: who and why (in the datagram)
-};
-
-/// What the replies of a keyed exchange are proven against: what the client sent its host.
-struct Proving {
-  std::string_view word;            // the command's word
-  std::string nonce;                // sent in every EHLO of the exchange
-  std::vector<std::string> probes;  // --confirm: the nonces of the latest probes, oldest first
-  std::string challenge;            // from the proven START that the command answers
-};
-
-/// Classifies a datagram; only the exact texts count. The keyed kinds are only well formed:
-/// their proofs are checked by proven_reply.
-Reply reply_of(std::string_view datagram);
-
-/// What a keyed client that sent nonce (and, once it commanded, was given challenge for word)
-/// makes of a datagram: kKeyedStart (with its challenge), kKeyedOk, kRunning, kSleeping,
-/// kRefused (with its status) or kInhibited (with who and why) only when its proof holds under
-/// key (the last four: for a SUSPEND on challenge), kKeyed for "KEYED 2" (which proves nothing);
-/// everything else is kOther.
-Heard proven_reply(std::string_view datagram, const Key& key, std::string_view nonce,
-                   std::string_view challenge, std::string_view word);
-
-/// What a keyed client makes of a datagram while --confirm probes, having sent the probes'
-/// nonces: kKeyedStart (without its challenge, which nothing answers) only for a START proven
-/// for one of them (one for the command's own EHLO is old news, and kOther); otherwise as
-/// proven_reply without a nonce.
-Heard probe_reply(std::string_view datagram, const Key& key,
-                  const std::vector<std::string>& probe_nonces, std::string_view challenge,
-                  std::string_view word);
-
-/// What a datagram from the host means to the exchange of a client holding key (null: none):
-/// reply_of without a key; with one, probe_reply while the exchange confirms, else
-/// proven_reply, against what proving holds.
-Heard hear(const Exchange& exchange, std::string_view datagram, const Key* key,
-           const Proving& proving);
-
-/// Adds the nonce of a probe about to go out, forgetting the oldest beyond the latest
-/// 2 * kConfirmProbes.
-void remember_probe(Proving& proving, std::string nonce);
 
 /// A new exchange that sends its first EHLO at now and ends by now + time_limit.
 Exchange start_exchange(Clock::time_point now, std::chrono::milliseconds time_limit,
@@ -184,6 +151,7 @@ Clock::time_point next_timer(const Exchange& exchange);
 Send on_timer(Exchange& exchange, Clock::time_point now);
 
 /// Moves the exchange on by a reply from its host; returns what to send now. sleep_status is
-/// the status a kRefused reply carries, inhibitor the who and why of a kInhibited one.
+/// the status a kRefused reply carries, or the count of networks a kRelayed one does;
+/// inhibitor the who and why of a kInhibited one.
 Send on_reply(Exchange& exchange, Reply reply, Clock::time_point now, int sleep_status = 0,
               std::string_view inhibitor = {});

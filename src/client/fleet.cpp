@@ -22,6 +22,7 @@
 #include "client/schedule.h"
 #include "client/wake.h"
 #include "key/key.h"
+#include "key/keyed_wire.h"
 #include "net/exit_status.h"
 #include "net/protocol.h"
 
@@ -42,6 +43,8 @@ struct Fleet {
   std::vector<std::size_t> asking;     // the peers that hold a socket, in the order asked
   std::vector<Clock::time_point> due;  // per peer: when its exchange has something to do
   std::vector<std::size_t> finished;   // peers finished since the last report
+  std::string relay;                   // wake --via: the RELAY word that each line names
+  bool hold_relayed = false;           // wake --via --wait: a relayed host's line is its await's
 };
 
 constexpr Clock::time_point kNever = Clock::time_point::max();
@@ -73,8 +76,9 @@ std::string_view word_of(Command command) {
 Plan plan_for(const Arguments& arguments, const Peer& peer) {
   Plan plan;
   plan.task = arguments.command == Command::kStatus ? Task::kStatus
-              : arguments.command == Command::kWake ? Task::kAwait
-                                                    : Task::kCommand;
+              : arguments.command != Command::kWake ? Task::kCommand
+              : arguments.relay.name.empty()        ? Task::kAwait
+                                                    : Task::kRelay;
   plan.keyed = peer.key != nullptr;
   plan.suspend = arguments.command == Command::kSuspend;
   plan.confirm = arguments.confirm && plan.keyed && plan.suspend;
@@ -83,8 +87,11 @@ Plan plan_for(const Arguments& arguments, const Peer& peer) {
 
 // Prints the line of a finished peer, and of each other name of the same host.
 void report(Fleet& fleet, const Peer& peer) {
+  if (fleet.hold_relayed && peer.exchange.result == Result::kDone) {
+    return;
+  }
   const std::uint16_t port = peer.addresses.empty() ? 0 : peer.address().port();
-  print_line(result_line(peer.argument, peer.exchange, fleet.out.command, port));
+  print_line(result_line(peer.argument, peer.exchange, fleet.out.command, port, fleet.relay));
   fleet.results.push_back(peer.exchange.result);
   for (const std::size_t other : peer.also_named) {
     print_line(result_line(fleet.peers[other].argument, peer.exchange, fleet.out.command, port));
@@ -184,9 +191,12 @@ void start_waiting(Fleet& fleet, const Arguments& arguments, Clock::time_point n
 // is to be reported (unless it moves on to another address of its name).
 void settle(Fleet& fleet, std::size_t i, Clock::time_point now) {
   Peer& peer = fleet.peers[i];
+  // The hosts of a relay all ask its addresses, each on its own.
+  std::unordered_set<std::string> own;
+  std::unordered_set<std::string>& asked = fleet.relay.empty() ? fleet.asked : own;
   if (peer.exchange.step != Step::kFinished) {
     fleet.due[i] = next_timer(peer.exchange);
-  } else if (ask_next_address(peer, fleet.asked, now)) {
+  } else if (ask_next_address(peer, asked, now)) {
     // An address of the other family came with a socket of its own: watch it (a socket
     // watched already stays so).
     epoll_event event{};
@@ -258,29 +268,15 @@ void prepare(Fleet& fleet, const Arguments& arguments, const KeySet* keys) {
   fleet.due.assign(arguments.targets.size(), kNever);
   std::unordered_map<std::string, std::size_t> firsts;
   for (std::size_t i = 0; i < arguments.targets.size(); ++i) {
-    if (arguments.command == Command::kWake) {
+    if (fleet.out.wake_fd != -1) {
       fleet.peers[i].packet = magic_packet(arguments.sleepers.at(i).mac);
     }
     prepare_peer(fleet, i, arguments.targets[i], keys, firsts);
   }
 }
 
-}  // namespace
-
-int run_command(const Arguments& arguments, const KeySet* keys) {
-  Fleet fleet;
-  fleet.schedule = Schedule(hosts_at_once(raise_descriptor_limit()));
-  fleet.out.command = arguments.command;
-  if (arguments.command == Command::kWake) {
-    fleet.out.wake_fd = open_broadcast_socket();
-    if (fleet.out.wake_fd == -1) {
-      return exit_status::kSilent;
-    }
-    fleet.out.wake_to.sin_family = AF_INET;
-    fleet.out.wake_to.sin_addr = arguments.wake_address;
-    fleet.out.wake_to.sin_port = htons(arguments.wake_port);
-  }
-  prepare(fleet, arguments, keys);
+// Runs every host prepared in the fleet until each has its line; closes what it opened.
+void run(Fleet& fleet, const Arguments& arguments) {
   fleet.events = epoll_create1(EPOLL_CLOEXEC);
   fleet.events_error = errno;
   // Hosts are asked as places are free; a place that frees is taken at once.
@@ -299,5 +295,89 @@ int run_command(const Arguments& arguments, const KeySet* keys) {
       close(fd);
     }
   }
+}
+
+// Readies an empty fleet for command: as many hosts at once as the open-file limit allows.
+void start_fleet(Fleet& fleet, Command command) {
+  fleet.schedule = Schedule(hosts_at_once(raise_descriptor_limit()));
+  fleet.out.command = command;
+}
+
+// Puts one exchange with the relay in the schedule for each MAC, each proving a WAKE for its
+// own MAC and named by its HOST word, else by the MAC word.
+void prepare_relay(Fleet& fleet, const Arguments& arguments, const KeySet& keys) {
+  const auto addresses = resolve(arguments.relay);
+  const NamedKey* key = key_for(keys, arguments.relay);
+  fleet.peers.resize(arguments.sleepers.size());
+  fleet.due.assign(arguments.sleepers.size(), kNever);
+  for (std::size_t i = 0; i < arguments.sleepers.size(); ++i) {
+    const Sleeper& sleeper = arguments.sleepers[i];
+    Peer& peer = fleet.peers[i];
+    peer.argument = sleeper.host.empty() ? sleeper.argument : sleeper.host;
+    peer.key = key;
+    peer.word = wake_word(mac_digits(sleeper.mac));
+    peer.proving.word = peer.word;
+    peer.proving.nonce = new_nonce();
+    peer.addresses = addresses;
+    if (peer.addresses.empty()) {
+      finish_early(fleet, peer, Result::kUnresolved);
+      continue;
+    }
+    fleet.schedule.add(i);
+  }
+}
+
+// wake --via: one exchange with the relay for each MAC; with --wait, then the await of each
+// HOST whose packet the relay sent, with no magic packets of the client's own.
+int run_relay(const Arguments& arguments, const KeySet& keys) {
+  Arguments relaying = arguments;
+  relaying.time_limit = arguments.relay_time_limit;
+  Fleet fleet;
+  start_fleet(fleet, arguments.command);
+  fleet.relay = arguments.relay.argument;
+  fleet.hold_relayed = arguments.wait;
+  prepare_relay(fleet, relaying, keys);
+  run(fleet, relaying);
+  if (!arguments.wait) {
+    return exit_status_of(fleet.results);
+  }
+  Arguments awaiting = arguments;
+  awaiting.relay = {};
+  awaiting.targets.clear();
+  awaiting.sleepers.clear();
+  for (std::size_t i = 0; i < fleet.peers.size(); ++i) {
+    if (fleet.peers[i].exchange.result == Result::kDone) {
+      awaiting.targets.push_back(arguments.targets.at(i));
+      awaiting.sleepers.push_back(arguments.sleepers.at(i));
+    }
+  }
+  Fleet await;
+  start_fleet(await, arguments.command);
+  prepare(await, awaiting, &keys);
+  run(await, awaiting);
+  std::vector<Result> results = fleet.results;
+  results.insert(results.end(), await.results.begin(), await.results.end());
+  return exit_status_of(results);
+}
+
+}  // namespace
+
+int run_command(const Arguments& arguments, const KeySet* keys) {
+  if (!arguments.relay.name.empty()) {
+    return run_relay(arguments, *keys);
+  }
+  Fleet fleet;
+  start_fleet(fleet, arguments.command);
+  if (arguments.command == Command::kWake) {
+    fleet.out.wake_fd = open_broadcast_socket();
+    if (fleet.out.wake_fd == -1) {
+      return exit_status::kSilent;
+    }
+    fleet.out.wake_to.sin_family = AF_INET;
+    fleet.out.wake_to.sin_addr = arguments.wake_address;
+    fleet.out.wake_to.sin_port = htons(arguments.wake_port);
+  }
+  prepare(fleet, arguments, keys);
+  run(fleet, arguments);
   return exit_status_of(fleet.results);
 }

@@ -10,5 +10,7 @@
 /// or wakes them and waits for their daemons (wake --wait), printing each host's line as it
 /// finishes; each host's time limit counts from when it is first asked. With keys (not null),
 /// each host's exchange is keyed with the key for its HOST word (key_for), which every target
-/// must have. Returns the exit status.
+/// must have. wake --via (arguments.relay) asks the relay, with its key, to send each MAC's
+/// magic packet, then with --wait awaits each HOST relayed; it needs keys. Returns the exit
+/// status.
 int run_command(const Arguments& arguments, const KeySet* keys = nullptr);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "client/arguments.h"
 #include "client/fleet.h"
@@ -107,7 +108,7 @@ int main(int argc, char* argv[]) {
     print_help();
     return 0;
   case Command::kWake:
-    if (!arguments.wait) {
+    if (!arguments.wait && arguments.relay.name.empty()) {
       return send_wake(arguments.sleepers, arguments.wake_address, arguments.wake_port);
     }
     break;
@@ -132,7 +133,11 @@ int main(int argc, char* argv[]) {
   if (!failure.empty()) {
     return fail(failure + tilde_hint(arguments.key_file));
   }
-  for (const Target& target : arguments.targets) {
+  std::vector<Target> asked = arguments.targets;
+  if (!arguments.relay.name.empty()) {
+    asked.push_back(arguments.relay);
+  }
+  for (const Target& target : asked) {
     if (key_for(keys, target) == nullptr) {
       return fail(arguments.key_file + " holds no key for " + target.argument +
                   " and no default key");

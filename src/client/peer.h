@@ -14,6 +14,7 @@
 
 #include "client/arguments.h"
 #include "client/exchange.h"
+#include "client/hearing.h"
 #include "key/key.h"
 #include "net/address.h"
 
@@ -27,6 +28,7 @@ struct Peer {
   std::vector<std::size_t> also_named;  // later hosts of the call with the same address
   const NamedKey* key = nullptr;        // keyed: the key for this host's name
   Proving proving;                      // the nonces sent, the challenge the command answers
+  std::string word;                     // wake --via: the WAKE word proving.word points at
   std::string packet;                   // wake --wait: the magic packet for the host
   bool packet_failed = false;           // wake --wait: a magic packet could not be sent
   Exchange exchange;

@@ -38,6 +38,19 @@ std::string awake_after(const Exchange& exchange) {
   return "awake after " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
 }
 
+// Why a relay sent no magic packet, as the relay proved it.
+std::string relay_refusal_text(RelayRefusal refusal) {
+  switch (refusal) {
+  case RelayRefusal::kKey:
+    return "refused by the relay (this key may not wake)";
+  case RelayRefusal::kRate:
+    return "refused by the relay (too many wakes at once: try again)";
+  case RelayRefusal::kNoNetwork:
+    break;
+  }
+  return "refused by the relay (it has no network to send on)";
+}
+
 std::string done_text(const Exchange& exchange, Command command) {
   switch (command) {
   case Command::kQuit:
@@ -57,11 +70,12 @@ std::string done_text(const Exchange& exchange, Command command) {
 }  // namespace
 
 std::string result_line(const std::string& host, const Exchange& exchange, Command command,
-                        std::uint16_t port) {
+                        std::uint16_t port, std::string_view relay) {
   std::string text = "no answer";
   switch (exchange.result) {
   case Result::kDone:
-    text = done_text(exchange, command);
+    text = relay.empty() ? done_text(exchange, command)
+                         : std::string("magic packet sent by ").append(relay);
     break;
   case Result::kLocked:
     text = "locked by another client";
@@ -73,7 +87,7 @@ std::string result_line(const std::string& host, const Exchange& exchange, Comma
     text = "needs a key";
     break;
   case Result::kUnresolved:
-    text = "cannot resolve";
+    text = relay.empty() ? "cannot resolve" : std::string("cannot resolve ").append(relay);
     break;
   case Result::kNoSocket:
     text = "cannot open a socket";
@@ -92,6 +106,14 @@ std::string result_line(const std::string& host, const Exchange& exchange, Comma
   case Result::kNoDaemon:
     text = "no daemon on port " + std::to_string(port);
     break;
+  case Result::kNotRelayed:
+    text = relay_refusal_text(exchange.refusal);
+    break;
+  case Result::kNoRelay:
+    text = std::string("the daemon on ")
+               .append(relay)
+               .append(" does not relay wakes (it is older than the relay)");
+    break;
   case Result::kPending:
   case Result::kNoAnswer:
     break;
@@ -108,6 +130,7 @@ int status_of(Result result) {
   case Result::kNeedsKey:
     return exit_status::kNeedsKey;
   case Result::kRefused:
+  case Result::kNotRelayed:
     return exit_status::kRefused;
   case Result::kDidNotSleep:
     return exit_status::kDidNotSleep;
@@ -120,6 +143,7 @@ int status_of(Result result) {
   case Result::kUnconfirmed:
   case Result::kUnresolved:
   case Result::kNoSocket:
+  case Result::kNoRelay:
     break;
   }
   return exit_status::kSilent;

@@ -4,19 +4,21 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/arguments.h"
 #include "client/exchange.h"
 
 /// "HOST: suspended" and the other result lines, without the line feed; port is the one the
-/// host was asked at (for "no daemon on port N").
+/// host was asked at (for "no daemon on port N"); relay, for wake --via, the RELAY word that
+/// was asked for host's magic packet.
 std::string result_line(const std::string& host, const Exchange& exchange, Command command,
-                        std::uint16_t port);
+                        std::uint16_t port, std::string_view relay = {});
 
 /// The exit status of one result (net/exit_status.h): kDone for kDone, kLocked, kSilent for
-/// kNoAnswer, kUnconfirmed, kUnresolved and kNoSocket, kNeedsKey, kRefused, kDidNotSleep,
-/// kKeyNotKnown, kNoDaemon.
+/// kNoAnswer, kUnconfirmed, kUnresolved, kNoSocket and kNoRelay, kNeedsKey, kRefused for
+/// kRefused and kNotRelayed, kDidNotSleep, kKeyNotKnown, kNoDaemon.
 int status_of(Result result);
 
 /// The status of a call: that of its hosts' results which comes first in the order 3, 5, 6,

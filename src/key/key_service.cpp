@@ -193,9 +193,9 @@ KeyedService::Answer KeyedService::command(const KeyedCommand& command, std::uin
   // A WAKE sends a packet on the LAN: only a key allowed to, and within the relay's rate.
   // Nothing is spent, so a copy sent once the rate allows is carried out.
   if (command.word.starts_with(protocol::kWakeWord)) {
-    const std::string_view reason = !key->may_wake    ? protocol::kDeniedKey
-                                    : !take_wake(now) ? protocol::kDeniedRate
-                                                      : std::string_view{};
+    const std::string_view reason = !key->may_wake         ? protocol::kDeniedKey
+                                    : !wake_allowance(now) ? protocol::kDeniedRate
+                                                           : std::string_view{};
     if (!reason.empty()) {
       return {Verdict::kDenied, denied_datagram(key->key, command.challenge, reason), command.word,
               key};
@@ -203,6 +203,10 @@ KeyedService::Answer KeyedService::command(const KeyedCommand& command, std::uin
   }
   if (challenges_.spend(command.challenge, command.word, now) != Challenges::Spend::kSpent) {
     return {Verdict::kStale, {}, {}};
+  }
+  // Only a WAKE that goes out counts against the allowance, not one the full table refused.
+  if (command.word.starts_with(protocol::kWakeWord)) {
+    --wakes_left_;
   }
   return {Verdict::kCarryOut, ok_datagram(key->key, command.challenge, command.word), command.word,
           key, std::string(command.challenge)};
@@ -227,7 +231,7 @@ std::string KeyedService::relayed(const NamedKey& key, std::string_view challeng
   return relayed_datagram(key.key, challenge, count);
 }
 
-bool KeyedService::take_wake(std::uint32_t now) {
+bool KeyedService::wake_allowance(std::uint32_t now) {
   if (now > wakes_counted_) {
     const std::uint32_t seconds = now - wakes_counted_;
     const auto refill = static_cast<std::int64_t>(seconds) * protocol::kWakesPerSecond;
@@ -235,9 +239,5 @@ bool KeyedService::take_wake(std::uint32_t now) {
         static_cast<int>(std::min<std::int64_t>(protocol::kWakeBurst, wakes_left_ + refill));
     wakes_counted_ = now;
   }
-  if (wakes_left_ == 0) {
-    return false;
-  }
-  --wakes_left_;
-  return true;
+  return wakes_left_ > 0;
 }

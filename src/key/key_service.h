@@ -134,8 +134,8 @@ class KeyedService {
 
  private:
   Answer command(const KeyedCommand& command, std::uint32_t now);
-  // Takes one wake from the relay's allowance at now; false when none is left.
-  bool take_wake(std::uint32_t now);
+  // Refills the relay's allowance up to now; true when a wake is left in it.
+  bool wake_allowance(std::uint32_t now);
 
   const KeySet& keys_;
   Challenges challenges_;

@@ -308,6 +308,10 @@ void keyed_turn(Turn& turn, LoopState& state, const Datagram& datagram, std::uin
                  .append(kProvenWith)
                  .append(answer.key->name));
   }
+  if (answer.verdict == KeyedService::Verdict::kDenied && within_budget(state.budget, second)) {
+    // A key holder could send denied WAKEs as fast as any datagram: the budget counts them.
+    add_line(turn, LOG_WARNING, denial_line(answer, datagram.identity));
+  }
   const Rule& rule = keyed_rule(answer);
   apply(turn, state.budget, second, rule, datagram);
   add_reply(turn, std::move(answer.reply), datagram);
@@ -320,10 +324,6 @@ void keyed_turn(Turn& turn, LoopState& state, const Datagram& datagram, std::uin
   } else if (rule.effect == Effect::kWake) {
     state.wakers.push_back({answer.key, std::move(answer.challenge), datagram.sender,
                             datagram.local, datagram.identity, wake_mac(answer.word)});
-  } else if (answer.verdict == KeyedService::Verdict::kDenied &&
-             within_budget(state.budget, second)) {
-    // A key holder could send denied WAKEs as fast as any datagram: the budget counts them.
-    add_line(turn, LOG_WARNING, denial_line(answer, datagram.identity));
   }
 }
 

@@ -218,6 +218,60 @@ TEST(Arguments, Ipv6HostWordsAreBracketedOrBareAndMalformedOnesRefused) {
   }
 }
 
+// wake --via: a proven request only (a key file), to the relay's daemon at its own port; where
+// the packets go is the relay's choice, so -b and -p are refused.
+TEST(Arguments, WakeViaNeedsAKeyTakesNoPacketOptionsAndTimesTheRelayApart) {
+  const std::string mac = "01:02:03:04:05:06";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"wake", "--via", "r", mac},
+       "wake --via needs --key-file FILE: the relay acts only on a proven request"},
+      {{"--key-file", "k", "-b", "10.0.0.255", "wake", "--via", "r", mac},
+       "option -b does not go with --via: the relay sends the magic packets to its own "
+       "networks"},
+      {{"--key-file", "k", "-p", "7", "wake", "--via", "r", mac},
+       "option -p does not go with --via: give the relay's port as --via RELAY:PORT"},
+      {{"--key-file", "k", "--via", "r", "status", "h"}, "option --via applies to wake only"},
+      {{"--via", "r", "keygen", "k"}, "keygen takes no options"},
+      {{"--key-file", "k", "--via", "wake", mac},
+       "option '--via' took the command 'wake' as its value (expected --via RELAY wake ...)"},
+      {{"--key-file", "k", "wake", "--via", "r:0", mac},
+       "invalid port in 'r:0' (expected HOST:PORT, PORT from 1 to 65535)"},
+      {{"--key-file", "k", "wake", "--via", "r", "--wait", mac},
+       "wake --wait needs HOST=MAC, not '" + mac + "'"},
+      {{"--key-file", "k", "wake", "--via", "r"}, "wake needs at least one MAC"},
+  };
+  for (const auto& [words, error] : refused) {
+    Arguments arguments;
+    EXPECT_EQ(parse(words, arguments), error) << words.at(0);
+  }
+
+  // Without --wait, HOST only names the line; the relay is asked for every MAC.
+  Arguments relayed;
+  ASSERT_EQ(parse({"--key-file", "k", "wake", "--via", "gw:7000", "nas=" + mac, mac}, relayed), "");
+  EXPECT_EQ(relayed.relay.argument, "gw:7000");
+  EXPECT_EQ(relayed.relay.name, "gw");
+  EXPECT_EQ(relayed.relay.port, 7000);
+  EXPECT_TRUE(relayed.targets.empty());
+  ASSERT_EQ(relayed.sleepers.size(), 2U);
+  EXPECT_EQ(relayed.sleepers[0].host, "nas");
+  EXPECT_EQ(relayed.sleepers[1].host, "");
+  EXPECT_EQ(relayed.relay_time_limit, 10s);
+  // With --wait each HOST is awaited, within the await's own limit; -t sets both.
+  Arguments awaited;
+  ASSERT_EQ(parse({"--key-file", "k", "wake", "--via", "gw", "--wait", "nas=" + mac}, awaited), "");
+  EXPECT_EQ(awaited.relay.port, 9);
+  ASSERT_EQ(awaited.targets.size(), 1U);
+  EXPECT_EQ(awaited.targets[0].argument, "nas");
+  EXPECT_EQ(awaited.relay_time_limit, 10s);
+  EXPECT_EQ(awaited.time_limit, 60s);
+  Arguments limited;
+  ASSERT_EQ(
+      parse({"--key-file", "k", "-t", "4", "wake", "--via", "gw", "--wait", "nas=" + mac}, limited),
+      "");
+  EXPECT_EQ(limited.relay_time_limit, 4s);
+  EXPECT_EQ(limited.time_limit, 4s);
+}
+
 // The key for a HOST word: as written, else the name without its port, else the default key,
 // whatever order the file has them in. A key for the pair is not one for the host alone.
 TEST(Arguments, AHostWrittenWithAPortFindsTheKeyOfItsNameBeforeTheDefault) {

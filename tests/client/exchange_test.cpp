@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 
+#include "client/hearing.h"
 #include "key/keyed_wire.h"
 #include "support/worked_example.h"
 
@@ -160,6 +161,31 @@ TEST(KeyedExchange, TheClientTakesOnlyRepliesProvenForItsNonceAndCommand) {
     EXPECT_EQ(proven_reply(f.datagram, *f.key, f.nonce, f.challenge, f.word).reply, Reply::kOther)
         << f.datagram << " for " << f.nonce << "/" << f.challenge << "/" << f.word;
   }
+}
+
+// A relay's RELAYED and DENIED count only for a WAKE, on its own challenge, under the key.
+TEST(KeyedExchange, TheRelaysRepliesCountOnlyForAWakeOnItsChallenge) {
+  const Key key = example_key();
+  Key other;
+  const std::string wake = wake_word("001122334455");
+  const std::string relayed = relayed_datagram(key, kChallenge, 3);
+  const Heard heard = proven_reply(relayed, key, kNonce, kChallenge, wake);
+  EXPECT_EQ(heard.reply, Reply::kRelayed);
+  EXPECT_EQ(heard.sleep_status, 3) << "the count of networks";
+  EXPECT_EQ(
+      proven_reply(denied_datagram(key, kChallenge, "key"), key, kNonce, kChallenge, wake).reply,
+      Reply::kDeniedKey);
+  EXPECT_EQ(
+      proven_reply(denied_datagram(key, kChallenge, "rate"), key, kNonce, kChallenge, wake).reply,
+      Reply::kDeniedRate);
+  for (const std::string& word : {std::string("SUSPEND"), std::string("QUIT")}) {
+    EXPECT_EQ(proven_reply(relayed, key, kNonce, kChallenge, word).reply, Reply::kOther) << word;
+  }
+  EXPECT_EQ(proven_reply(relayed, key, kNonce, std::string(32, 'b'), wake).reply, Reply::kOther);
+  EXPECT_EQ(proven_reply(relayed, other, kNonce, kChallenge, wake).reply, Reply::kOther);
+  EXPECT_EQ(
+      proven_reply(denied_datagram(other, kChallenge, "key"), key, kNonce, kChallenge, wake).reply,
+      Reply::kOther);
 }
 
 // What the client takes depends on where its exchange stands: before the command, the START
@@ -574,6 +600,132 @@ TEST(WakeWait, AwakeWhenTheDaemonAnswersAfterItBootsElseNoAnswerAtTheLimit) {
   const Outcome late = run({Task::kAwait, true}, booting, 5s);
   EXPECT_EQ(late.result, Result::kNoAnswer);
   EXPECT_EQ(late.took, 5s);
+}
+
+// A relay as an exchange meets it: its daemon answers a millisecond later, each EHLO with a
+// START for a new challenge and each WAKE on the latest one. The truth of each row is what
+// the relay is and does, and the exchange must report that truth.
+struct Relay {
+  bool answers = true;         // a daemon listens at all
+  bool relays = true;          // ... and knows WAKE; one from before answers it with nothing
+  bool may_wake = true;        // the key file lets the client's key wake
+  int networks = 1;            // how many broadcast addresses the packet goes to
+  Clock::duration busy_for{};  // the relay's rate is used up until then: DENIED rate
+  bool loses_ok = false;       // the first OK is lost
+  bool loses_relayed = false;  // the first RELAYED is lost
+};
+
+struct Relayed {
+  Result result = Result::kPending;
+  RelayRefusal refusal = RelayRefusal::kNoNetwork;
+  int carried_out = 0;  // challenges spent: magic packets sent
+  int commands = 0;
+  Clock::duration took{};
+};
+
+Relayed relay(const Relay& relay, Clock::duration limit = 10s) {
+  Exchange exchange = start_exchange(
+      s0, std::chrono::duration_cast<std::chrono::milliseconds>(limit), Plan{Task::kRelay, true});
+  std::multimap<Clock::time_point, std::pair<Reply, int>> replies;
+  int challenge = 0;
+  std::map<int, bool> spent;  // the challenges carried out
+  int oks = 0;
+  int relayeds = 0;
+  Relayed outcome;
+  const auto answer = [&](Reply reply, Clock::time_point now, int count = 0) {
+    replies.emplace(now + 1ms, std::make_pair(reply, count));
+  };
+  const auto receive = [&](Send send, Clock::time_point now) {
+    if (send == Send::kNothing || !relay.answers) {
+      return;
+    }
+    if (send != Send::kCommand) {
+      answer(Reply::kKeyedStart, now, ++challenge);
+      return;
+    }
+    ++outcome.commands;
+    if (!relay.relays) {
+      return;
+    }
+    // A denied WAKE spends nothing; a copy of one carried out is answered again.
+    if (!spent[challenge]) {
+      if (!relay.may_wake || now < s0 + relay.busy_for) {
+        answer(relay.may_wake ? Reply::kDeniedRate : Reply::kDeniedKey, now);
+        return;
+      }
+      spent[challenge] = true;
+      ++outcome.carried_out;
+    }
+    if (!(relay.loses_ok && oks++ == 0)) {
+      answer(Reply::kKeyedOk, now);
+    }
+    if (!(relay.loses_relayed && relayeds++ == 0)) {
+      answer(Reply::kRelayed, now, relay.networks);
+    }
+  };
+  while (exchange.step != Step::kFinished) {
+    if (!replies.empty() && replies.begin()->first <= next_timer(exchange)) {
+      const auto [at, heard] = *replies.begin();
+      replies.erase(replies.begin());
+      receive(on_reply(exchange, heard.first, at, heard.second), at);
+    } else {
+      const Clock::time_point now = next_timer(exchange);
+      receive(on_timer(exchange, now), now);
+    }
+  }
+  outcome.result = exchange.result;
+  outcome.refusal = exchange.refusal;
+  outcome.took = exchange.finished - s0;
+  return outcome;
+}
+
+TEST(Relay, EachWayARelayAnswersIsReportedAndThePacketSentOnceAtMost) {
+  const auto with = [](auto change) {
+    Relay relay;
+    change(relay);
+    return relay;
+  };
+  struct Row {
+    const char* name;
+    Relay relay;
+    Result result;
+    RelayRefusal refusal;
+    int carried_out;
+    Clock::duration at_most;
+  };
+  const auto none = RelayRefusal::kNoNetwork;
+  for (const Row& row : std::vector<Row>{
+           {"sent", Relay{}, Result::kDone, none, 1, 10ms},
+           {"no network", with([](Relay& r) { r.networks = 0; }), Result::kNotRelayed, none, 1,
+            10ms},
+           {"key may not wake", with([](Relay& r) { r.may_wake = false; }), Result::kNotRelayed,
+            RelayRefusal::kKey, 0, 10ms},
+           {"busy a while", with([](Relay& r) { r.busy_for = 2500ms; }), Result::kDone, none, 1,
+            4s},
+           {"busy throughout", with([](Relay& r) { r.busy_for = 1h; }), Result::kNotRelayed,
+            RelayRefusal::kRate, 0, 10s},
+           {"OK lost", with([](Relay& r) { r.loses_ok = true; }), Result::kDone, none, 1, 10ms},
+           {"RELAYED lost", with([](Relay& r) { r.loses_relayed = true; }), Result::kDone, none, 1,
+            1100ms},
+           {"both lost", with([](Relay& r) {
+              r.loses_ok = true;
+              r.loses_relayed = true;
+            }),
+            Result::kDone, none, 1, 1100ms},
+           {"from before the relay", with([](Relay& r) { r.relays = false; }), Result::kNoRelay,
+            none, 0, 4s},
+           {"silent", with([](Relay& r) { r.answers = false; }), Result::kNoAnswer, none, 0, 5s},
+       }) {
+    const Relayed outcome = relay(row.relay);
+    EXPECT_EQ(outcome.result, row.result) << row.name;
+    if (row.result == Result::kNotRelayed) {
+      EXPECT_EQ(outcome.refusal, row.refusal) << row.name;
+    }
+    EXPECT_EQ(outcome.carried_out, row.carried_out) << row.name;
+    EXPECT_LE(outcome.took, row.at_most) << row.name;
+  }
+  // A relay from before WAKE is given up on only after every copy went unanswered.
+  EXPECT_EQ(relay(with([](Relay& r) { r.relays = false; })).commands, kKeyedCommandTries);
 }
 
 }  // namespace

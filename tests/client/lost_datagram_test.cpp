@@ -324,6 +324,33 @@ TEST_F(LostDatagrams, OnlyARefusalProvenForTheCommandCountsAndAKeyedNoticeWaitsF
   EXPECT_EQ(refused.out, host + ": refused by the host (systemctl exit 1)\n");
 }
 
+// A daemon from before the relay proves its START and answers a WAKE with nothing: after
+// every copy of the WAKE, the client says so, not "no answer".
+TEST_F(LostDatagrams, ADaemonThatAnswersNoWakeIsSaidToHaveNoRelay) {
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  KeySet keys;
+  ASSERT_EQ(read_key_file(key_path, keys, true), "");
+  const Key& key = keys.keys.front().key;
+  StandIn old(port_, [&](std::size_t, const std::string& text) -> Answer {
+    if (text.starts_with("EHLO ")) {
+      return {start_datagram(key, nonce_of(text), std::string(32, 'e'))};
+    }
+    return {};
+  });
+  ASSERT_TRUE(old.bound());
+  const ClientRun run =
+      run_client({"--key-file", key_path, "wake", "--via", kHost, "nas=00:11:22:33:44:55"});
+  EXPECT_EQ(run.status, 3) << run.err;
+  EXPECT_EQ(run.out,
+            "nas: the daemon on " + kHost + " does not relay wakes (it is older than the relay)\n");
+  const Texts received = old.received();
+  ASSERT_EQ(received.size(), 4U) << "one EHLO, the WAKE three times";
+  EXPECT_TRUE(received[1].starts_with("WAKE 001122334455 ")) << received[1];
+  EXPECT_EQ(received[2], received[1]);
+  EXPECT_EQ(received[3], received[1]);
+}
+
 // --confirm: a host that goes silent once it has answered OK is reported suspended after a
 // run of unanswered probes, each a keyed EHLO with a nonce of its own.
 TEST_F(LostDatagrams, ConfirmedSuspendIsReportedOnceTheHostStopsAnsweringProbes) {

@@ -1,5 +1,9 @@
 // status and wake --wait against the real daemon: what they report, and that asking changes
 // nothing on the host.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <regex>
@@ -135,6 +139,109 @@ TEST_F(Wake, WaitGivesUpAtTheTimeLimit) {
   EXPECT_EQ(packets['\x02'], 1);
   EXPECT_GE(packets['\x01'], 2) << "a packet a second while waiting";
   EXPECT_GE(packets['\xff'], 2);
+}
+
+// wake --via against the real daemon, whose namespace has only loopback: no network to send
+// the packet on. The key file lets only "laptop" wake; each MAC gets its line, named by its
+// HOST where one is written, and --wait awaits no host the relay did not send for.
+TEST_F(Wake, ViaARelayEachMacGetsTheRelaysProvenAnswer) {
+  const std::string laptop_path = (dir_ / "laptop-keys").string();
+  const std::string other_path = (dir_ / "other-keys").string();
+  ASSERT_EQ(write_new_key_file(laptop_path), "");
+  ASSERT_EQ(write_new_key_file(other_path), "");
+  const std::string laptop = read_file(laptop_path);
+  const std::string other = read_file(other_path);
+  const std::string daemon_keys = write_key_file(
+      (dir_ / "daemon-keys").string(), laptop.substr(0, laptop.find('\n')) + " laptop wake\n" +
+                                           other.substr(0, other.find('\n')) + " other\n");
+  start_serving(port_, {"--key-file=" + daemon_keys});
+  ASSERT_TRUE(log_->wait_for(kStarting, 2s));
+  const ClientRun relayed = run_client({"--key-file", laptop_path, "wake", "--via", kHost,
+                                        "nas=00:11:22:33:44:55", "aa:bb:cc:dd:ee:ff"});
+  EXPECT_EQ(relayed.status, 5) << relayed.err;
+  EXPECT_EQ(sorted_lines(relayed.out),
+            (std::vector<std::string>{
+                "aa:bb:cc:dd:ee:ff: refused by the relay (it has no network to send on)",
+                "nas: refused by the relay (it has no network to send on)"}));
+  EXPECT_EQ(logged_with_prefix("Wake for 00:11:22:33:44:55"), 1U);
+  const ClientRun denied = run_client(
+      {"--key-file", other_path, "wake", "--via", kHost, "--wait", kHost + "=00:11:22:33:44:55"});
+  EXPECT_EQ(denied.status, 5) << denied.err;
+  EXPECT_EQ(denied.out, kHost + ": refused by the relay (this key may not wake)\n");
+  EXPECT_LT(denied.took, 1s);
+  EXPECT_EQ(systemctl_calls(), "");
+}
+
+// More wakes than the relay's burst: those beyond it are denied for the rate, asked again a
+// second later, and taken as the rate allows, also after their first challenge has expired.
+TEST_F(Wake, ViaARelayAFleetLargerThanTheBurstGetsThrough) {
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  const std::string key = read_file(key_path);
+  const std::string daemon_keys = write_key_file((dir_ / "daemon-keys").string(),
+                                                 key.substr(0, key.find('\n')) + " laptop wake\n");
+  start_serving(port_, {"--key-file=" + daemon_keys});
+  ASSERT_TRUE(log_->wait_for(kStarting, 2s));
+  constexpr int kMacs = 60;  // 28 beyond the burst: 7 seconds at 4 a second
+  std::vector<std::string> args{"--key-file", key_path, "-t", "20", "wake", "--via", kHost};
+  std::vector<std::string> lines;
+  for (int i = 0; i < kMacs; ++i) {
+    const std::string host = "h" + std::to_string(100 + i);
+    args.push_back(host + "=00:11:22:33:" + std::to_string(100 + i).substr(1) + ":01");
+    lines.push_back(host + ": refused by the relay (it has no network to send on)");
+  }
+  const ClientRun run = run_client(args);
+  EXPECT_EQ(run.status, 5) << run.err;
+  EXPECT_EQ(sorted_lines(run.out), lines);
+  EXPECT_GE(run.took, 5s) << "the relay's rate holds the fleet back";
+  // Each carried out once: one line each for the wakes taken, which had nowhere to go.
+  const auto entries = log_->entries();
+  EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                          [](const LogEntry& e) {
+                            return e.text.starts_with("Wake for ") &&
+                                   e.text.find(" not relayed (") != std::string::npos;
+                          }),
+            kMacs);
+}
+
+// A network to send on, in the test's own namespace: a veth pair with a broadcast address.
+// The relay then sends the packet, and --wait awaits the host it was sent for.
+TEST_F(Wake, ViaARelayWithANetworkSendsThePacketAndWaitAwaitsTheHost) {
+  const std::string ip = "/usr/sbin/ip";
+  const auto ip_ok = [&](const std::vector<std::string>& args) {
+    Process command(ip, args, {}, (dir_ / "ip").string());
+    const auto status = command.wait(5s);
+    return status.has_value() && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+  };
+  if (access(ip.c_str(), X_OK) != 0 ||
+      !ip_ok({"link", "add", "lmr0", "type", "veth", "peer", "name", "lmr1"})) {
+    GTEST_SKIP() << "no veth pair (" << ip << ", the veth driver) to give the relay a network";
+  }
+  ASSERT_TRUE(ip_ok({"addr", "add", "10.9.0.1/24", "brd", "+", "dev", "lmr0"}));
+  ASSERT_TRUE(ip_ok({"link", "set", "lmr1", "up"}));
+  ASSERT_TRUE(ip_ok({"link", "set", "lmr0", "up"}));
+  const std::string key_path = (dir_ / "keys").string();
+  ASSERT_EQ(write_new_key_file(key_path), "");
+  const std::string key = read_file(key_path);
+  const std::string daemon_keys = write_key_file((dir_ / "daemon-keys").string(),
+                                                 key.substr(0, key.find('\n')) + " laptop wake\n");
+  start_serving(port_, {"--key-file=" + daemon_keys});
+  ASSERT_TRUE(log_->wait_for(kStarting, 2s));
+  const ClientRun sent =
+      run_client({"--key-file", key_path, "wake", "--via", kHost, "nas=00:11:22:33:44:55"});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  EXPECT_EQ(sent.out, "nas: magic packet sent by " + kHost + "\n");
+  // The host awaited is the relay's own, whose daemon answers at once; a host whose daemon
+  // never answers gets the await's line at the time limit.
+  const ClientRun awaited =
+      run_client({"--key-file", key_path, "-t", "2", "wake", "--via", kHost, "--wait",
+                  kHost + "=00:11:22:33:44:55", "127.0.0.1:9997=00:11:22:33:44:56"});
+  EXPECT_EQ(awaited.status, 8) << awaited.err;
+  EXPECT_EQ(sorted_lines(awaited.out),
+            (std::vector<std::string>{"127.0.0.1:9997: no daemon on port 9997",
+                                      kHost + ": awake after 0.0 s"}));
+  EXPECT_EQ(logged_with_prefix("Wake for 00:11:22:33:44:5"), 3U);
+  EXPECT_EQ(systemctl_calls(), "");
 }
 
 }  // namespace

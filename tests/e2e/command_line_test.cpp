@@ -17,6 +17,7 @@ const std::string kHelp =
     "  --sleep=VERB          On SUSPEND, run systemctl VERB (default: suspend).\n"
     "  --ignore-inhibitors   Sleep even while an inhibitor blocks sleep.\n"
     "  --check               Check the key file (--key-file) and exit.\n"
+    "  --wake-interface=IF   Relay wakes on interface IF only (default: on every one).\n"
     "  --ipv6                Also listen on IPv6 (a second socket, same port).\n"
     "  -h, --help            Display this help message.\n"
     "The manual is lomarind-server(8): the protocol, keyed mode, the log, the unit.\n";

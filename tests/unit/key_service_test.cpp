@@ -221,6 +221,23 @@ TEST(KeyedService, TheRelayWakesForAllowedKeysWithinItsAllowance) {
   EXPECT_EQ(copy.verdict, Verdict::kRepeat);
   EXPECT_EQ(copy.outcome, std::vector{relayed}) << "a copy is told where it went, for a minute";
   EXPECT_EQ(service.answer(held.second, later + 61).verdict, Verdict::kStale);
+  // A WAKE that the full spent table turns away sends nothing and costs no allowance.
+  const std::uint32_t full = later + 100;
+  for (std::size_t i = 0; i < kMostSpentChallenges; ++i) {
+    const std::string challenge = wake_at(laptop, full).first;
+    service.answer(command_datagram(laptop, "SUSPEND", challenge), full);
+    service.settle(laptop, challenge, 0, full);
+  }
+  EXPECT_EQ(service.spent_count(), kMostSpentChallenges);
+  for (int i = 0; i < 9; ++i) {
+    EXPECT_EQ(service.answer(wake_at(laptop, full + 60).second, full + 60).verdict,
+              Verdict::kStale);
+  }
+  for (int i = 0; i < protocol::kWakeBurst; ++i) {
+    EXPECT_EQ(service.answer(wake_at(laptop, full + 61).second, full + 61).verdict,
+              Verdict::kCarryOut)
+        << "wake " << i << " once the table has room";
+  }
 }
 
 }  // namespace
