@@ -40,13 +40,18 @@
 //
 // With two named keys, as a daemon started with --key-file, the input is a sequence of
 // datagrams from key holders and strangers at seconds of the boot clock, each checked
-// against what the key holders sent (see KeyedModel):
+// against what the key holders sent (see KeyedModel). The first key may ask for relayed
+// wakes, the second may not. In every kind, bits 5-6 of the kind byte choose where the magic
+// packet of a WAKE carried out in that event went (kRelayResults), which the fuzzer then tells
+// wake_relayed as the loop does.
 //   kind byte % 4 == 0  a key holder: sender byte (kPeers), choice byte: bit 0 the key,
 //                       bits 1-2 what it sends (0: EHLO with a new nonce; 1: a command
 //                       on a challenge it was given; 2: a copy of a datagram it sent
 //                       before; 3: EHLO, and the command at once on its START), bit 3 QUIT
 //                       over SUSPEND, bit 4 lost on the way (strangers see it all the same),
 //                       bits 5-7 which challenge or datagram, counted back from the latest.
+//                       Bit 2 of the kind byte makes the command a WAKE instead, for the MAC
+//                       that bits 3-4 of the kind byte choose (kWakeTargets).
 //   kind byte % 4 == 1  a stranger: sender byte (kPeers, the key holders' too), then the
 //                       bytes stranger_text reads.
 //   kind byte % 4 == 2  time passes: a byte b, b % 8 seconds, or (b - 247) * 1000 from 248 on,
@@ -57,7 +62,9 @@
 //                       first event 1030 of them, more than the table of spent challenges
 //                       holds.
 // A carried-out QUIT does not end the keyed reading (the turn is a function: the run goes on
-// with its state), so that copies of the QUIT are tried as well.
+// with its state), so that copies of the QUIT are tried as well. A WAKE is carried out only
+// for the key that may wake and within the relay's allowance (WakeAllowance); otherwise it is
+// DENIED with its reason and spends nothing, so that a copy of it may be carried out later.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <syslog.h>
@@ -83,6 +90,8 @@
 #include "key/key.h"
 #include "key/key_service.h"
 #include "net/listener.h"
+#include "net/magic_packet.h"
+#include "net/relay.h"
 #include "session/session_turn.h"
 
 namespace {
@@ -407,6 +416,7 @@ class KeylessModel {
     require(turn.effect == effect, "SUSPEND and QUIT are carried out only for the owner");
     require(state_.sleepers.size() == (effect == Effect::kSleep ? 1U : 0U),
             "only a carried-out SUSPEND waits for the sleep command");
+    require(state_.wakers.empty(), "keyless, nothing waits for the wake relay");
     check_told(turn);
     if (effect == Effect::kSleep && sleep_status == kHeldBack) {
       const Sleeper sleeper = state_.sleepers.front();
@@ -580,6 +590,73 @@ constexpr std::string_view kUnknownKeyAnsweredPrefix = "Unknown key; Answered KE
 constexpr std::string_view kUnprovenPrefix = "Command without a valid proof; Dropping packet from ";
 constexpr std::string_view kStalePrefix = "Spent or expired challenge; Dropping packet from ";
 
+// The wake relay: a WAKE names the MAC of the machine to wake after its word, and only a key
+// that the key file lets wake may ask (the first of kHolderKeys); the relay sends 32 wakes at
+// once at most, then 4 more for each second of the boot clock.
+constexpr std::string_view kWakeWord = "WAKE";
+constexpr std::array<bool, 2> kMayWake = {true, false};
+constexpr std::uint64_t kWakeBurst = 32;
+constexpr std::uint64_t kWakesPerSecond = 4;
+
+// A machine the key holders wake: its MAC as a WAKE carries it, as the log shows it, and as
+// the relay sends it.
+struct WakeTarget {
+  std::string_view digits;
+  std::string_view shown;
+  Mac bytes;
+};
+constexpr std::array kWakeTargets = {
+    WakeTarget{"001122aabbcc", "00:11:22:aa:bb:cc", {0x00, 0x11, 0x22, 0xaa, 0xbb, 0xcc}},
+    WakeTarget{"ffffffffffff", "ff:ff:ff:ff:ff:ff", {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},
+    WakeTarget{"000000000000", "00:00:00:00:00:00", {0, 0, 0, 0, 0, 0}},
+    WakeTarget{"0a1b2c3d4e5f", "0a:1b:2c:3d:4e:5f", {0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f}},
+};
+
+// Where the magic packet of a carried-out WAKE went, as the loop could find it: one network,
+// two, or none and why.
+const std::array<RelayResult, 4> kRelayResults = {
+    RelayResult{{"10.0.0.255"}, ""},
+    RelayResult{{"10.9.0.255", "192.168.1.255"}, ""},
+    RelayResult{{}, "no network with a broadcast address"},
+    RelayResult{{}, "sending to 10.0.0.255 failed: Network is unreachable"},
+};
+
+// The word a WAKE for target is proven for.
+std::string wake_word(const WakeTarget& target) {
+  return std::string(kWakeWord).append(" ").append(target.digits);
+}
+
+// The target a key holder's WAKE word names.
+const WakeTarget& wake_target(std::string_view word) {
+  const auto* found = std::find_if(kWakeTargets.begin(), kWakeTargets.end(),
+                                   [word](const WakeTarget& t) { return wake_word(t) == word; });
+  require(found != kWakeTargets.end(), "a key holder wakes only the fuzzer's machines");
+  return *found;
+}
+
+// The relay's allowance as the manual states it: 32 wakes in hand at first, 4 more for each
+// second of the boot clock that passes, never more than 32 in hand; each wake that goes out
+// uses one.
+class WakeAllowance {
+ public:
+  // True when a wake may go out at second now.
+  bool any(std::uint32_t now) {
+    in_hand_ = std::min(kWakeBurst, in_hand_ + std::uint64_t{now - since_} * kWakesPerSecond);
+    since_ = now;
+    return in_hand_ > 0;
+  }
+
+  // A wake went out at second now.
+  void use(std::uint32_t now) {
+    require(any(now), "a wake goes out only while the allowance has one");
+    --in_hand_;
+  }
+
+ private:
+  std::uint64_t in_hand_ = kWakeBurst;
+  std::uint32_t since_ = kFirstSecond;
+};
+
 // HMAC-SHA-256 under key of "lomarind-v2 <label> <first> <second>".
 std::string mac(std::string_view key, std::string_view label, std::string_view first,
                 std::string_view second) {
@@ -635,25 +712,37 @@ std::optional<std::string_view> ehlo_key_id(std::string_view text) {
   return std::nullopt;
 }
 
+// The word a command that starts text would be proven for: SUSPEND or QUIT before a space,
+// or "WAKE " and a MAC of 12 lower-case hex digits; empty for anything else.
+std::string_view command_word(std::string_view text) {
+  for (const std::string_view word : kCommandWords) {
+    if (text.starts_with(word) && text.substr(word.size()).starts_with(' ')) {
+      return text.substr(0, word.size());
+    }
+  }
+  if (text.starts_with("WAKE ") && lower_hex(text.substr(5, 12), 12)) {
+    return text.substr(0, 17);
+  }
+  return {};
+}
+
 // The key id of a well-formed command: a word, then 8, 32 and 64 lower-case hex digits, each
 // after a space, and "\n".
 std::optional<std::string_view> command_key_id(std::string_view text) {
-  for (const std::string_view word : kCommandWords) {
-    const std::size_t at = word.size() + 1;
-    if (text.size() == at + 8 + 1 + 32 + 1 + 64 + 1 && text.starts_with(word) &&
-        text[at - 1] == ' ' && text[at + 8] == ' ' && text[at + 41] == ' ' && text.back() == '\n' &&
-        lower_hex(text.substr(at, 8), 8) && lower_hex(text.substr(at + 9, 32), 32) &&
-        lower_hex(text.substr(at + 42, 64), 64)) {
-      return text.substr(at, 8);
-    }
+  const std::size_t at = command_word(text).size() + 1;
+  if (at > 1 && text.size() == at + 8 + 1 + 32 + 1 + 64 + 1 && text[at + 8] == ' ' &&
+      text[at + 41] == ' ' && text.back() == '\n' && lower_hex(text.substr(at, 8), 8) &&
+      lower_hex(text.substr(at + 9, 32), 32) && lower_hex(text.substr(at + 42, 64), 64)) {
+    return text.substr(at, 8);
   }
   return std::nullopt;
 }
 
-// A command word followed by a space or a line feed, as the manual describes the datagrams
-// that are logged as commands without a valid proof.
+// A command word (WAKE too) followed by a space or a line feed, as the manual describes the
+// datagrams that are logged as commands without a valid proof.
 bool starts_as_command(std::string_view text) {
-  return std::any_of(kCommandWords.begin(), kCommandWords.end(), [text](std::string_view word) {
+  const std::array<std::string_view, 3> words = {kCommandWords[0], kCommandWords[1], kWakeWord};
+  return std::any_of(words.begin(), words.end(), [text](std::string_view word) {
     return text.starts_with(word) && text.size() > word.size() &&
            (text[word.size()] == ' ' || text[word.size()] == '\n');
   });
@@ -680,6 +769,7 @@ class KeyedModel {
 
   std::uint32_t now = kFirstSecond;
   int sleep_status = 0;
+  std::size_t relay = 0;  // where the packet of a WAKE carried out now goes (kRelayResults)
 
   // Lets seconds pass, and takes the turn whose receive timed out at their end; spent
   // challenges that are no longer good are forgotten.
@@ -712,7 +802,7 @@ class KeyedModel {
   void holder_commands(const Sender& sender, std::size_t key, const Given& given,
                        std::string_view word, bool lost) {
     const std::string text = command_text(key, given.challenge, word);
-    proven_.emplace(text, Proven{given.challenge, word, key, given.issued});
+    proven_.emplace(text, Proven{given.challenge, std::string(word), key, given.issued});
     holder_sends(sender, text, lost);
   }
 
@@ -746,6 +836,8 @@ class KeyedModel {
     require(turn.effect == effect,
             "a command is carried out exactly when a key holder's is first seen while its "
             "challenge is good and unspent, and as the word it names");
+    require(state_.wakers.size() == (effect == Effect::kWake ? 1U : 0U),
+            "only a carried-out WAKE waits for the relay");
 
     const std::size_t holds = state_.keyed->spent_count();
     require(holds <= kMostSpent, "at most 1024 spent challenges are held");
@@ -758,6 +850,8 @@ class KeyedModel {
     }
     if (effect == Effect::kSleep) {
       check_sleep_ended(sender, *command);
+    } else if (effect == Effect::kWake) {
+      check_wake_relayed(sender, *command);
     }
     return challenge;
   }
@@ -779,16 +873,17 @@ class KeyedModel {
  private:
   struct Proven {
     std::string challenge;
-    std::string_view word;
+    std::string word;
     std::size_t key;
     std::uint32_t issued;
   };
   struct Spent {
-    std::string_view word;
+    std::string word;
     std::uint32_t issued;
-    std::string outcome;         // a SUSPEND's: SLEEPING or REFUSED once its command ended
+    std::string outcome;  // a SUSPEND's: SLEEPING or REFUSED once its command ended; a WAKE's
+                          // RELAYED
     std::string inhibited = {};  // and the INHIBITED before the REFUSED, when one held it back
-    std::uint32_t settled = 0;   // when it ended
+    std::uint32_t settled = 0;   // when it ended, or was relayed
   };
 
   bool remembered(const Spent& spent) const {
@@ -797,13 +892,19 @@ class KeyedModel {
   }
 
   // A key holder's command: carried out the first time while its challenge is good, answered
-  // OK again for copies, dropped when the challenge has expired or went to the other word.
+  // OK again for copies, dropped when the challenge has expired or went to the other word. A
+  // WAKE that the key may not ask or the allowance does not let out is denied instead, and
+  // spends nothing.
   Effect check_proven(Walk& walk, const Sender& sender, const Proven& p) {
     const bool good = now - p.issued <= kGoodSeconds;
     auto spent = spent_.find(p.challenge);
     if (spent != spent_.end() && !remembered(spent->second)) {
       spent_.erase(spent);
       spent = spent_.end();
+    }
+    const bool wake = p.word.starts_with(kWakeWord);
+    if (wake && good && spent == spent_.end() && denied(walk, sender, p)) {
+      return Effect::kNone;
     }
     const bool again = spent != spent_.end() && spent->second.word == p.word;
     const bool first = good && spent == spent_.end() && spent_.size() < kMostSpent;
@@ -815,12 +916,18 @@ class KeyedModel {
                     std::string(kKeyNames.at(p.key)),
                 "a key holder's command is carried out while its challenge is good and "
                 "unspent, whatever strangers sent before, and the key that proved it is named");
-      walk.line(LOG_INFO, suspend ? kSuspending : kQuitting,
-                "a carried-out command is logged as its word");
+      if (!wake) {
+        walk.line(LOG_INFO, suspend ? kSuspending : kQuitting,
+                  "a carried-out command is logged as its word");
+      }
       walk.send(ok, sender.address, sender.local,
                 "a proven command is answered OK with the proof of its challenge and word, to "
                 "its sender, from the address it asked");
       spent_.emplace(p.challenge, Spent{p.word, p.issued, {}});
+      if (wake) {
+        allowance_.use(now);
+        return Effect::kWake;
+      }
       return suspend ? Effect::kSleep : Effect::kStop;
     }
     if (again) {
@@ -834,12 +941,80 @@ class KeyedModel {
         walk.send(spent->second.outcome, sender.address, sender.local,
                   "a copy of a SUSPEND also learns how its sleep command ended, for a minute");
       }
+      if (wake) {
+        walk.send(spent->second.outcome, sender.address, sender.local,
+                  "a copy of a WAKE also learns where its packet went, for a minute after");
+      }
       return Effect::kNone;
     }
     walk.budgeted(budget_, now, LOG_WARNING, with(kStalePrefix, sender.identity),
                   "a command on an expired challenge, on one spent for the other word, or with "
                   "the spent table full is dropped");
     return Effect::kNone;
+  }
+
+  // True when a key holder's WAKE on a good, unspent challenge is denied, because its key may
+  // not wake or the allowance has no wake left; then its DENIED is checked, which proves the
+  // reason under the holder's key, and its line, which anyone holding a key can cause as
+  // often as any datagram, and so is held to the budget.
+  bool denied(Walk& walk, const Sender& sender, const Proven& p) {
+    const std::string name(kKeyNames.at(p.key));
+    std::string reason = "key";
+    std::string why = "key " + name + " may not wake";
+    if (kMayWake.at(p.key)) {
+      if (allowance_.any(now)) {
+        return false;
+      }
+      reason = "rate";
+      why = "more than the relay's rate";
+    }
+    walk.budgeted(budget_, now, LOG_WARNING,
+                  "Wake for " + std::string(wake_target(p.word).shown) + " refused: " + why +
+                      "; Told client " + sender.identity,
+                  "a denied WAKE is logged with its MAC, why and the client, within the budget, "
+                  "before its answer as every line is");
+    walk.send(
+        "DENIED " + reason + " " + mac(kHolderKeys.at(p.key), "denied", p.challenge, reason) + "\n",
+        sender.address, sender.local,
+        "a WAKE from a key that may not wake, or beyond the relay's allowance, is answered "
+        "DENIED with its reason, proven, and not carried out");
+    return true;
+  }
+
+  // The loop's relay of a carried-out WAKE, told where its packet went (the event's choice):
+  // logged with the MAC, the networks or why none, the key and the client, and the sender is
+  // told RELAYED with the count, proven under its key; copies get it for a minute after.
+  void check_wake_relayed(const Sender& sender, const Proven& p) {
+    const Sleeper waker = state_.wakers.front();
+    state_.wakers.clear();
+    const WakeTarget& target = wake_target(p.word);
+    require(waker.mac == target.bytes, "a carried-out WAKE waits for the relay with its MAC");
+    const RelayResult& result = kRelayResults.at(relay % kRelayResults.size());
+    std::string line = "Wake for " + std::string(target.shown);
+    if (result.sent_to.empty()) {
+      line += " not relayed (" + result.failure + ")";
+    } else {
+      line += " relayed to ";
+      for (std::size_t i = 0; i < result.sent_to.size(); ++i) {
+        line += (i == 0 ? "" : ", ") + result.sent_to[i];
+      }
+    }
+    line += " with key " + std::string(kKeyNames.at(p.key)) + "; Told client " + sender.identity;
+    const Turn relayed = wake_relayed(state_, waker, result, {kFirstClock, now});
+    Walk walk(relayed);
+    walk.line(result.sent_to.empty() ? LOG_WARNING : LOG_INFO, line,
+              "a relayed wake is logged with its MAC, where it went or why it went nowhere, the "
+              "key and the client, as a warning when it went nowhere");
+    const std::string count = std::to_string(result.sent_to.size());
+    Spent& spent = spent_.at(p.challenge);
+    spent.outcome =
+        "RELAYED " + count + " " + mac(kHolderKeys.at(p.key), "relayed", p.challenge, count) + "\n";
+    spent.settled = now;
+    walk.send(spent.outcome, sender.address, sender.local,
+              "the sender of a WAKE is told RELAYED with the count of networks, proven, from the "
+              "address it asked");
+    walk.done("a relayed wake names its line and its RELAYED");
+    require(relayed.effect == Effect::kNone, "telling a relayed wake carries out nothing");
   }
 
   // Anything no key holder sent as a command: KEYED to a plain EHLO and to a keyed one naming
@@ -964,6 +1139,7 @@ class KeyedModel {
   const KeySet& keys_;
   LoopState state_;
   BudgetModel budget_;
+  WakeAllowance allowance_;
   Receiver receiver_;
   std::map<std::pair<std::string, std::size_t>, std::vector<Given>> given_;
   std::map<std::string, Proven, std::less<>> proven_;  // by text, whoever sends it
@@ -984,8 +1160,9 @@ class KeyedModel {
 //   4 a forged command: a choice byte: bit 0 QUIT, bits 1-2 the key id (the holders' two,
 //     the stranger's own, the first again), bit 3 the latest challenge a START brought to
 //     this sender or 16 input bytes, bits 4-5 the proof: under the stranger's key, 32 input
-//     bytes, the proof of the latest key holder's command, or zeros;
-//   5 a plain word: a byte choosing it.
+//     bytes, the proof of the latest key holder's command, or zeros; bit 6 a WAKE instead,
+//     for the MAC of kWakeTargets that bit 0 and bit 7 (as 2) choose;
+//   5 a plain word: a byte choosing it, from 252 on a word of the relay.
 std::string stranger_text(Reader& input, KeyedModel& model, const std::string& sender) {
   const std::vector<KeyedModel::Seen>& wire = model.wire();
   const auto replay = [&](std::size_t back) {
@@ -1027,7 +1204,9 @@ std::string stranger_text(Reader& input, KeyedModel& model, const std::string& s
   }
   case 4: {
     const std::uint8_t choice = input.byte();
-    const std::string_view word = kCommandWords.at(choice & 1U);
+    const std::string word = (choice & 64U) != 0
+                                 ? wake_word(kWakeTargets.at((choice & 1U) | ((choice >> 6U) & 2U)))
+                                 : std::string(kCommandWords.at(choice & 1U));
     const std::array<std::string, 4> ids = {kHolderIds[0], kHolderIds[1], kStrangerId,
                                             kHolderIds[0]};
     std::string challenge = model.latest_start(sender);
@@ -1053,24 +1232,27 @@ std::string stranger_text(Reader& input, KeyedModel& model, const std::string& s
       proof = std::string(64, '0');
       break;
     }
-    return std::string(word) + " " + ids.at((choice >> 1U) & 3U) + " " + challenge + " " + proof +
-           "\n";
+    return word + " " + ids.at((choice >> 1U) & 3U) + " " + challenge + " " + proof + "\n";
   }
   default: {
     constexpr std::array<std::string_view, 7> kPlain = {"EHLO\n", "SUSPEND\n", "QUIT\n", "START\n",
                                                         "OK\n",   "KEYED 2\n", "EHLO \n"};
-    return std::string(kPlain.at(input.byte() % kPlain.size()));
+    constexpr std::array<std::string_view, 4> kRelayPlain = {"WAKE\n", "WAKE \n", "RELAYED 1\n",
+                                                             "DENIED key\n"};
+    const std::uint8_t b = input.byte();
+    return std::string(b < 252 ? kPlain.at(b % kPlain.size()) : kRelayPlain.at(b - 252U));
   }
   }
 }
 
-// One key holder's turn (see the input format).
-void holder_turn(Reader& input, KeyedModel& model, std::uint64_t& nonces) {
+// One key holder's turn, its kind byte kind (see the input format).
+void holder_turn(Reader& input, std::uint8_t kind, KeyedModel& model, std::uint64_t& nonces) {
   const Sender& sender = peers().at(input.byte() % kPeers.size());
   const std::uint8_t choice = input.byte();
   const std::size_t key = choice & 1U;
   const unsigned what = (choice >> 1U) & 3U;
-  const std::string_view word = kCommandWords.at((choice >> 3U) & 1U);
+  const std::string word = (kind & 4U) != 0 ? wake_word(kWakeTargets.at((kind >> 3U) & 3U))
+                                            : std::string(kCommandWords.at((choice >> 3U) & 1U));
   const bool lost = (choice & 16U) != 0;
   const unsigned back = choice >> 5U;
   const std::vector<KeyedModel::Given>& given = model.given(sender.identity, key);
@@ -1120,7 +1302,7 @@ void run_keyed(const std::uint8_t* data, std::size_t size) {
   static const KeySet keys = [] {
     KeySet set;
     for (std::size_t k = 0; k < kHolderKeys.size(); ++k) {
-      NamedKey named{std::string(kKeyNames.at(k)), kHolderIds.at(k), Key{}};
+      NamedKey named{std::string(kKeyNames.at(k)), kHolderIds.at(k), Key{}, kMayWake.at(k)};
       std::copy(kHolderKeys.at(k).begin(), kHolderKeys.at(k).end(), named.key.bytes.begin());
       set.keys.push_back(std::move(named));
     }
@@ -1131,9 +1313,11 @@ void run_keyed(const std::uint8_t* data, std::size_t size) {
   std::uint64_t nonces = 0;
   while (!input.done()) {
     const bool first = input.offset() == 0;
-    switch (input.byte() % 4) {
+    const std::uint8_t kind = input.byte();
+    model.relay = (kind >> 5U) & 3U;
+    switch (kind % 4) {
     case 0:
-      holder_turn(input, model, nonces);
+      holder_turn(input, kind, model, nonces);
       break;
     case 1: {
       const Sender& sender = peers().at(input.byte() % kPeers.size());
