@@ -1226,6 +1226,34 @@ check_relay() {
 	reload_keys || echo "   note: systemctl reload with the package's key file put back: $reload_said"
 }
 
+# The packaged unit listens on IPv4 alone; the drop-in that the README gives adds the IPv6
+# socket, which the unit's sandbox lets the daemon make, and a keyed status over ::1 is
+# answered. Without the drop-in again, IPv4 alone.
+check_ipv6_dropin() {
+	local before with out rc after
+	before=$(inside ss -Hlun 'sport = :9' | awk '{ print $4 }' | sort | paste -sd ' ')
+	inside sh -c 'mkdir -p /etc/systemd/system/lomarind.service.d &&
+		printf "[Service]\nEnvironment=LOMARIND_OPTIONS=--ipv6\n" >/etc/systemd/system/lomarind.service.d/ipv6.conf'
+	if ! restart_daemon; then
+		fail "with LOMARIND_OPTIONS=--ipv6 the unit is $(prop ActiveState): $(inside journalctl -b -q -o cat -u lomarind.service | tail -n 1)"
+	else
+		with=$(inside ss -Hlun 'sport = :9' | awk '{ print $4 }' | sort | paste -sd ' ')
+		out=$(client_in -t 5 status ::1 2>&1)
+		rc=$?
+		inside rm -rf /etc/systemd/system/lomarind.service.d
+		restart_daemon
+		after=$(inside ss -Hlun 'sport = :9' | awk '{ print $4 }' | sort | paste -sd ' ')
+		evidence="packaged: $before | drop-in LOMARIND_OPTIONS=--ipv6 (daemon $(daemon_argv | sed 's/^|//')): $with; client '$out' ($rc) | drop-in removed: $after"
+		if [ "$before" = "0.0.0.0:9" ] && [ "$with" = "0.0.0.0:9 [::]:9" ] && [ "$out" = "::1: awake" ] &&
+			[ "$rc" = 0 ] && [ "$after" = "0.0.0.0:9" ]; then
+			pass "$evidence"
+		else
+			fail "$evidence"
+		fi
+	fi
+	inside rm -rf /etc/systemd/system/lomarind.service.d
+}
+
 check_missing_key() {
 	local refusal="Key file refused: $keys_file: No such file or directory" f0 rc state n0
 	inside mv "$keys_file" "$keys_file.aside"
@@ -1513,6 +1541,7 @@ run_check 14 "systemctl status: keyed, no session; keyless, the session" check_s
 run_check 15 "restart onto a taken port fails at once" check_port_taken
 run_check 17 "the keyless example drop-in: the plain protocol again" check_keyless
 run_check 25 "the wake relay under the unit: a key allowed to wake sends the packet on the container's network" check_relay
+run_check 26 "IPv4 alone as packaged; the --ipv6 drop-in adds IPv6, and status ::1 is answered" check_ipv6_dropin
 run_check 23 "no key file: the start fails with the reason; the unit comes up by itself once it is back" check_missing_key
 run_check 10 "after a reboot the unit is active again" check_reboot
 run_check 24 "every command line of the README, the recipes and the manual pages, as doc-commands.list runs it" check_doc_commands
