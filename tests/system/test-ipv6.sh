@@ -18,24 +18,13 @@
 #   BUILD=dir   the build of the daemon and the client (default build)
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
+test_name=test-ipv6
+# shellcheck source=tests/system/namespace-lib.sh
+. tests/system/namespace-lib.sh
 BUILD=${BUILD:-build}
 port=9999
 
-die() {
-	printf 'test-ipv6: %s\n' "$*" >&2
-	exit 1
-}
-
 # --- inside the test's namespaces ----------------------------------------------------------
-
-# The processes that inside() starts, each ended by its pid when the script ends.
-pids=()
-# shellcheck disable=SC2317 # called by the EXIT trap
-end_started() {
-	local pid
-	for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-	wait
-}
 
 # The daemon's namespace: loopback and veth0 up, a private /dev with the log socket, the
 # stand-in systemctl; the client's namespace, held by a sleeping process, with veth1.
@@ -43,25 +32,7 @@ inside() {
 	trap end_started EXIT
 	ip link set lo up || die "cannot bring loopback up"
 
-	# /dev is the machine's: a tmpfs covers it here, with the few devices the daemon and the
-	# shell need bound back, so that the log socket made below stays the test's own.
-	if ! { mkdir "$work/dev-aside" && mount --bind /dev "$work/dev-aside" &&
-		mount -t tmpfs -o mode=755,size=1m tmpfs /dev; }; then
-		die "cannot make a private /dev"
-	fi
-	for device in null zero full random urandom tty; do
-		if ! { touch "/dev/$device" && mount --bind "$work/dev-aside/$device" "/dev/$device"; }; then
-			die "cannot bind /dev/$device"
-		fi
-	done
-	umount "$work/dev-aside"
-	for real in /usr/bin/systemctl /bin/systemctl /usr/sbin/systemctl; do
-		if [ -e "$real" ] && ! mount --bind "$fake" "$real" 2>/dev/null; then
-			mountpoint -q "$real" || die "cannot bind the stand-in over $real"
-		fi
-	done
-	socat -u UNIX-RECV:/dev/log OPEN:"$work/daemon.log",creat,append &
-	pids+=($!)
+	private_dev
 
 	# The client's namespace: a process that only holds it.
 	unshare --net sleep infinity &
@@ -93,20 +64,6 @@ inside() {
 # client_side COMMAND...: COMMAND in the client's network namespace.
 client_side() { nsenter --net="/proc/$holder/ns/net" "$@"; }
 
-# bound PORT: whether a UDP socket here is bound to PORT (called through wait_for).
-# shellcheck disable=SC2317
-bound() { [ -n "$(ss -Hlun "sport = :$1")" ]; }
-
-# wait_for CONDITION: true as soon as the shell text CONDITION holds, within 5 s.
-wait_for() {
-	local tries=50
-	until eval "$1"; do
-		tries=$((tries - 1))
-		[ $tries -gt 0 ] || return 1
-		sleep 0.1
-	done
-}
-
 server=
 # serve ARGUMENTS...: starts the daemon on the port with ARGUMENTS, and waits until every
 # socket it opens is bound (ss lists them).
@@ -129,8 +86,6 @@ stop() {
 	wait "$server" 2>/dev/null
 }
 
-failures=0
-checks=0
 # client_check TITLE SIDE EXPECTED-STATUS EXPECTED-OUTPUT ARGUMENTS...: runs the client on
 # SIDE (client: the client's namespace; daemon: the daemon's), prints the command, its output
 # and exit status, and checks both.
@@ -153,22 +108,11 @@ client_check() {
 	fi
 }
 
-# verdict PASS|FAIL TITLE: one check's line.
-verdict() {
-	printf '%s %s\n' "$1" "$2"
-	checks=$((checks + 1))
-	[ "$1" = PASS ] || failures=$((failures + 1))
-}
-
 # logged TITLE PATTERN: PASS when a line of the daemon's log matches the extended regular
 # expression PATTERN (waiting up to 5 s for it).
 logged() {
 	if wait_for "daemon_log | grep -Eq '$2'"; then verdict PASS "$1"; else verdict FAIL "$1"; fi
 }
-
-# The daemon's log lines so far: socat writes the datagrams one after another, each from its
-# "<priority>" on.
-daemon_log() { sed 's/<[0-9]*>/\n&/g' "$work/daemon.log" | sed '/^$/d'; }
 
 # The calls the stand-in systemctl recorded, on one line.
 calls() { tr '\n' ' ' <"$work/systemctl-calls" 2>/dev/null; }

@@ -24,25 +24,14 @@
 #   BUILD=dir   the build with the daemon and the client (default build)
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
+test_name=test-relay
+# shellcheck source=tests/system/namespace-lib.sh
+. tests/system/namespace-lib.sh
 BUILD=${BUILD:-build}
 port=9999
 mac=00:11:22:33:44:55
 
-die() {
-	printf 'test-relay: %s\n' "$*" >&2
-	exit 1
-}
-
 # --- inside the test's namespaces ----------------------------------------------------------
-
-# The processes started here, each ended by its pid when the script ends.
-pids=()
-# shellcheck disable=SC2317 # called by the EXIT trap
-end_started() {
-	local pid
-	for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-	wait
-}
 
 # ns NAME COMMAND...: runs COMMAND in the network namespace of the relay or the host. Started
 # with &, it is the background process itself (exec), so that its pid is the one ended.
@@ -61,23 +50,7 @@ ns() {
 inside() {
 	trap end_started EXIT
 	ip link set lo up || die "cannot bring loopback up"
-	if ! { mkdir "$work/dev-aside" && mount --bind /dev "$work/dev-aside" &&
-		mount -t tmpfs -o mode=755,size=1m tmpfs /dev; }; then
-		die "cannot make a private /dev"
-	fi
-	for device in null zero full random urandom tty; do
-		if ! { touch "/dev/$device" && mount --bind "$work/dev-aside/$device" "/dev/$device"; }; then
-			die "cannot bind /dev/$device"
-		fi
-	done
-	umount "$work/dev-aside"
-	for real in /usr/bin/systemctl /bin/systemctl /usr/sbin/systemctl; do
-		if [ -e "$real" ] && ! mount --bind "$fake" "$real" 2>/dev/null; then
-			mountpoint -q "$real" || die "cannot bind the stand-in over $real"
-		fi
-	done
-	socat -u UNIX-RECV:/dev/log OPEN:"$work/daemon.log",creat,append &
-	pids+=($!)
+	private_dev
 
 	# Each namespace is held by a process that sleeps in it; the mount namespace stays this
 	# one, so the log socket and the stand-in reach every daemon.
@@ -125,18 +98,6 @@ inside() {
 	checks
 }
 
-# wait_for CONDITION: true as soon as the shell text CONDITION holds, within 5 s.
-wait_for() {
-	local tries=50
-	until eval "$1"; do
-		tries=$((tries - 1))
-		[ $tries -gt 0 ] || return 1
-		sleep 0.1
-	done
-}
-
-failures=0
-checks=0
 output=
 status=
 # client_check TITLE EXPECTED-STATUS EXPECTED-OUTPUT-PATTERN ARGUMENTS...: runs the client
@@ -159,22 +120,6 @@ client_check() {
 	fi
 }
 
-# verdict PASS|FAIL TITLE: one check's line.
-verdict() {
-	printf '%s %s\n' "$1" "$2"
-	checks=$((checks + 1))
-	[ "$1" = PASS ] || failures=$((failures + 1))
-}
-
-# check TITLE COMMAND...: PASS when COMMAND succeeds.
-check() {
-	local title=$1
-	shift
-	if "$@"; then verdict PASS "$title"; else verdict FAIL "$title"; fi
-}
-
-# The daemons' log lines so far, one a line, without the priority.
-daemon_log() { sed 's/<[0-9]*>/\n/g' "$work/daemon.log" | sed '/^$/d'; }
 # show_log PATTERN: prints the log lines that match the fixed text PATTERN.
 show_log() { daemon_log | grep -F -- "$1" | sed 's/^/  log: /'; }
 # How many magic packets the host has caught.

@@ -24,26 +24,15 @@
 #   STATIC_BUILD=dir   where make static-client builds the client (default build-static)
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
+test_name=test-static-client
+# shellcheck source=tests/system/namespace-lib.sh
+. tests/system/namespace-lib.sh
 BUILD=${BUILD:-build}
 STATIC_BUILD=${STATIC_BUILD:-build-static}
 port=9999
 mac=00:11:22:33:44:55
 
-die() {
-	printf 'test-static-client: %s\n' "$*" >&2
-	exit 1
-}
-
 # --- inside the test's namespaces ----------------------------------------------------------
-
-# The processes that inside() starts, each ended by its pid when the script ends.
-pids=()
-# shellcheck disable=SC2317 # called by the EXIT trap
-end_started() {
-	local pid
-	for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-	wait
-}
 
 # The daemon's world: loopback up, a private /dev with the log socket, the stand-in
 # systemctl, the daemon, the name server and the packet catcher; then the checks.
@@ -51,26 +40,7 @@ inside() {
 	trap end_started EXIT
 	ip link set lo up || die "cannot bring loopback up"
 
-	# /dev is the machine's: a tmpfs covers it here, with the few devices the daemon and the
-	# shell need bound back, so that the log socket made below stays the test's own.
-	if ! { mkdir "$work/dev-aside" && mount --bind /dev "$work/dev-aside" &&
-		mount -t tmpfs -o mode=755,size=1m tmpfs /dev; }; then
-		die "cannot make a private /dev"
-	fi
-	for device in null zero full random urandom tty; do
-		if ! { touch "/dev/$device" && mount --bind "$work/dev-aside/$device" "/dev/$device"; }; then
-			die "cannot bind /dev/$device"
-		fi
-	done
-	umount "$work/dev-aside"
-	for real in /usr/bin/systemctl /bin/systemctl /usr/sbin/systemctl; do
-		if [ -e "$real" ] && ! mount --bind "$fake" "$real" 2>/dev/null; then
-			mountpoint -q "$real" || die "cannot bind the stand-in over $real"
-		fi
-	done
-
-	socat -u UNIX-RECV:/dev/log OPEN:"$work/daemon.log",creat,append &
-	pids+=($!)
+	private_dev
 	socat -u UDP4-RECV:9 OPEN:"$work/packet",creat,append &
 	pids+=($!)
 	dnsmasq --keep-in-foreground --no-resolv --no-hosts --addn-hosts="$work/dns-hosts" \
@@ -93,25 +63,9 @@ inside() {
 	checks
 }
 
-# bound PORT: whether a UDP socket here is bound to PORT (called through wait_for).
-# shellcheck disable=SC2317
-bound() { [ -n "$(ss -Hlun "sport = :$1")" ]; }
-
-# wait_for CONDITION: true as soon as the shell text CONDITION holds, within 5 s.
-wait_for() {
-	local tries=50
-	until eval "$1"; do
-		tries=$((tries - 1))
-		[ $tries -gt 0 ] || return 1
-		sleep 0.1
-	done
-}
-
 # run_client ARGUMENTS...: the static client in the empty root.
 run_client() { chroot "$root" /lomarind "$@"; }
 
-failures=0
-checks=0
 output=
 status=
 # client_check TITLE EXPECTED-STATUS EXPECTED-OUTPUT ARGUMENTS...: runs the client in the empty
@@ -132,24 +86,6 @@ client_check() {
 		verdict FAIL "$title (expected status $want_status and: $want_output)"
 	fi
 }
-
-# verdict PASS|FAIL TITLE: one check's line.
-verdict() {
-	printf '%s %s\n' "$1" "$2"
-	checks=$((checks + 1))
-	[ "$1" = PASS ] || failures=$((failures + 1))
-}
-
-# check TITLE COMMAND...: PASS when COMMAND succeeds.
-check() {
-	local title=$1
-	shift
-	if "$@"; then verdict PASS "$title"; else verdict FAIL "$title"; fi
-}
-
-# The daemon's log lines so far: socat writes the datagrams one after another, each from its
-# "<priority>" on.
-daemon_log() { sed 's/<[0-9]*>/\n&/g' "$work/daemon.log" | sed '/^$/d'; }
 
 checks() {
 	echo "The empty root:"
