@@ -12,7 +12,9 @@
 # sleep (refused: inhibited, status 5; with --ignore-inhibitors in LOMARIND_OPTIONS,
 # suspended all the same), stop, crash and restart, QUIT, the allow-list, port, sleep verb
 # and keyless drop-ins, a missing key file (the start fails; the unit comes up once it is
-# back), the status line, a restart onto a taken port, a reboot, every command line of the
+# back), the wake relay under the unit's sandbox (a key allowed to wake by reload, the magic
+# packet caught outside on the veth's network), IPv4 alone as packaged and the --ipv6 drop-in
+# (status ::1 answered), the status line, a restart onto a taken port, a reboot, every command line of the
 # README, docs/recipes.md and the manual pages (tests/system/doc-commands.sh and .list; the
 # recipes' with the static client, built by make static-client), the exposure score,
 # purge. Every keyed command is the installed client's, with a copy of the key the package made.
@@ -1230,7 +1232,7 @@ check_relay() {
 # socket, which the unit's sandbox lets the daemon make, and a keyed status over ::1 is
 # answered. Without the drop-in again, IPv4 alone.
 check_ipv6_dropin() {
-	local before with out rc after
+	local before with argv out rc after
 	before=$(inside ss -Hlun 'sport = :9' | awk '{ print $4 }' | sort | paste -sd ' ')
 	inside sh -c 'mkdir -p /etc/systemd/system/lomarind.service.d &&
 		printf "[Service]\nEnvironment=LOMARIND_OPTIONS=--ipv6\n" >/etc/systemd/system/lomarind.service.d/ipv6.conf'
@@ -1238,13 +1240,15 @@ check_ipv6_dropin() {
 		fail "with LOMARIND_OPTIONS=--ipv6 the unit is $(prop ActiveState): $(inside journalctl -b -q -o cat -u lomarind.service | tail -n 1)"
 	else
 		with=$(inside ss -Hlun 'sport = :9' | awk '{ print $4 }' | sort | paste -sd ' ')
+		argv=$(daemon_argv | sed 's/^|//')
 		out=$(client_in -t 5 status ::1 2>&1)
 		rc=$?
 		inside rm -rf /etc/systemd/system/lomarind.service.d
 		restart_daemon
 		after=$(inside ss -Hlun 'sport = :9' | awk '{ print $4 }' | sort | paste -sd ' ')
-		evidence="packaged: $before | drop-in LOMARIND_OPTIONS=--ipv6 (daemon $(daemon_argv | sed 's/^|//')): $with; client '$out' ($rc) | drop-in removed: $after"
+		evidence="packaged: $before | drop-in LOMARIND_OPTIONS=--ipv6 (daemon $argv): $with; client '$out' ($rc) | drop-in removed: $after"
 		if [ "$before" = "0.0.0.0:9" ] && [ "$with" = "0.0.0.0:9 [::]:9" ] && [ "$out" = "::1: awake" ] &&
+			[[ $argv == *"|--ipv6" ]] &&
 			[ "$rc" = 0 ] && [ "$after" = "0.0.0.0:9" ]; then
 			pass "$evidence"
 		else
