@@ -148,6 +148,7 @@ enum class Screen {
   kNone,
   kFromPortZero,  // no reply can reach it
   kToGroup,       // sent to a broadcast or multicast address, not to this host alone
+  kOwnBroadcast,  // a broadcast this host sent, from the address it reached: dropped unlogged
 };
 
 struct Peer {
@@ -164,7 +165,8 @@ struct Peer {
 // 5 on send to groups: a subnet's broadcast address, a multicast group (from the first
 // peer's socket), 255.255.255.255 and a multicast group reported as the local address too;
 // the last IPv4 one sends where the system does not say which address it reached. The IPv6
-// peers after it: one served, one from port 0, one sending to a multicast group.
+// peers after it: one served, one from port 0, one sending to a multicast group. The last is
+// this host itself, whose own broadcast came back to the daemon's port.
 constexpr std::array kPeers = {
     Peer{"10.0.0.1", 5000, "10.0.0.1:5000", "10.0.0.100", "10.0.0.100", Screen::kNone},
     Peer{"10.0.0.1", 5001, "10.0.0.1:5001", "10.0.0.101", "10.0.0.101", Screen::kNone},
@@ -181,6 +183,7 @@ constexpr std::array kPeers = {
     Peer{"2001:db8::1", 0, "[2001:db8::1]:0", "2001:db8::64", "2001:db8::64",
          Screen::kFromPortZero},
     Peer{"2001:db8::2", 5000, "[2001:db8::2]:5000", "ff02::1", "ff02::1", Screen::kToGroup},
+    Peer{"10.0.0.100", 9000, "10.0.0.100:9000", "10.0.0.100", "10.0.0.255", Screen::kOwnBroadcast},
 };
 
 // A sender as the turn sees it, with what the fuzzer knows of it.
@@ -451,7 +454,9 @@ class KeylessModel {
   // and status line, in that order, and what it carries out.
   Effect row(Walk& walk, const Sender& sender, std::string_view text) {
     const std::string_view id = sender.identity;
-    if (sender.screen == Screen::kFromPortZero) {
+    if (sender.screen == Screen::kOwnBroadcast) {
+      // Dropped before anything else, without a line: nothing at all happens.
+    } else if (sender.screen == Screen::kFromPortZero) {
       walk.budgeted(budget_, boot, LOG_WARNING, with(kFromPortZeroPrefix, id),
                     "a datagram from port 0 is dropped before anything else, unanswered");
     } else if (sender.screen == Screen::kToGroup) {
@@ -818,7 +823,9 @@ class KeyedModel {
     std::string challenge;
     Effect effect = Effect::kNone;
     const Proven* command = nullptr;
-    if (sender.screen != Screen::kNone) {
+    if (sender.screen == Screen::kOwnBroadcast) {
+      // This host's own broadcast: dropped before the key room sees it, without a line.
+    } else if (sender.screen != Screen::kNone) {
       walk.budgeted(
           budget_, now, LOG_WARNING,
           with(sender.screen == Screen::kFromPortZero ? kFromPortZeroPrefix : kToGroupPrefix,

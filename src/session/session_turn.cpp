@@ -217,7 +217,11 @@ const Rule* screened(const Datagram& datagram) {
   const in_addr_t to = ntohl(datagram.destination.v4.sin_addr.s_addr);
   if (IN_MULTICAST(to) || to == INADDR_BROADCAST ||
       datagram.destination.v4.sin_addr.s_addr != datagram.local.v4.sin_addr.s_addr) {
-    return &kDropToGroup;
+    // A broadcast from the very address it reached is this host's own, come back to its port:
+    // the relay's magic packet, or a wake sent here. It is dropped as any other, but it is
+    // no stranger's doing and takes no line.
+    return datagram.sender.v4.sin_addr.s_addr == datagram.local.v4.sin_addr.s_addr ? &kSilent
+                                                                                   : &kDropToGroup;
   }
   return nullptr;
 }

@@ -273,6 +273,12 @@ TEST(Screening, PortZeroAndBroadcastOrMulticastDestinationsAreDroppedInBothModes
       Datagram group_alone = from("10.0.0.1", 5000, "EHLO\n", group);
       EXPECT_TRUE(sent(turn(s, group_alone)).empty()) << "a group address is never this host's";
     }
+    // This host's own broadcast (the relay's magic packet) comes back from the address it
+    // reached: dropped, without a line.
+    Datagram own = from("127.0.0.1", 5000, "EHLO\n");
+    own.destination = address("127.255.255.255");
+    const Turn own_turn = turn(s, own);
+    EXPECT_EQ(own_turn.count, 0U) << "neither a line nor a reply";
     EXPECT_FALSE(s.session.active);
     Datagram unknown = from("10.0.0.1", 5000, "EHLO\n", "0.0.0.0");
     EXPECT_EQ(sent(turn(s, unknown)).size(), 1U) << "where the system does not say, it is ours";
