@@ -59,9 +59,14 @@ void Keyed::flood_from_port_zero_and_to_broadcast(const std::vector<std::string>
   Process& server = start_serving(port_, args);
   const int raw = open_forging_socket();
   ASSERT_NE(raw, -1) << std::strerror(errno);
-  UdpPeer broadcaster;
+  // From another loopback address than the one the broadcast reaches: a broadcast from the
+  // very address it reaches is the host's own (the relay's packet) and takes no line.
+  UdpPeer broadcaster("127.0.0.2");
+  UdpPeer own_broadcast;
   const int on = 1;
   ASSERT_EQ(setsockopt(broadcaster.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on), 0);
+  ASSERT_EQ(setsockopt(own_broadcast.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on), 0);
+  int own = 0;
   const std::vector<std::string> texts{"EHLO\n", "EHLO " + id() + " " + kNonce + "\n", "SUSPEND\n"};
   const auto started = std::chrono::steady_clock::now();
   constexpr int kEach = 2000;
@@ -70,12 +75,16 @@ void Keyed::flood_from_port_zero_and_to_broadcast(const std::vector<std::string>
     const std::string& text = texts[static_cast<std::size_t>(i) % texts.size()];
     sent += send_forged(raw, text, "127.0.0.1", 0, "127.0.0.1", port_) ? 1 : 0;
     sent += broadcaster.send(text, port_, "127.255.255.255") ? 1 : 0;
+    if (i % 100 == 0) {
+      own += own_broadcast.send(text, port_, "127.255.255.255") ? 1 : 0;
+    }
     if (i % 10 == 9) {
       std::this_thread::sleep_until(started + (i + 1) * 1ms);
     }
   }
   close(raw);
   EXPECT_EQ(sent, 2 * kEach);
+  EXPECT_EQ(own, kEach / 100);
   // Handled in order: the answer to this EHLO comes after every datagram above was.
   UdpPeer asker;
   EXPECT_EQ(ask(asker, "EHLO\n"), args.empty() ? "START\n" : "KEYED 2\n")
@@ -101,11 +110,14 @@ void Keyed::flood_from_port_zero_and_to_broadcast(const std::vector<std::string>
   for (const auto& entry : log_->entries()) {
     zero += entry.text == "Datagram from port 0; Dropping packet from 127.0.0.1:0" ? 1 : 0;
     group += entry.text.starts_with(
-                 "Datagram to a broadcast or multicast address; Dropping packet from 127.0.0.1:")
+                 "Datagram to a broadcast or multicast address; Dropping packet from 127.0.0.2:")
                  ? 1
                  : 0;
     about_datagrams += entry.pid == server.pid() && entry.severity == LOG_WARNING ? 1 : 0;
     EXPECT_FALSE(entry.text.starts_with("Send failed")) << entry.text;
+    EXPECT_FALSE(entry.text.starts_with(
+        "Datagram to a broadcast or multicast address; Dropping packet from 127.0.0.1:"))
+        << "the host's own broadcast takes no line";
   }
   std::cout << sent << " datagrams from port 0 or to 127.255.255.255 in " << seconds
             << " s: " << zero << " port-0 lines, " << group << " group lines, " << about_datagrams
