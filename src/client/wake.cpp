@@ -11,15 +11,10 @@
 #include "net/exit_status.h"
 
 int open_broadcast_socket() {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  if (fd == -1 || setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == -1) {
+  const int fd = broadcast_socket();
+  if (fd == -1) {
     (void)std::fprintf(stderr, "lomarind: cannot open a broadcast socket: %s\n",
                        std::strerror(errno));
-    if (fd != -1) {
-      close(fd);
-    }
-    return -1;
   }
   return fd;
 }

@@ -192,20 +192,26 @@ KeyedService::Answer KeyedService::command(const KeyedCommand& command, std::uin
   }
   // A WAKE sends a packet on the LAN: only a key allowed to, and within the relay's rate.
   // Nothing is spent, so a copy sent once the rate allows is carried out.
-  if (command.word.starts_with(protocol::kWakeWord)) {
+  const bool wake = command.word.starts_with(protocol::kWakeWord);
+  if (wake) {
     const std::string_view reason = !key->may_wake         ? protocol::kDeniedKey
                                     : !wake_allowance(now) ? protocol::kDeniedRate
                                                            : std::string_view{};
     if (!reason.empty()) {
-      return {Verdict::kDenied, denied_datagram(key->key, command.challenge, reason), command.word,
-              key};
+      return {Verdict::kDenied,
+              denied_datagram(key->key, command.challenge, reason),
+              command.word,
+              key,
+              {},
+              {},
+              reason};
     }
   }
   if (challenges_.spend(command.challenge, command.word, now) != Challenges::Spend::kSpent) {
     return {Verdict::kStale, {}, {}};
   }
   // Only a WAKE that goes out counts against the allowance, not one the full table refused.
-  if (command.word.starts_with(protocol::kWakeWord)) {
+  if (wake) {
     --wakes_left_;
   }
   return {Verdict::kCarryOut, ok_datagram(key->key, command.challenge, command.word), command.word,

@@ -106,6 +106,8 @@ class KeyedService {
     // kRepeat of a SUSPEND: what its sleep command has come to, after reply: RUNNING,
     // SLEEPING, REFUSED, or INHIBITED and REFUSED; of a WAKE: its RELAYED.
     std::vector<std::string> outcome = {};
+    // kDenied: why, protocol::kDeniedKey or kDeniedRate.
+    std::string_view denied = {};
   };
 
   /// Serves keys, which must outlive it; draws the challenges' secret.

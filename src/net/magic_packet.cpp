@@ -1,5 +1,9 @@
 #include "net/magic_packet.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 
 namespace {
@@ -34,6 +38,18 @@ std::string magic_packet(const Mac& mac) {
     }
   }
   return packet;
+}
+
+int broadcast_socket() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  if (fd != -1 && setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == -1) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
 }
 
 std::string mac_digits(const Mac& mac) { return hex_pairs(mac, ""); }

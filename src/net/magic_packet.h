@@ -18,6 +18,10 @@ constexpr std::uint16_t kMagicPacketPort = 9;
 /// The magic packet: six 0xFF bytes, then mac sixteen times (102 bytes).
 std::string magic_packet(const Mac& mac);
 
+/// A close-on-exec UDP socket allowed to send to broadcast addresses; -1, with errno set, when
+/// none can be had.
+int broadcast_socket();
+
 /// mac as 12 lower-case hex digits, as a WAKE carries it.
 std::string mac_digits(const Mac& mac);
 

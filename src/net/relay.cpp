@@ -87,13 +87,9 @@ RelayResult relay_wake(const Mac& mac, const std::vector<std::string>& interface
   RelayResult result;
   // A socket of its own, opened for each wake: the listening socket may not broadcast, and
   // close-on-exec keeps it from the sleep command.
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  if (fd == -1 || setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == -1) {
+  const int fd = broadcast_socket();
+  if (fd == -1) {
     result.failure = std::string("no broadcast socket: ") + std::strerror(errno);
-    if (fd != -1) {
-      close(fd);
-    }
     return result;
   }
   const std::vector<in_addr> addresses = broadcast_addresses(fd, interfaces);

@@ -43,7 +43,7 @@ constexpr std::string_view kRefusedTold = "); Told client ";
 // A sleep command held back by a block inhibitor: "Sleep inhibited by ", who, " (", why, ")",
 // and in keyed mode "; Told client " and the client.
 constexpr std::string_view kSleepInhibited = "Sleep inhibited by ";
-constexpr std::string_view kInhibitedTold = "; Told client ";  // a relayed wake's lines too
+constexpr std::string_view kToldClient = "; Told client ";  // a relayed wake's lines too
 // A WAKE: "Wake for ", the MAC, then " relayed to " and the broadcast addresses, or " not
 // relayed (" the reason ")", then " with key " and its name, and "; Told client " and the
 // client; one denied: "Wake for ", the MAC, " refused: " and why, "; Told client " ...
@@ -294,12 +294,12 @@ Mac wake_mac(std::string_view word) {
 std::string denial_line(const KeyedService::Answer& answer, std::string_view identity) {
   std::string line = std::string(kWakeFor).append(mac_text(wake_mac(answer.word)));
   line.append(kWakeRefused);
-  if (answer.key->may_wake) {
-    line.append(kOverRate);
-  } else {
+  if (answer.denied == protocol::kDeniedKey) {
     line.append("key ").append(answer.key->name).append(kMayNotWake);
+  } else {
+    line.append(kOverRate);
   }
-  return line.append(kInhibitedTold).append(identity);
+  return line.append(kToldClient).append(identity);
 }
 
 // Keyed mode: no sessions; the key room answers, and a proven command is carried out.
@@ -389,7 +389,7 @@ Turn sleep_inhibited(LoopState& state, const Sleeper& sleeper, const Inhibitor& 
     add_status(inhibited, kSessionOpenStatus, sleeper.identity);
     return inhibited;
   }
-  add_line(inhibited, LOG_WARNING, line.append(kInhibitedTold).append(sleeper.identity));
+  add_line(inhibited, LOG_WARNING, line.append(kToldClient).append(sleeper.identity));
   const std::string text = std::string(inhibitor.who).append(": ").append(inhibitor.why);
   for (std::string& datagram :
        state.keyed->inhibit(*sleeper.key, sleeper.challenge, text, now.boot)) {
@@ -431,7 +431,7 @@ Turn wake_relayed(LoopState& state, const Sleeper& waker, const RelayResult& res
       line.append(i == 0 ? "" : ", ").append(result.sent_to[i]);
     }
   }
-  line.append(kWithKey).append(waker.key->name).append(kInhibitedTold).append(waker.identity);
+  line.append(kWithKey).append(waker.key->name).append(kToldClient).append(waker.identity);
   add_line(relayed, result.sent_to.empty() ? LOG_WARNING : LOG_INFO, std::move(line));
   const int count = static_cast<int>(std::min<std::size_t>(result.sent_to.size(), 255));
   add_send(relayed, state.keyed->relayed(*waker.key, waker.challenge, count, now.boot), waker.to,
