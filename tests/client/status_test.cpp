@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <regex>
@@ -20,6 +21,17 @@ using Status = ClientTest;
 using Wake = ClientTest;
 
 const std::string kHost = "127.0.0.1:9999";
+
+// A new key file for the client at dir/NAME-keys; returns its path, and the line for the same
+// key in a daemon's key file: the key, then words (a name, and "wake" for a key that may wake).
+std::string client_key(const std::filesystem::path& dir, const std::string& name,
+                       const std::string& words, std::string& daemon_line) {
+  const std::string path = (dir / (name + "-keys")).string();
+  EXPECT_EQ(write_new_key_file(path), "");
+  const std::string key = read_file(path);
+  daemon_line = key.substr(0, key.find('\n')) + " " + words + "\n";
+  return path;
+}
 
 // Asked over IPv6 too: ::1, the daemon with --ipv6.
 using StatusOverIp = OverEachFamily<ClientTest>;
@@ -145,15 +157,11 @@ TEST_F(Wake, WaitGivesUpAtTheTimeLimit) {
 // the packet on. The key file lets only "laptop" wake; each MAC gets its line, named by its
 // HOST where one is written, and --wait awaits no host the relay did not send for.
 TEST_F(Wake, ViaARelayEachMacGetsTheRelaysProvenAnswer) {
-  const std::string laptop_path = (dir_ / "laptop-keys").string();
-  const std::string other_path = (dir_ / "other-keys").string();
-  ASSERT_EQ(write_new_key_file(laptop_path), "");
-  ASSERT_EQ(write_new_key_file(other_path), "");
-  const std::string laptop = read_file(laptop_path);
-  const std::string other = read_file(other_path);
-  const std::string daemon_keys = write_key_file(
-      (dir_ / "daemon-keys").string(), laptop.substr(0, laptop.find('\n')) + " laptop wake\n" +
-                                           other.substr(0, other.find('\n')) + " other\n");
+  std::string laptop;
+  std::string other;
+  const std::string laptop_path = client_key(dir_, "laptop", "laptop wake", laptop);
+  const std::string other_path = client_key(dir_, "other", "other", other);
+  const std::string daemon_keys = write_key_file((dir_ / "daemon-keys").string(), laptop + other);
   start_serving(port_, {"--key-file=" + daemon_keys});
   ASSERT_TRUE(log_->wait_for(kStarting, 2s));
   const ClientRun relayed = run_client({"--key-file", laptop_path, "wake", "--via", kHost,
@@ -175,11 +183,9 @@ TEST_F(Wake, ViaARelayEachMacGetsTheRelaysProvenAnswer) {
 // More wakes than the relay's burst: those beyond it are denied for the rate, asked again a
 // second later, and taken as the rate allows, also after their first challenge has expired.
 TEST_F(Wake, ViaARelayAFleetLargerThanTheBurstGetsThrough) {
-  const std::string key_path = (dir_ / "keys").string();
-  ASSERT_EQ(write_new_key_file(key_path), "");
-  const std::string key = read_file(key_path);
-  const std::string daemon_keys = write_key_file((dir_ / "daemon-keys").string(),
-                                                 key.substr(0, key.find('\n')) + " laptop wake\n");
+  std::string laptop;
+  const std::string key_path = client_key(dir_, "laptop", "laptop wake", laptop);
+  const std::string daemon_keys = write_key_file((dir_ / "daemon-keys").string(), laptop);
   start_serving(port_, {"--key-file=" + daemon_keys});
   ASSERT_TRUE(log_->wait_for(kStarting, 2s));
   constexpr int kMacs = 60;  // 28 beyond the burst: 7 seconds at 4 a second
@@ -220,11 +226,9 @@ TEST_F(Wake, ViaARelayWithANetworkSendsThePacketAndWaitAwaitsTheHost) {
   ASSERT_TRUE(ip_ok({"addr", "add", "10.9.0.1/24", "brd", "+", "dev", "lmr0"}));
   ASSERT_TRUE(ip_ok({"link", "set", "lmr1", "up"}));
   ASSERT_TRUE(ip_ok({"link", "set", "lmr0", "up"}));
-  const std::string key_path = (dir_ / "keys").string();
-  ASSERT_EQ(write_new_key_file(key_path), "");
-  const std::string key = read_file(key_path);
-  const std::string daemon_keys = write_key_file((dir_ / "daemon-keys").string(),
-                                                 key.substr(0, key.find('\n')) + " laptop wake\n");
+  std::string laptop;
+  const std::string key_path = client_key(dir_, "laptop", "laptop wake", laptop);
+  const std::string daemon_keys = write_key_file((dir_ / "daemon-keys").string(), laptop);
   start_serving(port_, {"--key-file=" + daemon_keys});
   ASSERT_TRUE(log_->wait_for(kStarting, 2s));
   const ClientRun sent =
