@@ -26,7 +26,7 @@ const std::string kHost = "127.0.0.1:9999";
 // key in a daemon's key file: the key, then words (a name, and "wake" for a key that may wake).
 std::string client_key(const std::filesystem::path& dir, const std::string& name,
                        const std::string& words, std::string& daemon_line) {
-  const std::string path = (dir / (name + "-keys")).string();
+  std::string path = (dir / (name + "-keys")).string();
   EXPECT_EQ(write_new_key_file(path), "");
   const std::string key = read_file(path);
   daemon_line = key.substr(0, key.find('\n')) + " " + words + "\n";
